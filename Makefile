@@ -1,0 +1,25 @@
+BUILD ?= build
+CMAKE_FLAGS ?= -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+JOBS ?= 2
+
+.PHONY: all deps configure build test demo clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+configure: deps
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
+
+test: build
+	@tools/run-tests.sh $(BUILD)
+
+demo: build
+	@tools/run-demo.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

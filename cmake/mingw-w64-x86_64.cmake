@@ -1,0 +1,18 @@
+# Cross toolchain: MinGW-w64, POSIX threads variant (std::thread and std::mutex need it).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(PEL_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${PEL_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PEL_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${PEL_MINGW_PREFIX}-windres)
+set(CMAKE_OBJDUMP ${PEL_MINGW_PREFIX}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${PEL_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Every binary runs under Wine; the wrapper is generated into the build tree.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)

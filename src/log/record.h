@@ -1,0 +1,56 @@
+// One log record: when, how grave, which thread, where, and the message.
+// The message is built by streaming texts and numbers into the record.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "log/severity.h"
+
+namespace pellog {
+
+class Record {
+ public:
+  // Stamps the current time and the calling thread.
+  Record(Severity severity, const char* function, int line);
+  // A record with every field given, for tests and replays.
+  Record(Severity severity, const char* function, int line, std::time_t seconds,
+         unsigned short milliseconds, uint32_t threadId);
+
+  Severity severity() const noexcept { return m_severity; }
+  std::time_t seconds() const noexcept { return m_seconds; }
+  unsigned short milliseconds() const noexcept { return m_milliseconds; }
+  uint32_t threadId() const noexcept { return m_threadId; }
+  int line() const noexcept { return m_line; }
+  const std::string& function() const noexcept { return m_function; }
+  const std::wstring& message() const noexcept { return m_message; }
+
+  // Narrow texts are in the process's ANSI code page.
+  Record& operator<<(const char* text);
+  Record& operator<<(const std::string& text);
+  Record& operator<<(const wchar_t* text);
+  Record& operator<<(const std::wstring& text);
+  Record& operator<<(char c);
+  Record& operator<<(bool value);
+  Record& operator<<(int value);
+  Record& operator<<(unsigned int value);
+  Record& operator<<(long value);
+  Record& operator<<(unsigned long value);
+  Record& operator<<(long long value);
+  Record& operator<<(unsigned long long value);
+  Record& operator<<(double value);
+  // Handles and addresses: 16 upper-case hex digits, no prefix.
+  Record& operator<<(const void* pointer);
+
+ private:
+  Severity m_severity;
+  std::time_t m_seconds;
+  unsigned short m_milliseconds;
+  uint32_t m_threadId;
+  int m_line;
+  std::string m_function;
+  std::wstring m_message;
+};
+
+}  // namespace pellog

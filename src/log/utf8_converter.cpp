@@ -1,0 +1,49 @@
+#include "log/utf8_converter.h"
+
+#include <cstdint>
+
+namespace pellog {
+
+namespace {
+
+void AppendCodePoint(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string UTF8Converter::convert(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    uint32_t unit = static_cast<uint32_t>(text[i]);
+    if (sizeof(wchar_t) == 2 && unit >= 0xD800 && unit <= 0xDBFF && i + 1 < n) {
+      const uint32_t low = static_cast<uint32_t>(text[i + 1]) & 0xFFFF;
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendCodePoint(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    if (sizeof(wchar_t) == 2 && unit >= 0xD800 && unit <= 0xDFFF) unit = 0xFFFD;
+    AppendCodePoint(out, unit);
+  }
+  return out;
+}
+
+}  // namespace pellog

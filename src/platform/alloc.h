@@ -1,0 +1,43 @@
+// Non-throwing allocation for everything the library owns. Every allocation
+// that can fail with a result code goes through here, so tests can make the
+// Nth one fail (see fault_injection.h); the shipped DLL compiles the seam out.
+#pragma once
+
+#include <cstddef>
+#include <new>
+#include <utility>
+
+namespace pel {
+
+#ifdef PEL_FAULT_INJECTION
+bool AllocationAllowed() noexcept;
+#else
+constexpr bool AllocationAllowed() noexcept { return true; }
+#endif
+
+// Default-initialises when given no arguments: records carry 5 MiB buffers
+// that must not be zero-filled on every allocation.
+template <class T, class... Args>
+T* NewObject(Args&&... args) noexcept {
+  if (!AllocationAllowed()) return nullptr;
+  if constexpr (sizeof...(Args) == 0) {
+    return new (std::nothrow) T;
+  } else {
+    return new (std::nothrow) T(std::forward<Args>(args)...);
+  }
+}
+
+template <class T>
+void DeleteObject(T* object) noexcept {
+  delete object;
+}
+
+// Raw bytes for messages and buffers; contents are left uninitialised.
+inline unsigned char* NewBytes(std::size_t size) noexcept {
+  if (!AllocationAllowed()) return nullptr;
+  return new (std::nothrow) unsigned char[size];
+}
+
+inline void DeleteBytes(unsigned char* bytes) noexcept { delete[] bytes; }
+
+}  // namespace pel

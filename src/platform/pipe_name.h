@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+namespace pel {
+
+// The host may give a bare name or a full pipe path. Only a name that holds
+// the exact, case-sensitive text "\\.\pipe" somewhere is taken as a path.
+std::string FullPipeName(const char* name);
+
+// 109 (broken pipe) and 995 (aborted) end a connection in order; every other
+// failed completion is a real fault.
+bool IsOrderlyPipeEnd(unsigned long error) noexcept;
+
+}  // namespace pel

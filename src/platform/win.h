@@ -1,0 +1,21 @@
+// The one place where Windows headers enter the code base. Everything that
+// talks to Win32 includes this header, nothing else from the SDK.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <windows.h>
+// windows.h first: these rely on its types.
+#include <tlhelp32.h>
+#include <userenv.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <sys/types.h>

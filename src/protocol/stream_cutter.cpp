@@ -1,0 +1,124 @@
+#include "protocol/stream_cutter.h"
+
+#include <cstring>
+
+#include "platform/alloc.h"
+
+namespace pel {
+
+StreamCutter::StreamCutter(std::mutex* lock) noexcept
+    : m_lock(lock), m_data(NewBytes(kInitialCapacity)), m_capacity(0), m_used(0) {
+  if (m_data != nullptr) m_capacity = kInitialCapacity;
+}
+
+StreamCutter::~StreamCutter() { DeleteBytes(m_data); }
+
+void StreamCutter::LockIf() noexcept {
+  if (m_lock != nullptr) m_lock->lock();
+}
+
+void StreamCutter::UnlockIf() noexcept {
+  if (m_lock != nullptr) m_lock->unlock();
+}
+
+bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
+  LockIf();
+  if (m_capacity - m_used < n) {
+    // Growth always leaves room: 2*cap >= used + n when n <= cap, and
+    // 2*n > cap + n >= used + n otherwise.
+    uint64_t grown = n > m_capacity ? ((static_cast<uint64_t>(n) >> 12) + 1) << 13
+                                    : static_cast<uint64_t>(m_capacity) * 2;
+    uint8_t* bigger = grown > 0xFFFFFFFFull ? nullptr : NewBytes(static_cast<std::size_t>(grown));
+    if (bigger == nullptr) {
+      m_used = 0;
+      UnlockIf();
+      return false;
+    }
+    if (m_used != 0) std::memcpy(bigger, m_data, m_used);
+    DeleteBytes(m_data);
+    m_data = bigger;
+    m_capacity = static_cast<uint32_t>(grown);
+  }
+  std::memcpy(m_data + m_used, bytes, n);
+  m_used += n;
+  UnlockIf();
+  return true;
+}
+
+StreamCutter::CutResult StreamCutter::Cut(MessageSink& sink) {
+  CutResult result;
+  // Messages are consumed by offset and the rest is moved to the front once,
+  // so a read full of small messages costs one move, not one per message.
+  uint32_t consumed = 0;
+  LockIf();
+  const uint32_t held = m_used;
+  const uint8_t* data = m_data;
+  UnlockIf();
+
+  while (held - consumed >= kHeaderSize) {
+    const uint8_t* front = data + consumed;
+    const MessageHeader header = ReadHeader(front);
+    int failed = 0;
+    if (header.kind == kKindBusiness && header.magic != kMagic) {
+      sink.OnWrongMagic(header.magic);
+      failed = 1;
+    } else if (header.length > kMaxDeclaredPayload) {
+      // Waiting for that many bytes would let a peer make us hoard memory.
+      sink.OnOversizeLength(header.length);
+      failed = 1;
+    } else {
+      const uint32_t whole = kHeaderSize + header.length;
+      if (held - consumed < whole) break;
+      if (header.kind == kKindBusiness) {
+        failed = sink.OnBusinessMessage(front, header.length);
+      } else if (header.kind == kKindSync) {
+        failed = sink.OnSyncMessage(front, header.length);
+      } else {
+        sink.OnOtherKind(header.kind);
+        ++result.skipped;
+      }
+      if (failed == 0) {
+        if (header.kind == kKindBusiness || header.kind == kKindSync) ++result.delivered;
+        consumed += whole;
+        continue;
+      }
+    }
+    sink.OnDiscard();
+    Clear();
+    result.discarded = true;
+    return result;
+  }
+
+  if (consumed != 0) {
+    LockIf();
+    // A Clear() from another thread may have emptied the buffer meanwhile.
+    m_used = m_used >= consumed ? m_used - consumed : 0;
+    if (m_used != 0) std::memmove(m_data, m_data + consumed, m_used);
+    UnlockIf();
+  }
+  return result;
+}
+
+void StreamCutter::Clear() noexcept {
+  LockIf();
+  m_used = 0;
+  UnlockIf();
+}
+
+uint32_t StreamCutter::used() const noexcept {
+  if (m_lock != nullptr) {
+    std::lock_guard<std::mutex> guard(*m_lock);
+    return m_used;
+  }
+  return m_used;
+}
+
+uint32_t StreamCutter::capacity() const noexcept {
+  if (m_lock != nullptr) {
+    std::lock_guard<std::mutex> guard(*m_lock);
+    return m_capacity;
+  }
+  return m_capacity;
+}
+
+}  // namespace pel
