@@ -1,11 +1,106 @@
-// Placeholder until log set-up lands: no logger, so every statement is skipped.
 #include "log/init_log.h"
 
-void InitLog(const char* name) { (void)name; }
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "log/debug_trace.h"
+#include "log/log.h"
+#include "log/logger.h"
+#include "log/pel_tools.h"
+#include "log/week_rolling_file_appender.h"
+#include "platform/win.h"
+
+namespace {
+
+constexpr int kPathBuffer = 512;
+
+// Held across the whole set-up: a caller arriving during someone else's
+// first set-up waits, then finds it complete and only leaves the notice.
+std::mutex g_initLock;
+int g_initialized = 0;
+char g_folder[kPathBuffer];
+char g_prefix[kPathBuffer];
+
+void ChoosePrefix(const char* name, char* buffer) {
+  if (GetModuleFileNameA(nullptr, buffer, kPathBuffer) == 0) return;
+  // The whole path counts, case-sensitively: a folder named after Morrow.exe
+  // makes every program in it a Morrow.
+  if (std::strstr(buffer, "quillon.exe") != nullptr) {
+    std::memset(buffer, 0, kPathBuffer);
+    std::snprintf(buffer, kPathBuffer, "pel_ipc_quillon-");
+  } else if (std::strstr(buffer, "Morrow.exe") != nullptr) {
+    std::memset(buffer, 0, kPathBuffer);
+    std::snprintf(buffer, kPathBuffer, "pel_ipc_morrow-%s-", name);
+  } else {
+    std::memset(buffer, 0, kPathBuffer);
+    std::snprintf(buffer, kPathBuffer, "pel_ipc-%s-", name);
+  }
+}
+
+// Built on first use and destroyed at unload in reverse order: the logger
+// goes first, so statements after it find no logger, then the appender.
+pellog::LibraryFileAppender& Appender(const char* folder, const char* prefix) {
+  static pellog::LibraryFileAppender appender(folder, prefix);
+  return appender;
+}
+
+pellog::Logger& LibraryLogger() {
+  static pellog::Logger logger(pellog::info);
+  return logger;
+}
+
+}  // namespace
+
+void InitLog(const char* name) {
+  if (name == nullptr) name = "0";
+  char profile[kPathBuffer];
+  char module[kPathBuffer];
+  char folder[kPathBuffer];
+  std::memset(profile, 0, sizeof profile);
+  std::memset(module, 0, sizeof module);
+  std::memset(folder, 0, sizeof folder);
+
+  std::lock_guard<std::mutex> guard(g_initLock);
+  if (g_initialized != 0) {
+    OutputDebugStringA(">>>>>>>>Already initialized plog!\n");
+    PEL_LOGW << ">>>>>>>>Already initialized plog!\n";
+    return;
+  }
+
+  DebugTrace("InitLog", -1, "Try to get log path...");
+  if (!PelTools::GetCurrentUserDocumentPath(profile, kPathBuffer)) {
+    DebugTrace("InitLog", __LINE__, "Get user log path failed!!!");
+    std::exit(-1);
+  }
+
+  ChoosePrefix(name, module);
+  std::snprintf(folder, kPathBuffer, "%s\\Documents\\Morrow\\log", profile);
+  folder[kPathBuffer - 1] = '\0';
+
+  DebugTrace("InitLog", -1, "Get full pel_ipc log path:%s", folder);
+  OutputDebugStringA(folder);
+
+  std::memcpy(g_folder, folder, sizeof g_folder);
+  std::memcpy(g_prefix, module, sizeof g_prefix);
+  pellog::IAppender& appender = Appender(folder, module);
+  LibraryLogger().addAppender(&appender);
+  g_initialized = 1;
+
+  PEL_LOGI << "InitLog success! Compile time:" << __DATE__ << ", " << __TIME__;
+}
 
 namespace pellog {
 
-std::string LogFolder() { return std::string(); }
-std::string LogFilePrefix() { return std::string(); }
+std::string LogFolder() {
+  std::lock_guard<std::mutex> guard(g_initLock);
+  return g_initialized != 0 ? std::string(g_folder) : std::string();
+}
+
+std::string LogFilePrefix() {
+  std::lock_guard<std::mutex> guard(g_initLock);
+  return g_initialized != 0 ? std::string(g_prefix) : std::string();
+}
 
 }  // namespace pellog

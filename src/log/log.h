@@ -37,9 +37,9 @@ class RecordWriter {
 #define PEL_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
 #endif
 
-#define PEL_LOG(sev)                                  \
-  if (!::pellog::Logger::Admits(sev)) {               \
-  } else                                              \
+#define PEL_LOG(sev)                    \
+  if (!::pellog::Logger::Admits(sev)) { \
+  } else                                \
     ::pellog::RecordWriter(sev, PEL_FUNCTION_SIGNATURE, __LINE__).ref()
 
 #define PEL_LOGF PEL_LOG(::pellog::fatal)

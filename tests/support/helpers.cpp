@@ -35,8 +35,12 @@ int RunHelperIfAsked(int argc, char** argv) {
   return it->second(args);
 }
 
-HelperProcess::HelperProcess(const std::string& helper, const std::vector<std::string>& args) {
-  std::string cmd = Quote(ExePath()) + " --helper " + helper;
+HelperProcess::HelperProcess(const std::string& helper, const std::vector<std::string>& args)
+    : HelperProcess(ExePath(), helper, args) {}
+
+HelperProcess::HelperProcess(const std::string& exePath, const std::string& helper,
+                             const std::vector<std::string>& args) {
+  std::string cmd = Quote(exePath) + " --helper " + helper;
   for (const auto& a : args) cmd += " " + Quote(a);
   STARTUPINFOA si;
   std::memset(&si, 0, sizeof si);
@@ -81,7 +85,9 @@ Signal::Signal() : m_event(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 Signal::~Signal() { CloseHandle(m_event); }
 void Signal::Set() { SetEvent(m_event); }
 void Signal::Reset() { ResetEvent(m_event); }
-bool Signal::Wait(uint32_t timeoutMs) { return WaitForSingleObject(m_event, timeoutMs) == WAIT_OBJECT_0; }
+bool Signal::Wait(uint32_t timeoutMs) {
+  return WaitForSingleObject(m_event, timeoutMs) == WAIT_OBJECT_0;
+}
 bool Signal::IsSet() { return WaitForSingleObject(m_event, 0) == WAIT_OBJECT_0; }
 
 bool WaitUntil(const std::function<bool()>& pred, uint32_t timeoutMs) {

@@ -21,7 +21,7 @@ struct HelperRegistration {
 };
 
 #define PEL_TEST_HELPER(name)                                                          \
-  static int PelHelper_##name(const std::vector<std::string>& args);                  \
+  static int PelHelper_##name(const std::vector<std::string>& args);                   \
   static ::pel_test::HelperRegistration PelHelperReg_##name(#name, &PelHelper_##name); \
   static int PelHelper_##name(const std::vector<std::string>& args)
 
@@ -32,6 +32,9 @@ int RunHelperIfAsked(int argc, char** argv);
 class HelperProcess {
  public:
   HelperProcess(const std::string& helper, const std::vector<std::string>& args);
+  // The same helper mode, run from another executable (a copy of this one).
+  HelperProcess(const std::string& exePath, const std::string& helper,
+                const std::vector<std::string>& args);
   ~HelperProcess();  // kills the process if it is still running
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;

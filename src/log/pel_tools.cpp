@@ -1,0 +1,93 @@
+#include "log/pel_tools.h"
+
+#include <cstring>
+
+#include "log/debug_trace.h"
+
+namespace PelTools {
+
+namespace {
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+}  // namespace
+
+BOOL GetUserToken(HANDLE* token) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    DebugTrace("PelTools::GetUserToken", __LINE__, "CreateToolhelp32Snapshot() failed ,error:%d!!!",
+               LastError());
+    return FALSE;
+  }
+
+  PROCESSENTRY32 entry;
+  std::memset(&entry, 0, sizeof entry);
+  entry.dwSize = sizeof entry;
+  if (!Process32First(snapshot, &entry)) {
+    DebugTrace("PelTools::GetUserToken", __LINE__, "Process32First() failed ,error:%d!!!",
+               LastError());
+    CloseHandle(snapshot);
+    return FALSE;
+  }
+
+  // The first shell in snapshot order wins, whichever session it runs in.
+  DWORD pid = 0;
+  do {
+    if (_stricmp(entry.szExeFile, "explorer.exe") == 0) {
+      pid = entry.th32ProcessID;
+      break;
+    }
+  } while (Process32Next(snapshot, &entry));
+  CloseHandle(snapshot);
+  if (pid == 0) {
+    DebugTrace("PelTools::GetUserToken", __LINE__, "explorer not found!!!");
+    return FALSE;
+  }
+
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+  if (process == nullptr) {
+    DebugTrace("PelTools::GetUserToken", __LINE__, "OpenProcess() failed!!!error:%d", LastError());
+    return FALSE;
+  }
+  HANDLE shellToken = nullptr;
+  const BOOL opened = OpenProcessToken(process, TOKEN_DUPLICATE, &shellToken);
+  const int openError = LastError();
+  CloseHandle(process);
+  if (!opened) {
+    DebugTrace("PelTools::GetUserToken", __LINE__, "OpenProcessToken() failed!!!error:%d",
+               openError);
+    return FALSE;
+  }
+
+  const BOOL duplicated = DuplicateTokenEx(shellToken, MAXIMUM_ALLOWED, nullptr,
+                                           SecurityIdentification, TokenPrimary, token);
+  const int duplicateError = LastError();
+  CloseHandle(shellToken);
+  if (!duplicated) {
+    DebugTrace("PelTools::GetUserToken", __LINE__, "DuplicateTokenEx() failed!!!error:%d",
+               duplicateError);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+bool GetCurrentUserDocumentPath(char* path, uint32_t size) {
+  HANDLE token = nullptr;
+  // Without a shell there is no interactive user; the caller goes on without
+  // a profile folder.
+  if (!GetUserToken(&token)) return true;
+
+  DWORD length = size;
+  const BOOL ok = GetUserProfileDirectoryA(token, path, &length);
+  const int error = LastError();
+  CloseHandle(token);
+  if (!ok) {
+    DebugTrace("PelTools::GetCurrentUserDocumentPath", __LINE__,
+               "GetUserProfileDirectory() failed!!! error:%d", error);
+    return false;
+  }
+  DebugTrace("PelTools::GetCurrentUserDocumentPath", -1, "Get user document path:%s", path);
+  return true;
+}
+
+}  // namespace PelTools
