@@ -32,6 +32,18 @@ void DeleteObject(T* object) noexcept {
   delete object;
 }
 
+// Arrays of default-constructed objects, such as a table of threads.
+template <class T>
+T* NewArray(std::size_t count) noexcept {
+  if (!AllocationAllowed()) return nullptr;
+  return new (std::nothrow) T[count];
+}
+
+template <class T>
+void DeleteArray(T* array) noexcept {
+  delete[] array;
+}
+
 // Raw bytes for messages and buffers; contents are left uninitialised.
 inline unsigned char* NewBytes(std::size_t size) noexcept {
   if (!AllocationAllowed()) return nullptr;

@@ -12,8 +12,15 @@ void IocpKey::Reset(uint32_t kind, HANDLE handle) noexcept {
 }
 
 IpcConnection::IpcConnection() noexcept
-    : pipe(INVALID_HANDLE_VALUE), id(pel::kNoConnId), state(DISCONNECT), closing(false),
-      unhandledIocp(0) {
+    : pipe(INVALID_HANDLE_VALUE),
+      id(pel::kNoConnId),
+      state(DISCONNECT),
+      closing(false),
+      unhandledIocp(0),
+      holders(0),
+      released(false),
+      prevRecord(nullptr),
+      nextRecord(nullptr) {
   writeKey.Reset(IOCP_CONNECT, INVALID_HANDLE_VALUE);
   writeKey.message = nullptr;
   readKey.Reset(IOCP_CONNECT, INVALID_HANDLE_VALUE);

@@ -46,6 +46,15 @@ struct IpcConnection {
   IocpKey writeKey;
   IocpKey readKey;
 
+  // Server bookkeeping of the record's lifetime (the client leaves these
+  // alone). holders counts threads working on the record outside the
+  // operation count; released, prevRecord and nextRecord are guarded by the
+  // owning server's record lock.
+  std::atomic<int32_t> holders;
+  bool released;
+  IpcConnection* prevRecord;
+  IpcConnection* nextRecord;
+
   IpcConnection() noexcept;
 };
 
