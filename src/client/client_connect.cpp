@@ -1,0 +1,238 @@
+// Connect, PostIocpConnect and the HELLO branch of the read path.
+#include <new>
+
+#include "client/pel_named_pipe_client.h"
+#include "log/log.h"
+#include "platform/diag.h"
+#include "platform/pipe_name.h"
+#include "platform/thread_id.h"
+
+namespace {
+
+constexpr DWORD kConnectWaitMs = 2000;
+
+}  // namespace
+
+int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
+  PEL_LOGI << "Enter!";
+  int result = 0;
+  if (name == nullptr) {
+    PEL_LOGE << "name is nullptr!\n";
+    result = 1;
+  } else {
+    {
+      std::unique_lock<std::mutex> lock(m_lock);
+      if (m_state != DISCONNECT) {
+        const uint32_t state = m_state;
+        lock.unlock();
+        PEL_LOGE << "Invalid connected state[" << state << "]!\n";
+        PEL_LOGI << "Leave!";
+        return 3;
+      }
+      m_state = CONNECTING;
+      // A record whose pipe is already closed only waits for its last
+      // completion; the new pipe gets a record of its own.
+      if (m_key != nullptr && m_pipe == nullptr) {
+        MarkClosingLocked(m_key);
+        KickReleaseIfIdleLocked(m_key);
+        m_key = nullptr;
+      }
+      try {
+        m_pipeName = pel::FullPipeName(name);
+      } catch (const std::bad_alloc&) {
+        result = 10;
+      }
+    }
+    if (result == 0) {
+      PEL_LOGI << "pipe name:" << m_pipeName;
+      if (nonBlocking) {
+        result = PostIocpConnect();
+        if (result == 0) {
+          PEL_LOGI << "Leave!";
+          return 0;
+        }
+      } else {
+        HANDLE event;
+        DWORD createError = 0;
+        {
+          std::lock_guard<std::mutex> guard(m_lock);
+          if (m_sync_conn_event == nullptr) {
+            m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            if (m_sync_conn_event == nullptr) createError = GetLastError();
+          } else if (!ResetEvent(m_sync_conn_event)) {
+            const DWORD error = GetLastError();
+            PEL_LOGE << "Reset event m_sync_conn_event failed! err:" << error;
+          }
+          event = m_sync_conn_event;
+        }
+        if (event == nullptr) {
+          result = createError != 0 ? static_cast<int>(createError) : 13;
+          PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result
+                   << "!\n";
+        } else {
+          result = PostIocpConnect();
+          if (result != 0) {
+            PEL_LOGE << "PostIocpConnect failed! err:" << result << "!\n";
+          } else {
+            const DWORD wait = WaitForSingleObject(event, kConnectWaitMs);
+            if (wait == WAIT_OBJECT_0) {
+              PEL_LOGI << "Client connect to server OK!";
+              PEL_LOGI << "Leave!";
+              return 0;
+            }
+            if (wait == WAIT_TIMEOUT) {
+              PEL_LOGE << "Connect timeout!";
+            } else {
+              PEL_LOGE << "Connect to server failed!!!";
+            }
+            result = 17;
+          }
+        }
+      }
+    }
+  }
+
+  PEL_LOGI << "Connect IPC server failed, set state to DISCONNECT!";
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_state = DISCONNECT;
+    if (m_sync_conn_event != nullptr) {
+      CloseHandle(m_sync_conn_event);
+      m_sync_conn_event = nullptr;
+    }
+  }
+  PEL_LOGI << "Leave!";
+  return result;
+}
+
+int PelNamedPipeClient::PostIocpConnect() {
+  PEL_LOGI << "Enter!";
+  HANDLE held;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    held = m_pipe;
+  }
+  if (held != nullptr) {
+    PEL_LOGE << ">>>>pipe[" << held << "] is Already connected!<<<<";
+    return 18;
+  }
+
+  HANDLE pipe = CreateFileA(m_pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    PEL_LOGE << "Open pipe" << m_pipeName << " failed! Error:" << error << "!\n";
+    return 12;
+  }
+  pel::diag::Live().pipeHandles.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_pipe = pipe;
+  }
+  PEL_LOGI << "Open pipe:" << pipe;
+
+  ClientConnection* connection = NewClientConnection();
+  if (connection == nullptr) {
+    const DWORD error = GetLastError();
+    PEL_LOGE << "[" << pel::CurrentThreadId()
+             << "] Alloc memory for iocp_key failed! Error:" << error << "!\n";
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_pipe == pipe) ClosePipeLocked();
+    return 10;
+  }
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    connection->nextLive = m_liveRecords;
+    m_liveRecords = connection;
+    m_key = connection;
+  }
+
+  PEL_LOGI << "Try CreateIoCompletionPort.\n";
+  int result;
+  const ULONG_PTR key = reinterpret_cast<ULONG_PTR>(static_cast<IpcConnection*>(connection));
+  // Without a port of our own, binding would make a new port nobody waits on.
+  if (m_iocp == nullptr || CreateIoCompletionPort(pipe, m_iocp, key, 0) == nullptr) {
+    const DWORD error = m_iocp == nullptr ? ERROR_INVALID_HANDLE : GetLastError();
+    PEL_LOGE << "Bind pipe failed! CreateIoCompletionPort -> ErrorCode:" << error << "!\n";
+    result = 15;
+  } else {
+    PEL_LOGI << "Wait hello from server!";
+    result = PostIocpRead();
+    if (result == 0) {
+      PEL_LOGI << "Leave!";
+      return 0;
+    }
+    PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
+  }
+
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    // A host Disconnect racing with us may already have closed the pipe and
+    // handed the record to the work thread; then the work thread frees it.
+    if (m_pipe == pipe) ClosePipeLocked();
+    if (connection->unhandledIocp.load() == 0) {
+      for (ClientConnection** link = &m_liveRecords; *link != nullptr; link = &(*link)->nextLive) {
+        if (*link == connection) {
+          *link = connection->nextLive;
+          break;
+        }
+      }
+      if (m_key == connection) m_key = nullptr;
+      DeleteClientConnection(connection);
+    }
+  }
+  PEL_LOGI << "Leave!";
+  return result;
+}
+
+int PelNamedPipeClient::HandleHello(IocpKey* context) {
+  const pel::MessageHeader header = pel::ReadHeader(context->buffer);
+  if (header.kind != pel::kKindHello) {
+    PEL_LOGE << "Receive business message before HELLO!! Disconnect!!!\n";
+    EndBeforeHello();
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_connId = header.connId;
+    if (m_key != nullptr) m_key->id = header.connId;
+  }
+  PEL_LOGD << "Recv Hello from server! conn_id:" << header.connId;
+  static_cast<PelIpcClient*>(this)->SendHello(header.connId);
+  PEL_LOGD << "Send Hello to server!";
+  SetState(CONNECTED);
+
+  bool tellHost = false;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_sync_conn_event != nullptr) {
+      SetEvent(m_sync_conn_event);
+    } else {
+      tellHost = true;
+    }
+  }
+  if (tellHost) m_callbacks.OnConnect(header.connId, m_callbacks.UserContext);
+
+  const int result = PostIocpRead();
+  if (result != 0) {
+    PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
+  }
+  return result;
+}
+
+void PelNamedPipeClient::EndBeforeHello() {
+  ClientConnection* connection;
+  uint32_t connId;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_state = DISCONNECT;
+    connection = m_key;
+    MarkClosingLocked(connection);
+    if (m_pipe != nullptr) ClosePipeLocked();
+    connId = m_connId;
+  }
+  m_callbacks.OnClose(connId, 0, m_callbacks.UserContext);
+  // The read just handled was the only operation: no completion will come
+  // back to release the record, so release it now.
+  if (connection != nullptr) ReleaseConnection(connection, 0);
+}

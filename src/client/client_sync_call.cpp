@@ -1,0 +1,123 @@
+// The synchronous call: a kind-1 request, then a wait for the next kind-1
+// message, which the work thread stores as the answer.
+#include <cstring>
+
+#include "client/pel_named_pipe_client.h"
+#include "log/log.h"
+#include "platform/alloc.h"
+#include "platform/thread_id.h"
+
+namespace {
+
+constexpr DWORD kAnswerWaitMs = 2000;
+
+}  // namespace
+
+int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
+                                 uint32_t* answerSize) {
+  if (request == nullptr) {
+    PEL_LOGE << "Send data is nullptr!";
+    return 1;
+  }
+  if (requestSize == 0) {
+    PEL_LOGE << "Send data size is 0!";
+    return 1;
+  }
+  if (answerSize == nullptr) {
+    PEL_LOGE << "Receive buffer size is nullptr!";
+    return 1;
+  }
+  if (answer == nullptr && *answerSize > 0) {
+    PEL_LOGE << "Receive buffer is nullptr!";
+    return 1;
+  }
+
+  std::lock_guard<std::mutex> call(m_syncLock);
+  HANDLE event;
+  {
+    std::lock_guard<std::mutex> guard(m_replyLock);
+    if (m_sync_read_event == nullptr) {
+      m_sync_read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      if (m_sync_read_event == nullptr) {
+        const DWORD error = GetLastError();
+        PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << error << "!\n";
+        return 13;
+      }
+    } else if (!ResetEvent(m_sync_read_event)) {
+      const DWORD error = GetLastError();
+      PEL_LOGE << "Reset event m_sync_read_event failed! err:" << error;
+      return 13;
+    }
+    event = m_sync_read_event;
+  }
+
+  PEL_LOGI << "Try to send sync message...";
+  const int sent = static_cast<PelIpcClient*>(this)->SendData(pel::kKindSync, request,
+                                                              static_cast<int32_t>(requestSize));
+  if (sent != 0) {
+    PEL_LOGE << "Send sync call message to server failed! err:" << sent;
+    return 20;
+  }
+
+  const DWORD wait = WaitForSingleObject(event, kAnswerWaitMs);
+  if (wait == WAIT_OBJECT_0) {
+    PEL_LOGI << "Client read data from server OK!\n";
+    std::lock_guard<std::mutex> guard(m_replyLock);
+    const uint32_t capacity = *answerSize;
+    *answerSize = m_syncReplySize;
+    if (capacity >= m_syncReplySize) {
+      if (m_syncReplySize != 0) std::memcpy(answer, m_syncReply, m_syncReplySize);
+      return 0;
+    }
+    PEL_LOGE << "buffer size:" << capacity << ", is less than required size:" << m_syncReplySize
+             << "!!!\n";
+    return 8;
+  }
+  if (wait == WAIT_TIMEOUT) {
+    PEL_LOGE << ">>>>Read data timeout!<<<<\n";
+  } else {
+    PEL_LOGE << ">>>>Read data failed!!!<<<<\n";
+  }
+  return 17;
+}
+
+int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
+  if (message == nullptr) {
+    PEL_LOGE << ">>>>Ipc sync msg is NULL!!!<<<<\n";
+    return 1;
+  }
+  const uint32_t size = pel::ReadHeader(message).length;
+  PEL_LOGI << "Recv Ipc sync msg, data size:" << size;
+  HANDLE event;
+  {
+    std::lock_guard<std::mutex> guard(m_replyLock);
+    event = m_sync_read_event;
+    if (event != nullptr) {
+      uint32_t clear = m_syncReplySize;
+      if (m_syncReply != nullptr && m_syncReplySize < size) {
+        pel::DeleteBytes(m_syncReply);
+        m_syncReply = nullptr;
+      }
+      if (m_syncReply == nullptr) {
+        m_syncReply = pel::NewBytes(size);
+        if (m_syncReply == nullptr) {
+          m_syncReplySize = 0;
+          PEL_LOGE << "Allocate memory for sync message failed!!\n";
+          return 10;
+        }
+        clear = size;
+      }
+      std::memset(m_syncReply, 0, clear);
+      if (size != 0) std::memcpy(m_syncReply, message + pel::kHeaderSize, size);
+      m_syncReplySize = size;
+    }
+  }
+  if (event == nullptr) {
+    PEL_LOGE << "Cannot set event! m_sync_call_event is nullptr!\n";
+    return 0;
+  }
+  PEL_LOGI << "!!!!!!SyncCall get result!!!";
+  SetEvent(event);
+  PEL_LOGI << "!!!!!!SetEvent finished!!!";
+  return 0;
+}

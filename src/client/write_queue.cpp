@@ -1,0 +1,55 @@
+#include "client/write_queue.h"
+
+#include <cstring>
+
+#include "protocol/message.h"
+
+namespace pel {
+
+namespace {
+
+constexpr std::size_t kLinkOffset = offsetof(MessageHeader, reserved);
+static_assert(sizeof(uint8_t*) <= sizeof(MessageHeader::reserved), "link fits the reserved bytes");
+
+uint8_t* NextOf(const uint8_t* message) noexcept {
+  uint8_t* next;
+  std::memcpy(&next, message + kLinkOffset, sizeof next);
+  return next;
+}
+
+void SetNext(uint8_t* message, uint8_t* next) noexcept {
+  std::memcpy(message + kLinkOffset, &next, sizeof next);
+}
+
+}  // namespace
+
+void WriteQueue::Push(uint8_t* message) noexcept {
+  SetNext(message, nullptr);
+  if (m_tail == nullptr) {
+    m_head = message;
+  } else {
+    SetNext(m_tail, message);
+  }
+  m_tail = message;
+  ++m_size;
+}
+
+uint8_t* WriteQueue::Pop() noexcept {
+  uint8_t* message = m_head;
+  if (message == nullptr) return nullptr;
+  m_head = NextOf(message);
+  if (m_head == nullptr) m_tail = nullptr;
+  --m_size;
+  std::memset(message + kLinkOffset, 0, sizeof(MessageHeader::reserved));
+  return message;
+}
+
+void WriteQueue::Clear() noexcept {
+  while (uint8_t* message = Pop()) DeleteMessage(message);
+}
+
+uint32_t MessageWireSize(const uint8_t* message) noexcept {
+  return kHeaderSize + ReadHeader(message).length;
+}
+
+}  // namespace pel

@@ -1,0 +1,37 @@
+// Messages waiting for the single write context of a connection, oldest
+// first. No I/O and no Windows headers.
+#pragma once
+
+#include <cstdint>
+
+namespace pel {
+
+// A waiting message is not on the wire yet, so the reserved bytes of its
+// header carry the link to the next one: queueing needs no allocation and
+// cannot fail. The bytes are zeroed again when the message leaves the queue.
+class WriteQueue {
+ public:
+  WriteQueue() noexcept = default;
+  ~WriteQueue() { Clear(); }
+  WriteQueue(const WriteQueue&) = delete;
+  WriteQueue& operator=(const WriteQueue&) = delete;
+
+  // Takes ownership of a message made by BuildMessage.
+  void Push(uint8_t* message) noexcept;
+  // The oldest message, ready to be written; null when none waits.
+  uint8_t* Pop() noexcept;
+  bool empty() const noexcept { return m_head == nullptr; }
+  uint32_t size() const noexcept { return m_size; }
+  // Frees every waiting message.
+  void Clear() noexcept;
+
+ private:
+  uint8_t* m_head = nullptr;
+  uint8_t* m_tail = nullptr;
+  uint32_t m_size = 0;
+};
+
+// Bytes on the wire of a message made by BuildMessage: header + payload.
+uint32_t MessageWireSize(const uint8_t* message) noexcept;
+
+}  // namespace pel
