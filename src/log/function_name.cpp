@@ -4,9 +4,19 @@
 
 namespace pellog {
 
-std::string QualifiedFunctionName(const char* signature) {
-  if (signature == nullptr) return std::string();
-  const std::size_t length = std::strlen(signature);
+std::string QualifiedFunctionName(const char* full) {
+  if (full == nullptr) return std::string();
+  // Unnamed namespaces add nothing a reader could use, and their spelling
+  // differs between compilers (one of them contains a blank).
+  std::string stripped(full);
+  for (const char* unnamed : {"{anonymous}::", "`anonymous namespace'::"}) {
+    const std::size_t n = std::strlen(unnamed);
+    for (std::size_t at = stripped.find(unnamed); at != std::string::npos;
+         at = stripped.find(unnamed, at))
+      stripped.erase(at, n);
+  }
+  const char* signature = stripped.c_str();
+  const std::size_t length = stripped.size();
 
   // The parameter list opens at the first '(' outside template brackets.
   std::size_t open = length;
