@@ -13,6 +13,7 @@
 #include "log/init_log.h"
 #include "log/log.h"
 #include "log/logger.h"
+#include "pel_ipc.h"
 #include "support/debug_output.h"
 #include "support/files.h"
 #include "support/helpers.h"
@@ -306,4 +307,63 @@ TEST(InitLog, TracesSetUpToDebuggerAndStdoutAndTheFolderFollowsTheShellLookUp) {
   // Standard output has the trace lines, each with a line end of its own,
   // and nothing else from the set-up.
   EXPECT_EQ(run.stdoutText, lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n");
+}
+
+namespace {
+int32_t NoConnect(uint32_t, void*) { return 0; }
+int32_t NoSend(uint32_t, void*) { return 0; }
+int32_t NoRecv(uint32_t, const uint8_t*, uint32_t, void*) { return 0; }
+int32_t NoClose(uint32_t, int32_t, void*) { return 0; }
+}  // namespace
+
+// args: name. Loads the real DLL, creates and destroys two servers through
+// its exports, and unloads it: set-up happens inside the DLL, and the
+// unload tears the logger down before the appender without a fault.
+PEL_TEST_HELPER(dll_round_trip) {
+  if (args.empty()) return 90;
+  HMODULE dll = LoadLibraryA((pel_test::ExeDir() + "pel_ipc.dll").c_str());
+  if (dll == nullptr) return 91;
+  auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(
+      reinterpret_cast<void*>(GetProcAddress(dll, "PEL_CreateIpcServer")));
+  auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(
+      reinterpret_cast<void*>(GetProcAddress(dll, "PEL_DestroyIpcServer")));
+  if (create == nullptr || destroy == nullptr) return 92;
+  PelIpcCallback callback{};
+  callback.OnConnect = NoConnect;
+  callback.OnSend = NoSend;
+  callback.OnRecv = NoRecv;
+  callback.OnClose = NoClose;
+  std::snprintf(callback.LogName, sizeof callback.LogName, "%s", args[0].c_str());
+  PelIpcServerHandle first = create(&callback);
+  std::snprintf(callback.LogName, sizeof callback.LogName, "%s", "another");
+  PelIpcServerHandle second = create(&callback);
+  if (first == nullptr || second == nullptr) return 93;
+  destroy(second);
+  destroy(first);
+  return FreeLibrary(dll) ? 0 : 94;
+}
+
+TEST(InitLog, SetUpInsideTheDllAndItsUnload) {
+  const std::string name = "dll" + std::to_string(GetCurrentProcessId());
+  const std::time_t start = std::time(nullptr);
+  const auto run =
+      pel_test::RunUnderDebugger("", "dll_round_trip", {name}, kHelperTimeoutMs, false);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0);
+  std::string folder;
+  const std::string announced = "[InitLog] Get full pel_ipc log path:";
+  for (const auto& s : run.debugStrings)
+    if (s.compare(0, announced.size(), announced) == 0) folder = s.substr(announced.size());
+  ASSERT_FALSE(folder.empty());
+  const std::string prefix = "pel_ipc-" + name + "-";
+  const std::string bytes = pel_test::ReadLogFiles(folder, prefix, start);
+  pel_test::DeleteLogFiles(folder, prefix, start);
+  const auto lines = NonEmptyLines(bytes);
+  ASSERT_FALSE(lines.empty());
+  for (const auto& l : lines) EXPECT_TRUE(pel_test::IsRecordLine(l)) << l;
+  EXPECT_NE(bytes.find("] [InitLog@"), std::string::npos);
+  EXPECT_NE(bytes.find("] InitLog success! Compile time:"), std::string::npos);
+  EXPECT_NE(bytes.find("] >>>>>>>>Already initialized plog!\n\n"), std::string::npos);
+  // One set-up only: the second server's name made no file of its own.
+  EXPECT_EQ(pel_test::ReadLogFiles(folder, "pel_ipc-another-", start), "");
 }
