@@ -59,7 +59,8 @@ class PelNamedPipeServer : public PelIpcServer {
   void CloseAllConnections();
   bool CancelConnectionLocked(IpcConnection* conn, bool claimIfDrained);
   void CancelRemainingRecords();
-  void DrainRecords();
+  void DrainRecords(bool fromPort);
+  void DropCompletion(ULONG_PTR key, LPOVERLAPPED ov);
   void ReleaseConnection(IpcConnection* conn);
   bool EndConnection(IpcConnection* conn);
 

@@ -95,7 +95,7 @@ void PelNamedPipeServer::CancelRemainingRecords() {
   m_connections.clear();
 }
 
-void PelNamedPipeServer::DrainRecords() {
+void PelNamedPipeServer::DrainRecords(bool fromPort) {
   const ULONGLONG deadline = GetTickCount64() + kDrainLimitMs;
   for (;;) {
     IpcConnection* claimed = nullptr;
@@ -117,8 +117,28 @@ void PelNamedPipeServer::DrainRecords() {
       PEL_LOGE << ">>>>" << left << " connection(s) still busy, stop workers anyway!<<<<\n";
       return;
     }
-    Sleep(1);
+    if (!fromPort) {
+      Sleep(1);
+      continue;
+    }
+    // No worker is left: take the aborted completions off the port here.
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    LPOVERLAPPED ov = nullptr;
+    GetQueuedCompletionStatus(m_iocp, &bytes, &key, &ov, kCancelPauseMs);
+    if (ov != nullptr && key != 0 && bytes != kExitRequest) DropCompletion(key, ov);
   }
+}
+
+void PelNamedPipeServer::DropCompletion(ULONG_PTR key, LPOVERLAPPED ov) {
+  // Every record is closing by now: the completion is dropped as a worker
+  // drops one of a closing connection.
+  IpcConnection* conn = reinterpret_cast<IpcConnection*>(key);
+  conn->holders.fetch_add(1);
+  conn->unhandledIocp.fetch_sub(1);
+  conn->closing.exchange(true);
+  DeleteIocpKey(reinterpret_cast<IocpKey*>(ov));
+  DropHold(conn);
 }
 
 int PelNamedPipeServer::Close() {
@@ -132,11 +152,14 @@ int PelNamedPipeServer::Close() {
   if (m_workers != nullptr) {
     // Every cancelled operation comes back and releases its connection
     // before the workers are told to stop.
-    DrainRecords();
+    if (m_running) DrainRecords(false);
     for (int32_t i = 0; i < m_workerCount; ++i)
       PostQueuedCompletionStatus(m_iocp, kExitRequest, 0, nullptr);
     for (int32_t i = 0; i < m_workerCount; ++i)
       if (m_workers[i].joinable()) m_workers[i].join();
+    // Workers that stopped early (a read context could not be allocated)
+    // left their completions on the port.
+    DrainRecords(true);
   }
   {
     std::lock_guard<std::mutex> guard(m_lock);
