@@ -82,6 +82,20 @@ TEST_F(DataPath, LargestClientMessageArrivesWhole) {
   EXPECT_EQ(rec.Payloads(id).at(0), payload);
 }
 
+TEST_F(DataPath, MessageLongerThanAReadEndsTheConnection) {
+  // A hostile client sends more than one read takes: the first read is
+  // handed on as it is, the rest does not start with a header.
+  RawPipeClient client;
+  const uint32_t id = Ready(client);
+  std::vector<uint8_t> payload(0x500000 + 100, 0x42);
+  ASSERT_TRUE(client.Write(MakeMessage(id, 2, payload), 20000));
+  ASSERT_TRUE(rec.WaitFor(Cb::Close, 1, 10000));
+  const auto payloads = rec.Payloads(id);
+  ASSERT_EQ(payloads.size(), 1u);
+  EXPECT_EQ(payloads[0].size(), 0x500000u - 32);
+  EXPECT_EQ(rec.Events().back().code, 18);
+}
+
 TEST_F(DataPath, RepliesSentFromInsideOnRecv) {
   rec.onRecv = [this](uint32_t id, const uint8_t* data, uint32_t size) {
     std::vector<uint8_t> answer(data, data + size);
