@@ -1,0 +1,279 @@
+// `pelipc demo`: one server in this process, client processes of this same
+// executable, and a readable account of everything that crossed the pipes.
+#include "demo.h"
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "log_location.h"
+#include "util.h"
+
+namespace pelipc {
+
+namespace {
+
+struct ConnRecord {
+  int client = 0;  // learnt from its hello text
+  uint64_t msgsIn = 0, bytesIn = 0, msgsOut = 0, bytesOut = 0;
+  uint64_t sendsDone = 0;
+  int calls = 0;
+  uint32_t blobBytes = 0;
+  bool blobOk = true;
+  bool byeSeen = false;
+  bool closed = false;
+  int32_t closeCode = -1;
+};
+
+struct DemoServer {
+  PelIpcServerHandle server = nullptr;
+  double start = 0;
+  std::mutex lock;
+  std::map<uint32_t, ConnRecord> conns;
+  std::vector<std::string> problems;
+  Counter closes;
+
+  double Elapsed() const { return NowSeconds() - start; }
+  void Problem(const std::string& text) {
+    std::lock_guard<std::mutex> hold(lock);
+    problems.push_back(text);
+  }
+  // Sends and books one message; false when the library refused it.
+  bool Send(uint32_t id, bool answer, const uint8_t* data, uint32_t size) {
+    int32_t r = PEL_IpcServerSendData(server, id, answer, data, static_cast<int32_t>(size));
+    if (r != PEL_OK) {
+      Problem("#" + std::to_string(id) + " send: " + DescribeResult(r));
+      return false;
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    conns[id].msgsOut++;
+    conns[id].bytesOut += size;
+    return true;
+  }
+};
+
+int32_t OnConnect(uint32_t id, void* context) {
+  auto* self = static_cast<DemoServer*>(context);
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->conns[id];
+  }
+  Out("  [%6.3fs] #%u connected; server sends a greeting and a %s-byte snapshot\n", self->Elapsed(),
+      id, Grouped(kDemoSnapshotSize).c_str());
+  const std::string welcome = Greeting(id);
+  self->Send(id, false, reinterpret_cast<const uint8_t*>(welcome.data()),
+             static_cast<uint32_t>(welcome.size()));
+  std::vector<uint8_t> snapshot(kDemoSnapshotSize);
+  FillPattern(snapshot, id);
+  self->Send(id, false, snapshot.data(), kDemoSnapshotSize);
+  return 0;
+}
+
+int32_t OnSend(uint32_t id, void* context) {
+  auto* self = static_cast<DemoServer*>(context);
+  std::lock_guard<std::mutex> hold(self->lock);
+  self->conns[id].sendsDone++;
+  return 0;
+}
+
+void HandleRequest(DemoServer* self, uint32_t id, const std::string& request) {
+  const std::string answer = AnswerFor(request, id);
+  Out("  [%6.3fs] #%u calls %s -> answer %s\n", self->Elapsed(), id,
+      Preview(reinterpret_cast<const uint8_t*>(request.data()),
+              static_cast<uint32_t>(request.size()), 60)
+          .c_str(),
+      Preview(reinterpret_cast<const uint8_t*>(answer.data()), static_cast<uint32_t>(answer.size()))
+          .c_str());
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->conns[id].calls++;
+    if (request.compare(1, 3, "bye") == 0) self->conns[id].byeSeen = true;
+  }
+  self->Send(id, true, reinterpret_cast<const uint8_t*>(answer.data()),
+             static_cast<uint32_t>(answer.size()));
+}
+
+int32_t OnRecv(uint32_t id, const uint8_t* data, uint32_t size, void* context) {
+  auto* self = static_cast<DemoServer*>(context);
+  const std::string hello = HelloText(0);
+  const std::string prefix = hello.substr(0, hello.size() - 1);
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->conns[id].msgsIn++;
+    self->conns[id].bytesIn += size;
+  }
+  if (size > 0 && data[0] == static_cast<uint8_t>(kRequestMark) && size < 1024) {
+    HandleRequest(self, id, std::string(reinterpret_cast<const char*>(data), size));
+    return 0;
+  }
+  if (size > prefix.size() && size < 64 && std::memcmp(data, prefix.data(), prefix.size()) == 0) {
+    int client = std::atoi(
+        std::string(reinterpret_cast<const char*>(data) + prefix.size(), size - prefix.size())
+            .c_str());
+    {
+      std::lock_guard<std::mutex> hold(self->lock);
+      self->conns[id].client = client;
+    }
+    Out("  [%6.3fs] #%u says %s (client process %d)\n", self->Elapsed(), id,
+        Preview(data, size).c_str(), client);
+    return 0;
+  }
+  // Anything else is a piece of the large message.
+  uint32_t offset;
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    ConnRecord& c = self->conns[id];
+    offset = c.blobBytes;
+    c.blobOk = c.blobOk && MatchesPattern(data, size, offset, id);
+    c.blobBytes += size;
+  }
+  Out("  [%6.3fs] #%u sent %s bytes (one OnRecv: bytes %s..%s of a %s-byte send)\n",
+      self->Elapsed(), id, Grouped(size).c_str(), Grouped(offset).c_str(),
+      Grouped(offset + size - 1).c_str(), Grouped(kDemoBlobSize).c_str());
+  return 0;
+}
+
+int32_t OnClose(uint32_t id, int32_t code, void* context) {
+  auto* self = static_cast<DemoServer*>(context);
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->conns[id].closed = true;
+    self->conns[id].closeCode = code;
+  }
+  Out("  [%6.3fs] #%u closed (code %d)\n", self->Elapsed(), id, code);
+  self->closes.Add();
+  return 0;
+}
+
+// What one client process must have caused at the server.
+void CheckConnection(uint32_t id, const ConnRecord& c, std::vector<std::string>& problems) {
+  const std::string name = "#" + std::to_string(id);
+  if (c.client < 1 || c.client > kDemoClients) {
+    problems.push_back(name + ": never said hello");
+    return;
+  }
+  const bool blob = c.client == kDemoBlobClient;
+  const int calls = 3 + (c.client == kDemoSmallBufferClient ? 1 : 0);
+  const uint64_t pieces =
+      blob ? (kDemoBlobSize + PEL_IPC_MAX_CLIENT_PAYLOAD - 1) / PEL_IPC_MAX_CLIENT_PAYLOAD : 0;
+  if (c.msgsIn != 1 + pieces + calls) {
+    problems.push_back(name + ": " + std::to_string(c.msgsIn) + " messages in, expected " +
+                       std::to_string(1 + pieces + calls));
+  }
+  if (c.calls != calls || !c.byeSeen) problems.push_back(name + ": calls missing");
+  if (c.blobBytes != (blob ? kDemoBlobSize : 0) || !c.blobOk) {
+    problems.push_back(name + ": large message arrived wrong (" + Grouped(c.blobBytes) + " bytes)");
+  }
+  if (c.msgsOut != 2u + calls) problems.push_back(name + ": not every message went out");
+  if (c.sendsDone < c.msgsOut) {
+    problems.push_back(name + ": " + std::to_string(c.sendsDone) + " writes completed of " +
+                       std::to_string(c.msgsOut));
+  }
+  if (!c.closed || c.closeCode != PEL_CLOSE_SERVER) problems.push_back(name + ": not closed");
+}
+
+void PrintSummary(DemoServer& self) {
+  Out("\n  conn  client  in: msgs      bytes   out: msgs      bytes  calls  closed\n");
+  for (const auto& entry : self.conns) {
+    const ConnRecord& c = entry.second;
+    Out("  #%-4u %-6d %9u %10s %10u %10s %6d  %s\n", entry.first, c.client,
+        static_cast<unsigned>(c.msgsIn), Grouped(c.bytesIn).c_str(),
+        static_cast<unsigned>(c.msgsOut), Grouped(c.bytesOut).c_str(), c.calls,
+        c.closed ? ("code " + std::to_string(c.closeCode)).c_str() : "no");
+  }
+}
+
+void PrintLog() {
+  const LogLocation log = FindLogFile(kLogName);
+  if (log.exists) {
+    Out("\n  log: %s (%s bytes, prefix %s)\n", log.file.c_str(), Grouped(log.size).c_str(),
+        log.prefix.c_str());
+    if (!log.unixPath.empty()) Out("       %s\n", log.unixPath.c_str());
+  } else {
+    Out("\n  log: no file of today with prefix %s; looked in %s\n", log.prefix.c_str(),
+        log.otherFolders.c_str());
+  }
+}
+
+int RunDemo(DemoServer& self, const std::string& pipe) {
+  int32_t r = PEL_StartIpcServer(self.server, pipe.c_str());
+  if (r != PEL_OK) {
+    Err("pelipc demo: PEL_StartIpcServer: %s\n", DescribeResult(r).c_str());
+    return kExitNoServer;
+  }
+  std::vector<std::unique_ptr<Child>> children;
+  for (int i = 1; i <= kDemoClients; ++i) {
+    children.emplace_back(new Child({"__demo-client", pipe, std::to_string(i)}));
+    if (!children.back()->started()) {
+      Err("pelipc demo: could not start client process %d\n", i);
+      return kExitFailed;
+    }
+  }
+  Out("  [%6.3fs] started %d client processes (pids", self.Elapsed(), kDemoClients);
+  for (const auto& child : children) Out(" %lu", static_cast<unsigned long>(child->pid()));
+  Out(")\n");
+
+  const bool allClosed = self.closes.WaitAtLeast(kDemoClients, 30000);
+  std::vector<std::string> problems;
+  for (size_t i = 0; i < children.size(); ++i) {
+    int code = children[i]->Wait(10000);
+    if (code != 0) {
+      problems.push_back("client process " + std::to_string(i + 1) +
+                         (code < 0 ? " did not end" : " exited with " + std::to_string(code)));
+    }
+  }
+  if (!allClosed) problems.push_back("not every connection closed within 30 s");
+  PEL_DestroyIpcServer(self.server);
+  self.server = nullptr;
+
+  std::lock_guard<std::mutex> hold(self.lock);
+  if (self.conns.size() != kDemoClients) {
+    problems.push_back(std::to_string(self.conns.size()) + " connections, expected " +
+                       std::to_string(kDemoClients));
+  }
+  for (const auto& entry : self.conns) CheckConnection(entry.first, entry.second, problems);
+  problems.insert(problems.end(), self.problems.begin(), self.problems.end());
+  PrintSummary(self);
+  PrintLog();
+  if (!problems.empty()) {
+    Out("\n  demo FAILED:\n");
+    for (const auto& p : problems) Out("    - %s\n", p.c_str());
+    return kExitFailed;
+  }
+  Out("\n  demo OK: %d connections, every message, answer and close arrived\n", kDemoClients);
+  return kExitOk;
+}
+
+}  // namespace
+
+int DemoMain(const std::vector<std::string>& args) {
+  if (!args.empty()) return kExitUsage;
+  DemoServer self;
+  self.start = NowSeconds();
+  const std::string pipe = UniqueName("demo");
+  Out("pelipc demo: a server in this process (pid %lu) on %s, %d client processes\n",
+      static_cast<unsigned long>(GetCurrentProcessId()), FullPipeName(pipe).c_str(), kDemoClients);
+  Out("  client 1 sends %s bytes in one call (the library cuts it at %s bytes);\n"
+      "  client 2 first asks with a %u-byte answer buffer (result 8, then asks again).\n\n",
+      Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
+      kDemoSmallBuffer);
+  PelIpcCallback callbacks;
+  std::memset(&callbacks, 0, sizeof callbacks);
+  callbacks.OnConnect = OnConnect;
+  callbacks.OnSend = OnSend;
+  callbacks.OnRecv = OnRecv;
+  callbacks.OnClose = OnClose;
+  callbacks.UserContext = &self;
+  std::strncpy(callbacks.LogName, kLogName, sizeof callbacks.LogName - 1);
+  self.server = PEL_CreateIpcServer(&callbacks);
+  if (self.server == nullptr) {
+    Err("pelipc demo: PEL_CreateIpcServer returned null\n");
+    return kExitFailed;
+  }
+  int rc = RunDemo(self, pipe);
+  if (self.server != nullptr) PEL_DestroyIpcServer(self.server);
+  return rc;
+}
+
+}  // namespace pelipc

@@ -1,0 +1,187 @@
+// One client process of the demo: connects, takes the server's greeting and
+// snapshot, sends business data, makes synchronous calls and disconnects.
+// It prints only failures; the demo's server tells the story.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "demo.h"
+#include "util.h"
+
+namespace pelipc {
+
+namespace {
+
+struct DemoClient {
+  int index = 0;
+  Counter received;
+  Counter closes;
+  std::mutex lock;
+  uint32_t connId = PEL_IPC_NO_CONN_ID;
+  uint64_t bytesIn = 0;
+  bool greeted = false;
+  bool snapshotOk = false;
+  std::string problem;
+  int32_t closeCode = -1;
+  DWORD closeThread = 0;
+};
+
+int32_t OnConnect(uint32_t, void*) { return 0; }
+int32_t OnSend(uint32_t, void*) { return 0; }
+
+int32_t OnRecv(uint32_t connId, const uint8_t* data, uint32_t size, void* context) {
+  auto* self = static_cast<DemoClient*>(context);
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->bytesIn += size;
+    const std::string welcome = Greeting(connId);
+    if (size == kDemoSnapshotSize) {
+      self->snapshotOk = MatchesPattern(data, size, 0, connId);
+      if (!self->snapshotOk) self->problem = "snapshot bytes differ";
+    } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
+      self->greeted = true;
+      self->connId = connId;
+    } else {
+      self->problem = "unexpected message " + Preview(data, size);
+    }
+  }
+  self->received.Add();
+  return 0;
+}
+
+int32_t OnClose(uint32_t, int32_t code, void* context) {
+  auto* self = static_cast<DemoClient*>(context);
+  {
+    std::lock_guard<std::mutex> hold(self->lock);
+    self->closeCode = code;
+    self->closeThread = GetCurrentThreadId();
+  }
+  self->closes.Add();
+  return 0;
+}
+
+// One synchronous call; false with a message on stderr when the result or the
+// answer is not the expected one.
+bool Call(DemoClient& self, PelIpcClientHandle client, const std::string& request,
+          uint32_t capacity, int32_t expectCode, const std::string& expectAnswer) {
+  std::vector<uint8_t> answer(capacity + 1);
+  uint32_t size = capacity;
+  int32_t r = PEL_IpcClientSyncCall(client, reinterpret_cast<const uint8_t*>(request.data()),
+                                    static_cast<uint32_t>(request.size()), answer.data(), &size);
+  if (r != expectCode) {
+    Err("[client %d] call \"%s\": %s, expected %d\n", self.index, request.c_str(),
+        DescribeResult(r).c_str(), expectCode);
+    return false;
+  }
+  if (r == PEL_ERR_BUFFER_TOO_SMALL) {
+    if (size != expectAnswer.size()) {
+      Err("[client %d] call \"%s\": told %u bytes needed, expected %u\n", self.index,
+          request.c_str(), size, static_cast<unsigned>(expectAnswer.size()));
+      return false;
+    }
+    return true;
+  }
+  const std::string got(reinterpret_cast<const char*>(answer.data()), size);
+  if (got != expectAnswer) {
+    Err("[client %d] call \"%s\": answer \"%s\", expected \"%s\"\n", self.index, request.c_str(),
+        got.c_str(), expectAnswer.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool Send(DemoClient& self, PelIpcClientHandle client, const uint8_t* data, uint32_t size) {
+  int32_t r = PEL_IpcClientSendData(client, data, static_cast<int32_t>(size));
+  if (r != PEL_OK) Err("[client %d] send: %s\n", self.index, DescribeResult(r).c_str());
+  return r == PEL_OK;
+}
+
+int RunClient(DemoClient& self, PelIpcClientHandle client, const std::string& pipe) {
+  int32_t r = PEL_ConnectIpcClient(client, pipe.c_str());
+  if (r != PEL_OK) {
+    Err("[client %d] connect to %s: %s\n", self.index, FullPipeName(pipe).c_str(),
+        DescribeResult(r).c_str());
+    return r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitNoServer;
+  }
+  if (!self.received.WaitAtLeast(2, 10000)) {
+    Err("[client %d] greeting and snapshot did not arrive within 10 s\n", self.index);
+    return kExitTimeout;
+  }
+  uint32_t id;
+  {
+    std::lock_guard<std::mutex> hold(self.lock);
+    if (!self.greeted || !self.snapshotOk) {
+      Err("[client %d] %s\n", self.index,
+          self.problem.empty() ? "no greeting" : self.problem.c_str());
+      return kExitFailed;
+    }
+    id = self.connId;
+  }
+
+  const std::string hello = HelloText(self.index);
+  if (!Send(self, client, reinterpret_cast<const uint8_t*>(hello.data()),
+            static_cast<uint32_t>(hello.size()))) {
+    return kExitFailed;
+  }
+  if (self.index == kDemoBlobClient) {
+    std::vector<uint8_t> blob(kDemoBlobSize);
+    FillPattern(blob, id);
+    if (!Send(self, client, blob.data(), kDemoBlobSize)) return kExitFailed;
+  }
+
+  const std::string whoami = std::string(1, kRequestMark) + "whoami";
+  bool ok = true;
+  if (self.index == kDemoSmallBufferClient) {
+    ok = Call(self, client, whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL,
+              AnswerFor(whoami, id)) &&
+         ok;
+  }
+  ok = Call(self, client, whoami, 256, PEL_OK, AnswerFor(whoami, id)) && ok;
+  const std::string upper = UpperRequest(self.index);
+  ok = Call(self, client, upper, 256, PEL_OK, AnswerFor(upper, id)) && ok;
+  // Its answer also proves that everything sent before it was handled.
+  std::string bye;
+  {
+    std::lock_guard<std::mutex> hold(self.lock);
+    bye = std::string(1, kRequestMark) + "bye: got " + Grouped(self.received.Get()) +
+          " messages, " + Grouped(self.bytesIn) + " bytes";
+  }
+  ok = Call(self, client, bye, 256, PEL_OK, AnswerFor(bye, id)) && ok;
+
+  PEL_DisconnectIpcClient(client);
+  {
+    std::lock_guard<std::mutex> hold(self.lock);
+    if (self.closes.Get() != 1 || self.closeCode != 0 || self.closeThread != GetCurrentThreadId()) {
+      Err("[client %d] disconnect: OnClose not called once with code 0 on this thread\n",
+          self.index);
+      ok = false;
+    }
+  }
+  return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int DemoClientMain(const std::vector<std::string>& args) {
+  if (args.size() != 2) return kExitUsage;
+  DemoClient self;
+  self.index = std::atoi(args[1].c_str());
+  PelIpcCallback callbacks;
+  std::memset(&callbacks, 0, sizeof callbacks);
+  callbacks.OnConnect = OnConnect;
+  callbacks.OnSend = OnSend;
+  callbacks.OnRecv = OnRecv;
+  callbacks.OnClose = OnClose;
+  callbacks.UserContext = &self;
+  std::strncpy(callbacks.LogName, kLogName, sizeof callbacks.LogName - 1);
+  PelIpcClientHandle client = PEL_CreateIpcClient(&callbacks);
+  if (client == nullptr) {
+    Err("[client %d] PEL_CreateIpcClient failed\n", self.index);
+    return kExitFailed;
+  }
+  int rc = RunClient(self, client, args[0]);
+  PEL_DestroyIpcClient(client);
+  return rc;
+}
+
+}  // namespace pelipc

@@ -1,0 +1,105 @@
+// The benchmark's ends over the library's exports, used as any host would.
+#include <cstring>
+
+#include "pel_ipc.h"
+#include "transport.h"
+
+namespace pelipc {
+
+namespace {
+
+int32_t OnConnect(uint32_t conn, void* context) {
+  static_cast<TransportEvents*>(context)->OnConnect(conn);
+  return 0;
+}
+int32_t OnSend(uint32_t conn, void* context) {
+  static_cast<TransportEvents*>(context)->OnSend(conn);
+  return 0;
+}
+int32_t OnRecv(uint32_t conn, const uint8_t* data, uint32_t size, void* context) {
+  static_cast<TransportEvents*>(context)->OnRecv(conn, data, size);
+  return 0;
+}
+int32_t OnClose(uint32_t conn, int32_t, void* context) {
+  static_cast<TransportEvents*>(context)->OnClose(conn);
+  return 0;
+}
+
+PelIpcCallback Callbacks(TransportEvents* events) {
+  PelIpcCallback callbacks;
+  std::memset(&callbacks, 0, sizeof callbacks);
+  callbacks.OnConnect = OnConnect;
+  callbacks.OnSend = OnSend;
+  callbacks.OnRecv = OnRecv;
+  callbacks.OnClose = OnClose;
+  callbacks.UserContext = events;
+  std::strncpy(callbacks.LogName, "pelipc", sizeof callbacks.LogName - 1);
+  return callbacks;
+}
+
+class LibraryServer : public ServerEnd {
+ public:
+  explicit LibraryServer(PelIpcServerHandle server) : m_server(server) {}
+  ~LibraryServer() override { Stop(); }
+  int32_t Start(const std::string& name) override {
+    return PEL_StartIpcServer(m_server, name.c_str());
+  }
+  int32_t Send(uint32_t conn, bool answer, const uint8_t* data, uint32_t size) override {
+    return PEL_IpcServerSendData(m_server, conn, answer, data, static_cast<int32_t>(size));
+  }
+  void Stop() override {
+    if (m_server != nullptr) PEL_DestroyIpcServer(m_server);
+    m_server = nullptr;
+  }
+
+ private:
+  PelIpcServerHandle m_server;
+};
+
+class LibraryClient : public ClientEnd {
+ public:
+  explicit LibraryClient(PelIpcClientHandle client) : m_client(client) {}
+  ~LibraryClient() override { PEL_DestroyIpcClient(m_client); }
+  int32_t Connect(const std::string& name) override {
+    return PEL_ConnectIpcClient(m_client, name.c_str());
+  }
+  void Disconnect() override { PEL_DisconnectIpcClient(m_client); }
+  int32_t Send(const uint8_t* data, uint32_t size) override {
+    return PEL_IpcClientSendData(m_client, data, static_cast<int32_t>(size));
+  }
+  int32_t Call(const uint8_t* request, uint32_t size, uint8_t* answer,
+               uint32_t* answerSize) override {
+    return PEL_IpcClientSyncCall(m_client, request, size, answer, answerSize);
+  }
+
+ private:
+  PelIpcClientHandle m_client;
+};
+
+}  // namespace
+
+std::unique_ptr<ServerEnd> MakeLibraryServer(TransportEvents* events) {
+  PelIpcCallback callbacks = Callbacks(events);
+  PelIpcServerHandle server = PEL_CreateIpcServer(&callbacks);
+  if (server == nullptr) return nullptr;
+  return std::unique_ptr<ServerEnd>(new LibraryServer(server));
+}
+
+std::unique_ptr<ClientEnd> MakeLibraryClient(TransportEvents* events) {
+  PelIpcCallback callbacks = Callbacks(events);
+  PelIpcClientHandle client = PEL_CreateIpcClient(&callbacks);
+  if (client == nullptr) return nullptr;
+  return std::unique_ptr<ClientEnd>(new LibraryClient(client));
+}
+
+const char* ImplName(Impl impl) { return impl == Impl::kLibrary ? "library" : "raw pipe"; }
+
+std::unique_ptr<ServerEnd> MakeServer(Impl impl, TransportEvents* events) {
+  return impl == Impl::kLibrary ? MakeLibraryServer(events) : MakeRawServer(events);
+}
+
+std::unique_ptr<ClientEnd> MakeClient(Impl impl, TransportEvents* events) {
+  return impl == Impl::kLibrary ? MakeLibraryClient(events) : MakeRawClient(events);
+}
+
+}  // namespace pelipc

@@ -1,0 +1,75 @@
+// pelipc: the library's command-line tool. Dispatches to one command; the
+// commands whose names start with "__" are the child processes that the demo
+// and the benchmark start from this same executable.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "demo.h"
+#include "util.h"
+
+namespace pelipc {
+int DemoMain(const std::vector<std::string>& args);
+int ServeMain(const std::vector<std::string>& args);
+int SendMain(const std::vector<std::string>& args);
+int CallMain(const std::vector<std::string>& args);
+}  // namespace pelipc
+
+namespace {
+
+const char kUsage[] =
+    "usage: pelipc COMMAND [ARGS]\n"
+    "\n"
+    "  demo                          a server and 3 client processes exchange messages\n"
+    "                                and calls; prints what happened; exit 0 when all arrived\n"
+    "  serve NAME [--echo|--answer|--both|--quiet] [--once]\n"
+    "                                listen on pipe NAME and print every event; replies to\n"
+    "                                each message by echo (business message), upper-cased\n"
+    "                                synchronous answer, or both (default)\n"
+    "  send NAME TEXT|@FILE [--replies N]\n"
+    "                                connect, send the text or the file's bytes, wait until\n"
+    "                                the writes completed (and for N replies)\n"
+    "  call NAME TEXT|@FILE [--max BYTES]\n"
+    "                                connect, make one synchronous call, print the answer\n"
+    "  bench [--quick] [--json FILE] [--calls N] [--upload N] [--download N]\n"
+    "        [--small N] [--setups N] [--fanin N] [--only library|raw]\n"
+    "                                the library against a raw Win32 named pipe\n"
+    "\n"
+    "NAME is a pipe name; \\\\.\\pipe\\ is put in front unless it is already there.\n"
+    "exit codes: 0 ok, 1 usage, 2 no server / cannot listen, 3 time-out,\n"
+    "            4 answer larger than --max, 5 other failure\n";
+
+struct Command {
+  const char* name;
+  int (*run)(const std::vector<std::string>&);
+};
+
+const Command kCommands[] = {
+    {"demo", pelipc::DemoMain},
+    {"serve", pelipc::ServeMain},
+    {"send", pelipc::SendMain},
+    {"call", pelipc::CallMain},
+    {"bench", pelipc::BenchMain},
+    {"__demo-client", pelipc::DemoClientMain},
+    {"__bench-peer", pelipc::BenchPeerMain},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0 ||
+      std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? pelipc::kExitUsage : pelipc::kExitOk;
+  }
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  for (const auto& command : kCommands) {
+    if (std::strcmp(argv[1], command.name) != 0) continue;
+    int rc = command.run(args);
+    if (rc == pelipc::kExitUsage) std::fputs(kUsage, stderr);
+    return rc;
+  }
+  std::fprintf(stderr, "pelipc: unknown command \"%s\"\n\n%s", argv[1], kUsage);
+  return pelipc::kExitUsage;
+}
