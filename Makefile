@@ -2,7 +2,7 @@ BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 JOBS ?= 2
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo bench clean
 
 all: build
 
@@ -20,6 +20,9 @@ test: build
 
 demo: build
 	@tools/run-demo.sh $(BUILD)
+
+bench: build
+	@tools/run-bench.sh $(BUILD) $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,8 +1,10 @@
 #!/bin/sh
-# The main job. Until the demo tool exists this shows what the DLL exports.
+# The main job: `pelipc demo` under Wine. A server and three client processes
+# exchange messages and synchronous calls, the tool prints what happened and
+# where the library's log went, and exits 0 only when everything arrived.
 BUILD=${1:-build}
-if [ -f "$BUILD/bin/pelipc.exe" ]; then
-  exec "$BUILD/wine-run.sh" "$(cd "$BUILD/bin" && pwd)/pelipc.exe" demo
+if [ ! -f "$BUILD/bin/pelipc.exe" ]; then
+  echo "$BUILD/bin/pelipc.exe is missing; run make build first" >&2
+  exit 1
 fi
-echo "pel_ipc.dll exports:"
-x86_64-w64-mingw32-objdump -p "$BUILD/bin/pel_ipc.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p'
+exec "$BUILD/wine-run.sh" "$(cd "$BUILD/bin" && pwd)/pelipc.exe" demo

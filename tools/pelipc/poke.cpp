@@ -18,7 +18,8 @@ enum ReplyMode { kReplyEcho = 1, kReplyAnswer = 2, kReplyBoth = 3, kReplyNone = 
 struct ServeState {
   PelIpcServerHandle server = nullptr;
   ReplyMode mode = kReplyBoth;
-  bool once = false;
+  uint32_t stopAfter = 0;  // closed connections after which serve ends; 0: never
+  Counter closes;
   Event stop;
 };
 
@@ -72,7 +73,8 @@ int32_t ServeOnRecv(uint32_t id, const uint8_t* data, uint32_t size, void* conte
 int32_t ServeOnClose(uint32_t id, int32_t code, void* context) {
   auto* self = static_cast<ServeState*>(context);
   Out("#%u closed (code %d)\n", id, code);
-  if (self->once) self->stop.Set();
+  self->closes.Add();
+  if (self->stopAfter != 0 && self->closes.Get() >= self->stopAfter) self->stop.Set();
   return 0;
 }
 
@@ -219,21 +221,25 @@ int CallWith(PelIpcClientHandle client, const std::string& name,
 int ServeMain(const std::vector<std::string>& args) {
   ServeState self;
   std::string name;
-  for (const auto& a : args) {
-    if (a == "--echo")
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--echo") {
       self.mode = kReplyEcho;
-    else if (a == "--answer")
+    } else if (a == "--answer") {
       self.mode = kReplyAnswer;
-    else if (a == "--both")
+    } else if (a == "--both") {
       self.mode = kReplyBoth;
-    else if (a == "--quiet")
+    } else if (a == "--quiet") {
       self.mode = kReplyNone;
-    else if (a == "--once")
-      self.once = true;
-    else if (name.empty() && a[0] != '-')
+    } else if (a == "--once") {
+      self.stopAfter = 1;
+    } else if (a == "--connections" && i + 1 < args.size()) {
+      self.stopAfter = static_cast<uint32_t>(std::strtoul(args[++i].c_str(), nullptr, 10));
+    } else if (name.empty() && !a.empty() && a[0] != '-') {
       name = a;
-    else
+    } else {
       return kExitUsage;
+    }
   }
   if (name.empty()) return kExitUsage;
   PelIpcCallback callbacks =
@@ -253,8 +259,11 @@ int ServeMain(const std::vector<std::string>& args) {
   static const char* const kModes[] = {"none", "echo as business message",
                                        "upper-cased synchronous answer",
                                        "echo as business message + upper-cased synchronous answer"};
+  const std::string until = self.stopAfter == 0 ? std::string("Ctrl+C stops")
+                                                : "stops after " + std::to_string(self.stopAfter) +
+                                                      " connection(s) closed";
   Out("listening on %s; replies: %s; %s\n", FullPipeName(name).c_str(), kModes[self.mode],
-      self.once ? "stops after the first connection closes" : "Ctrl+C stops");
+      until.c_str());
   g_stopEvent = self.stop.handle();
   SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
   self.stop.Wait(INFINITE);

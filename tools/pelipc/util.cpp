@@ -198,15 +198,19 @@ bool Counter::WaitAtLeast(uint64_t target, uint32_t timeoutMs) {
 Child::Child(const std::vector<std::string>& args) {
   std::string cmd = Quote(ExePath());
   for (const auto& a : args) cmd += " " + Quote(a);
+  // The child writes where this process writes, also when that is a pipe.
   STARTUPINFOA si;
   std::memset(&si, 0, sizeof si);
   si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi;
   std::memset(&pi, 0, sizeof pi);
   std::vector<char> line(cmd.begin(), cmd.end());
   line.push_back('\0');
-  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                     &pi)) {
+  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
     CloseHandle(pi.hThread);
     m_process = pi.hProcess;
     m_pid = pi.dwProcessId;
