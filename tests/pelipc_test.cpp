@@ -124,7 +124,7 @@ TEST(Pelipc, TinyBenchWritesEveryRowForBothSides) {
   }
   EXPECT_FALSE(Has(text, "null")) << text;
   for (const char* row : {"sync call round trip p99 (us)", "client->server throughput (MB/s)",
-                          "16 clients, sync calls (call/s)"}) {
+                          "16 clients, 64 B sync calls (call/s)"}) {
     EXPECT_TRUE(Has(out, row)) << row << "\n" << out;
   }
   file.close();

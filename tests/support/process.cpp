@@ -81,10 +81,11 @@ RedirectedProcess::RedirectedProcess(const std::string& exe, const std::vector<s
       const bool ok = ReadFile(out->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0;
       {
         std::lock_guard<std::mutex> hold(out->lock);
-        if (ok)
-          out->text.append(buffer, n);
-        else
-          out->ended = true;
+        // Text-mode output ends lines with CR LF; tests look for LF alone.
+        for (DWORD i = 0; ok && i < n; ++i) {
+          if (buffer[i] != '\r') out->text += buffer[i];
+        }
+        if (!ok) out->ended = true;
       }
       out->grew.notify_all();
       if (!ok) return;

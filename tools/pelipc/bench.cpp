@@ -32,6 +32,10 @@ struct Counts {
   uint32_t small = 20000;
   uint32_t setups = 200;
   uint32_t fanIn = 400;  // calls per client
+  // Rate rows stop after this long even when not every message went: the
+  // library's cost per message varies with its log, and the defaults must
+  // stay well under a minute.
+  double capSeconds = 1.5;
 };
 
 Counts QuickCounts() {
@@ -42,6 +46,7 @@ Counts QuickCounts() {
   c.small = 5000;
   c.setups = 50;
   c.fanIn = 100;
+  c.capSeconds = 1.0;
   return c;
 }
 
@@ -51,6 +56,7 @@ struct Measure {
   std::string error;
   double value = 0;
   double value2 = 0;  // p99 of the round trip
+  uint64_t done = 0;  // messages, calls or connections measured
 };
 
 Measure Fail(const std::string& error) {
@@ -75,7 +81,8 @@ class Peer {
     m_plan.size = size;
     m_ready.reset(new Event(m_plan.readyEvent.c_str()));
     m_done.reset(new Event(m_plan.doneEvent.c_str()));
-    m_child.reset(new Child(PeerArgs(m_plan)));
+    // The peer's stdout would only repeat the library's set-up trace.
+    m_child.reset(new Child(PeerArgs(m_plan), true));
   }
   ~Peer() { m_done->Set(); }
 
@@ -103,35 +110,59 @@ class Peer {
   std::unique_ptr<Child> m_child;
 };
 
-// Counts what arrives at the measuring end and stamps the n-th message.
+// Counts what arrives at the measuring end and stamps the latest message.
 class Sink : public TransportEvents {
  public:
-  explicit Sink(uint64_t expect = 0) : m_expect(expect) {}
   Counter connects;
   Counter messages;
-  std::atomic<uint64_t> bytes{0};
   std::atomic<uint32_t> conn{0};
-  double lastAt = 0;
+
+  struct Progress {
+    uint64_t count = 0;
+    uint64_t bytes = 0;
+    double at = 0;
+  };
 
   void OnConnect(uint32_t id) override {
     conn = id;
     connects.Add();
   }
   void OnRecv(uint32_t, const uint8_t*, uint32_t size) override {
-    bytes += size;
-    if (m_received.fetch_add(1) + 1 == m_expect) lastAt = NowSeconds();
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_progress.count++;
+      m_progress.bytes += size;
+      m_progress.at = NowSeconds();
+    }
     messages.Add();
+  }
+  Progress Snapshot() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_progress;
   }
 
  private:
-  uint64_t m_expect;
-  std::atomic<uint64_t> m_received{0};
+  std::mutex m_lock;
+  Progress m_progress;
 };
 
-// Time from "go" to the last message, with this process as server and the
-// peer streaming as client.
-Measure MeasureUpload(Impl impl, Scenario scenario, uint32_t count, uint32_t size) {
-  Sink sink(count);
+// Rate from "go" to the latest message that arrived within the cap.
+Measure StreamRate(Sink& sink, double start, uint32_t count, double capSeconds, bool bytes) {
+  sink.messages.WaitAtLeast(count, static_cast<uint32_t>(capSeconds * 1000));
+  const Sink::Progress got = sink.Snapshot();
+  if (got.count == 0) return Fail("nothing arrived within the time cap");
+  Measure m;
+  m.done = got.count;
+  const double seconds = got.at - start;
+  m.value = bytes ? got.bytes / seconds / 1e6 : got.count / seconds;
+  m.ok = true;
+  return m;
+}
+
+// This process is the server; the peer streams as client from "go" on.
+Measure MeasureUpload(Impl impl, Scenario scenario, uint32_t count, uint32_t size,
+                      double capSeconds) {
+  Sink sink;
   std::unique_ptr<ServerEnd> server = MakeServer(impl, &sink);
   if (!server) return Fail("server not created");
   const std::string pipe = UniqueName("bench");
@@ -143,27 +174,20 @@ Measure MeasureUpload(Impl impl, Scenario scenario, uint32_t count, uint32_t siz
   const double start = NowSeconds();
   r = server->Send(sink.conn, false, reinterpret_cast<const uint8_t*>(kGo), sizeof kGo - 1);
   if (r != 0) return Fail("start message: " + DescribeResult(r));
-  if (!sink.messages.WaitAtLeast(count, kRowMs)) {
-    return Fail(Grouped(sink.messages.Get()) + " of " + Grouped(count) + " messages arrived");
-  }
-  Measure m;
-  const double seconds = sink.lastAt - start;
-  if (sink.bytes != static_cast<uint64_t>(count) * size) return Fail("byte count differs");
-  m.value = scenario == Scenario::kSmall ? count / seconds : count * double(size) / seconds / 1e6;
+  Measure m = StreamRate(sink, start, count, capSeconds, scenario != Scenario::kSmall);
   std::string error;
-  m.ok = peer.Finish(&error);
-  m.error = error;
+  if (m.ok && !peer.Finish(&error)) m = Fail(error);
   server->Stop();
   return m;
 }
 
-// The same the other way: this process is the client, the peer streams.
-Measure MeasureDownload(Impl impl, uint32_t count, uint32_t size) {
+// The other way: this process is the client, the peer server streams.
+Measure MeasureDownload(Impl impl, uint32_t count, uint32_t size, double capSeconds) {
   const std::string pipe = UniqueName("bench");
   Peer peer(impl, Scenario::kDownload, pipe, count, size);
   std::string error;
   if (!peer.started() || !peer.WaitListening(&error)) return Fail(error);
-  Sink sink(count);
+  Sink sink;
   std::unique_ptr<ClientEnd> client = MakeClient(impl, &sink);
   if (!client) return Fail("client not created");
   int32_t r = client->Connect(pipe);
@@ -171,15 +195,10 @@ Measure MeasureDownload(Impl impl, uint32_t count, uint32_t size) {
   const double start = NowSeconds();
   r = client->Send(reinterpret_cast<const uint8_t*>(kGo), sizeof kGo - 1);
   if (r != 0) return Fail("start message: " + DescribeResult(r));
-  if (!sink.messages.WaitAtLeast(count, kRowMs)) {
-    return Fail(Grouped(sink.messages.Get()) + " of " + Grouped(count) + " messages arrived");
-  }
-  Measure m;
-  if (sink.bytes != static_cast<uint64_t>(count) * size) return Fail("byte count differs");
-  m.value = count * double(size) / (sink.lastAt - start) / 1e6;
+  Measure m = StreamRate(sink, start, count, capSeconds, true);
+  // The peer stops streaming before the pipe goes away under it.
+  if (m.ok && !peer.Finish(&error)) m = Fail(error);
   client->Disconnect();
-  m.ok = peer.Finish(&error);
-  m.error = error;
   return m;
 }
 
@@ -229,12 +248,13 @@ Measure MeasureRoundTrip(Impl impl, uint32_t calls) {
   Measure m;
   m.value = Percentile(micros, 0.50);
   m.value2 = Percentile(micros, 0.99);
+  m.done = calls;
   m.ok = peer.Finish(&error);
   m.error = error;
   return m;
 }
 
-Measure MeasureSetup(Impl impl, uint32_t rounds) {
+Measure MeasureSetup(Impl impl, uint32_t rounds, double capSeconds) {
   const std::string pipe = UniqueName("bench");
   Peer peer(impl, Scenario::kSetup, pipe, 0, 0);
   std::string error;
@@ -243,7 +263,8 @@ Measure MeasureSetup(Impl impl, uint32_t rounds) {
   std::unique_ptr<ClientEnd> client = MakeClient(impl, &events);
   if (!client) return Fail("client not created");
   const double start = NowSeconds();
-  for (uint32_t i = 0; i < rounds; ++i) {
+  uint32_t i = 0;
+  for (; i < rounds && NowSeconds() - start < capSeconds; ++i) {
     int32_t r = client->Connect(pipe);
     // Every listening instance can be taken for a moment; try again at once.
     for (int retry = 0; r == PEL_ERR_PIPE && retry < 100; ++retry) r = client->Connect(pipe);
@@ -251,13 +272,14 @@ Measure MeasureSetup(Impl impl, uint32_t rounds) {
     client->Disconnect();
   }
   Measure m;
-  m.value = rounds / (NowSeconds() - start);
+  m.done = i;
+  m.value = i / (NowSeconds() - start);
   m.ok = peer.Finish(&error);
   m.error = error;
   return m;
 }
 
-Measure MeasureFanIn(Impl impl, uint32_t callsEach) {
+Measure MeasureFanIn(Impl impl, uint32_t callsEach, double capSeconds) {
   const std::string pipe = UniqueName("bench");
   Peer peer(impl, Scenario::kFanIn, pipe, 0, 0);
   std::string error;
@@ -272,28 +294,33 @@ Measure MeasureFanIn(Impl impl, uint32_t callsEach) {
   }
   Event go;
   std::mutex lock;
+  std::atomic<uint64_t> calls{0};
+  double start = 0;
   std::vector<std::thread> threads;
   for (uint32_t i = 0; i < kFanInClients; ++i) {
     threads.emplace_back([&, i] {
       std::vector<uint8_t> request(kSmallSize, static_cast<uint8_t>('a' + i));
       std::string failure;
       if (!go.Wait(kRowMs)) failure = "never started";
-      for (uint32_t n = 0; failure.empty() && n < callsEach; ++n)
-        OneCall(*clients[i], request, &failure);
+      for (uint32_t n = 0; failure.empty() && n < callsEach; ++n) {
+        if (NowSeconds() - start >= capSeconds) break;
+        if (OneCall(*clients[i], request, &failure)) calls++;
+      }
       if (!failure.empty()) {
         std::lock_guard<std::mutex> hold(lock);
         error = "client " + std::to_string(i) + ": " + failure;
       }
     });
   }
-  const double start = NowSeconds();
+  start = NowSeconds();
   go.Set();
   for (auto& t : threads) t.join();
   const double seconds = NowSeconds() - start;
   for (auto& c : clients) c->Disconnect();
   if (!error.empty()) return Fail(error);
   Measure m;
-  m.value = kFanInClients * double(callsEach) / seconds;
+  m.done = calls;
+  m.value = calls / seconds;
   m.ok = peer.Finish(&error);
   m.error = error;
   return m;
@@ -304,6 +331,7 @@ struct RowPlan {
   std::string id, title, unit, workload;
   bool higherIsBetter;
   uint32_t count;
+  double cap;
 };
 
 Measure RunOne(const RowPlan& plan, Impl impl) {
@@ -311,16 +339,22 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
     case Scenario::kRoundTrip:
       return MeasureRoundTrip(impl, plan.count);
     case Scenario::kUpload:
-      return MeasureUpload(impl, plan.scenario, plan.count, kUploadSize);
+      return MeasureUpload(impl, plan.scenario, plan.count, kUploadSize, plan.cap);
     case Scenario::kDownload:
-      return MeasureDownload(impl, plan.count, kDownloadSize);
+      return MeasureDownload(impl, plan.count, kDownloadSize, plan.cap);
     case Scenario::kSmall:
-      return MeasureUpload(impl, plan.scenario, plan.count, kSmallSize);
+      return MeasureUpload(impl, plan.scenario, plan.count, kSmallSize, plan.cap);
     case Scenario::kSetup:
-      return MeasureSetup(impl, plan.count);
+      return MeasureSetup(impl, plan.count, plan.cap);
     default:
-      return MeasureFanIn(impl, plan.count);
+      return MeasureFanIn(impl, plan.count, plan.cap);
   }
+}
+
+std::string Number1(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
 }
 
 std::string Shown(const RowPlan& plan, const Measure& m) {
@@ -328,7 +362,8 @@ std::string Shown(const RowPlan& plan, const Measure& m) {
   if (plan.scenario == Scenario::kRoundTrip) {
     std::snprintf(text, sizeof text, "p50 %.1f us, p99 %.1f us", m.value, m.value2);
   } else {
-    std::snprintf(text, sizeof text, "%.1f %s", m.value, plan.unit.c_str());
+    std::snprintf(text, sizeof text, "%.1f %s over %s", m.value, plan.unit.c_str(),
+                  Grouped(m.done).c_str());
   }
   return text;
 }
@@ -379,22 +414,30 @@ int BenchMain(const std::vector<std::string>& args) {
       target = &counts.setups;
     else if (a == "--fanin")
       target = &counts.fanIn;
+    if (a == "--seconds" && hasValue) {
+      const double seconds = std::atof(args[++i].c_str());
+      if (seconds <= 0 || seconds > 600) return kExitUsage;
+      counts.capSeconds = seconds;
+      continue;
+    }
     if (target == nullptr || !hasValue || !ParseCount(args[++i], target)) return kExitUsage;
   }
 
+  const double cap = counts.capSeconds;
+  const std::string capText = ", <=" + Number1(cap) + " s";
   const std::vector<RowPlan> plans = {
       {Scenario::kRoundTrip, "sync_call_rtt", "sync call round trip", "us",
-       Grouped(counts.calls) + " calls of 64 B", false, counts.calls},
+       Grouped(counts.calls) + " calls of 64 B", false, counts.calls, 0},
       {Scenario::kUpload, "throughput_client_to_server", "client->server throughput", "MB/s",
-       Grouped(counts.upload) + " x 716,800 B", true, counts.upload},
+       "<=" + Grouped(counts.upload) + " x 716,800 B" + capText, true, counts.upload, cap},
       {Scenario::kDownload, "throughput_server_to_client", "server->client throughput", "MB/s",
-       Grouped(counts.download) + " x 5,242,848 B", true, counts.download},
-      {Scenario::kSmall, "small_message_rate", "64-byte async messages", "msg/s",
-       Grouped(counts.small) + " messages c->s", true, counts.small},
+       "<=" + Grouped(counts.download) + " x 5,242,848 B" + capText, true, counts.download, cap},
+      {Scenario::kSmall, "small_message_rate", "64-byte async messages c->s", "msg/s",
+       "<=" + Grouped(counts.small) + " msgs" + capText, true, counts.small, cap},
       {Scenario::kSetup, "connection_setup_rate", "connect+handshake+disconnect", "conn/s",
-       Grouped(counts.setups) + " connections", true, counts.setups},
-      {Scenario::kFanIn, "aggregate_16_clients", "16 clients, sync calls", "call/s",
-       "16 x " + Grouped(counts.fanIn) + " calls of 64 B", true, counts.fanIn},
+       "<=" + Grouped(counts.setups) + " conns" + capText, true, counts.setups, cap},
+      {Scenario::kFanIn, "aggregate_16_clients", "16 clients, 64 B sync calls", "call/s",
+       "<=16 x " + Grouped(counts.fanIn) + capText, true, counts.fanIn, cap},
   };
 
   SYSTEM_INFO info;
@@ -432,6 +475,8 @@ int BenchMain(const std::vector<std::string>& args) {
     if (!side[1].ok) row.error += (row.error.empty() ? "" : "; ") + ("raw pipe: " + side[1].error);
     row.library = side[0].value;
     row.baseline = side[1].value;
+    row.libraryDone = side[0].done;
+    row.baselineDone = side[1].done;
     if (plan.scenario == Scenario::kRoundTrip) {
       row.id = plan.id + "_p50";
       row.title = plan.title + " p50";

@@ -204,7 +204,9 @@ int RunDemo(DemoServer& self, const std::string& pipe) {
   }
   std::vector<std::unique_ptr<Child>> children;
   for (int i = 1; i <= kDemoClients; ++i) {
-    children.emplace_back(new Child({"__demo-client", pipe, std::to_string(i)}));
+    // The clients report on stderr only; the library's set-up trace on
+    // their stdout would repeat the server's.
+    children.emplace_back(new Child({"__demo-client", pipe, std::to_string(i)}, true));
     if (!children.back()->started()) {
       Err("pelipc demo: could not start client process %d\n", i);
       return kExitFailed;

@@ -8,6 +8,11 @@ namespace pelipc {
 
 namespace {
 
+std::string& LogName() {
+  static std::string name = "pelipc";
+  return name;
+}
+
 int32_t OnConnect(uint32_t conn, void* context) {
   static_cast<TransportEvents*>(context)->OnConnect(conn);
   return 0;
@@ -33,7 +38,7 @@ PelIpcCallback Callbacks(TransportEvents* events) {
   callbacks.OnRecv = OnRecv;
   callbacks.OnClose = OnClose;
   callbacks.UserContext = events;
-  std::strncpy(callbacks.LogName, "pelipc", sizeof callbacks.LogName - 1);
+  std::strncpy(callbacks.LogName, LogName().c_str(), sizeof callbacks.LogName - 1);
   return callbacks;
 }
 
@@ -77,6 +82,8 @@ class LibraryClient : public ClientEnd {
 };
 
 }  // namespace
+
+void SetLibraryLogName(const std::string& name) { LogName() = name; }
 
 std::unique_ptr<ServerEnd> MakeLibraryServer(TransportEvents* events) {
   PelIpcCallback callbacks = Callbacks(events);

@@ -34,7 +34,7 @@ const char kUsage[] =
     "  call NAME TEXT|@FILE [--max BYTES]\n"
     "                                connect, make one synchronous call, print the answer\n"
     "  bench [--quick] [--json FILE] [--calls N] [--upload N] [--download N]\n"
-    "        [--small N] [--setups N] [--fanin N] [--only library|raw]\n"
+    "        [--small N] [--setups N] [--fanin N] [--seconds S] [--only library|raw]\n"
     "                                the library against a raw Win32 named pipe\n"
     "\n"
     "NAME is a pipe name; \\\\.\\pipe\\ is put in front unless it is already there.\n"

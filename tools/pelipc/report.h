@@ -1,6 +1,7 @@
 // The benchmark's results as a console table and as JSON.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct BenchRow {
   std::string workload;  // "10,000 calls of 64 bytes"
   double library = 0;
   double baseline = 0;
+  uint64_t libraryDone = 0;  // messages, calls or connections behind the figure
+  uint64_t baselineDone = 0;
   bool libraryOk = true;
   bool baselineOk = true;
   std::string error;  // why a side has no figure

@@ -49,6 +49,10 @@ class ClientEnd {
 std::unique_ptr<ServerEnd> MakeServer(Impl impl, TransportEvents* events);
 std::unique_ptr<ClientEnd> MakeClient(Impl impl, TransportEvents* events);
 
+// The LogName the library ends of this process are created with; the first
+// one created fixes the process's log file prefix.
+void SetLibraryLogName(const std::string& name);
+
 std::unique_ptr<ServerEnd> MakeLibraryServer(TransportEvents* events);
 std::unique_ptr<ClientEnd> MakeLibraryClient(TransportEvents* events);
 std::unique_ptr<ServerEnd> MakeRawServer(TransportEvents* events);

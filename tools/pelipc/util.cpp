@@ -195,7 +195,7 @@ bool Counter::WaitAtLeast(uint64_t target, uint32_t timeoutMs) {
                             [&] { return m_value >= target; });
 }
 
-Child::Child(const std::vector<std::string>& args) {
+Child::Child(const std::vector<std::string>& args, bool muteStdout) {
   std::string cmd = Quote(ExePath());
   for (const auto& a : args) cmd += " " + Quote(a);
   // The child writes where this process writes, also when that is a pipe.
@@ -205,6 +205,16 @@ Child::Child(const std::vector<std::string>& args) {
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE nul = INVALID_HANDLE_VALUE;
+  if (muteStdout) {
+    SECURITY_ATTRIBUTES inherit;
+    std::memset(&inherit, 0, sizeof inherit);
+    inherit.nLength = sizeof inherit;
+    inherit.bInheritHandle = TRUE;
+    nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                      OPEN_EXISTING, 0, nullptr);
+    if (nul != INVALID_HANDLE_VALUE) si.hStdOutput = nul;
+  }
   si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi;
   std::memset(&pi, 0, sizeof pi);
@@ -215,6 +225,7 @@ Child::Child(const std::vector<std::string>& args) {
     m_process = pi.hProcess;
     m_pid = pi.dwProcessId;
   }
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
 }
 
 Child::~Child() {

@@ -80,10 +80,11 @@ class Counter {
 };
 
 // A child process running this same executable with the given arguments;
-// it inherits the console. Killed on destruction if it is still running.
+// it writes where this process writes (standard output to NUL when
+// muteStdout). Killed on destruction if it is still running.
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& args);
+  explicit Child(const std::vector<std::string>& args, bool muteStdout = false);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
