@@ -86,7 +86,9 @@ std::string FormatJson(const BenchReport& report) {
            ", \"higher_is_better\": " + (row.higherIsBetter ? "true" : "false") +
            ",\n     \"library\": " + (row.libraryOk ? JsonNumber(row.library) : "null") +
            ", \"baseline\": " + (row.baselineOk ? JsonNumber(row.baseline) : "null") +
-           ", \"ratio\": " + JsonNumber(row.Ratio());
+           ", \"ratio\": " + JsonNumber(row.Ratio()) +
+           ", \"library_count\": " + std::to_string(row.libraryDone) +
+           ", \"baseline_count\": " + std::to_string(row.baselineDone);
     if (!row.error.empty()) out += ", \"error\": " + JsonString(row.error);
     out += i + 1 < report.rows.size() ? "},\n" : "}\n";
   }
