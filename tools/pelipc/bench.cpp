@@ -440,6 +440,12 @@ int BenchMain(const std::vector<std::string>& args) {
        "<=16 x " + Grouped(counts.fanIn) + capText, true, counts.fanIn, cap},
   };
 
+  if (only != 2) {
+    // The library sets up its log (and traces that on stdout) with its first
+    // object in the process; done here, it stays out of the progress lines.
+    TransportEvents quiet;
+    MakeLibraryClient(&quiet);
+  }
   SYSTEM_INFO info;
   GetSystemInfo(&info);
   report.cpus = info.dwNumberOfProcessors;
