@@ -81,7 +81,7 @@ void HandleRequest(DemoServer* self, uint32_t id, const std::string& request) {
   const std::string answer = AnswerFor(request, id);
   Out("  [%6.3fs] #%u calls %s -> answer %s\n", self->Elapsed(), id,
       Preview(reinterpret_cast<const uint8_t*>(request.data()),
-              static_cast<uint32_t>(request.size()), 60)
+              static_cast<uint32_t>(request.size()), 100)
           .c_str(),
       Preview(reinterpret_cast<const uint8_t*>(answer.data()), static_cast<uint32_t>(answer.size()))
           .c_str());

@@ -131,10 +131,15 @@ int RunClient(DemoClient& self, PelIpcClientHandle client, const std::string& pi
 
   const std::string whoami = std::string(1, kRequestMark) + "whoami";
   bool ok = true;
+  std::string smallNote;
   if (self.index == kDemoSmallBufferClient) {
-    ok = Call(self, client, whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL,
-              AnswerFor(whoami, id)) &&
-         ok;
+    const std::string answer = AnswerFor(whoami, id);
+    if (Call(self, client, whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL, answer)) {
+      smallNote = "; a " + std::to_string(kDemoSmallBuffer) + "-byte buffer got result 8, " +
+                  std::to_string(answer.size()) + " bytes needed";
+    } else {
+      ok = false;
+    }
   }
   ok = Call(self, client, whoami, 256, PEL_OK, AnswerFor(whoami, id)) && ok;
   const std::string upper = UpperRequest(self.index);
@@ -144,7 +149,7 @@ int RunClient(DemoClient& self, PelIpcClientHandle client, const std::string& pi
   {
     std::lock_guard<std::mutex> hold(self.lock);
     bye = std::string(1, kRequestMark) + "bye: got " + Grouped(self.received.Get()) +
-          " messages, " + Grouped(self.bytesIn) + " bytes";
+          " messages, " + Grouped(self.bytesIn) + " bytes" + smallNote;
   }
   ok = Call(self, client, bye, 256, PEL_OK, AnswerFor(bye, id)) && ok;
 
