@@ -35,7 +35,7 @@ struct Counts {
   // Rate rows stop after this long even when not every message went: the
   // library's cost per message varies with its log, and the defaults must
   // stay well under a minute.
-  double capSeconds = 1.5;
+  double capSeconds = 1.0;
 };
 
 Counts QuickCounts() {
@@ -46,7 +46,7 @@ Counts QuickCounts() {
   c.small = 5000;
   c.setups = 50;
   c.fanIn = 100;
-  c.capSeconds = 1.0;
+  c.capSeconds = 0.5;
   return c;
 }
 
