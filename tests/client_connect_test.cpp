@@ -12,8 +12,8 @@
 using client_test::Client;
 using client_test::ConnectRaw;
 using client_test::RawServer;
-using pel_test::Cb;
 using pel_test::CallbackEvent;
+using pel_test::Cb;
 
 namespace {
 

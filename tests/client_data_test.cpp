@@ -15,8 +15,8 @@ using client_test::ConnectRaw;
 using client_test::Pattern;
 using client_test::RawServer;
 using client_test::Text;
-using pel_test::Cb;
 using pel_test::CallbackEvent;
+using pel_test::Cb;
 using pel_test::MakeMessage;
 
 namespace {
@@ -177,8 +177,7 @@ TEST(ClientSend, ConcurrentSendersKeepTheirOrderAndLoseNothing) {
   std::vector<uint32_t> echoes(kEchoes);
   for (uint32_t i = 0; i < kEchoes; ++i) echoes[i] = i;
   EXPECT_EQ(seen[0xEE], echoes);
-  EXPECT_TRUE(
-      client.events.WaitFor(Cb::Send, 1 + kThreads * kPerThread + kEchoes, 10000));
+  EXPECT_TRUE(client.events.WaitFor(Cb::Send, 1 + kThreads * kPerThread + kEchoes, 10000));
 }
 
 TEST(ClientReceive, CutsMessagesThatShareOrSplitReads) {

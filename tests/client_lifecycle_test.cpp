@@ -13,8 +13,8 @@ using client_test::Client;
 using client_test::ConnectRaw;
 using client_test::RawServer;
 using client_test::Text;
-using pel_test::Cb;
 using pel_test::CallbackEvent;
+using pel_test::Cb;
 
 namespace {
 
@@ -146,6 +146,25 @@ TEST(ClientLifecycle, UninitClosesAConnectionAndInitStartsAfresh) {
   EXPECT_EQ(payload, Text("after restart"));
 }
 
+TEST(ClientLifecycle, DisconnectRightAfterSendingStillDeliversWhatWasAccepted) {
+  Client client;
+  RawServer server;
+  ASSERT_TRUE(ConnectRaw(client, server));
+  constexpr int kMessages = 200;
+  for (int i = 0; i < kMessages; ++i) {
+    ASSERT_EQ(client.Send(Text("last words " + std::to_string(i))), PEL_OK);
+  }
+  EXPECT_EQ(PEL_DisconnectIpcClient(client.handle), 0);
+  // Every accepted write completed before the pipe was closed.
+  EXPECT_EQ(client.events.Count(Cb::Send), 1u + kMessages);
+  for (int i = 0; i < kMessages; ++i) {
+    uint32_t kind;
+    std::vector<uint8_t> payload;
+    ASSERT_TRUE(server.ReadMessage(kind, payload, 5000, 4096)) << i;
+    EXPECT_EQ(payload, Text("last words " + std::to_string(i)));
+  }
+}
+
 TEST(ClientLifecycle, ACallbackMayDisconnectItsOwnConnection) {
   Client client;
   const auto before = client_test::Live();
@@ -214,7 +233,7 @@ TEST(ClientLifecycle, ManyConnectSendDisconnectCyclesLeakNothing) {
   });
   {
     Client client;
-      const std::vector<uint8_t> data = Text("cycle");
+    const std::vector<uint8_t> data = Text("cycle");
     for (int i = 0; i < kCycles; ++i) {
       int result = PEL_ERR_PIPE;
       // Between two clients the single raw instance is briefly busy.

@@ -14,8 +14,8 @@ using client_test::ConnectRaw;
 using client_test::Pattern;
 using client_test::RawServer;
 using client_test::Text;
-using pel_test::Cb;
 using pel_test::CallbackEvent;
+using pel_test::Cb;
 
 namespace {
 

@@ -113,6 +113,8 @@ int PelNamedPipeClient::HandleIocpWrite(ClientConnection* connection, IocpKey* c
     context->message = nullptr;
     connection->writing = false;
     IssueNextWriteLocked(connection);
+    // A disconnect may be waiting for the queue to drain.
+    if (!connection->writing) m_changed.notify_all();
   }
   pel::DeleteMessage(sent);
   return m_callbacks.OnSend(ConnId(), m_callbacks.UserContext);

@@ -121,6 +121,22 @@ int PelNamedPipeClient::Uninit() {
 int PelNamedPipeClient::Disconnect() {
   std::unique_lock<std::mutex> lock(m_lock);
   m_state = DISCONNECT;
+  ClientConnection* connection = m_key;
+  if (m_pipe != nullptr && connection != nullptr &&
+      std::this_thread::get_id() != m_workThread.get_id()) {
+    // Sends accepted before the disconnect may still wait in the queue, and
+    // closing the pipe would drop them. The work thread writes them out;
+    // wait for that, bounded, since a peer that stopped reading never drains
+    // its side. (On the work thread itself, inside a callback, there is no
+    // one to wait for.)
+    m_changed.wait_for(lock, kDrainWait, [&] {
+      return m_key != connection || connection->closing.load() ||
+             (!connection->writing && connection->pending.empty());
+    });
+    // The connection ended some other way meanwhile; nothing left to close.
+    if (m_key != connection) return CloseFromHost(lock);
+    m_state = DISCONNECT;  // a HELLO may have been handled while we waited
+  }
   if (m_pipe != nullptr) {
     MarkClosingLocked(m_key);
     ClosePipeLocked();
