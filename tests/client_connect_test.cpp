@@ -52,7 +52,7 @@ TEST(ClientConnect, BlockingConnectWithoutHelloTimesOutAndALateHelloStillConnect
   RawServer server;
   ASSERT_TRUE(server.ok);
   auto* log = FreshLog();
-  std::thread accept([&] { server.pipe.Accept(); });
+  client_test::ScopedThread accept([&] { server.pipe.Accept(); });
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(PEL_ConnectIpcClient(client.handle, server.name.c_str()), PEL_ERR_TIMEOUT);
   EXPECT_GE(GetTickCount64() - start, 1900u);
@@ -130,7 +130,7 @@ TEST(ClientConnect, AfterABlockingConnectALaterNonBlockingOneCallsNoOnConnect) {
   Client client;
   {
     RawServer first;
-    std::thread serve([&] { first.Accept(3); });
+    client_test::ScopedThread serve([&] { first.Accept(3); });
     EXPECT_EQ(PEL_ConnectIpcClient(client.handle, first.name.c_str()), PEL_OK);
     serve.join();
     EXPECT_TRUE(PEL_IsIpcClientConnected(client.handle));
@@ -216,13 +216,14 @@ TEST(ClientConnect, ConnectsAndSendsFromShortLivedThreads) {
     RawServer server;
     const bool blocking = round % 2 == 1;
     std::atomic<int> result{-1};
-    std::thread connector([&] {
+    client_test::ScopedThread connector([&] {
       result = blocking ? PEL_ConnectIpcClient(client.handle, server.name.c_str())
                         : PEL_AsyncConnectIpcClient(client.handle, server.name.c_str());
     });
     if (!blocking) connector.join();
-    ASSERT_TRUE(server.Accept(static_cast<uint32_t>(round)));
-    if (blocking) connector.join();
+    const bool accepted = server.Accept(static_cast<uint32_t>(round));
+    connector.join();
+    ASSERT_TRUE(accepted);
     ASSERT_EQ(result.load(), PEL_OK) << "round " << round;
     ASSERT_TRUE(pel_test::WaitUntil([&] { return PEL_IsIpcClientConnected(client.handle); }, 5000));
 

@@ -99,7 +99,7 @@ TEST(ClientFaults, AnAnswerThatCannotBeStoredLetsTheCallTimeOut) {
   RawServer server;
   ASSERT_TRUE(ConnectRaw(client, server));
   auto* log = FreshLog();
-  std::thread answer([&] {
+  client_test::ScopedThread answer([&] {
     uint32_t kind;
     std::vector<uint8_t> request;
     if (server.ReadMessage(kind, request)) server.Send(1, Text("unstorable"));

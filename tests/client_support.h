@@ -2,9 +2,12 @@
 // table, a raw pipe server to talk to, and the white-box counters.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "client/pel_named_pipe_client.h"
@@ -36,6 +39,25 @@ inline Counters Live() {
 inline bool CountersReturnTo(const Counters& start, uint32_t timeoutMs = 5000) {
   return pel_test::WaitUntil([&] { return Live() == start; }, timeoutMs);
 }
+
+// A helper thread that is joined however the test leaves its scope (a failed
+// ASSERT must not leave a joinable thread behind); stop, when given, is set
+// first so a looping thread can end.
+class ScopedThread {
+ public:
+  template <class F>
+  explicit ScopedThread(F body, std::atomic<bool>* stop = nullptr)
+      : m_stop(stop), m_thread(std::move(body)) {}
+  ~ScopedThread() { join(); }
+  void join() {
+    if (m_stop != nullptr) *m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+  }
+
+ private:
+  std::atomic<bool>* m_stop;
+  std::thread m_thread;
+};
 
 // A client whose callbacks land in `events`; destroyed before the recorder.
 struct Client {

@@ -209,6 +209,7 @@ TEST(ClientSyncCall, ArgumentChecks) {
   EXPECT_TRUE(log->Contains("PEL_IpcClientSyncCall", "Receive buffer size is NULL!"));
   EXPECT_EQ(PEL_IpcClientSyncCall(client.handle, request, 1, nullptr, &size), PEL_ERR_INVALID_ARG);
   for (const auto& r : log->Records()) {
+    if (r.function != "PEL_IpcClientSyncCall") continue;
     EXPECT_EQ(r.message.find(">>>>"), std::string::npos) << r.message;
     EXPECT_EQ(r.severity, pellog::error);
   }

@@ -213,11 +213,7 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
   }
   if (tellHost) m_callbacks.OnConnect(header.connId, m_callbacks.UserContext);
 
-  const int result = PostIocpRead();
-  if (result != 0) {
-    PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
-  }
-  return result;
+  return PostNextRead();
 }
 
 void PelNamedPipeClient::EndBeforeHello() {

@@ -120,7 +120,7 @@ int PelNamedPipeClient::HandleIocpWrite(ClientConnection* connection, IocpKey* c
   return m_callbacks.OnSend(ConnId(), m_callbacks.UserContext);
 }
 
-int PelNamedPipeClient::PostIocpRead() {
+int PelNamedPipeClient::PostIocpRead(DWORD* failure) {
   DWORD error;
   {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -140,7 +140,24 @@ int PelNamedPipeClient::PostIocpRead() {
     }
   }
   PEL_LOGE << "[" << pel::CurrentThreadId() << "] ReadFile failed! Error:" << error << "!\n";
+  if (failure != nullptr) *failure = error;
   return 19;
+}
+
+int PelNamedPipeClient::PostNextRead() {
+  DWORD error = 0;
+  const int result = PostIocpRead(&error);
+  if (result == 0) return 0;
+  PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
+  if (error != ERROR_BROKEN_PIPE && error != ERROR_PIPE_NOT_CONNECTED) return result;
+  // The server went away between two reads: the same end as a read that
+  // breaks while pending, so it ends the same way, with one OnClose.
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_key == nullptr) return result;
+  PEL_LOGI << "Pipe broken!" << m_pipe;
+  MarkClosingLocked(m_key);
+  KickReleaseIfIdleLocked(m_key);
+  return 0;
 }
 
 int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
@@ -163,11 +180,7 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
       m_recv.Cut(*this);
     }
   }
-  const int result = PostIocpRead();
-  if (result != 0) {
-    PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
-  }
-  return result;
+  return PostNextRead();
 }
 
 int PelNamedPipeClient::HandleIpcMsg(const uint8_t* message) {

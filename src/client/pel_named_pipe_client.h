@@ -62,7 +62,8 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   int IssueWriteLocked(ClientConnection* connection, uint8_t* message);
   void IssueNextWriteLocked(ClientConnection* connection);
   int HandleIocpWrite(ClientConnection* connection, IocpKey* context);
-  int PostIocpRead();
+  int PostIocpRead(DWORD* error = nullptr);
+  int PostNextRead();
   int HandleIocpRead(IocpKey* context, uint32_t bytes);
   int HandleIpcMsg(const uint8_t* message);
   int HandleIpcSyncMsg(const uint8_t* message);
