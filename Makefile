@@ -2,7 +2,7 @@ BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 JOBS ?= 2
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench fuzz clean
 
 all: build
 
@@ -15,8 +15,16 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
+# The suite includes the native fuzzer: clang and its runtimes are needed.
+test fuzz: export PEL_NEED_FUZZ := 1
+
 test: build
 	@tools/run-tests.sh $(BUILD)
+
+# Fuzzes the stream cutter for FUZZ_SECONDS (default 600); no cross build.
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	@tests/fuzz/run-fuzz.sh $(BUILD)/fuzz time $(FUZZ_SECONDS)
 
 demo: build
 	@tools/run-demo.sh $(BUILD)

@@ -11,3 +11,9 @@ add_test(NAME install_consumer
                  -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/consumer/run.cmake)
 set_tests_properties(install_consumer PROPERTIES TIMEOUT 300)
+
+# The stream cutter fuzzer is a native Linux program (clang, libFuzzer, ASan,
+# UBSan), built and run by its script outside the cross build.
+add_test(NAME stream_cutter_fuzz
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/run-fuzz.sh ${CMAKE_BINARY_DIR}/fuzz runs 1000000)
+set_tests_properties(stream_cutter_fuzz PROPERTIES TIMEOUT 600)
