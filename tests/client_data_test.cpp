@@ -12,6 +12,7 @@
 
 using client_test::Client;
 using client_test::ConnectRaw;
+using client_test::FreshLog;
 using client_test::Pattern;
 using client_test::RawServer;
 using client_test::Text;
@@ -20,14 +21,6 @@ using pel_test::Cb;
 using pel_test::MakeMessage;
 
 namespace {
-
-pel_test::LogCapture* FreshLog() {
-  // The first client of the process has set up the log by now.
-  pel_test::LogCapture* log = pel_test::LogCapture::Attach();
-  EXPECT_NE(log, nullptr);
-  log->Clear();
-  return log;
-}
 
 std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
   std::vector<uint8_t> all;

@@ -10,18 +10,12 @@
 
 using client_test::Client;
 using client_test::ConnectRaw;
+using client_test::FreshLog;
 using client_test::RawServer;
 using client_test::Text;
 using pel_test::Cb;
 
 namespace {
-
-pel_test::LogCapture* FreshLog() {
-  pel_test::LogCapture* log = pel_test::LogCapture::Attach();
-  EXPECT_NE(log, nullptr);
-  log->Clear();
-  return log;
-}
 
 // Lets the first client of the process set up the log before any test
 // counts allocations.

@@ -11,22 +11,11 @@
 
 using client_test::Client;
 using client_test::ConnectRaw;
+using client_test::FreshLog;
 using client_test::RawServer;
 using client_test::Text;
 using pel_test::CallbackEvent;
 using pel_test::Cb;
-
-namespace {
-
-pel_test::LogCapture* FreshLog() {
-  // The first client of the process has set up the log by now.
-  pel_test::LogCapture* log = pel_test::LogCapture::Attach();
-  EXPECT_NE(log, nullptr);
-  log->Clear();
-  return log;
-}
-
-}  // namespace
 
 TEST(ClientLifecycle, DisconnectOfANeverConnectedClientReturnsWhatOnCloseReturns) {
   Client client;

@@ -15,6 +15,7 @@
 #include "platform/diag.h"
 #include "support/callback_recorder.h"
 #include "support/helpers.h"
+#include "support/log_capture.h"
 #include "support/raw_pipe.h"
 
 namespace client_test {
@@ -131,6 +132,15 @@ inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
 
 inline std::vector<uint8_t> Text(const std::string& s) {
   return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+// The log capture, emptied; the first client of the process has set up the
+// log by then.
+inline pel_test::LogCapture* FreshLog() {
+  pel_test::LogCapture* log = pel_test::LogCapture::Attach();
+  EXPECT_NE(log, nullptr);
+  log->Clear();
+  return log;
 }
 
 }  // namespace client_test

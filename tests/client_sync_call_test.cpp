@@ -11,6 +11,7 @@
 
 using client_test::Client;
 using client_test::ConnectRaw;
+using client_test::FreshLog;
 using client_test::Pattern;
 using client_test::RawServer;
 using client_test::Text;
@@ -18,14 +19,6 @@ using pel_test::CallbackEvent;
 using pel_test::Cb;
 
 namespace {
-
-pel_test::LogCapture* FreshLog() {
-  // The first client of the process has set up the log by now.
-  pel_test::LogCapture* log = pel_test::LogCapture::Attach();
-  EXPECT_NE(log, nullptr);
-  log->Clear();
-  return log;
-}
 
 // Reads requests until the pipe breaks or stays quiet; answers each kind-1
 // request with what `answer` returns (no answer when it returns false).
