@@ -1,5 +1,6 @@
 // The eight client exports: argument checks, trace records, and a forward to
 // the client object behind the opaque handle.
+#include "api/callback_table.h"
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
 #include "pel_ipc.h"
@@ -25,9 +26,7 @@ PelIpcClientHandle PEL_CreateIpcClient(const PelIpcCallback* callback) {
     PEL_LOGE << ">>>>callback is NULL!<<<<";
     return nullptr;
   }
-  // The library calls all four without testing them.
-  if (callback->OnConnect == nullptr || callback->OnSend == nullptr ||
-      callback->OnRecv == nullptr || callback->OnClose == nullptr) {
+  if (!pel::HasAllCallbacks(*callback)) {
     PEL_LOGE << ">>>>callback function is NULL!<<<<";
     return nullptr;
   }

@@ -1,5 +1,6 @@
 // The six server functions a host calls: argument checks, then forward to
 // the server object behind the handle.
+#include "api/callback_table.h"
 #include "log/log.h"
 #include "pel_ipc.h"
 #include "platform/alloc.h"
@@ -20,9 +21,7 @@ PelIpcServerHandle PEL_CreateIpcServer(const PelIpcCallback* callback) {
     PEL_LOGE << ">>>>callback is NULL!<<<<";
     return nullptr;
   }
-  // The workers call all four without testing them.
-  if (callback->OnConnect == nullptr || callback->OnSend == nullptr ||
-      callback->OnRecv == nullptr || callback->OnClose == nullptr) {
+  if (!pel::HasAllCallbacks(*callback)) {
     PEL_LOGE << ">>>>callback function is NULL!<<<<";
     return nullptr;
   }
