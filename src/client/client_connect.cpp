@@ -200,6 +200,9 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
   PEL_LOGD << "Recv Hello from server! conn_id:" << header.connId;
   static_cast<PelIpcClient*>(this)->SendHello(header.connId);
   PEL_LOGD << "Send Hello to server!";
+  // Bytes a previous pipe left behind (a server that died mid-message) are
+  // not the start of this pipe's stream.
+  m_recv.Clear();
   SetState(CONNECTED);
 
   bool tellHost = false;

@@ -93,7 +93,9 @@ int main(int argc, char** argv) {
 
   Script(0).Read(Cat({hello, abc})).Save(dir, "hello_then_abc");
   const Bytes three = Cat({abc, Message(pel::kKindBusiness, "second"), sync});
-  Script(0).Read(three, 0, abc.size() + 38 + 10).Read(three, abc.size() + 38 + 10)
+  Script(0)
+      .Read(three, 0, abc.size() + 38 + 10)
+      .Read(three, abc.size() + 38 + 10)
       .Save(dir, "two_and_ten_bytes");
   Script(1).Read(abc, 0, 5).Read(abc, 5, 20).Read(abc, 20).Save(dir, "split_header_locked");
   Script(0).Read(Cat({sync, other, abc, empty})).Save(dir, "sync_other_business");
@@ -114,14 +116,24 @@ int main(int argc, char** argv) {
     s.Cut().Save(dir, "deferred_cuts");
   }
   // The largest server payload does not fit one 5 MiB read: two reads.
-  Script(0).Large(pel::kKindBusiness, false, false, pel::kMaxServerPayload, 0xFFFFFF)
-      .Read(abc).Save(dir, "largest_server_message");
+  Script(0)
+      .Large(pel::kKindBusiness, false, false, pel::kMaxServerPayload, 0xFFFFFF)
+      .Read(abc)
+      .Save(dir, "largest_server_message");
   Script(1).Large(pel::kKindSync, false, true, 3 << 20, 0x40000).Save(dir, "large_sync_pieces");
-  Script(0).FailNextAllocation().Large(pel::kKindBusiness, false, false, 2 << 20, 0x7FFFF)
-      .Read(abc).Save(dir, "growth_fails");
-  Script(0).Large(pel::kKindBusiness, true, true, 1000, 100).Read(abc).Clear().Read(sync)
+  Script(0)
+      .FailNextAllocation()
+      .Large(pel::kKindBusiness, false, false, 2 << 20, 0x7FFFF)
+      .Read(abc)
+      .Save(dir, "growth_fails");
+  Script(0)
+      .Large(pel::kKindBusiness, true, true, 1000, 100)
+      .Read(abc)
+      .Clear()
+      .Read(sync)
       .Save(dir, "large_wrong_magic_clear");
-  Script(0).Large(pel::kKindBusiness, false, true, pel::kMaxDeclaredPayload + 1, 10)
+  Script(0)
+      .Large(pel::kKindBusiness, false, true, pel::kMaxDeclaredPayload + 1, 10)
       .Save(dir, "one_past_the_limit");
   return 0;
 }

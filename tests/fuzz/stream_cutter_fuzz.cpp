@@ -235,8 +235,8 @@ struct Harness {
   std::vector<Expected> expected;
   pel::StreamCutter* cutter = nullptr;
   CheckingSink* sink = nullptr;
-  uint64_t sinceCut = 0;       // bytes appended since the last cut
-  uint64_t peakUsed = 0;       // largest buffer content seen
+  uint64_t sinceCut = 0;  // bytes appended since the last cut
+  uint64_t peakUsed = 0;  // largest buffer content seen
   size_t synthetic = 0;
   bool allocationArmed = false;
 
@@ -247,8 +247,8 @@ struct Harness {
     Check(used <= kHeaderSize + kMaxDeclaredPayload - 1 + sinceCut,
           "buffer holds more than one message plus the reads since the last cut", used, sinceCut);
     if (used > peakUsed) peakUsed = used;
-    const uint64_t bound = std::max<uint64_t>(pel::StreamCutter::kInitialCapacity,
-                                              2 * peakUsed + 8192);
+    const uint64_t bound =
+        std::max<uint64_t>(pel::StreamCutter::kInitialCapacity, 2 * peakUsed + 8192);
     Check(cutter->capacity() <= bound, "buffer grew beyond twice its content", cutter->capacity(),
           bound);
   }
