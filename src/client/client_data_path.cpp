@@ -101,7 +101,18 @@ void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
     if (next == nullptr) return;
     // Its sender was told it was accepted; a write that cannot be issued any
     // more is logged and dropped.
-    if (IssueWriteLocked(connection, next) != 0) pel::DeleteMessage(next);
+    if (IssueWriteLocked(connection, next) != 0) {
+      pel::DeleteMessage(next);
+      // The pipe is gone. What waits behind would fail the same way, one
+      // logged failure each under the client lock (a fast sender queues
+      // many thousands), and could not keep its order after a gap anyway.
+      const uint32_t dropped = connection->pending.size();
+      connection->pending.Clear();
+      if (dropped != 0) {
+        PEL_LOGE << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
+      }
+      return;
+    }
   }
 }
 
@@ -165,11 +176,15 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
     PEL_LOGE << ">>>>Invalid parameter!<<<<";
   } else {
     uint32_t state;
+    bool helloSeen;
     {
       std::lock_guard<std::mutex> guard(m_lock);
       state = m_state;
+      helloSeen = m_key != nullptr && m_key->id != pel::kNoConnId;
     }
-    if (state != CONNECTED) {
+    // Disconnect leaves CONNECTED before it lets the queued writes drain; what
+    // the server sends meanwhile is still this pipe's stream, not a HELLO.
+    if (state != CONNECTED && !helloSeen) {
       if (bytes >= pel::kHeaderSize) return HandleHello(context);
       PEL_LOGE << "Receive uncompleted message!!! header size:" << pel::kHeaderSize
                << " recv:" << bytes << "!!!\n";

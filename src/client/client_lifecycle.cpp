@@ -33,6 +33,9 @@ PelNamedPipeClient::PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept
 }
 
 PelNamedPipeClient::~PelNamedPipeClient() {
+  // A synchronous call on another thread may still wait for its answer (at
+  // most 2,000 ms); it holds this lock until it has let go of the object.
+  { std::lock_guard<std::mutex> call(m_syncLock); }
   // Only idle records can go: the system may still write into one whose
   // completion is due.
   ClientConnection* record = m_liveRecords;
