@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -105,5 +107,45 @@ struct RawPeer {
     return back == pel_test::MakeMessage(id, 2, text);
   }
 };
+
+// Rounds of a race test: PEL_RACE_ROUNDS when set (longer runs), else fallback.
+inline uint32_t Rounds(uint32_t fallback) {
+  char value[32];
+  const DWORD n = GetEnvironmentVariableA("PEL_RACE_ROUNDS", value, sizeof value);
+  return n > 0 && n < sizeof value ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10))
+                                   : fallback;
+}
+
+// Lets two or more threads leave a starting line together.
+class Gate {
+ public:
+  explicit Gate(int parties) : m_waiting(parties) {}
+  void Arrive() {
+    m_waiting.fetch_sub(1);
+    while (m_waiting.load() > 0) {
+      // Spinning keeps the start within microseconds.
+    }
+  }
+
+ private:
+  std::atomic<int> m_waiting;
+};
+
+inline void SpinMicroseconds(uint32_t us) {
+  LARGE_INTEGER frequency, now, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&end);
+  end.QuadPart += frequency.QuadPart * us / 1000000;
+  do {
+    QueryPerformanceCounter(&now);
+  } while (now.QuadPart < end.QuadPart);
+}
+
+inline size_t CountFor(const std::vector<pel_test::CallbackEvent>& events, pel_test::Cb kind,
+                       uint32_t id) {
+  size_t n = 0;
+  for (const auto& e : events) n += e.kind == kind && e.id == id;
+  return n;
+}
 
 }  // namespace reliability
