@@ -311,17 +311,25 @@ TEST(FullScenarioFaults, EveryAllocationOfAWholeExchangeMayFail) {
   ASSERT_TRUE(reliability::BackTo(start)) << Live::Now();
   ASSERT_GT(clean.allocations, 20u);
 
+  const std::vector<Site> everySite = {
+      Site::kServerObject, Site::kWorkerTable,   Site::kListeningInstance, Site::kReadContext,
+      Site::kWriteContext, Site::kServerMessage, Site::kClientObject,      Site::kClientBuffer,
+      Site::kClientRecord, Site::kClientMessage, Site::kClientHello,       Site::kReceiveGrowth,
+      Site::kStoredAnswer};
   std::vector<int> perSite(static_cast<int>(Site::kUnknown) + 1, 0);
+  auto missing = [&] {
+    int n = 0;
+    for (Site s : everySite) n += perSite[static_cast<int>(s)] == 0;
+    return n;
+  };
   uint64_t failed = 0;
-  // Threads interleave differently from run to run, so the Nth allocation
-  // is not always the same one; every N of the clean run is tried, and a
-  // few beyond in case a run allocates more.
-  for (uint64_t n = 1; n <= clean.allocations + 4; ++n) {
+  // One failing allocation, its checks, and the clean-up check.
+  auto tryOne = [&](uint64_t n) {
     const Outcome run = Exchange(n);
     const std::string trace = "allocation " + std::to_string(n);
     if (!run.fired) {
       EXPECT_GT(n, clean.allocations - 4) << trace << " never happened";
-      continue;
+      return;
     }
     ++failed;
     const Site site = Classify(run);
@@ -342,6 +350,15 @@ TEST(FullScenarioFaults, EveryAllocationOfAWholeExchangeMayFail) {
     }
     EXPECT_TRUE(reliability::BackTo(start))
         << trace << ": " << Live::Now() << " instead of " << start;
+  };
+  // Threads interleave differently from run to run, so the Nth allocation
+  // is not always the same one: every N of the clean run is tried, and a
+  // few beyond in case a run allocates more. A place that two threads reach
+  // at about the same time may be missed in one pass; up to two more passes
+  // stop as soon as every place has failed once.
+  for (uint64_t n = 1; n <= clean.allocations + 4; ++n) tryOne(n);
+  for (int pass = 0; pass < 2 && missing() > 0; ++pass) {
+    for (uint64_t n = 1; n <= clean.allocations && missing() > 0; ++n) tryOne(n);
   }
   std::string summary;
   for (size_t i = 0; i < perSite.size(); ++i) {
@@ -349,14 +366,10 @@ TEST(FullScenarioFaults, EveryAllocationOfAWholeExchangeMayFail) {
       summary +=
           std::string(SiteName(static_cast<Site>(i))) + " " + std::to_string(perSite[i]) + "; ";
   }
-  std::printf("%llu allocations in a clean exchange, %llu failed in turn: %s\n",
+  std::printf("%llu allocations in a clean exchange, %llu failed: %s\n",
               static_cast<unsigned long long>(clean.allocations),
               static_cast<unsigned long long>(failed), summary.c_str());
-  // Each place was reached at least once.
-  for (Site s : {Site::kServerObject, Site::kWorkerTable, Site::kListeningInstance,
-                 Site::kReadContext, Site::kWriteContext, Site::kServerMessage, Site::kClientObject,
-                 Site::kClientBuffer, Site::kClientRecord, Site::kClientMessage, Site::kClientHello,
-                 Site::kReceiveGrowth, Site::kStoredAnswer}) {
+  for (Site s : everySite) {
     EXPECT_GT(perSite[static_cast<int>(s)], 0) << SiteName(s) << " never failed";
   }
 
