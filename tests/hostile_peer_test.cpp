@@ -205,6 +205,36 @@ TEST_F(HostileClient, ClientsThatNeverSpeakStayUnannouncedAndEndWithTheirPeer) {
   EXPECT_EQ(server->events.Count(Cb::Close), 5u);
 }
 
+TEST_F(HostileClient, ClientsThatVanishAtOnceDoNotUseUpTheListeningInstances) {
+  // Each opens an instance and closes it before the server has handled the
+  // connect, so the server's first read on it fails; three times as many as
+  // there are listening instances.
+  const int64_t listening = ListeningInstances();
+  auto allListening = [&] {
+    // One connect context per listening instance, and the read of the
+    // well-behaved client.
+    return pel_test::WaitUntil([&] { return pel::diag::Live().iocpKeys.load() == listening + 1; },
+                               5000);
+  };
+  for (int64_t i = 0; i < 3 * listening; ++i) {
+    RawPipeClient gone;
+    ASSERT_TRUE(gone.Open(server->name)) << i << " error " << gone.lastError();
+    gone.Close();
+    ASSERT_TRUE(allListening()) << i << ": " << pel::diag::Live().iocpKeys.load();
+  }
+  // The server still takes new clients. (One that opens an instance in the
+  // moment between its creation and its connect request finds it closed by
+  // the server, which counts that request as failed; it tries again.)
+  for (int64_t i = 0; i < listening + 2; ++i) {
+    bool connected = false;
+    for (int attempt = 0; attempt < 3 && !connected; ++attempt) {
+      RawPeer next;
+      connected = next.Connect(server->name) && next.Echoes("still accepted");
+    }
+    EXPECT_TRUE(connected) << i;
+  }
+}
+
 TEST_F(HostileClient, AFloodWithoutReadingCostsOnlyTheFloodersConnection) {
   RawPipeClient flooder;
   const uint32_t id = OpenAndReadHello(flooder);

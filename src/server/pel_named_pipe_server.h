@@ -44,6 +44,7 @@ class PelNamedPipeServer : public PelIpcServer {
   // Accepting (server_accept.cpp).
   int PostIocpConnect();
   int HandleIocpConnect(IpcConnection* conn);
+  int ReplaceListeningInstance();
 
   // Data path (server_data_path.cpp). PostIocpRead is called only by worker
   // handlers, which hold the record; PostIocpWrite takes ownership of message.

@@ -148,18 +148,37 @@ int PelNamedPipeServer::HandleIocpConnect(IpcConnection* conn) {
   int result = PostIocpRead(id);
   if (result != 0) {
     PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
-    return result;
+  } else {
+    PEL_LOGI << "Try to send hello to client:" << id;
+    result = SendHello(id);
+    if (result != 0) {
+      PEL_LOGE << "[" << pel::CurrentThreadId() << "] SendHello failed! err:" << result << "!\n";
+    }
   }
-  PEL_LOGI << "Try to send hello to client:" << id;
-  result = SendHello(id);
-  if (result != 0) {
-    PEL_LOGE << "[" << pel::CurrentThreadId() << "] SendHello failed! err:" << result << "!\n";
-    return result;
-  }
-  result = PostIocpConnect();
-  if (result != 0) {
-    PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpConnect failed! err:" << result
+  // The instance this client took is replaced whatever became of the client:
+  // one that closes its end at once fails the first read, and a handful of
+  // those would otherwise leave the server with nothing listening.
+  const int replaced = ReplaceListeningInstance();
+  if (replaced != 0) {
+    PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpConnect failed! err:" << replaced
              << "!\n";
+  }
+  return result != 0 ? result : replaced;
+}
+
+int PelNamedPipeServer::ReplaceListeningInstance() {
+  // A client that opens the new instance between its creation and its
+  // connect request (535), or opens and closes it (232), makes the request
+  // fail and the instance go. A few more tries keep the count.
+  constexpr int kAttempts = 3;
+  int result = 0;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    {
+      std::lock_guard<std::mutex> records(m_recordLock);
+      if (m_closing) return result;  // nothing is to listen any more
+    }
+    result = PostIocpConnect();
+    if (result != PEL_ERR_PIPE) return result;
   }
   return result;
 }

@@ -127,7 +127,12 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
           conn->closing.exchange(true);
         }
       }
+      // A connect that came back failed took its listening instance with it
+      // (a client that opened the pipe and went away before it was taken);
+      // after Close cancelled it, nothing replaces it.
+      bool lostInstance = false;
       if (conn->closing.load()) {
+        lostInstance = context->type == IOCP_CONNECT && conn->id == pel::kNoConnId;
         PEL_LOGI << "Connection[" << conn->id << "] is closing!!!";
         DeleteIocpKey(context);
         PEL_LOGI << "iocp_key deleted! Unfinished iocp:" << conn->unhandledIocp.load();
@@ -161,6 +166,13 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
       }
       // The last holder of a drained closing record releases it here.
       server->DropHold(conn);
+      if (lostInstance) {
+        const int replaced = server->ReplaceListeningInstance();
+        if (replaced != 0) {
+          PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpConnect failed! err:" << replaced
+                   << "!\n";
+        }
+      }
     }
     if (!server->m_running) break;
   }
