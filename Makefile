@@ -2,7 +2,7 @@ BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 JOBS ?= 2
 
-.PHONY: all deps configure build test demo bench fuzz clean
+.PHONY: all deps configure build test demo bench fuzz soak clean
 
 all: build
 
@@ -25,6 +25,13 @@ test: build
 FUZZ_SECONDS ?= 600
 fuzz: deps
 	@tests/fuzz/run-fuzz.sh $(BUILD)/fuzz time $(FUZZ_SECONDS)
+
+# The long reliability run: soak for SOAK_SECONDS, the full flood, and the
+# close races with RACE_ROUNDS rounds each.
+SOAK_SECONDS ?= 600
+RACE_ROUNDS ?= 1000
+soak: build
+	@tools/run-soak.sh $(BUILD) $(SOAK_SECONDS) $(RACE_ROUNDS)
 
 demo: build
 	@tools/run-demo.sh $(BUILD)
