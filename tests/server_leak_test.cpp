@@ -71,6 +71,19 @@ namespace {
 
 class Leaks : public ServerTest {};
 
+// A client can open a fresh instance before the server's connect request on
+// it is out; the server then drops that instance with its client and listens
+// on a new one. Such a client simply tries again, as a host's would.
+uint32_t OpenAndHandshake(RawPipeClient& client, const std::string& name) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    client.Close();
+    if (!client.Open(name)) continue;
+    const uint32_t id = client.Handshake();
+    if (id != 0xFFFFFFFF) return id;
+  }
+  return 0xFFFFFFFF;
+}
+
 TEST_F(Leaks, ThousandConnectionsComeAndGo) {
   const Counts idle = Listening(before);
   EXPECT_TRUE(BackTo(idle)) << Counts::Now();
@@ -78,8 +91,7 @@ TEST_F(Leaks, ThousandConnectionsComeAndGo) {
   uint32_t nextId = 0;
   for (uint32_t i = 0; i < kCycles; ++i) {
     RawPipeClient client;
-    ASSERT_TRUE(client.Open(name)) << i << " err " << client.lastError();
-    ASSERT_EQ(client.Handshake(), nextId++);
+    ASSERT_EQ(OpenAndHandshake(client, name), nextId++) << i << " err " << client.lastError();
     if (i % 3 == 0) {
       ASSERT_TRUE(client.Write(pel_test::MakeMessage(i, 2, "data")));
     }
@@ -88,7 +100,7 @@ TEST_F(Leaks, ThousandConnectionsComeAndGo) {
       uint32_t id = 0xFFFFFFFF;
       std::thread t([&] {
         RawPipeClient c2;
-        if (c2.Open(name)) id = c2.Handshake();
+        id = OpenAndHandshake(c2, name);
       });
       t.join();
       ASSERT_EQ(id, nextId++);
