@@ -21,6 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "log/appender.h"
+#include "log/logger.h"
+#include "log/severity.h"
 #include "reliability_support.h"
 
 using pel_test::Cb;
@@ -325,6 +328,55 @@ PEL_TEST_HELPER(soak_client) {
 // ---------------------------------------------------------------------------
 // The server side, in the test process.
 
+// Counts the server process's warnings and errors by their text with the
+// numbers taken out, so a long run can say what went wrong how often
+// without keeping millions of records.
+class ProblemCounter : public pellog::IAppender {
+ public:
+  static ProblemCounter* Attach() {
+    pellog::Logger* logger = pellog::Logger::Get();
+    if (logger == nullptr) return nullptr;
+    static ProblemCounter* counter = new ProblemCounter();  // the logger keeps it
+    logger->addAppender(counter);
+    return counter;
+  }
+  void write(const pellog::Record& record) override {
+    if (record.severity() > pellog::Severity::warning) return;
+    std::string text;
+    for (wchar_t c : record.message()) {
+      if (c != L'\n') text += static_cast<char>(c < 128 ? c : '?');
+    }
+    std::lock_guard<std::mutex> guard(m_lock);
+    ++m_counts[record.function() + ": " + WithoutNumbers(text)];
+  }
+  std::map<std::string, uint64_t> Counts() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_counts;
+  }
+
+ private:
+  // Decimal numbers and hexadecimal addresses become '#'.
+  static std::string WithoutNumbers(const std::string& text) {
+    auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+      size_t end = i;
+      bool digit = false;
+      while (end < text.size() && hex(text[end])) digit |= text[end++] <= '9';
+      if (end > i && (digit || end - i >= 8)) {
+        out += '#';
+        i = end;
+      } else {
+        out += text[i++];
+      }
+    }
+    return out;
+  }
+
+  std::mutex m_lock;
+  std::map<std::string, uint64_t> m_counts;
+};
+
 struct Received {
   std::string tag;
   uint32_t count = 0;
@@ -413,6 +465,7 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   const Live start = Live::Now();
   const std::string name = pel_test::UniquePipeName("soak");
   SoakServer server(name);
+  ProblemCounter* problems = ProblemCounter::Attach();
   ASSERT_TRUE(server.Start());
 
   std::vector<std::unique_ptr<pel_test::HelperProcess>> clients;
@@ -521,6 +574,12 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   EXPECT_TRUE(pel_test::WaitUntil(
       [&] { return events.Count(Cb::Close) >= events.Count(Cb::Connect); }, 5000));
   server.Destroy();
+  if (problems != nullptr) {
+    for (const auto& p : problems->Counts()) {
+      std::printf("soak: server logged %llu x %s\n", static_cast<unsigned long long>(p.second),
+                  p.first.c_str());
+    }
+  }
   EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
   RawPipeClient late;
   EXPECT_FALSE(late.Open(name, 0));

@@ -1,21 +1,39 @@
 #!/bin/sh
 # The long reliability run: the soak for SECONDS, the flood of 100,000
 # messages, and the close races with ROUNDS rounds each. One persistent
-# wineserver, as in run-tests.sh.
+# wineserver, as in run-tests.sh; each program's whole output goes to
+# BUILD/soak-logs/, the figures to the terminal.
 #   tools/run-soak.sh BUILD [SECONDS] [ROUNDS]
 BUILD=${1:-build}
 SOAK_SECONDS=${2:-600}
 RACE_ROUNDS=${3:-1000}
 WINEPREFIX="$(cd "$BUILD" && pwd)/wineprefix"
 export WINEPREFIX
+LOGS="$BUILD/soak-logs"
+mkdir -p "$LOGS"
 "$BUILD/wine-run.sh" cmd /c exit 0 >/dev/null 2>&1
 /usr/lib/wine/wineserver -p
+
 rc=0
-PEL_SOAK_SECONDS=$SOAK_SECONDS ctest --test-dir "$BUILD" -R '^soak_test$' --output-on-failure \
-  --timeout $((SOAK_SECONDS + 600)) -V | grep -e '^[0-9]*: soak:' -e 'tests passed' || rc=1
-PEL_FLOOD_MESSAGES=100000 ctest --test-dir "$BUILD" -R '^hostile_peer_test$' --output-on-failure \
-  --timeout 1800 || rc=1
-PEL_RACE_ROUNDS=$RACE_ROUNDS ctest --test-dir "$BUILD" -R 'close_race_test$' --output-on-failure \
-  --timeout 3600 -V | grep -e 'rounds' -e 'tests passed' || rc=1
+# run NAME [ENV=VALUE...] [-- gtest arguments]
+run() {
+  name=$1
+  shift
+  log="$LOGS/$name.log"
+  echo "== $name"
+  if env "$@" "$BUILD/wine-run.sh" "$(cd "$BUILD" && pwd)/bin/$name.exe" >"$log" 2>&1 </dev/null; then
+    grep -e 'soak:' -e 'rounds' -e '^\[ *OK' "$log" | grep -v '^\[ *OK' || true
+    grep -c '^\[       OK' "$log" | sed 's/$/ tests passed/'
+  else
+    tail -n 40 "$log"
+    echo "$name FAILED; its output is in $log"
+    rc=1
+  fi
+}
+
+run soak_test PEL_SOAK_SECONDS="$SOAK_SECONDS"
+run hostile_peer_test PEL_FLOOD_MESSAGES=100000
+run close_race_test PEL_RACE_ROUNDS="$RACE_ROUNDS"
+run sync_close_race_test PEL_RACE_ROUNDS="$RACE_ROUNDS"
 /usr/lib/wine/wineserver -k >/dev/null 2>&1
 exit $rc
