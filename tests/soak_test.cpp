@@ -554,8 +554,6 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   }
 
   // At rest every context left is a listening instance's connect request.
-  // An instance lost to a client that opened it as it was being made is not
-  // replaced, so there may be fewer than the server started with.
   pel_test::WaitUntil([&] { return Live::Now().messages == start.messages; }, 2000);
   const int64_t listening = Live::Now().iocpKeys - start.iocpKeys;
   std::string failures;

@@ -169,8 +169,11 @@ int PelNamedPipeServer::HandleIocpConnect(IpcConnection* conn) {
 int PelNamedPipeServer::ReplaceListeningInstance() {
   // A client that opens the new instance between its creation and its
   // connect request (535), or opens and closes it (232), makes the request
-  // fail and the instance go. A few more tries keep the count.
-  constexpr int kAttempts = 3;
+  // fail and the instance go. Clients waiting on a busy server hit that
+  // moment in bursts, and a handful of lost instances leave nothing
+  // listening, so keep trying: every failed try was a client that came, and
+  // the tries end when they stop coming (or the server closes).
+  constexpr int kAttempts = 64;
   int result = 0;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     {
