@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <new>
 
 #include "log/function_name.h"
 #include "platform/thread_id.h"
@@ -43,10 +44,21 @@ void AppendSigned(std::wstring& out, long long value) {
   }
 }
 
+// Out of memory while building a record: the record goes out with what it
+// has, rather than ending the thread that logs.
+template <typename Build>
+void Guarded(Build&& build) noexcept {
+  try {
+    build();
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 }  // namespace
 
 Record::Record(Severity severity, const char* function, int line)
-    : m_severity(severity), m_line(line), m_function(QualifiedFunctionName(function)) {
+    : m_severity(severity), m_line(line) {
+  Guarded([&] { m_function = QualifiedFunctionName(function); });
   const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
@@ -61,27 +73,28 @@ Record::Record(Severity severity, const char* function, int line, std::time_t se
       m_seconds(seconds),
       m_milliseconds(milliseconds),
       m_threadId(threadId),
-      m_line(line),
-      m_function(function) {}
+      m_line(line) {
+  Guarded([&] { m_function = function; });
+}
 
 Record& Record::operator<<(const char* text) {
   if (text == nullptr) text = "(null)";
-  m_message += Widen(text, std::strlen(text));
+  Guarded([&] { m_message += Widen(text, std::strlen(text)); });
   return *this;
 }
 
 Record& Record::operator<<(const std::string& text) {
-  m_message += Widen(text.data(), text.size());
+  Guarded([&] { m_message += Widen(text.data(), text.size()); });
   return *this;
 }
 
 Record& Record::operator<<(const wchar_t* text) {
-  m_message += text == nullptr ? L"(null)" : text;
+  Guarded([&] { m_message += text == nullptr ? L"(null)" : text; });
   return *this;
 }
 
 Record& Record::operator<<(const std::wstring& text) {
-  m_message += text;
+  Guarded([&] { m_message += text; });
   return *this;
 }
 
@@ -91,37 +104,37 @@ Record& Record::operator<<(char c) {
 }
 
 Record& Record::operator<<(bool value) {
-  m_message += value ? L"1" : L"0";
+  Guarded([&] { m_message += value ? L"1" : L"0"; });
   return *this;
 }
 
 Record& Record::operator<<(int value) {
-  AppendSigned(m_message, value);
+  Guarded([&] { AppendSigned(m_message, value); });
   return *this;
 }
 
 Record& Record::operator<<(unsigned int value) {
-  AppendUnsigned(m_message, value);
+  Guarded([&] { AppendUnsigned(m_message, value); });
   return *this;
 }
 
 Record& Record::operator<<(long value) {
-  AppendSigned(m_message, value);
+  Guarded([&] { AppendSigned(m_message, value); });
   return *this;
 }
 
 Record& Record::operator<<(unsigned long value) {
-  AppendUnsigned(m_message, value);
+  Guarded([&] { AppendUnsigned(m_message, value); });
   return *this;
 }
 
 Record& Record::operator<<(long long value) {
-  AppendSigned(m_message, value);
+  Guarded([&] { AppendSigned(m_message, value); });
   return *this;
 }
 
 Record& Record::operator<<(unsigned long long value) {
-  AppendUnsigned(m_message, value);
+  Guarded([&] { AppendUnsigned(m_message, value); });
   return *this;
 }
 
@@ -134,7 +147,9 @@ Record& Record::operator<<(double value) {
 Record& Record::operator<<(const void* pointer) {
   static const wchar_t kHex[] = L"0123456789ABCDEF";
   unsigned long long value = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer));
-  for (int shift = 60; shift >= 0; shift -= 4) m_message += kHex[(value >> shift) & 0xF];
+  Guarded([&] {
+    for (int shift = 60; shift >= 0; shift -= 4) m_message += kHex[(value >> shift) & 0xF];
+  });
   return *this;
 }
 
