@@ -380,9 +380,14 @@ class HostileServer : public ::testing::Test {
     ASSERT_TRUE(HealthyEchoes("before"));
     log = Log();
     // At rest the healthy server holds its listening instances' contexts and
-    // the read of its one connection; the echo's write context goes soon.
+    // the read of its one connection; the echo's write context and the
+    // messages of both writes go soon.
     ASSERT_TRUE(pel_test::WaitUntil(
-        [] { return pel::diag::Live().iocpKeys.load() == ListeningInstances() + 1; }, 5000));
+        [&] {
+          return pel::diag::Live().iocpKeys.load() == ListeningInstances() + 1 &&
+                 Live::Now().messages == start.messages;
+        },
+        5000));
     idle = Live::Now();
   }
   void TearDown() override {
