@@ -6,6 +6,7 @@
 // destroyed nothing is left.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ constexpr uint32_t kReplySize = 2 * 1024 * 1024;  // more than the receive buffe
 // reached.
 struct Outcome {
   uint64_t allocations = 0;
+  std::vector<size_t> sizes;  // of each allocation, in the order counted
   bool fired = false;
   bool serverCreated = false;
   bool clientCreated = false;
@@ -57,12 +59,17 @@ struct Outcome {
 
 pel_test::LogCapture* g_log = nullptr;
 
-// One whole exchange; failAt > 0 makes that allocation from the start fail.
-Outcome Exchange(uint64_t failAt) {
+// One whole exchange; failAt > 0 makes that allocation from the start fail,
+// or with failSize the failAt-th allocation of that size.
+Outcome Exchange(uint64_t failAt, size_t failSize = 0) {
   Outcome run;
   if (g_log != nullptr) g_log->Clear();
   const uint64_t first = pel::fault::AllocationCount();
-  pel::fault::FailAllocation(failAt);
+  if (failSize == 0) {
+    pel::fault::FailAllocation(failAt);
+  } else {
+    pel::fault::FailAllocationOfSize(failSize, failAt);
+  }
 
   const std::string name = pel_test::UniquePipeName("walk");
   pel_test::CallbackRecorder serverEvents, clientEvents;
@@ -112,6 +119,7 @@ Outcome Exchange(uint64_t failAt) {
   if (server != nullptr) PEL_DestroyIpcServer(server);
 
   run.fired = pel::fault::Fired();
+  run.sizes = pel::fault::AllocationSizes();
   pel::fault::FailAllocation(0);
   run.allocations = pel::fault::AllocationCount() - first;
   run.serverConnects = serverEvents.Count(Cb::Connect);
@@ -324,11 +332,15 @@ TEST(FullScenarioFaults, EveryAllocationOfAWholeExchangeMayFail) {
   };
   uint64_t failed = 0;
   // One failing allocation, its checks, and the clean-up check.
-  auto tryOne = [&](uint64_t n) {
-    const Outcome run = Exchange(n);
-    const std::string trace = "allocation " + std::to_string(n);
+  auto tryOne = [&](uint64_t n, size_t size) {
+    const Outcome run = Exchange(n, size);
+    const std::string trace =
+        "allocation " + std::to_string(n) +
+        (size == 0 ? std::string() : " of " + std::to_string(size) + " bytes");
     if (!run.fired) {
-      EXPECT_GT(n, clean.allocations - 4) << trace << " never happened";
+      if (size == 0) {
+        EXPECT_GT(n, clean.allocations - 4) << trace << " never happened";
+      }
       return;
     }
     ++failed;
@@ -354,12 +366,21 @@ TEST(FullScenarioFaults, EveryAllocationOfAWholeExchangeMayFail) {
   // Threads interleave differently from run to run, so the Nth allocation
   // is not always the same one: every N of the clean run is tried, and a
   // few beyond in case a run allocates more. A place that two threads reach
-  // at about the same time may be missed in one pass; up to two more passes
-  // stop as soon as every place has failed once.
-  for (uint64_t n = 1; n <= clean.allocations + 4; ++n) tryOne(n);
-  for (int pass = 0; pass < 2 && missing() > 0; ++pass) {
-    for (uint64_t n = 1; n <= clean.allocations && missing() > 0; ++n) tryOne(n);
+  // at about the same time may be missed that way (the client's HELLO and
+  // the server's next listening instance are made together); the Kth
+  // allocation of each size is then tried, since allocations of one size
+  // mostly follow each other causally. A last pass by number stops as soon
+  // as every place has failed once.
+  for (uint64_t n = 1; n <= clean.allocations + 4; ++n) tryOne(n, 0);
+  if (missing() > 0) {
+    ASSERT_EQ(clean.sizes.size(), clean.allocations);
+    std::map<size_t, uint64_t> bySize;
+    for (size_t size : clean.sizes) ++bySize[size];
+    for (const auto& entry : bySize) {
+      for (uint64_t k = 1; k <= entry.second && missing() > 0; ++k) tryOne(k, entry.first);
+    }
   }
+  for (uint64_t n = 1; n <= clean.allocations && missing() > 0; ++n) tryOne(n, 0);
   std::string summary;
   for (size_t i = 0; i < perSite.size(); ++i) {
     if (perSite[i] != 0)

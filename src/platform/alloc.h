@@ -9,17 +9,18 @@
 
 namespace pel {
 
+// size: the bytes asked for, so tests can also pick an allocation by its size.
 #ifdef PEL_FAULT_INJECTION
-bool AllocationAllowed() noexcept;
+bool AllocationAllowed(std::size_t size) noexcept;
 #else
-constexpr bool AllocationAllowed() noexcept { return true; }
+constexpr bool AllocationAllowed(std::size_t) noexcept { return true; }
 #endif
 
 // Default-initialises when given no arguments: records carry 5 MiB buffers
 // that must not be zero-filled on every allocation.
 template <class T, class... Args>
 T* NewObject(Args&&... args) noexcept {
-  if (!AllocationAllowed()) return nullptr;
+  if (!AllocationAllowed(sizeof(T))) return nullptr;
   if constexpr (sizeof...(Args) == 0) {
     return new (std::nothrow) T;
   } else {
@@ -35,7 +36,7 @@ void DeleteObject(T* object) noexcept {
 // Arrays of default-constructed objects, such as a table of threads.
 template <class T>
 T* NewArray(std::size_t count) noexcept {
-  if (!AllocationAllowed()) return nullptr;
+  if (!AllocationAllowed(count * sizeof(T))) return nullptr;
   return new (std::nothrow) T[count];
 }
 
@@ -46,7 +47,7 @@ void DeleteArray(T* array) noexcept {
 
 // Raw bytes for messages and buffers; contents are left uninitialised.
 inline unsigned char* NewBytes(std::size_t size) noexcept {
-  if (!AllocationAllowed()) return nullptr;
+  if (!AllocationAllowed(size)) return nullptr;
   return new (std::nothrow) unsigned char[size];
 }
 

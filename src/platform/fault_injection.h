@@ -2,17 +2,26 @@
 // core variant built with PEL_FAULT_INJECTION.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace pel {
 namespace fault {
 
 // Make the Nth allocation from now fail (1 = the next one); 0 disarms.
 void FailAllocation(uint64_t nth) noexcept;
+// Make the Nth allocation of exactly size bytes from now fail. Allocations
+// of one size that follow each other causally (a HELLO, then the answer to
+// it) keep their order whatever other threads allocate meanwhile.
+void FailAllocationOfSize(std::size_t size, uint64_t nth) noexcept;
 // Allocations seen through the seam since the process started.
 uint64_t AllocationCount() noexcept;
 // True once the armed failure has been delivered.
 bool Fired() noexcept;
+// The sizes of the allocations since the seam was last armed or disarmed,
+// in the order they were counted (the first few hundred).
+std::vector<std::size_t> AllocationSizes();
 
 }  // namespace fault
 }  // namespace pel

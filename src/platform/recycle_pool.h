@@ -26,7 +26,7 @@ class RecyclePool {
   T* TakeOrAllocate() noexcept {
     T* item = Take();
     if (item == nullptr) return NewObject<T>();
-    if (!AllocationAllowed()) {
+    if (!AllocationAllowed(sizeof(T))) {
       Give(item);
       return nullptr;
     }
