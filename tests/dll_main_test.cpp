@@ -18,7 +18,8 @@ PEL_TEST_HELPER(load_and_free) {
   HMODULE dll = LoadLibraryA(DllPath().c_str());
   if (dll == nullptr) return 2;
   // The fourteen entry points are reachable by their plain names.
-  const char* names[] = {"PEL_CreateIpcServer", "PEL_IpcClientSyncCall", "PEL_IsIpcClientConnected"};
+  const char* names[] = {"PEL_CreateIpcServer", "PEL_IpcClientSyncCall",
+                         "PEL_IsIpcClientConnected"};
   for (const char* n : names)
     if (GetProcAddress(dll, n) == nullptr) return 3;
   return FreeLibrary(dll) ? 0 : 4;
@@ -84,6 +85,7 @@ TEST(DllMain, WritesAttachAndDetachLinesToTheDebugger) {
   EXPECT_EQ(lines.front(), "pel_ipc DLL_PROCESS_ATTACH!");
   EXPECT_EQ(lines.back(), "pel_ipc DLL_PROCESS_DETACH!");
   for (size_t i = 1; i + 1 < lines.size(); ++i)
-    EXPECT_TRUE(lines[i] == "pel_ipc DLL_THREAD_ATTACH!" || lines[i] == "pel_ipc DLL_THREAD_DETACH!")
+    EXPECT_TRUE(lines[i] == "pel_ipc DLL_THREAD_ATTACH!" ||
+                lines[i] == "pel_ipc DLL_THREAD_DETACH!")
         << lines[i];
 }

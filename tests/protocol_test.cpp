@@ -38,12 +38,15 @@ struct Sink : pel::MessageSink {
   }
   void OnOtherKind(uint32_t kind) override { events.push_back("other:" + std::to_string(kind)); }
   void OnWrongMagic(uint32_t) override { events.push_back("magic"); }
-  void OnOversizeLength(uint32_t len) override { events.push_back("oversize:" + std::to_string(len)); }
+  void OnOversizeLength(uint32_t len) override {
+    events.push_back("oversize:" + std::to_string(len));
+  }
   void OnDiscard() override { events.push_back("discard"); }
 };
 
 std::vector<uint8_t> Msg(uint32_t kind, const std::string& payload, uint32_t magic = pel::kMagic) {
-  return pel_test::MakeMessage(0, kind, std::vector<uint8_t>(payload.begin(), payload.end()), magic);
+  return pel_test::MakeMessage(0, kind, std::vector<uint8_t>(payload.begin(), payload.end()),
+                               magic);
 }
 
 std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
@@ -62,7 +65,8 @@ TEST(MessageFormat, HelloToFirstConnectionIsThirtyTwoKnownBytes) {
   uint8_t hello[32];
   std::memset(hello, 0xAA, sizeof hello);
   pel::WriteHeader(hello, 0, pel::kKindHello, 0);
-  std::vector<uint8_t> expected = Bytes({0x43, 0x50, 0x49, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  std::vector<uint8_t> expected =
+      Bytes({0x43, 0x50, 0x49, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
   expected.resize(32, 0);
   EXPECT_EQ(std::vector<uint8_t>(hello, hello + 32), expected);
 }
@@ -71,7 +75,8 @@ TEST(MessageFormat, BusinessMessageAbcIs35Bytes) {
   const uint8_t abc[] = {'a', 'b', 'c'};
   uint8_t* m = pel::BuildMessage(0, pel::kKindBusiness, abc, 3);
   ASSERT_NE(m, nullptr);
-  std::vector<uint8_t> expected = Bytes({0x43, 0x50, 0x49, 0x50, 0, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0});
+  std::vector<uint8_t> expected =
+      Bytes({0x43, 0x50, 0x49, 0x50, 0, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0});
   expected.resize(32, 0);
   expected.push_back(0x61);
   expected.push_back(0x62);
@@ -106,7 +111,8 @@ TEST(StreamCutter, TwoMessagesAndTenBytesOfAThirdInOneRead) {
   StreamCutter c;
   Sink s;
   auto third = Msg(2, "third-message");
-  auto read = Cat({Msg(2, "one"), Msg(2, "two!"), std::vector<uint8_t>(third.begin(), third.begin() + 10)});
+  auto read =
+      Cat({Msg(2, "one"), Msg(2, "two!"), std::vector<uint8_t>(third.begin(), third.begin() + 10)});
   Feed(c, read, 0, read.size());
   auto r = c.Cut(s);
   EXPECT_EQ(r.delivered, 2u);

@@ -9,10 +9,12 @@
 #define NOMINMAX
 #endif
 
+// clang-format off
 #include <windows.h>
 // windows.h first: these rely on its types.
 #include <tlhelp32.h>
 #include <userenv.h>
+// clang-format on
 
 #include <fcntl.h>
 #include <io.h>

@@ -38,7 +38,8 @@ size_t LogCapture::Count(const std::string& function, const std::string& text) {
   std::lock_guard<std::mutex> guard(m_lock);
   size_t n = 0;
   for (const auto& r : m_records)
-    if ((function.empty() || r.function == function) && r.message.find(text) != std::string::npos) ++n;
+    if ((function.empty() || r.function == function) && r.message.find(text) != std::string::npos)
+      ++n;
   return n;
 }
 

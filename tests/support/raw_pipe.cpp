@@ -65,8 +65,8 @@ bool DoRead(HANDLE h, std::vector<uint8_t>& out, uint32_t max, uint32_t timeoutM
 
 }  // namespace
 
-std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind, const std::vector<uint8_t>& payload,
-                                 uint32_t magic) {
+std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind,
+                                 const std::vector<uint8_t>& payload, uint32_t magic) {
   std::vector<uint8_t> m(32 + payload.size(), 0);
   const uint32_t len = static_cast<uint32_t>(payload.size());
   std::memcpy(&m[0], &magic, 4);

@@ -11,8 +11,8 @@
 namespace pel_test {
 
 // Bytes of one message: 32-byte header (magic, id, kind, length) + payload.
-std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind, const std::vector<uint8_t>& payload,
-                                 uint32_t magic = 0x50495043);
+std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind,
+                                 const std::vector<uint8_t>& payload, uint32_t magic = 0x50495043);
 std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind, const std::string& payload);
 
 // Client end opened the way a plain Win32 program would (overlapped, so
