@@ -16,6 +16,7 @@
 #include "support/log_capture.h"
 
 using pel_test::Cb;
+using pel_test::EnvNumber;
 using pel_test::MakeMessage;
 using pel_test::RawPipeClient;
 using reliability::Bytes;
@@ -27,19 +28,8 @@ namespace {
 
 constexpr uint32_t kNoId = 0xFFFFFFFF;
 
-uint32_t EnvNumber(const char* name, uint32_t fallback) {
-  char value[32];
-  const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
-  return n > 0 && n < sizeof value ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10))
-                                   : fallback;
-}
-
 // A started server keeps one listening instance per worker.
-int64_t ListeningInstances() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return static_cast<int64_t>(info.dwNumberOfProcessors) + 2;
-}
+int64_t ListeningInstances() { return pel_test::ServerWorkerCount(); }
 
 pel_test::LogCapture* Log() {
   pel_test::LogCapture* log = pel_test::LogCapture::Attach();

@@ -93,10 +93,8 @@ struct RawPeer {
   pel_test::RawPipeClient pipe;
   uint32_t id = 0xFFFFFFFF;
 
-  bool Connect(const std::string& name) {
-    if (!pipe.Open(name)) return false;
-    pipe.SetMessageMode();
-    id = pipe.Handshake();
+  bool Connect(const std::string& name, int attempts = 1) {
+    id = pipe.Connect(name, attempts);
     return id != 0xFFFFFFFF;
   }
   // Sends text and expects it back, framed as a business message for id.
@@ -110,10 +108,7 @@ struct RawPeer {
 
 // Rounds of a race test: PEL_RACE_ROUNDS when set (longer runs), else fallback.
 inline uint32_t Rounds(uint32_t fallback) {
-  char value[32];
-  const DWORD n = GetEnvironmentVariableA("PEL_RACE_ROUNDS", value, sizeof value);
-  return n > 0 && n < sizeof value ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10))
-                                   : fallback;
+  return pel_test::EnvNumber("PEL_RACE_ROUNDS", fallback);
 }
 
 // Lets two or more threads leave a starting line together.

@@ -33,12 +33,6 @@ std::vector<CapturedRecord> OfThread(LogCapture* log, uint32_t thread) {
 
 uint32_t Me() { return static_cast<uint32_t>(GetCurrentThreadId()); }
 
-int32_t WorkerCount() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return static_cast<int32_t>(info.dwNumberOfProcessors) + 2;
-}
-
 class Exports : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -154,13 +148,13 @@ TEST_F(Exports, StartLogsEveryInstanceWithQualifiedNames) {
   std::vector<std::string> expected = {
       "PEL_StartIpcServer|Enter!", "PelNamedPipeServer::Start|Enter!",
       "PelNamedPipeServer::Start|pipe name:" + pel_test::FullPipePath(name)};
-  for (int32_t i = 0; i < WorkerCount(); ++i)
+  for (int32_t i = 0; i < pel_test::ServerWorkerCount(); ++i)
     expected.push_back("PelNamedPipeServer::Start|[" + std::to_string(i) + "]PostIocpConnect!");
   expected.push_back("PelNamedPipeServer::Start|Leave!");
   expected.push_back("PEL_StartIpcServer|Leave!");
   EXPECT_EQ(outline, expected);
   EXPECT_EQ(log->Count("PelNamedPipeServer::PostIocpConnect", "Post a connect request! Count:1"),
-            static_cast<size_t>(WorkerCount()));
+            static_cast<size_t>(pel_test::ServerWorkerCount()));
   PEL_DestroyIpcServer(server);
 }
 
@@ -169,15 +163,16 @@ TEST_F(Exports, CreateAndDestroyWithoutStart) {
   PelIpcCallback table = rec.Table();
   PelIpcServerHandle server = PEL_CreateIpcServer(&table);
   ASSERT_NE(server, nullptr);
-  EXPECT_TRUE(log->Contains("PelNamedPipeServer::Init",
-                            "worker thread count:" + std::to_string(WorkerCount())));
+  EXPECT_TRUE(
+      log->Contains("PelNamedPipeServer::Init",
+                    "worker thread count:" + std::to_string(pel_test::ServerWorkerCount())));
   EXPECT_TRUE(log->Contains("InitLog", ">>>>>>>>Already initialized plog!\n"));
   log->Clear();
   PEL_DestroyIpcServer(server);
   EXPECT_EQ(log->Count("PelNamedPipeServer::WorkThread", "Receive  exit request!"),
-            static_cast<size_t>(WorkerCount()));
+            static_cast<size_t>(pel_test::ServerWorkerCount()));
   EXPECT_EQ(log->Count("PelNamedPipeServer::WorkThread", "Leave!"),
-            static_cast<size_t>(WorkerCount()));
+            static_cast<size_t>(pel_test::ServerWorkerCount()));
   for (const auto& r : log->Records()) EXPECT_NE(r.severity, pellog::error) << r.message;
   EXPECT_TRUE(log->Contains("PelNamedPipeServer::Uninit", "Leave!"));
 }

@@ -14,19 +14,13 @@ using server_test::ServerTest;
 
 namespace {
 
-int32_t WorkerCount() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return static_cast<int32_t>(info.dwNumberOfProcessors) + 2;
-}
-
 // What a started server holds with no client: one record, one connect
 // context and one pipe per listening instance.
 Counts Listening(const Counts& before) {
   Counts c = before;
-  c.connections += WorkerCount();
-  c.iocpKeys += WorkerCount();
-  c.pipeHandles += WorkerCount();
+  c.connections += pel_test::ServerWorkerCount();
+  c.iocpKeys += pel_test::ServerWorkerCount();
+  c.pipeHandles += pel_test::ServerWorkerCount();
   c.servers += 1;
   return c;
 }
@@ -42,13 +36,7 @@ PEL_TEST_HELPER(cycle_client) {
   const int count = std::stoi(args.at(1));
   for (int i = 0; i < count; ++i) {
     RawPipeClient client;
-    uint32_t id = 0xFFFFFFFF;
-    for (int attempt = 0; attempt < 5 && id == 0xFFFFFFFF; ++attempt) {
-      client.Close();
-      if (!client.Open(name, 10000)) return 10;
-      client.SetMessageMode();
-      id = client.Handshake();
-    }
+    const uint32_t id = client.Connect(name, 5, 10000);
     if (id == 0xFFFFFFFF) return 11;
     if (!client.Write(pel_test::MakeMessage(id, 2, "ping"))) return 12;
     std::vector<uint8_t> echo;
@@ -71,19 +59,6 @@ namespace {
 
 class Leaks : public ServerTest {};
 
-// A client can open a fresh instance before the server's connect request on
-// it is out; the server then drops that instance with its client and listens
-// on a new one. Such a client simply tries again, as a host's would.
-uint32_t OpenAndHandshake(RawPipeClient& client, const std::string& name) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    client.Close();
-    if (!client.Open(name)) continue;
-    const uint32_t id = client.Handshake();
-    if (id != 0xFFFFFFFF) return id;
-  }
-  return 0xFFFFFFFF;
-}
-
 TEST_F(Leaks, ThousandConnectionsComeAndGo) {
   const Counts idle = Listening(before);
   EXPECT_TRUE(BackTo(idle)) << Counts::Now();
@@ -91,7 +66,7 @@ TEST_F(Leaks, ThousandConnectionsComeAndGo) {
   uint32_t nextId = 0;
   for (uint32_t i = 0; i < kCycles; ++i) {
     RawPipeClient client;
-    ASSERT_EQ(OpenAndHandshake(client, name), nextId++) << i << " err " << client.lastError();
+    ASSERT_EQ(client.Connect(name, 3), nextId++) << i << " err " << client.lastError();
     if (i % 3 == 0) {
       ASSERT_TRUE(client.Write(pel_test::MakeMessage(i, 2, "data")));
     }
@@ -100,7 +75,7 @@ TEST_F(Leaks, ThousandConnectionsComeAndGo) {
       uint32_t id = 0xFFFFFFFF;
       std::thread t([&] {
         RawPipeClient c2;
-        id = OpenAndHandshake(c2, name);
+        id = c2.Connect(name, 3);
       });
       t.join();
       ASSERT_EQ(id, nextId++);
@@ -154,7 +129,7 @@ TEST_F(Leaks, ClientsInOtherProcesses) {
       [&] {
         const Counts now = Counts::Now();
         const int64_t instances = now.connections - before.connections;
-        return instances > 0 && instances <= WorkerCount() &&
+        return instances > 0 && instances <= pel_test::ServerWorkerCount() &&
                now.iocpKeys - before.iocpKeys == instances &&
                now.pipeHandles - before.pipeHandles == instances && now.messages == before.messages;
       },

@@ -27,6 +27,7 @@
 #include "reliability_support.h"
 
 using pel_test::Cb;
+using pel_test::EnvNumber;
 using pel_test::MakeMessage;
 using pel_test::RawPipeClient;
 using reliability::Live;
@@ -34,13 +35,6 @@ using reliability::Live;
 namespace {
 
 constexpr int kClientProcesses = 6;
-
-uint32_t EnvNumber(const char* name, uint32_t fallback) {
-  char value[32];
-  const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
-  return n > 0 && n < sizeof value ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10))
-                                   : fallback;
-}
 
 // Payloads: "W|tag|seq|" + filler for counted messages, "S|..." for synchronous
 // requests (answered "A|..."), "E|tag|seq|" for messages the server echoes.
@@ -563,12 +557,8 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   std::printf("soak: failed connects:%s listening instances left: %lld\n",
               failures.empty() ? " none;" : failures.c_str(), static_cast<long long>(listening));
   // However much the clients came and went, the server still takes a new one.
-  bool accepted = false;
-  for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
-    reliability::RawPeer last;
-    accepted = last.Connect(name);
-  }
-  EXPECT_TRUE(accepted);
+  reliability::RawPeer last;
+  EXPECT_TRUE(last.Connect(name, 3));
   EXPECT_TRUE(pel_test::WaitUntil(
       [&] { return events.Count(Cb::Close) >= events.Count(Cb::Connect); }, 5000));
   server.Destroy();

@@ -1,7 +1,5 @@
 #include "client/client_connection.h"
 
-#include <new>
-
 #include "platform/alloc.h"
 #include "platform/diag.h"
 #include "platform/recycle_pool.h"
@@ -19,9 +17,6 @@ pel::RecyclePool<ClientConnection, 2>& Spares() {
 ClientConnection* NewClientConnection() noexcept {
   ClientConnection* connection = Spares().TakeOrAllocate();
   if (connection == nullptr) return nullptr;
-  // A reused record starts over exactly like a new one.
-  connection->~ClientConnection();
-  new (connection) ClientConnection();
   pel::diag::Live().connections.fetch_add(1);
   return connection;
 }

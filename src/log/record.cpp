@@ -14,51 +14,60 @@ namespace pellog {
 
 namespace {
 
-std::wstring Widen(const char* text, std::size_t length) {
-  if (length == 0) return std::wstring();
-  int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
-  if (count <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(count), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &wide[0], count);
-  return wide;
+// Every piece of a message is added here or in AppendNarrow. Out of memory,
+// the piece is left out and the record goes out with what it has, rather
+// than the exception ending the thread that logs.
+void Append(std::wstring& message, const wchar_t* text, std::size_t length) noexcept {
+  try {
+    message.append(text, length);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Converts from the ANSI code page straight into the message.
+void AppendNarrow(std::wstring& message, const char* text, std::size_t length) noexcept {
+  if (length == 0) return;
+  const int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
+  if (count <= 0) return;
+  const std::size_t at = message.size();
+  try {
+    message.resize(at + static_cast<std::size_t>(count));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &message[at], count);
 }
 
 // Digits by hand: the C runtime's wide printf differs between runtimes in
 // how it takes 64-bit lengths.
-void AppendUnsigned(std::wstring& out, unsigned long long value) {
+void AppendNumber(std::wstring& message, unsigned long long magnitude, bool negative) noexcept {
   wchar_t digits[24];
-  int n = 0;
+  wchar_t* const end = digits + 24;
+  wchar_t* start = end;
   do {
-    digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) out += digits[--n];
+    *--start = static_cast<wchar_t>(L'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (negative) *--start = L'-';
+  Append(message, start, static_cast<std::size_t>(end - start));
 }
 
-void AppendSigned(std::wstring& out, long long value) {
-  if (value < 0) {
-    out += L'-';
-    AppendUnsigned(out, 0ull - static_cast<unsigned long long>(value));
-  } else {
-    AppendUnsigned(out, static_cast<unsigned long long>(value));
-  }
-}
-
-// Out of memory while building a record: the record goes out with what it
-// has, rather than ending the thread that logs.
-template <typename Build>
-void Guarded(Build&& build) noexcept {
-  try {
-    build();
-  } catch (const std::bad_alloc&) {
-  }
+void AppendSigned(std::wstring& message, long long value) noexcept {
+  const bool negative = value < 0;
+  const unsigned long long magnitude = negative ? 0ull - static_cast<unsigned long long>(value)
+                                                : static_cast<unsigned long long>(value);
+  AppendNumber(message, magnitude, negative);
 }
 
 }  // namespace
 
 Record::Record(Severity severity, const char* function, int line)
     : m_severity(severity), m_line(line) {
-  Guarded([&] { m_function = QualifiedFunctionName(function); });
+  try {
+    m_function = QualifiedFunctionName(function);
+  } catch (const std::bad_alloc&) {
+    // A record without its function name still says what happened.
+  }
   const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
@@ -74,27 +83,31 @@ Record::Record(Severity severity, const char* function, int line, std::time_t se
       m_milliseconds(milliseconds),
       m_threadId(threadId),
       m_line(line) {
-  Guarded([&] { m_function = function; });
+  try {
+    m_function = function;
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 Record& Record::operator<<(const char* text) {
   if (text == nullptr) text = "(null)";
-  Guarded([&] { m_message += Widen(text, std::strlen(text)); });
+  AppendNarrow(m_message, text, std::strlen(text));
   return *this;
 }
 
 Record& Record::operator<<(const std::string& text) {
-  Guarded([&] { m_message += Widen(text.data(), text.size()); });
+  AppendNarrow(m_message, text.data(), text.size());
   return *this;
 }
 
 Record& Record::operator<<(const wchar_t* text) {
-  Guarded([&] { m_message += text == nullptr ? L"(null)" : text; });
+  if (text == nullptr) text = L"(null)";
+  Append(m_message, text, std::wcslen(text));
   return *this;
 }
 
 Record& Record::operator<<(const std::wstring& text) {
-  Guarded([&] { m_message += text; });
+  Append(m_message, text.data(), text.size());
   return *this;
 }
 
@@ -104,37 +117,37 @@ Record& Record::operator<<(char c) {
 }
 
 Record& Record::operator<<(bool value) {
-  Guarded([&] { m_message += value ? L"1" : L"0"; });
+  Append(m_message, value ? L"1" : L"0", 1);
   return *this;
 }
 
 Record& Record::operator<<(int value) {
-  Guarded([&] { AppendSigned(m_message, value); });
+  AppendSigned(m_message, value);
   return *this;
 }
 
 Record& Record::operator<<(unsigned int value) {
-  Guarded([&] { AppendUnsigned(m_message, value); });
+  AppendNumber(m_message, value, false);
   return *this;
 }
 
 Record& Record::operator<<(long value) {
-  Guarded([&] { AppendSigned(m_message, value); });
+  AppendSigned(m_message, value);
   return *this;
 }
 
 Record& Record::operator<<(unsigned long value) {
-  Guarded([&] { AppendUnsigned(m_message, value); });
+  AppendNumber(m_message, value, false);
   return *this;
 }
 
 Record& Record::operator<<(long long value) {
-  Guarded([&] { AppendSigned(m_message, value); });
+  AppendSigned(m_message, value);
   return *this;
 }
 
 Record& Record::operator<<(unsigned long long value) {
-  Guarded([&] { AppendUnsigned(m_message, value); });
+  AppendNumber(m_message, value, false);
   return *this;
 }
 
@@ -146,10 +159,11 @@ Record& Record::operator<<(double value) {
 
 Record& Record::operator<<(const void* pointer) {
   static const wchar_t kHex[] = L"0123456789ABCDEF";
-  unsigned long long value = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer));
-  Guarded([&] {
-    for (int shift = 60; shift >= 0; shift -= 4) m_message += kHex[(value >> shift) & 0xF];
-  });
+  const unsigned long long value =
+      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer));
+  wchar_t digits[16];
+  for (int i = 0; i < 16; ++i) digits[i] = kHex[(value >> (60 - 4 * i)) & 0xF];
+  Append(m_message, digits, 16);
   return *this;
 }
 

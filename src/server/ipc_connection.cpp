@@ -1,7 +1,6 @@
 #include "server/ipc_connection.h"
 
 #include <cstring>
-#include <new>
 
 #include "platform/alloc.h"
 #include "platform/diag.h"
@@ -63,9 +62,6 @@ void DeleteIocpKey(IocpKey* key) noexcept {
 IpcConnection* NewIpcConnection() noexcept {
   IpcConnection* connection = ConnectionPool().TakeOrAllocate();
   if (connection == nullptr) return nullptr;
-  // A recycled record starts over exactly like a new one.
-  connection->~IpcConnection();
-  new (connection) IpcConnection();
   pel::diag::Live().connections.fetch_add(1);
   return connection;
 }

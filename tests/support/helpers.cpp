@@ -1,6 +1,7 @@
 #include "support/helpers.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -108,6 +109,19 @@ std::string ExePath() {
 std::string ExeDir() {
   std::string path = ExePath();
   return path.substr(0, path.find_last_of('\\') + 1);
+}
+
+int32_t ServerWorkerCount() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return static_cast<int32_t>(info.dwNumberOfProcessors) + 2;
+}
+
+uint32_t EnvNumber(const char* name, uint32_t fallback) {
+  char value[32];
+  const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+  return n > 0 && n < sizeof value ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10))
+                                   : fallback;
 }
 
 }  // namespace pel_test

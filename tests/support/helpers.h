@@ -72,6 +72,13 @@ class Signal {
 // Polls pred every millisecond or so until it holds or timeoutMs pass.
 bool WaitUntil(const std::function<bool()>& pred, uint32_t timeoutMs);
 
+// A server's worker threads, and so its listening instances after Start:
+// the processor count + 2.
+int32_t ServerWorkerCount();
+
+// A whole number from the environment, else fallback (longer runs set them).
+uint32_t EnvNumber(const char* name, uint32_t fallback);
+
 // The folder of the running executable, with a trailing backslash.
 std::string ExeDir();
 std::string ExePath();
