@@ -369,15 +369,22 @@ class HostileServer : public ::testing::Test {
     ASSERT_EQ(PEL_ConnectIpcClient(healthy->handle, healthyServer->name.c_str()), PEL_OK);
     ASSERT_TRUE(HealthyEchoes("before"));
     log = Log();
-    // At rest the healthy server holds its listening instances' contexts and
-    // the read of its one connection; the echo's write context and the
-    // messages of both writes go soon.
+    // At rest the healthy server holds its listening instances (a record, a
+    // context and a pipe each) and its one connection with its read; the
+    // healthy client holds its record and pipe. The instance that replaces
+    // the one the client took, the echo's write context and the messages of
+    // both writes all come or go a little after the echo.
+    const int64_t listening = ListeningInstances();
     ASSERT_TRUE(pel_test::WaitUntil(
         [&] {
-          return pel::diag::Live().iocpKeys.load() == ListeningInstances() + 1 &&
-                 Live::Now().messages == start.messages;
+          const Live now = Live::Now();
+          return now.iocpKeys - start.iocpKeys == listening + 1 &&
+                 now.connections - start.connections == listening + 2 &&
+                 now.pipeHandles - start.pipeHandles == listening + 2 &&
+                 now.messages == start.messages;
         },
-        5000));
+        5000))
+        << Live::Now();
     idle = Live::Now();
   }
   void TearDown() override {
