@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -72,6 +74,62 @@ TEST(CloseRace, ServerClosesTheConnectionWhileTheClientDisconnects) {
     EXPECT_EQ(client.events.Count(Cb::Close), 2u * rounds);
     std::printf("%u rounds, the client's end won %d times\n", rounds, nineteen);
   }
+  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+}
+
+TEST(CloseRace, OnCloseNeverRunsInsideAHostCall) {
+  // The host's OnClose takes a lock the host holds while it sends to and
+  // closes clients that vanish meanwhile. An OnClose inside those calls
+  // would find the lock held by its own thread.
+  const Live start = Live::Now();
+  const uint32_t rounds = Rounds(300);
+  const DWORD host = GetCurrentThreadId();
+  std::timed_mutex hostLock;
+  std::atomic<int> onHostThread{0}, stuck{0};
+  {
+    EchoServer server("hostlock");
+    ASSERT_TRUE(server.started);
+    server.events.onClose = [&](uint32_t, int32_t) -> int32_t {
+      if (GetCurrentThreadId() == host) ++onHostThread;
+      if (!hostLock.try_lock_for(std::chrono::seconds(5))) {
+        ++stuck;
+        return 0;
+      }
+      hostLock.unlock();
+      return 0;
+    };
+    const std::vector<uint8_t> data = reliability::Bytes("to a client that may be gone");
+    for (uint32_t round = 0; round < rounds; ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      reliability::RawPeer peer;
+      ASSERT_TRUE(peer.Connect(server.name));
+      ASSERT_TRUE(server.events.WaitFor(Cb::Connect, 1, 5000, peer.id));
+      peer.pipe.Close();
+      std::lock_guard<std::timed_mutex> held(hostLock);
+      // Sends until the broken pipe has come back (or the rounds' share of
+      // sends is spent), then closes: whichever call drops the last hold.
+      for (int i = 0; i < 50; ++i) {
+        if (PEL_IpcServerSendData(server.handle, peer.id, false, data.data(),
+                                  static_cast<int32_t>(data.size())) != PEL_OK)
+          break;
+      }
+      if (round % 2 == 0) PEL_IpcServerCloseConnection(server.handle, peer.id);
+    }
+    ASSERT_TRUE(server.events.WaitFor(Cb::Close, rounds, 10000));
+    // Close, with clients still connected: their OnClose runs on workers too.
+    std::vector<reliability::RawPeer> left(4);
+    for (auto& p : left) ASSERT_TRUE(p.Connect(server.name));
+    ASSERT_TRUE(server.events.WaitFor(Cb::Connect, rounds + left.size()));
+    EXPECT_EQ(PEL_CloseIpcServer(server.handle), PEL_OK);
+    EXPECT_EQ(server.events.Count(Cb::Close), rounds + left.size());
+    for (const auto& e : server.events.Events()) {
+      if (e.kind == Cb::Close) {
+        EXPECT_NE(e.threadId, static_cast<uint32_t>(host));
+      }
+    }
+  }
+  EXPECT_EQ(onHostThread.load(), 0);
+  EXPECT_EQ(stuck.load(), 0);
   EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
 }
 

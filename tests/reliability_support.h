@@ -93,8 +93,8 @@ struct RawPeer {
   pel_test::RawPipeClient pipe;
   uint32_t id = 0xFFFFFFFF;
 
-  bool Connect(const std::string& name, int attempts = 1) {
-    id = pipe.Connect(name, attempts);
+  bool Connect(const std::string& name) {
+    id = pipe.Connect(name);
     return id != 0xFFFFFFFF;
   }
   // Sends text and expects it back, framed as a business message for id.

@@ -1,4 +1,5 @@
 // Accepting and the HELLO exchange, seen from a raw Win32 client.
+#include <set>
 #include <thread>
 
 #include "server_test_util.h"
@@ -37,18 +38,44 @@ TEST_F(Handshake, IdsCountFromZeroAcrossPreCreatedInstances) {
   for (uint32_t id = 0; id < 3; ++id) EXPECT_EQ(rec.Count(Cb::Connect, id), 1u);
 }
 
-TEST_F(Handshake, MoreClientsThanInstancesAtOnce) {
-  // Every accepted connect replaces its instance, so twice as many clients
-  // as workers all get through, each with its own id.
-  std::vector<RawPipeClient> clients(16);
-  std::vector<bool> seen(16, false);
-  for (auto& c : clients) {
-    const uint32_t id = Connect(c);
-    ASSERT_LT(id, 16u);
-    EXPECT_FALSE(seen[id]);
-    seen[id] = true;
+TEST_F(Handshake, EveryClientOfABurstIsServed) {
+  // Clients that open at the same moment take instances between their
+  // creation and the server's connect request (535), or open and close them
+  // at once (232). Each must get its HELLO on its first try, with its own id.
+  constexpr int kClients = 16;
+  constexpr int kRounds = 4;
+  std::set<uint32_t> ids;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<RawPipeClient> clients(kClients);
+    std::vector<uint32_t> got(kClients, 0xFFFFFFFF);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+      threads.emplace_back([&, i] {
+        WaitForSingleObject(go, 5000);
+        // A quitter in every round: it opens and leaves before any HELLO.
+        if (i == 0) {
+          RawPipeClient quitter;
+          quitter.Open(name, 5000);
+        }
+        got[i] = clients[i].Connect(name, 5000);
+      });
+    }
+    SetEvent(go);
+    for (auto& t : threads) t.join();
+    CloseHandle(go);
+    for (int i = 0; i < kClients; ++i) {
+      ASSERT_NE(got[i], 0xFFFFFFFFu)
+          << "round " << round << " client " << i << " err " << clients[i].lastError();
+      EXPECT_TRUE(ids.insert(got[i]).second) << "id " << got[i] << " given twice";
+    }
+    ASSERT_TRUE(rec.WaitFor(Cb::Connect, ids.size()));
   }
-  EXPECT_TRUE(rec.WaitFor(Cb::Connect, 16));
+  for (uint32_t id : ids) EXPECT_EQ(rec.Count(Cb::Connect, id), 1u) << id;
+  Destroy();
+  // TearDown checks the counters; the name is gone with the server.
+  RawPipeClient late;
+  EXPECT_FALSE(late.Open(name, 0));
 }
 
 TEST_F(Handshake, BareNameAndFullPathReachTheSamePipe) {

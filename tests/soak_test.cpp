@@ -98,10 +98,10 @@ struct ClientRun {
                    : PEL_ERR_TIMEOUT;
     }
     if (result != PEL_OK) {
-      // All instances taken (12), the server's HELLO late under load (17),
-      // or an instance opened just as the server made it, which the server
-      // then closes (19: its connect request fails with 535).
-      Expect(result == PEL_ERR_TIMEOUT || result == PEL_ERR_PIPE || result == PEL_ERR_READ,
+      // All instances taken for a moment (12), or the server's HELLO late
+      // under load (17). Never a pipe closed before its HELLO (19): a client
+      // that opened an instance as the server made it is served like any.
+      Expect(result == PEL_ERR_TIMEOUT || result == PEL_ERR_PIPE,
              "connect gave " + std::to_string(result));
       report << "connectfail " << result << "\n";
       PEL_DisconnectIpcClient(handle);
@@ -558,7 +558,7 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
               failures.empty() ? " none;" : failures.c_str(), static_cast<long long>(listening));
   // However much the clients came and went, the server still takes a new one.
   reliability::RawPeer last;
-  EXPECT_TRUE(last.Connect(name, 3));
+  EXPECT_TRUE(last.Connect(name));
   EXPECT_TRUE(pel_test::WaitUntil(
       [&] { return events.Count(Cb::Close) >= events.Count(Cb::Connect); }, 5000));
   server.Destroy();

@@ -19,6 +19,7 @@ IpcConnection::IpcConnection() noexcept
       closing(false),
       unhandledIocp(0),
       holders(0),
+      releaseHandOff(),
       released(false),
       prevRecord(nullptr),
       nextRecord(nullptr) {

@@ -51,6 +51,9 @@ struct IpcConnection {
   // operation count; released, prevRecord and nextRecord are guarded by the
   // owning server's record lock.
   std::atomic<int32_t> holders;
+  // The packet that hands a release claimed on a host thread to a worker, so
+  // OnClose never runs inside a host's call (it carries the claimant's hold).
+  OVERLAPPED releaseHandOff;
   bool released;
   IpcConnection* prevRecord;
   IpcConnection* nextRecord;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -41,8 +42,19 @@ class PelNamedPipeServer : public PelIpcServer {
   enum { kReserveAbsent = 9, kReserveClosing = 3, kReserveTooMany = 16 };
   static constexpr int32_t kMaxUnhandledIocp = 20;
 
+  // Where a release claimed by a thread may run: a worker between packets
+  // releases in place, under the name of the operation it is in; any other
+  // thread (a host's call, or a worker inside a host callback) hands the
+  // release to a worker through the port.
+  enum class ReleaseAt { kHere, kWorker };
+
+  // The worker's handling of one operation's completion (server_lifecycle.cpp).
+  int HandlePacket(IpcConnection* conn, IocpKey* context, DWORD bytes, BOOL ok, int result);
+  int Dispatch(IpcConnection* conn, IocpKey* context, DWORD bytes);
+
   // Accepting (server_accept.cpp).
   int PostIocpConnect();
+  int ListenOnce();
   int HandleIocpConnect(IpcConnection* conn);
   int ReplaceListeningInstance();
 
@@ -60,10 +72,14 @@ class PelNamedPipeServer : public PelIpcServer {
   void CloseAllConnections();
   bool CancelConnectionLocked(IpcConnection* conn, bool claimIfDrained);
   void CancelRemainingRecords();
-  void DrainRecords(bool fromPort);
-  void DropCompletion(ULONG_PTR key, LPOVERLAPPED ov);
-  void ReleaseConnection(IpcConnection* conn);
-  bool EndConnection(IpcConnection* conn);
+  void DropClaim(IpcConnection* conn);
+  void AwaitReleases();
+  void DrainPortAfterJoin();
+  void TakeCompletion(IpcConnection* conn);
+  void ReleaseConnection(IpcConnection* conn, const char* operation);
+  bool EndConnection(IpcConnection* conn, const char* operation);
+  void RefuseMessage(IpcConnection* conn);
+  void StopWorkers();
 
   // Record lifetime (record_lifetime.cpp).
   int ReserveOperation(uint32_t connId, IpcConnection** conn, int32_t* count);
@@ -73,7 +89,9 @@ class PelNamedPipeServer : public PelIpcServer {
   bool ClaimReleaseLocked(IpcConnection* conn, int32_t ownHolds);
   bool ClaimRelease(IpcConnection* conn, int32_t ownHolds);
   bool ClaimDrainedLocked(IpcConnection* conn);
-  void DropHold(IpcConnection* conn);
+  void DropHold(IpcConnection* conn, ReleaseAt where, const char* operation);
+  void FinishRelease(IpcConnection* conn);
+  bool HandOffRelease(IpcConnection* conn);
 
   PelIpcCallback m_callbacks;
   std::mutex m_lock;
@@ -90,6 +108,10 @@ class PelNamedPipeServer : public PelIpcServer {
   // reaches instances that never had a client and can wait for the rest.
   // Guarded by m_recordLock, which is taken after m_lock when both are held.
   std::mutex m_recordLock;
+  std::condition_variable m_recordsChanged;  // a record was unlinked
   IpcConnection* m_records;
   bool m_closing;
+  // Set once Close has joined the workers: a release after that cannot reach
+  // a worker, and a callback on the closing host's thread could deadlock it.
+  std::atomic<bool> m_workersGone;
 };

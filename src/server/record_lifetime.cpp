@@ -19,6 +19,11 @@
 //   record, claims the release in the same step under m_recordLock; the
 //   released flag makes the claim happen once. The record is freed when the
 //   last hold of a released record goes.
+// - A release claimed anywhere but by a worker between packets is handed to a
+//   worker through the port with the claimant's hold, so OnClose runs only on
+//   workers and never inside a host's call.
+#include <cstring>
+
 #include "platform/alloc.h"
 #include "server/pel_named_pipe_server.h"
 
@@ -39,9 +44,8 @@ int PelNamedPipeServer::ReserveOperation(uint32_t connId, IpcConnection** conn, 
 
 void PelNamedPipeServer::UndoReservation(IpcConnection* conn) {
   conn->unhandledIocp.fetch_sub(1);
-  DropHold(conn);
+  DropHold(conn, ReleaseAt::kWorker, nullptr);
 }
-
 bool PelNamedPipeServer::LinkRecord(IpcConnection* conn) {
   // Called with m_recordLock held; the creator keeps a hold until it is done.
   if (m_closing) return false;
@@ -63,6 +67,7 @@ void PelNamedPipeServer::UnlinkRecord(IpcConnection* conn) {
   if (conn->nextRecord != nullptr) conn->nextRecord->prevRecord = conn->prevRecord;
   conn->prevRecord = nullptr;
   conn->nextRecord = nullptr;
+  m_recordsChanged.notify_all();
 }
 
 bool PelNamedPipeServer::ClaimReleaseLocked(IpcConnection* conn, int32_t ownHolds) {
@@ -79,7 +84,7 @@ bool PelNamedPipeServer::ClaimRelease(IpcConnection* conn, int32_t ownHolds) {
   return ClaimReleaseLocked(conn, ownHolds);
 }
 
-void PelNamedPipeServer::DropHold(IpcConnection* conn) {
+void PelNamedPipeServer::DropHold(IpcConnection* conn, ReleaseAt where, const char* operation) {
   bool release = false;
   bool last = false;
   {
@@ -91,12 +96,31 @@ void PelNamedPipeServer::DropHold(IpcConnection* conn) {
     }
   }
   if (release) {
-    ReleaseConnection(conn);
+    if (where == ReleaseAt::kWorker && HandOffRelease(conn)) return;
+    ReleaseConnection(conn, operation);
+    FinishRelease(conn);
+    return;
+  }
+  if (last) DeleteIpcConnection(conn);
+}
+
+void PelNamedPipeServer::FinishRelease(IpcConnection* conn) {
+  bool last;
+  {
     std::lock_guard<std::mutex> records(m_recordLock);
     last = conn->holders.fetch_sub(1) == 1;
     if (last) UnlinkRecord(conn);
   }
   if (last) DeleteIpcConnection(conn);
+}
+
+bool PelNamedPipeServer::HandOffRelease(IpcConnection* conn) {
+  // After the join no worker would take the packet; DrainPortAfterJoin
+  // releases in place then.
+  if (m_workersGone || m_iocp == nullptr) return false;
+  std::memset(&conn->releaseHandOff, 0, sizeof conn->releaseHandOff);
+  return PostQueuedCompletionStatus(m_iocp, 0, reinterpret_cast<ULONG_PTR>(conn),
+                                    &conn->releaseHandOff) != FALSE;
 }
 
 bool PelNamedPipeServer::ClaimDrainedLocked(IpcConnection* conn) {

@@ -38,20 +38,44 @@ int PelNamedPipeServer::Start(const char* name) {
   return PEL_OK;
 }
 
+namespace {
+// ListenOnce's outcome for an instance a client opened and closed before the
+// connect request went out (232): the instance is spent, nothing failed.
+constexpr int kInstanceSpent = -1;
+// Each spent instance was a client that came and went; a burst of those
+// ends long before this, so reaching it means something keeps doing it.
+constexpr int kMaxSpentInstances = 64;
+}  // namespace
+
 int PelNamedPipeServer::PostIocpConnect() {
   PEL_LOGI << "Enter!";
+  int result = kInstanceSpent;
+  for (int spent = 0; result == kInstanceSpent && spent < kMaxSpentInstances; ++spent) {
+    result = ListenOnce();
+  }
+  if (result == kInstanceSpent) {
+    PEL_LOGE << "ConnectNamedPipe failed! Error:" << static_cast<DWORD>(ERROR_NO_DATA) << "!\n";
+    result = PEL_ERR_PIPE;
+  }
+  PEL_LOGI << "Leave!";
+  return result;
+}
+
+int PelNamedPipeServer::ListenOnce() {
+  static constexpr const char* kOperation = "PelNamedPipeServer::PostIocpConnect";
   IpcConnection* conn = NewIpcConnection();
   if (conn == nullptr) {
-    PEL_LOGE << ">>>>Alloc memory for ipc_conn failed! Error:" << GetLastError() << "!<<<<\n";
-    PEL_LOGI << "Leave!";
+    PEL_LOG_AS(pellog::error, "PelNamedPipeServer::PostIocpConnect")
+        << ">>>>Alloc memory for ipc_conn failed! Error:" << GetLastError() << "!<<<<\n";
     return PEL_ERR_NO_MEMORY;
   }
-  PEL_LOGI << "Create a new connection[" << static_cast<const void*>(conn) << "]!";
+  PEL_LOG_AS(pellog::info, kOperation)
+      << "Create a new connection[" << static_cast<const void*>(conn) << "]!";
   IocpKey* key = NewIocpKey();
   if (key == nullptr) {
-    PEL_LOGE << ">>>>Alloc memory for iocp_key failed! Error:" << GetLastError() << "!<<<<\n";
+    PEL_LOG_AS(pellog::error, kOperation)
+        << ">>>>Alloc memory for iocp_key failed! Error:" << GetLastError() << "!<<<<\n";
     DeleteIpcConnection(conn);
-    PEL_LOGI << "Leave!";
     return PEL_ERR_NO_MEMORY;
   }
 
@@ -75,10 +99,11 @@ int PelNamedPipeServer::PostIocpConnect() {
     if (m_closing) {
       refused = true;
     } else {
-      key->pipe = CreateNamedPipeA(m_pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                   PIPE_UNLIMITED_INSTANCES, pel::kPipeBufferSize,
-                                   pel::kPipeBufferSize, NMPWAIT_WAIT_FOREVER, &attributes);
+      key->pipe = CreateNamedPipeA(
+          m_pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+          PIPE_UNLIMITED_INSTANCES, pel::kPipeBufferSize, pel::kPipeBufferSize,
+          NMPWAIT_WAIT_FOREVER, &attributes);
       err = GetLastError();
       if (key->pipe != INVALID_HANDLE_VALUE) {
         pel::diag::Live().pipeHandles.fetch_add(1);
@@ -88,54 +113,74 @@ int PelNamedPipeServer::PostIocpConnect() {
     }
   }
   if (refused) {
-    PEL_LOGW << "Server is closing! No new pipe instance.";
+    PEL_LOG_AS(pellog::warning, kOperation) << "Server is closing! No new pipe instance.";
     code = PEL_ERR_PIPE;
   } else if (key->pipe == INVALID_HANDLE_VALUE) {
-    PEL_LOGE << "CreateNamedPipe failed! Error:" << err << "!\n";
+    PEL_LOG_AS(pellog::error, kOperation) << "CreateNamedPipe failed! Error:" << err << "!\n";
     code = PEL_ERR_PIPE;
   } else {
     key->type = IOCP_CONNECT;
-    PEL_LOGI << "Bind CreateIoCompletionPort.";
+    PEL_LOG_AS(pellog::info, kOperation) << "Bind CreateIoCompletionPort.";
+    const ULONG_PTR completionKey = reinterpret_cast<ULONG_PTR>(conn);
     if (m_iocp == nullptr ||
-        CreateIoCompletionPort(key->pipe, m_iocp, reinterpret_cast<ULONG_PTR>(conn), 0) ==
-            nullptr) {
-      PEL_LOGE << "Bind pipe failed! CreateIoCompletionPort -> Error:"
-               << (m_iocp == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError())
-               << "!\n";
+        CreateIoCompletionPort(key->pipe, m_iocp, completionKey, 0) == nullptr) {
+      PEL_LOG_AS(pellog::error, kOperation)
+          << "Bind pipe failed! CreateIoCompletionPort -> Error:"
+          << (m_iocp == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError())
+          << "!\n";
       code = PEL_ERR_BIND;
     } else {
       conn->unhandledIocp.fetch_add(1);
-      if (!ConnectNamedPipe(key->pipe, &key->overlapped) &&
-          (err = GetLastError()) != ERROR_IO_PENDING) {
+      err = ConnectNamedPipe(key->pipe, &key->overlapped) ? ERROR_IO_PENDING : GetLastError();
+      // 535: a client opened the instance between its creation and this
+      // request. It is as connected as one whose request completes, but no
+      // completion will come for it: the port hears of it from us.
+      if (err == ERROR_PIPE_CONNECTED &&
+          PostQueuedCompletionStatus(m_iocp, 0, completionKey, &key->overlapped)) {
+        err = ERROR_IO_PENDING;
+      }
+      if (err != ERROR_IO_PENDING) {
         conn->unhandledIocp.fetch_sub(1);
-        PEL_LOGE << "ConnectNamedPipe failed! Error:" << err << "!\n";
-        code = PEL_ERR_PIPE;
+        if (err == ERROR_NO_DATA) {
+          code = kInstanceSpent;
+        } else {
+          PEL_LOG_AS(pellog::error, kOperation)
+              << "ConnectNamedPipe failed! Error:" << err << "!\n";
+          code = PEL_ERR_PIPE;
+        }
       }
     }
   }
 
   if (code != 0) {
+    // A spent instance is no fault: it goes without error records.
+    const bool quiet = code == kInstanceSpent;
     if (linked) {
       std::lock_guard<std::mutex> records(m_recordLock);
       UnlinkRecord(conn);
     }
     if (key->pipe != INVALID_HANDLE_VALUE) {
-      PEL_LOGE << ">>>>Close pipe:" << static_cast<const void*>(key->pipe) << "!<<<<";
+      if (!quiet) {
+        PEL_LOG_AS(pellog::error, kOperation)
+            << ">>>>Close pipe:" << static_cast<const void*>(key->pipe) << "!<<<<";
+      }
       CloseHandle(key->pipe);
       pel::diag::Live().pipeHandles.fetch_sub(1);
     }
     DeleteIocpKey(key);
-    PEL_LOGE << ">>>>Delete connection[" << static_cast<const void*>(conn) << "]!<<<<";
+    if (!quiet) {
+      PEL_LOG_AS(pellog::error, kOperation)
+          << ">>>>Delete connection[" << static_cast<const void*>(conn) << "]!<<<<";
+    }
     DeleteIpcConnection(conn);
-    PEL_LOGI << "Leave!";
     return code;
   }
 
   // Close may have swept this instance just before the request went out.
   if (conn->closing.load()) CancelIoEx(conn->pipe, nullptr);
-  PEL_LOGI << "Post a connect request! Count:" << conn->unhandledIocp.load();
-  PEL_LOGI << "Leave!";
-  DropHold(conn);
+  PEL_LOG_AS(pellog::info, kOperation)
+      << "Post a connect request! Count:" << conn->unhandledIocp.load();
+  DropHold(conn, ReleaseAt::kWorker, kOperation);
   return PEL_OK;
 }
 
@@ -159,29 +204,18 @@ int PelNamedPipeServer::HandleIocpConnect(IpcConnection* conn) {
   // one that closes its end at once fails the first read, and a handful of
   // those would otherwise leave the server with nothing listening.
   const int replaced = ReplaceListeningInstance();
-  if (replaced != 0) {
-    PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpConnect failed! err:" << replaced
-             << "!\n";
-  }
   return result != 0 ? result : replaced;
 }
 
 int PelNamedPipeServer::ReplaceListeningInstance() {
-  // A client that opens the new instance between its creation and its
-  // connect request (535), or opens and closes it (232), makes the request
-  // fail and the instance go. Clients waiting on a busy server hit that
-  // moment in bursts, and a handful of lost instances leave nothing
-  // listening, so keep trying: every failed try was a client that came, and
-  // the tries end when they stop coming (or the server closes).
-  constexpr int kAttempts = 64;
-  int result = 0;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    {
-      std::lock_guard<std::mutex> records(m_recordLock);
-      if (m_closing) return result;  // nothing is to listen any more
-    }
-    result = PostIocpConnect();
-    if (result != PEL_ERR_PIPE) return result;
+  {
+    std::lock_guard<std::mutex> records(m_recordLock);
+    if (m_closing) return PEL_OK;  // nothing is to listen any more
+  }
+  const int result = PostIocpConnect();
+  if (result != 0) {
+    PEL_LOG_AS(pellog::error, "PelNamedPipeServer::HandleIocpConnect")
+        << "[" << pel::CurrentThreadId() << "] PostIocpConnect failed! err:" << result << "!\n";
   }
   return result;
 }

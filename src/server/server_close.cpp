@@ -1,16 +1,20 @@
 // Closing one connection, all of them, or the whole server, and the release
 // of a connection once nothing of it is left on the port.
+#include <chrono>
+
 #include "log/log.h"
 #include "platform/alloc.h"
+#include "platform/completion.h"
 #include "platform/diag.h"
 #include "server/pel_named_pipe_server.h"
 
 namespace {
-constexpr DWORD kExitRequest = 0xFFFFFFFF;
 constexpr DWORD kCancelPauseMs = 10;
+constexpr std::chrono::milliseconds kCancelPause(kCancelPauseMs);
 // Cancelled operations come back within milliseconds; only a host callback
 // that never returns keeps a record longer.
-constexpr ULONGLONG kDrainLimitMs = 2000;
+constexpr ULONGLONG kDrainLimitMs = PEL_IPC_WAIT_MS;
+constexpr std::chrono::milliseconds kDrainLimit(kDrainLimitMs);
 }  // namespace
 
 bool PelNamedPipeServer::CancelConnectionLocked(IpcConnection* conn, bool claimIfDrained) {
@@ -60,10 +64,9 @@ int PelNamedPipeServer::CloseSingleConnection(uint32_t connId) {
     m_connections.erase(it);
     PEL_LOGI << "Leave!";
   }
-  if (claimed != nullptr) {
-    ReleaseConnection(claimed);
-    DropHold(claimed);
-  }
+  // Nothing was outstanding: a worker releases it, so the host's OnClose does
+  // not run inside this call.
+  if (claimed != nullptr) DropClaim(claimed);
   return PEL_OK;
 }
 
@@ -95,50 +98,82 @@ void PelNamedPipeServer::CancelRemainingRecords() {
   m_connections.clear();
 }
 
-void PelNamedPipeServer::DrainRecords(bool fromPort) {
-  const ULONGLONG deadline = GetTickCount64() + kDrainLimitMs;
+void PelNamedPipeServer::DropClaim(IpcConnection* conn) {
+  if (HandOffRelease(conn)) return;
+  ReleaseConnection(conn, "PelNamedPipeServer::WorkThread");
+  FinishRelease(conn);
+}
+
+void PelNamedPipeServer::AwaitReleases() {
+  // The cancelled operations come back to the workers, which release their
+  // connections; records with nothing outstanding are handed to them here.
+  const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+  std::unique_lock<std::mutex> records(m_recordLock);
   for (;;) {
-    IpcConnection* claimed = nullptr;
     int64_t left = 0;
-    {
-      std::lock_guard<std::mutex> records(m_recordLock);
-      for (IpcConnection* conn = m_records; conn != nullptr; conn = conn->nextRecord) {
-        ++left;
-        if (claimed == nullptr && ClaimDrainedLocked(conn)) claimed = conn;
-      }
+    IpcConnection* claimed = nullptr;
+    for (IpcConnection* conn = m_records; conn != nullptr; conn = conn->nextRecord) {
+      ++left;
+      if (claimed == nullptr && ClaimDrainedLocked(conn)) claimed = conn;
     }
     if (left == 0) return;
     if (claimed != nullptr) {
-      ReleaseConnection(claimed);
-      DropHold(claimed);
+      records.unlock();
+      DropClaim(claimed);
+      records.lock();
       continue;
     }
-    if (GetTickCount64() >= deadline) {
+    if (std::chrono::steady_clock::now() >= deadline) {
       PEL_LOGE << ">>>>" << left << " connection(s) still busy, stop workers anyway!<<<<\n";
       return;
     }
-    if (!fromPort) {
-      Sleep(1);
-      continue;
+    // Unlinks notify; the slice only bounds a claim that became possible
+    // without one (a holder that left a drained record to us).
+    m_recordsChanged.wait_for(records, kCancelPause);
+  }
+}
+
+void PelNamedPipeServer::DrainPortAfterJoin() {
+  // Only a host callback that outlived the bounded wait leaves anything here:
+  // take its completions off the port and release what they drain, without
+  // calling back into a host that is inside Close.
+  const ULONGLONG deadline = GetTickCount64() + kDrainLimitMs;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> records(m_recordLock);
+      if (m_records == nullptr) return;
     }
-    // No worker is left: take the aborted completions off the port here.
+    if (GetTickCount64() >= deadline) return;
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     LPOVERLAPPED ov = nullptr;
     GetQueuedCompletionStatus(m_iocp, &bytes, &key, &ov, kCancelPauseMs);
-    if (ov != nullptr && key != 0 && bytes != kExitRequest) DropCompletion(key, ov);
+    if (ov == nullptr || key == 0 || bytes == pel::kExitRequest) continue;
+    IpcConnection* conn = reinterpret_cast<IpcConnection*>(key);
+    if (ov == &conn->releaseHandOff) {
+      ReleaseConnection(conn, "PelNamedPipeServer::Close");
+      FinishRelease(conn);
+      continue;
+    }
+    TakeCompletion(conn);
+    conn->closing.exchange(true);
+    DeleteIocpKey(reinterpret_cast<IocpKey*>(ov));
+    DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::Close");
   }
 }
 
-void PelNamedPipeServer::DropCompletion(ULONG_PTR key, LPOVERLAPPED ov) {
-  // Every record is closing by now: the completion is dropped as a worker
-  // drops one of a closing connection.
-  IpcConnection* conn = reinterpret_cast<IpcConnection*>(key);
+void PelNamedPipeServer::TakeCompletion(IpcConnection* conn) {
+  // Hold first, then take the packet off the count (record_lifetime.cpp).
   conn->holders.fetch_add(1);
   conn->unhandledIocp.fetch_sub(1);
-  conn->closing.exchange(true);
-  DeleteIocpKey(reinterpret_cast<IocpKey*>(ov));
-  DropHold(conn);
+}
+
+void PelNamedPipeServer::StopWorkers() {
+  if (m_iocp == nullptr || m_workers == nullptr) return;
+  for (int32_t i = 0; i < m_workerCount; ++i)
+    PostQueuedCompletionStatus(m_iocp, pel::kExitRequest, 0, nullptr);
+  for (int32_t i = 0; i < m_workerCount; ++i)
+    if (m_workers[i].joinable()) m_workers[i].join();
 }
 
 int PelNamedPipeServer::Close() {
@@ -152,14 +187,10 @@ int PelNamedPipeServer::Close() {
   if (m_workers != nullptr) {
     // Every cancelled operation comes back and releases its connection
     // before the workers are told to stop.
-    if (m_running) DrainRecords(false);
-    for (int32_t i = 0; i < m_workerCount; ++i)
-      PostQueuedCompletionStatus(m_iocp, kExitRequest, 0, nullptr);
-    for (int32_t i = 0; i < m_workerCount; ++i)
-      if (m_workers[i].joinable()) m_workers[i].join();
-    // Workers that stopped early (a read context could not be allocated)
-    // left their completions on the port.
-    DrainRecords(true);
+    if (m_running) AwaitReleases();
+    StopWorkers();
+    m_workersGone = true;
+    DrainPortAfterJoin();
   }
   {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -175,27 +206,45 @@ int PelNamedPipeServer::Close() {
   return PEL_OK;
 }
 
-bool PelNamedPipeServer::EndConnection(IpcConnection* conn) {
+bool PelNamedPipeServer::EndConnection(IpcConnection* conn, const char* operation) {
   // Called by a worker handler, which holds the record.
   conn->closing.exchange(true);
   CancelIoEx(conn->pipe, nullptr);
   if (!ClaimRelease(conn, 1)) return false;
-  ReleaseConnection(conn);
+  ReleaseConnection(conn, operation);
   return true;
 }
 
-void PelNamedPipeServer::ReleaseConnection(IpcConnection* conn) {
+void PelNamedPipeServer::RefuseMessage(IpcConnection* conn) {
+  // Ended the way a failed read request ends it: at once when nothing else
+  // is outstanding, otherwise by the last completion to come back.
+  if (EndConnection(conn, "PelNamedPipeServer::HandleIocpRead")) return;
+  const int32_t left = conn->unhandledIocp.load();
+  if (left != 0) {
+    PEL_LOG_AS(pellog::info, "PelNamedPipeServer::HandleIocpRead")
+        << "Unhandled iocp count:" << left;
+  }
+}
+
+void PelNamedPipeServer::ReleaseConnection(IpcConnection* conn, const char* operation) {
+  if (operation == nullptr) operation = "PelNamedPipeServer::WorkThread";
   if (conn->id == pel::kNoConnId) {
     // A listening instance that never had a client: the host never heard of it.
-    PEL_LOGI << "Release listening connection[" << static_cast<const void*>(conn) << "]!";
+    PEL_LOG_AS(pellog::info, operation)
+        << "Release listening connection[" << static_cast<const void*>(conn) << "]!";
     CloseHandle(conn->pipe);
     pel::diag::Live().pipeHandles.fetch_sub(1);
     return;
   }
-  PEL_LOGI << "All iocp finished, remove and delete connection[" << conn->id << "]["
-           << static_cast<const void*>(conn) << "]!";
+  PEL_LOG_AS(pellog::info, operation) << "All iocp finished, remove and delete connection["
+                                      << conn->id << "][" << static_cast<const void*>(conn) << "]!";
   CloseHandle(conn->pipe);
   pel::diag::Live().pipeHandles.fetch_sub(1);
   RemoveConnection(conn->id);
+  if (m_workersGone) {
+    // A host callback outlived the bounded wait; the host is inside Close.
+    PEL_LOGE << ">>>>Connection[" << conn->id << "] released after the workers stopped!<<<<";
+    return;
+  }
   m_callbacks.OnClose(conn->id, PEL_CLOSE_SERVER, m_callbacks.UserContext);
 }

@@ -25,7 +25,10 @@ int PelNamedPipeServer::PostIocpRead(uint32_t connId) {
   IocpKey* key = NewIocpKey();
   if (key == nullptr) {
     PEL_LOGE << ">>>>Alloc iocp_key failed! Error:" << GetLastError() << "!<<<<\n";
-    m_running = false;
+    // A connection that cannot read is over, but the others are not: it is
+    // released once its other operations come back, and the server serves on.
+    conn->closing.exchange(true);
+    CancelIoEx(conn->pipe, nullptr);
     UndoReservation(conn);
     return PEL_ERR_NO_MEMORY;
   }
@@ -38,7 +41,7 @@ int PelNamedPipeServer::PostIocpRead(uint32_t connId) {
   if (ok || err == ERROR_IO_PENDING || err == ERROR_MORE_DATA) {
     // A close that cancelled the pipe just before this read went out.
     if (conn->closing.load()) CancelIoEx(conn->pipe, nullptr);
-    DropHold(conn);
+    DropHold(conn, ReleaseAt::kWorker, nullptr);
     return PEL_OK;
   }
   PEL_LOGE << ">>>>ReadFile failed! err:" << err << "! Connection[" << connId
@@ -48,11 +51,11 @@ int PelNamedPipeServer::PostIocpRead(uint32_t connId) {
   DeleteIocpKey(key);
   // Only worker handlers post reads: their hold and ours are all there may be.
   if (ClaimRelease(conn, 2)) {
-    ReleaseConnection(conn);
-  } else {
+    ReleaseConnection(conn, "PelNamedPipeServer::PostIocpRead");
+  } else if (left != 0) {
     PEL_LOGI << "Unhandled iocp count:" << left;
   }
-  DropHold(conn);
+  DropHold(conn, ReleaseAt::kWorker, nullptr);
   return PEL_ERR_READ;
 }
 
@@ -91,13 +94,13 @@ int PelNamedPipeServer::PostIocpWrite(uint32_t connId, uint8_t* message, uint32_
                << "] is closing...<<<<\n";
       conn->unhandledIocp.fetch_sub(1);
       DeleteIocpKey(key);
-      DropHold(conn);
+      DropHold(conn, ReleaseAt::kWorker, nullptr);
       return PEL_ERR_WRITE;
     }
     PEL_LOGW << "WriteFile pending!!!";
   }
   if (conn->closing.load()) CancelIoEx(conn->pipe, nullptr);
-  DropHold(conn);
+  DropHold(conn, ReleaseAt::kWorker, nullptr);
   return PEL_OK;
 }
 
@@ -105,17 +108,13 @@ int PelNamedPipeServer::HandleIocpRead(IpcConnection* conn, IocpKey* key, uint32
   if (bytes < pel::kHeaderSize) {
     PEL_LOGE << "recv incompleted message!!! header size:" << pel::kHeaderSize << " recv:" << bytes
              << "!!!\n";
-    if (!EndConnection(conn)) {
-      PEL_LOGI << "Unhandled iocp count:" << conn->unhandledIocp.load();
-    }
+    RefuseMessage(conn);
     return PEL_ERR_SHORT_MESSAGE;
   }
   const pel::MessageHeader header = pel::ReadHeader(key->buffer);
   if (header.magic != pel::kMagic) {
     PEL_LOGE << "recv invalid message from client!!\n";
-    if (!EndConnection(conn)) {
-      PEL_LOGI << "Unhandled iocp count:" << conn->unhandledIocp.load();
-    }
+    RefuseMessage(conn);
     return PEL_ERR_BAD_MAGIC;
   }
   const uint32_t id = conn->id;
@@ -123,9 +122,7 @@ int PelNamedPipeServer::HandleIocpRead(IpcConnection* conn, IocpKey* key, uint32
   if (conn->state.load() != CONNECTED) {
     if (header.kind != pel::kKindHello) {
       PEL_LOGE << "recv business message before HELLO!! Disconnect!!!";
-      if (!EndConnection(conn)) {
-        PEL_LOGI << "Unhandled iocp count:" << conn->unhandledIocp.load();
-      }
+      RefuseMessage(conn);
       return PEL_ERR_SHORT_MESSAGE;
     }
     PEL_LOGI << "Recv Hello from client! Connection[" << static_cast<const void*>(conn)

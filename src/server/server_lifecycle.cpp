@@ -2,14 +2,11 @@
 #include "log/init_log.h"
 #include "log/log.h"
 #include "platform/alloc.h"
+#include "platform/completion.h"
 #include "platform/diag.h"
 #include "platform/pipe_name.h"
 #include "platform/thread_id.h"
 #include "server/pel_named_pipe_server.h"
-
-namespace {
-constexpr DWORD kExitRequest = 0xFFFFFFFF;
-}
 
 PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
     : m_callbacks(callbacks),
@@ -20,7 +17,8 @@ PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
       m_iocp(nullptr),
       m_nextConnId(0),
       m_records(nullptr),
-      m_closing(false) {
+      m_closing(false),
+      m_workersGone(false) {
   // A host may hand over a name that fills the whole field.
   m_callbacks.LogName[sizeof m_callbacks.LogName - 1] = '\0';
   pel::diag::Live().servers.fetch_add(1);
@@ -73,12 +71,7 @@ int PelNamedPipeServer::Uninit() {
     PEL_LOGW << "NOT initialized!";
   } else {
     m_running = false;
-    if (m_iocp != nullptr && m_workers != nullptr) {
-      for (int32_t i = 0; i < m_workerCount; ++i)
-        PostQueuedCompletionStatus(m_iocp, kExitRequest, 0, nullptr);
-      for (int32_t i = 0; i < m_workerCount; ++i)
-        if (m_workers[i].joinable()) m_workers[i].join();
-    }
+    StopWorkers();
     pel::DeleteArray(m_workers);
     m_workers = nullptr;
     if (m_iocp != nullptr) {
@@ -104,7 +97,7 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
   for (;;) {
     ULONG_PTR key = 0;
     const BOOL ok = GetQueuedCompletionStatus(server->m_iocp, &bytes, &key, &ov, INFINITE);
-    if (bytes == kExitRequest) {
+    if (bytes == pel::kExitRequest) {
       PEL_LOGI << "Receive  exit request!";
       break;
     }
@@ -112,70 +105,77 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
       PEL_LOGE << ">>>>pov is NULL!!! err:" << GetLastError() << "!<<<<\n";
     } else if (key == 0) {
       PEL_LOGE << ">>>>ulKey is NULL!!!<<<<\n";
-    } else {
+    } else if (ov == &reinterpret_cast<IpcConnection*>(key)->releaseHandOff) {
+      // A release claimed on a host thread, with the claimant's hold.
       IpcConnection* conn = reinterpret_cast<IpcConnection*>(key);
-      IocpKey* context = reinterpret_cast<IocpKey*>(ov);
-      // Hold first, then take the packet off the count (record_lifetime.cpp).
-      conn->holders.fetch_add(1);
-      conn->unhandledIocp.fetch_sub(1);
-      if (!ok) {
-        const DWORD err = GetLastError();
-        result = static_cast<int>(err);
-        PEL_LOGE << ">>>>GetQueuedCompletionStatus -> Error:" << err << "!<<<<\n";
-        if (pel::IsOrderlyPipeEnd(err)) {
-          PEL_LOGE << ">>>>Pipe is Broken!!!<<<<\n";
-          conn->closing.exchange(true);
-        }
-      }
-      // A connect that came back failed took its listening instance with it
-      // (a client that opened the pipe and went away before it was taken);
-      // after Close cancelled it, nothing replaces it.
-      bool lostInstance = false;
-      if (conn->closing.load()) {
-        lostInstance = context->type == IOCP_CONNECT && conn->id == pel::kNoConnId;
-        PEL_LOGI << "Connection[" << conn->id << "] is closing!!!";
-        DeleteIocpKey(context);
-        PEL_LOGI << "iocp_key deleted! Unfinished iocp:" << conn->unhandledIocp.load();
-      } else {
-        switch (context->type) {
-          case IOCP_CONNECT:
-            result = server->HandleIocpConnect(conn);
-            if (result != 0) {
-              PEL_LOGE << "[" << pel::CurrentThreadId()
-                       << "] HandleIocpConnect failed! err:" << result << "!\n";
-            }
-            break;
-          case IOCP_READ:
-            result = server->HandleIocpRead(conn, context, bytes);
-            if (result != 0) {
-              PEL_LOGE << "[" << pel::CurrentThreadId() << "] HandleIocpRead failed! err:" << result
-                       << "!\n";
-            }
-            break;
-          case IOCP_WRITE:
-            result = server->m_callbacks.OnSend(conn->id, server->m_callbacks.UserContext);
-            if (result != 0) {
-              PEL_LOGE << "[" << pel::CurrentThreadId()
-                       << "] HandleIocpWrite failed! err:" << result << "!\n";
-            }
-            break;
-          default:
-            break;
-        }
-        DeleteIocpKey(context);
-      }
-      // The last holder of a drained closing record releases it here.
-      server->DropHold(conn);
-      if (lostInstance) {
-        const int replaced = server->ReplaceListeningInstance();
-        if (replaced != 0) {
-          PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpConnect failed! err:" << replaced
-                   << "!\n";
-        }
-      }
+      server->ReleaseConnection(conn, nullptr);
+      server->FinishRelease(conn);
+    } else {
+      result = server->HandlePacket(reinterpret_cast<IpcConnection*>(key),
+                                    reinterpret_cast<IocpKey*>(ov), bytes, ok, result);
     }
     if (!server->m_running) break;
   }
   PEL_LOGI << "Leave!";
+  return result;
+}
+
+int PelNamedPipeServer::HandlePacket(IpcConnection* conn, IocpKey* context, DWORD bytes, BOOL ok,
+                                     int result) {
+  TakeCompletion(conn);
+  if (!ok) {
+    const DWORD err = GetLastError();
+    result = static_cast<int>(err);
+    PEL_LOG_AS(pellog::error, "PelNamedPipeServer::WorkThread")
+        << ">>>>GetQueuedCompletionStatus -> Error:" << err << "!<<<<\n";
+    if (pel::IsOrderlyPipeEnd(err)) {
+      PEL_LOG_AS(pellog::error, "PelNamedPipeServer::WorkThread") << ">>>>Pipe is Broken!!!<<<<\n";
+      conn->closing.exchange(true);
+    }
+  }
+  // A connect that came back failed took its listening instance with it (a
+  // client that opened the pipe and went away before it was taken); after
+  // Close cancelled it, nothing replaces it.
+  bool lostInstance = false;
+  if (conn->closing.load()) {
+    lostInstance = context->type == IOCP_CONNECT && conn->id == pel::kNoConnId;
+    PEL_LOG_AS(pellog::info, "PelNamedPipeServer::WorkThread")
+        << "Connection[" << conn->id << "] is closing!!!";
+    DeleteIocpKey(context);
+    PEL_LOG_AS(pellog::info, "PelNamedPipeServer::WorkThread")
+        << "iocp_key deleted! Unfinished iocp:" << conn->unhandledIocp.load();
+  } else {
+    result = Dispatch(conn, context, bytes);
+    DeleteIocpKey(context);
+  }
+  // The last holder of a drained closing record releases it here.
+  DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::WorkThread");
+  if (lostInstance) ReplaceListeningInstance();
+  return result;
+}
+
+int PelNamedPipeServer::Dispatch(IpcConnection* conn, IocpKey* context, DWORD bytes) {
+  int result = 0;
+  const char* failed = nullptr;
+  switch (context->type) {
+    case IOCP_CONNECT:
+      result = HandleIocpConnect(conn);
+      failed = "] HandleIocpConnect failed! err:";
+      break;
+    case IOCP_READ:
+      result = HandleIocpRead(conn, context, bytes);
+      failed = "] HandleIocpRead failed! err:";
+      break;
+    case IOCP_WRITE:
+      result = m_callbacks.OnSend(conn->id, m_callbacks.UserContext);
+      failed = "] HandleIocpWrite failed! err:";
+      break;
+    default:
+      break;
+  }
+  if (result != 0 && failed != nullptr) {
+    PEL_LOG_AS(pellog::error, "PelNamedPipeServer::WorkThread")
+        << "[" << pel::CurrentThreadId() << failed << result << "!\n";
+  }
   return result;
 }

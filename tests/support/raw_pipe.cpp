@@ -139,15 +139,11 @@ uint32_t RawPipeClient::Handshake(uint32_t timeoutMs) {
   return id;
 }
 
-uint32_t RawPipeClient::Connect(const std::string& name, int attempts, uint32_t openTimeoutMs) {
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    Close();
-    if (!Open(name, openTimeoutMs)) continue;
-    SetMessageMode();
-    const uint32_t id = Handshake();
-    if (id != 0xFFFFFFFF) return id;
-  }
-  return 0xFFFFFFFF;
+uint32_t RawPipeClient::Connect(const std::string& name, uint32_t openTimeoutMs) {
+  Close();
+  if (!Open(name, openTimeoutMs)) return 0xFFFFFFFF;
+  SetMessageMode();
+  return Handshake();
 }
 
 void RawPipeClient::Close() {

@@ -37,11 +37,10 @@ class RawPipeClient {
   uint32_t ReadHello(uint32_t timeoutMs = 5000);
   // HELLO read plus answer: a full handshake. Returns the id.
   uint32_t Handshake(uint32_t timeoutMs = 5000);
-  // Open, message mode and handshake. A client that takes a fresh instance
-  // before the server's connect request on it is out finds the pipe closed
-  // before any HELLO; like a host's client it opens again, up to attempts
-  // times in all. Returns the id, or 0xFFFFFFFF.
-  uint32_t Connect(const std::string& name, int attempts, uint32_t openTimeoutMs = 2000);
+  // Open, message mode and handshake, once: a server that lost a client
+  // racing its connect request would show here. Returns the id, or
+  // 0xFFFFFFFF.
+  uint32_t Connect(const std::string& name, uint32_t openTimeoutMs = 2000);
   void Close();
   HANDLE handle() const { return m_pipe; }
   DWORD lastError() const { return m_lastError; }
