@@ -1,7 +1,6 @@
 #include "log/init_log.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -72,7 +71,8 @@ void InitLog(const char* name) {
   DebugTrace("InitLog", -1, "Try to get log path...");
   if (!PelTools::GetCurrentUserDocumentPath(profile, kPathBuffer)) {
     DebugTrace("InitLog", __LINE__, "Get user log path failed!!!");
-    std::exit(-1);
+    // A host must not end over its log: go on as if no user were logged on.
+    std::memset(profile, 0, sizeof profile);
   }
 
   ChoosePrefix(name, module);

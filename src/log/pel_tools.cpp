@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log/debug_trace.h"
+#include "platform/fault_injection.h"
 
 namespace PelTools {
 
@@ -72,15 +73,24 @@ BOOL GetUserToken(HANDLE* token) {
 }
 
 bool GetCurrentUserDocumentPath(char* path, uint32_t size) {
-  HANDLE token = nullptr;
-  // Without a shell there is no interactive user; the caller goes on without
-  // a profile folder.
-  if (!GetUserToken(&token)) return true;
-
-  DWORD length = size;
-  const BOOL ok = GetUserProfileDirectoryA(token, path, &length);
-  const int error = LastError();
-  CloseHandle(token);
+  BOOL ok = FALSE;
+  int error = 0;
+#ifdef PEL_FAULT_INJECTION
+  // Test hosts seldom run a shell, so the seam stands for a token that was
+  // found and whose profile folder Windows refuses.
+  error = static_cast<int>(pel::fault::ProfileRefusal());
+  if (error == 0)
+#endif
+  {
+    HANDLE token = nullptr;
+    // Without a shell there is no interactive user; the caller goes on
+    // without a profile folder.
+    if (!GetUserToken(&token)) return true;
+    DWORD length = size;
+    ok = GetUserProfileDirectoryA(token, path, &length);
+    error = LastError();
+    CloseHandle(token);
+  }
   if (!ok) {
     DebugTrace("PelTools::GetCurrentUserDocumentPath", __LINE__,
                "GetUserProfileDirectory() failed!!! error:%d", error);
