@@ -10,9 +10,16 @@ namespace {
 constexpr int kTraceBuffer = 256;
 constexpr int kTraceMax = 254;
 
+thread_local int t_quiet = 0;
+
 }  // namespace
 
+QuietTrace::QuietTrace(bool quiet) noexcept : m_quiet(quiet ? 1 : 0) { t_quiet += m_quiet; }
+
+QuietTrace::~QuietTrace() { t_quiet -= m_quiet; }
+
 void DebugTrace(const char* function, int line, const char* format, ...) {
+  if (t_quiet != 0) return;
   if (function == nullptr) function = "";
   char message[kTraceBuffer] = {};
   if (format != nullptr) {

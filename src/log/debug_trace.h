@@ -6,3 +6,17 @@
 // line end. Faults pass their source line: "[function][line] >>>>message<<<<\n".
 // Message and line are each cut to 254 characters. printf formatting.
 void DebugTrace(const char* function, int line, const char* format, ...);
+
+// While a quiet one lives on a thread, DebugTrace on that thread writes
+// nothing: a look-up made only to tell where the log goes has no set-up to
+// report.
+class QuietTrace {
+ public:
+  explicit QuietTrace(bool quiet) noexcept;
+  ~QuietTrace();
+  QuietTrace(const QuietTrace&) = delete;
+  QuietTrace& operator=(const QuietTrace&) = delete;
+
+ private:
+  int m_quiet;
+};
