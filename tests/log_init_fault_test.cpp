@@ -13,7 +13,6 @@
 
 #include "log/init_log.h"
 #include "log/log.h"
-#include "log/logger.h"
 #include "pel_ipc.h"
 #include "platform/fault_injection.h"
 #include "support/debug_output.h"

@@ -4,11 +4,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "log/debug_trace.h"
 #include "log/log.h"
-#include "log/logger.h"
-#include "log/pel_tools.h"
 #include "log/week_rolling_file_appender.h"
+#include "platform/user_session.h"
 #include "platform/win.h"
 
 namespace {
@@ -39,8 +37,8 @@ void ChoosePrefix(const char* name, char* buffer) {
 
 // Built on first use and destroyed at unload in reverse order: the logger
 // goes first, so statements after it find no logger, then the appender.
-pellog::LibraryFileAppender& Appender(const char* folder, const char* prefix) {
-  static pellog::LibraryFileAppender appender(folder, prefix);
+pellog::WeekRollingFileAppender& Appender(const char* folder, const char* prefix) {
+  static pellog::WeekRollingFileAppender appender(folder, prefix);
   return appender;
 }
 

@@ -1,8 +1,9 @@
 #include "log_location.h"
 
-#include <cstdio>
+#include <ctime>
 
 #include "log/init_log.h"
+#include "log/week_rolling_file_appender.h"
 #include "win.h"
 
 namespace pelipc {
@@ -13,14 +14,6 @@ std::string Absolute(const std::string& path) {
   char buffer[MAX_PATH] = {0};
   DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buffer, nullptr);
   return n == 0 || n >= MAX_PATH ? path : std::string(buffer, n);
-}
-
-std::string DayName() {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  char tag[32];
-  std::snprintf(tag, sizeof tag, "%u%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wDayOfWeek);
-  return tag;
 }
 
 // C:\x\y -> $WINEPREFIX/drive_c/x/y, so a reader under Wine finds the file.
@@ -45,7 +38,7 @@ LogLocation FindLogFile(const std::string& logName) {
   LogLocation where;
   where.prefix = place.prefix;
   const std::string folder = Absolute(place.folder);
-  where.file = folder + "\\" + where.prefix + DayName() + ".log";
+  where.file = folder + "\\" + pellog::DayFileName(where.prefix, std::time(nullptr));
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (GetFileAttributesExA(where.file.c_str(), GetFileExInfoStandard, &data)) {
     where.exists = true;

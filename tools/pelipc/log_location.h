@@ -1,6 +1,6 @@
-// Where the library's log file of this process lands: the folder and prefix
-// come from the library's own rule (its static core, since the DLL exports
-// nothing but its fourteen functions), the file is today's.
+// Where the library's log file of this process lands today: folder, prefix
+// and file name come from the library's own rules (its static core, since
+// the DLL exports nothing but its fourteen functions).
 #pragma once
 
 #include <cstdint>
