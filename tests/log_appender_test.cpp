@@ -8,9 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "log/record.h"
-#include "log/txt_formatter.h"
-#include "log/utf8_converter.h"
+#include "log/formatter.h"
 #include "log/week_rolling_file_appender.h"
 #include "platform/win.h"
 #include "support/files.h"
@@ -20,7 +18,7 @@ namespace {
 
 using pel_test::FileExists;
 using pel_test::ReadFileBytes;
-using Appender = pellog::LibraryFileAppender;
+using Appender = pellog::WeekRollingFileAppender;
 
 std::time_t Local(int year, int month, int day, int hour, int minute, int second) {
   std::tm t{};
@@ -32,15 +30,6 @@ std::time_t Local(int year, int month, int day, int hour, int minute, int second
   t.tm_sec = second;
   t.tm_isdst = -1;
   return std::mktime(&t);
-}
-
-std::tm Tm(int year, int month, int day, int wday) {
-  std::tm t{};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_wday = wday;
-  return t;
 }
 
 pellog::Record Stamped(std::time_t seconds, unsigned short ms, const char* text) {
@@ -57,32 +46,6 @@ std::string Bytes(const pellog::Record& record) {
 const std::time_t kMonday = Local(2024, 1, 8, 9, 30, 0);
 
 }  // namespace
-
-TEST(WeekRollingFileAppender, NamesTagsFamiliesAndPatterns) {
-  const std::tm monday = Tm(2024, 1, 8, 1);
-  const std::tm newYearsEve = Tm(2024, 12, 31, 2);
-  const std::tm sunday = Tm(2024, 1, 7, 0);
-
-  Appender generic("C:\\nowhere", "pel_ipc-abc-");
-  EXPECT_EQ(generic.buildFileName(monday), "pel_ipc-abc-2024010801.log");
-  EXPECT_EQ(generic.buildFileName(newYearsEve), "pel_ipc-abc-2024123102.log");
-  EXPECT_EQ(Appender::buildDateTag(monday), "2024010801");
-  EXPECT_EQ(Appender::buildDateTag(sunday), "2024010700");
-  EXPECT_EQ(generic.getPrefixFamily(), "pel_ipc");
-  EXPECT_EQ(generic.buildSearchPattern(monday), "pel_ipc*01.log");
-  EXPECT_EQ(generic.maxFileSize(), 5242880);
-
-  EXPECT_EQ(Appender("d", "pel_ipc_morrow-abc-").getPrefixFamily(), "pel_ipc_morrow");
-  EXPECT_EQ(Appender("d", "pel_ipc_quillon-").getPrefixFamily(), "pel_ipc_quillon");
-  EXPECT_EQ(Appender("d", "pel_ipc--").getPrefixFamily(), "pel_ipc");
-  EXPECT_EQ(Appender("d", "nodash").getPrefixFamily(), "nodash");
-  EXPECT_EQ(Appender("d", "nodash").buildSearchPattern(sunday), "nodash*00.log");
-
-  Appender empty("d", "");
-  EXPECT_EQ(empty.buildFileName(monday), "2024010801.log");
-  EXPECT_EQ(empty.getPrefixFamily(), "");
-  EXPECT_EQ(empty.buildSearchPattern(monday), "*01.log");
-}
 
 TEST(WeekRollingFileAppender, FirstRecordOfAMondayDeletesEarlierMondaysOfTheFamilyOnly) {
   pel_test::TempDir dir("monday");
@@ -135,7 +98,8 @@ TEST(WeekRollingFileAppender, GenericFamilyCoversTheOtherFamiliesAndEmptyPrefixE
                                           "2024010101.log",
                                           "foo01.log",
                                           "foo02.log",
-                                          "foo01.txt"};
+                                          "foo01.txt",
+                                          "nodash-x-2024010101.log"};
   for (const auto& name : names) ASSERT_TRUE(pel_test::WriteFileBytes(dir / name, "old\n"));
 
   Appender generic(dir.path().c_str(), "pel_ipc-abc-");
@@ -144,6 +108,12 @@ TEST(WeekRollingFileAppender, GenericFamilyCoversTheOtherFamiliesAndEmptyPrefixE
   EXPECT_FALSE(FileExists(dir / names[1]));
   EXPECT_TRUE(FileExists(dir / names[2]));
   EXPECT_TRUE(FileExists(dir / "pel_ipc-abc-2024010801.log"));
+
+  // A prefix without a hyphen is a family of its own.
+  Appender nodash(dir.path().c_str(), "nodash");
+  nodash.write(Stamped(kMonday, 0, "no hyphen"));
+  EXPECT_FALSE(FileExists(dir / names[6]));
+  EXPECT_TRUE(FileExists(dir / "nodash2024010801.log"));
 
   Appender empty(dir.path().c_str(), "");
   const auto record = Stamped(kMonday, 0, "no prefix");
@@ -192,6 +162,12 @@ TEST(WeekRollingFileAppender, RecordsGoToTheDayOfTheirOwnStamp) {
   EXPECT_EQ(monday, Bytes(late));
   EXPECT_NE(monday.find(" 23:59:59.900 INFO  [4321] "), std::string::npos);
   EXPECT_EQ(ReadFileBytes(dir / "pel_ipc-mid-2024010902.log"), Bytes(early));
+  // Two-digit month and day, and Sunday as weekday 00.
+  const auto sunday = Stamped(Local(2023, 12, 31, 12, 0, 0), 0, "sunday");
+  appender.write(sunday);
+  EXPECT_EQ(ReadFileBytes(dir / "pel_ipc-mid-2023123100.log"), Bytes(sunday));
+  EXPECT_EQ(pellog::DayFileName("pel_ipc-mid-", Local(2023, 12, 31, 12, 0, 0)),
+            "pel_ipc-mid-2023123100.log");
 }
 
 TEST(WeekRollingFileAppender, MissingFolderDropsSilentlyUntilItExists) {

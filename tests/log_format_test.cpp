@@ -8,13 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "log/debug_trace.h"
-#include "log/function_name.h"
+#include "log/formatter.h"
 #include "log/log.h"
-#include "log/logger.h"
-#include "log/record.h"
-#include "log/txt_formatter.h"
-#include "log/utf8_converter.h"
+#include "platform/user_session.h"
 #include "support/debug_output.h"
 #include "support/helpers.h"
 #include "support/log_files.h"

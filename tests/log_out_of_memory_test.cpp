@@ -11,7 +11,6 @@
 #include <new>
 
 #include "log/log.h"
-#include "log/logger.h"
 
 namespace {
 

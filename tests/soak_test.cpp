@@ -21,9 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "log/appender.h"
-#include "log/logger.h"
-#include "log/severity.h"
+#include "log/log.h"
 #include "reliability_support.h"
 
 using pel_test::Cb;

@@ -1,27 +1,23 @@
 #include "log/init_log.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "log/debug_trace.h"
 #include "log/log.h"
-#include "log/logger.h"
-#include "log/pel_tools.h"
 #include "log/week_rolling_file_appender.h"
+#include "platform/user_session.h"
 #include "platform/win.h"
 
 namespace {
 
-constexpr int kPathBuffer = 512;
+constexpr int kPathBuffer = pellog::kLogPathBuffer;
 
 // Held across the whole set-up: a caller arriving during someone else's
 // first set-up waits, then finds it complete and only leaves the notice.
 std::mutex g_initLock;
 int g_initialized = 0;
-char g_folder[kPathBuffer];
-char g_prefix[kPathBuffer];
+pellog::LogPlace g_place;
 
 void ChoosePrefix(const char* name, char* buffer) {
   if (GetModuleFileNameA(nullptr, buffer, kPathBuffer) == 0) return;
@@ -41,8 +37,8 @@ void ChoosePrefix(const char* name, char* buffer) {
 
 // Built on first use and destroyed at unload in reverse order: the logger
 // goes first, so statements after it find no logger, then the appender.
-pellog::LibraryFileAppender& Appender(const char* folder, const char* prefix) {
-  static pellog::LibraryFileAppender appender(folder, prefix);
+pellog::WeekRollingFileAppender& Appender(const char* folder, const char* prefix) {
+  static pellog::WeekRollingFileAppender appender(folder, prefix);
   return appender;
 }
 
@@ -54,14 +50,6 @@ pellog::Logger& LibraryLogger() {
 }  // namespace
 
 void InitLog(const char* name) {
-  if (name == nullptr) name = "0";
-  char profile[kPathBuffer];
-  char module[kPathBuffer];
-  char folder[kPathBuffer];
-  std::memset(profile, 0, sizeof profile);
-  std::memset(module, 0, sizeof module);
-  std::memset(folder, 0, sizeof folder);
-
   std::lock_guard<std::mutex> guard(g_initLock);
   if (g_initialized != 0) {
     OutputDebugStringA(">>>>>>>>Already initialized plog!\n");
@@ -69,22 +57,8 @@ void InitLog(const char* name) {
     return;
   }
 
-  DebugTrace("InitLog", -1, "Try to get log path...");
-  if (!PelTools::GetCurrentUserDocumentPath(profile, kPathBuffer)) {
-    DebugTrace("InitLog", __LINE__, "Get user log path failed!!!");
-    std::exit(-1);
-  }
-
-  ChoosePrefix(name, module);
-  std::snprintf(folder, kPathBuffer, "%s\\Documents\\Morrow\\log", profile);
-  folder[kPathBuffer - 1] = '\0';
-
-  DebugTrace("InitLog", -1, "Get full pel_ipc log path:%s", folder);
-  OutputDebugStringA(folder);
-
-  std::memcpy(g_folder, folder, sizeof g_folder);
-  std::memcpy(g_prefix, module, sizeof g_prefix);
-  pellog::IAppender& appender = Appender(folder, module);
+  g_place = pellog::FindLogPlace(name, true);
+  pellog::IAppender& appender = Appender(g_place.folder, g_place.prefix);
   LibraryLogger().addAppender(&appender);
   g_initialized = 1;
 
@@ -93,14 +67,38 @@ void InitLog(const char* name) {
 
 namespace pellog {
 
+LogPlace FindLogPlace(const char* name, bool trace) noexcept {
+  if (name == nullptr) name = "0";
+  const QuietTrace quiet(!trace);
+  char profile[kPathBuffer];
+  std::memset(profile, 0, sizeof profile);
+  LogPlace place;
+  std::memset(&place, 0, sizeof place);
+
+  DebugTrace("InitLog", -1, "Try to get log path...");
+  if (!PelTools::GetCurrentUserDocumentPath(profile, kPathBuffer)) {
+    DebugTrace("InitLog", __LINE__, "Get user log path failed!!!");
+    // A host must not end over its log: go on as if no user were logged on.
+    std::memset(profile, 0, sizeof profile);
+  }
+
+  ChoosePrefix(name, place.prefix);
+  std::snprintf(place.folder, kPathBuffer, "%s\\Documents\\Morrow\\log", profile);
+  place.folder[kPathBuffer - 1] = '\0';
+
+  DebugTrace("InitLog", -1, "Get full pel_ipc log path:%s", place.folder);
+  if (trace) OutputDebugStringA(place.folder);
+  return place;
+}
+
 std::string LogFolder() {
   std::lock_guard<std::mutex> guard(g_initLock);
-  return g_initialized != 0 ? std::string(g_folder) : std::string();
+  return g_initialized != 0 ? std::string(g_place.folder) : std::string();
 }
 
 std::string LogFilePrefix() {
   std::lock_guard<std::mutex> guard(g_initLock);
-  return g_initialized != 0 ? std::string(g_prefix) : std::string();
+  return g_initialized != 0 ? std::string(g_place.prefix) : std::string();
 }
 
 }  // namespace pellog

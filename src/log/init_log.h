@@ -9,6 +9,21 @@ void InitLog(const char* name);
 
 namespace pellog {
 
+constexpr int kLogPathBuffer = 512;
+
+// Where a process's log goes: the folder under the desktop user's profile
+// (from the root of the current drive when there is none or it is refused),
+// and the file prefix chosen from the executable's path and the name.
+struct LogPlace {
+  char folder[kLogPathBuffer];  // no trailing separator
+  char prefix[kLogPathBuffer];
+};
+
+// The place set-up picks for name (null counts as "0"). With trace, the
+// look-up reports to the debugger output and standard output as set-up
+// does; without, it says nothing at all.
+LogPlace FindLogPlace(const char* name, bool trace) noexcept;
+
 // What the first InitLog chose; empty before set-up.
 std::string LogFolder();
 std::string LogFilePrefix();

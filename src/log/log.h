@@ -1,14 +1,75 @@
-// The log statement: PEL_LOGI << "text" << number;
+// The library's logger and the log statement: PEL_LOGI << "text" << number;
 // Nothing is built, not even the message, unless the library's logger
 // exists and admits the severity. The record carries the qualified name of
 // the enclosing function and the source line.
 #pragma once
 
-#include "log/logger.h"
+#include <atomic>
+
 #include "log/record.h"
-#include "log/severity.h"
 
 namespace pellog {
+
+// Where records go. A logger hands every admitted record to each appender.
+class IAppender {
+ public:
+  virtual ~IAppender() = default;
+  virtual void write(const Record& record) = 0;
+};
+
+// One process-wide instance (id 6, so it never collides with a host's own
+// loggers of the same family) with a maximum severity and its appenders.
+class Logger {
+ public:
+  static constexpr int kMaxAppenders = 4;
+
+  // Becomes the process-wide instance; only one may exist at a time.
+  explicit Logger(Severity maxSeverity) noexcept : m_maxSeverity(maxSeverity) {
+    s_instance.store(this, std::memory_order_release);
+  }
+  ~Logger() {
+    Logger* self = this;
+    s_instance.compare_exchange_strong(self, nullptr);
+  }
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  // The instance, or null before set-up and after tear-down.
+  static Logger* Get() noexcept { return s_instance.load(std::memory_order_acquire); }
+
+  void setMaxSeverity(Severity severity) noexcept { m_maxSeverity.store(severity); }
+  bool checkSeverity(Severity severity) const noexcept {
+    return severity <= m_maxSeverity.load(std::memory_order_relaxed);
+  }
+
+  // Appenders are added during set-up, before records flow; false when full.
+  bool addAppender(IAppender* appender) noexcept {
+    const int n = m_count.load();
+    if (appender == nullptr || n >= kMaxAppenders) return false;
+    m_appenders[n] = appender;
+    m_count.store(n + 1, std::memory_order_release);
+    return true;
+  }
+  int appenderCount() const noexcept { return m_count.load(std::memory_order_acquire); }
+
+  void write(const Record& record) {
+    if (!checkSeverity(record.severity())) return;
+    const int n = m_count.load(std::memory_order_acquire);
+    for (int i = 0; i < n; ++i) m_appenders[i]->write(record);
+  }
+
+  // True when a statement of this severity would reach the appenders.
+  static bool Admits(Severity severity) noexcept {
+    Logger* logger = Get();
+    return logger != nullptr && logger->checkSeverity(severity);
+  }
+
+ private:
+  static inline std::atomic<Logger*> s_instance{nullptr};
+  std::atomic<Severity> m_maxSeverity;
+  IAppender* m_appenders[kMaxAppenders] = {};
+  std::atomic<int> m_count{0};
+};
 
 // Hands the finished record to the logger when the statement ends.
 class RecordWriter {

@@ -6,7 +6,6 @@
 #include <cwchar>
 #include <new>
 
-#include "log/function_name.h"
 #include "platform/thread_id.h"
 #include "platform/win.h"
 
@@ -38,28 +37,69 @@ void AppendNarrow(std::wstring& message, const char* text, std::size_t length) n
   MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &message[at], count);
 }
 
-// Digits by hand: the C runtime's wide printf differs between runtimes in
-// how it takes 64-bit lengths.
-void AppendNumber(std::wstring& message, unsigned long long magnitude, bool negative) noexcept {
-  wchar_t digits[24];
-  wchar_t* const end = digits + 24;
-  wchar_t* start = end;
-  do {
-    *--start = static_cast<wchar_t>(L'0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (negative) *--start = L'-';
-  Append(message, start, static_cast<std::size_t>(end - start));
-}
-
-void AppendSigned(std::wstring& message, long long value) noexcept {
-  const bool negative = value < 0;
-  const unsigned long long magnitude = negative ? 0ull - static_cast<unsigned long long>(value)
-                                                : static_cast<unsigned long long>(value);
-  AppendNumber(message, magnitude, negative);
-}
-
 }  // namespace
+
+const char* SeverityName(Severity severity) noexcept {
+  switch (severity) {
+    case fatal:
+      return "FATAL";
+    case error:
+      return "ERROR";
+    case warning:
+      return "WARN";
+    case info:
+      return "INFO";
+    case debug:
+      return "DEBUG";
+    case verbose:
+      return "VERB";
+    default:
+      return "NONE";
+  }
+}
+
+std::string QualifiedFunctionName(const char* full) {
+  if (full == nullptr) return std::string();
+  // Unnamed namespaces add nothing a reader could use, and their spelling
+  // differs between compilers (one of them contains a blank).
+  std::string stripped(full);
+  for (const char* unnamed : {"{anonymous}::", "`anonymous namespace'::"}) {
+    const std::size_t n = std::strlen(unnamed);
+    for (std::size_t at = stripped.find(unnamed); at != std::string::npos;
+         at = stripped.find(unnamed, at))
+      stripped.erase(at, n);
+  }
+  const char* signature = stripped.c_str();
+  const std::size_t length = stripped.size();
+
+  // The parameter list opens at the first '(' outside template brackets.
+  std::size_t open = length;
+  int angle = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const char c = signature[i];
+    if (c == '<') ++angle;
+    if (c == '>' && angle > 0) --angle;
+    if (c == '(' && angle == 0) {
+      open = i;
+      break;
+    }
+  }
+
+  // The name starts after the last blank before it that is outside template
+  // brackets; what precedes is return type, storage class or calling convention.
+  std::size_t begin = 0;
+  angle = 0;
+  for (std::size_t i = open; i > 0; --i) {
+    const char c = signature[i - 1];
+    if (c == '>') ++angle;
+    if (c == '<' && angle > 0) --angle;
+    if ((c == ' ' || c == '*' || c == '&') && angle == 0) {
+      begin = i;
+      break;
+    }
+  }
+  return std::string(signature + begin, signature + open);
+}
 
 Record::Record(Severity severity, const char* function, int line)
     : m_severity(severity), m_line(line) {
@@ -121,36 +161,6 @@ Record& Record::operator<<(bool value) {
   return *this;
 }
 
-Record& Record::operator<<(int value) {
-  AppendSigned(m_message, value);
-  return *this;
-}
-
-Record& Record::operator<<(unsigned int value) {
-  AppendNumber(m_message, value, false);
-  return *this;
-}
-
-Record& Record::operator<<(long value) {
-  AppendSigned(m_message, value);
-  return *this;
-}
-
-Record& Record::operator<<(unsigned long value) {
-  AppendNumber(m_message, value, false);
-  return *this;
-}
-
-Record& Record::operator<<(long long value) {
-  AppendSigned(m_message, value);
-  return *this;
-}
-
-Record& Record::operator<<(unsigned long long value) {
-  AppendNumber(m_message, value, false);
-  return *this;
-}
-
 Record& Record::operator<<(double value) {
   char text[40];
   std::snprintf(text, sizeof text, "%g", value);
@@ -164,6 +174,28 @@ Record& Record::operator<<(const void* pointer) {
   wchar_t digits[16];
   for (int i = 0; i < 16; ++i) digits[i] = kHex[(value >> (60 - 4 * i)) & 0xF];
   Append(m_message, digits, 16);
+  return *this;
+}
+
+Record& Record::appendSigned(long long value) noexcept {
+  const bool negative = value < 0;
+  return appendUnsigned(negative ? 0ull - static_cast<unsigned long long>(value)
+                                 : static_cast<unsigned long long>(value),
+                        negative);
+}
+
+// Digits by hand: the C runtime's wide printf differs between runtimes in
+// how it takes 64-bit lengths.
+Record& Record::appendUnsigned(unsigned long long magnitude, bool negative) noexcept {
+  wchar_t digits[24];
+  wchar_t* const end = digits + 24;
+  wchar_t* start = end;
+  do {
+    *--start = static_cast<wchar_t>(L'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (negative) *--start = L'-';
+  Append(m_message, start, static_cast<std::size_t>(end - start));
   return *this;
 }
 

@@ -6,13 +6,31 @@
 #include <ctime>
 #include <string>
 
-#include "log/severity.h"
-
 namespace pellog {
+
+// Numbering as the rest of the product's tooling expects: lower is graver.
+enum Severity {
+  none = 0,
+  fatal = 1,
+  error = 2,
+  warning = 3,
+  info = 4,
+  debug = 5,
+  verbose = 6,
+};
+
+// "FATAL", "ERROR", "WARN", "INFO", "DEBUG", "VERB", else "NONE".
+const char* SeverityName(Severity severity) noexcept;
+
+// Turns a compiler's full function signature into the qualified name the log
+// shows: "static int PelNamedPipeServer::WorkThread(PelNamedPipeServer*)"
+// becomes "PelNamedPipeServer::WorkThread". A bare name is returned as it is.
+std::string QualifiedFunctionName(const char* signature);
 
 class Record {
  public:
-  // Stamps the current time and the calling thread.
+  // Stamps the current time and the calling thread; function is the full
+  // signature or a qualified name.
   Record(Severity severity, const char* function, int line);
   // A record with every field given, for tests and replays.
   Record(Severity severity, const char* function, int line, std::time_t seconds,
@@ -33,17 +51,20 @@ class Record {
   Record& operator<<(const std::wstring& text);
   Record& operator<<(char c);
   Record& operator<<(bool value);
-  Record& operator<<(int value);
-  Record& operator<<(unsigned int value);
-  Record& operator<<(long value);
-  Record& operator<<(unsigned long value);
-  Record& operator<<(long long value);
-  Record& operator<<(unsigned long long value);
+  Record& operator<<(int value) { return appendSigned(value); }
+  Record& operator<<(long value) { return appendSigned(value); }
+  Record& operator<<(long long value) { return appendSigned(value); }
+  Record& operator<<(unsigned int value) { return appendUnsigned(value, false); }
+  Record& operator<<(unsigned long value) { return appendUnsigned(value, false); }
+  Record& operator<<(unsigned long long value) { return appendUnsigned(value, false); }
   Record& operator<<(double value);
   // Handles and addresses: 16 upper-case hex digits, no prefix.
   Record& operator<<(const void* pointer);
 
  private:
+  Record& appendSigned(long long value) noexcept;
+  Record& appendUnsigned(unsigned long long magnitude, bool negative) noexcept;
+
   Severity m_severity;
   std::time_t m_seconds;
   unsigned short m_milliseconds;

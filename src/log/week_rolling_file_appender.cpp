@@ -2,60 +2,53 @@
 
 #include <cstdio>
 
+#include "log/formatter.h"
 #include "platform/win.h"
 
 namespace pellog {
 
 namespace {
 
-std::tm LocalTime(std::time_t seconds) {
-  std::tm t{};
-  localtime_s(&t, &seconds);
-  return t;
-}
-
-}  // namespace
-
-template <class F, class C>
-WeekRollingFileAppender<F, C>::WeekRollingFileAppender(const char* logDir, const char* filePrefix)
-    : m_file(-1),
-      m_logDir(logDir != nullptr ? logDir : ""),
-      m_filePrefix(filePrefix != nullptr ? filePrefix : ""),
-      m_maxFileSize(kMaxFileSize) {}
-
-template <class F, class C>
-WeekRollingFileAppender<F, C>::~WeekRollingFileAppender() {
-  closeFile();
-}
-
-template <class F, class C>
-std::string WeekRollingFileAppender<F, C>::buildDateTag(const std::tm& t) {
+// YYYYMMDDWW.
+std::string buildDateTag(const std::tm& t) {
   char tag[48];
   std::snprintf(tag, sizeof tag, "%d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                 t.tm_wday);
   return tag;
 }
 
-template <class F, class C>
-std::string WeekRollingFileAppender<F, C>::buildFileName(const std::tm& t) const {
-  return m_filePrefix + buildDateTag(t) + ".log";
+std::string buildFileName(const std::string& prefix, const std::tm& t) {
+  return prefix + buildDateTag(t) + ".log";
 }
 
-template <class F, class C>
-std::string WeekRollingFileAppender<F, C>::getPrefixFamily() const {
-  return m_filePrefix.substr(0, m_filePrefix.find('-'));
+// The prefix up to its first '-': pel_ipc, pel_ipc_morrow, pel_ipc_quillon.
+std::string getPrefixFamily(const std::string& prefix) {
+  return prefix.substr(0, prefix.find('-'));
 }
 
-template <class F, class C>
-std::string WeekRollingFileAppender<F, C>::buildSearchPattern(const std::tm& t) const {
+// family + "*" + WW + ".log".
+std::string buildSearchPattern(const std::string& prefix, const std::tm& t) {
   char weekday[16];
   std::snprintf(weekday, sizeof weekday, "%02d", t.tm_wday);
-  return getPrefixFamily() + "*" + weekday + ".log";
+  return getPrefixFamily(prefix) + "*" + weekday + ".log";
 }
 
-template <class F, class C>
-void WeekRollingFileAppender<F, C>::deleteOldFiles(const std::string& folder, const std::tm& t) {
-  const std::string search = folder + "\\" + buildSearchPattern(t);
+}  // namespace
+
+std::string DayFileName(const std::string& prefix, std::time_t seconds) {
+  return buildFileName(prefix, LocalTime(seconds));
+}
+
+WeekRollingFileAppender::WeekRollingFileAppender(const char* logDir, const char* filePrefix)
+    : m_file(-1),
+      m_logDir(logDir != nullptr ? logDir : ""),
+      m_filePrefix(filePrefix != nullptr ? filePrefix : ""),
+      m_maxFileSize(kMaxFileSize) {}
+
+WeekRollingFileAppender::~WeekRollingFileAppender() { closeFile(); }
+
+void WeekRollingFileAppender::deleteOldFiles(const std::string& folder, const std::tm& t) {
+  const std::string search = folder + "\\" + buildSearchPattern(m_filePrefix, t);
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA(search.c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;
@@ -69,8 +62,7 @@ void WeekRollingFileAppender<F, C>::deleteOldFiles(const std::string& folder, co
   FindClose(find);
 }
 
-template <class F, class C>
-void WeekRollingFileAppender<F, C>::openFile(const std::string& path) {
+void WeekRollingFileAppender::openFile(const std::string& path) {
   // Deny-write: a second writer (another process on the same name) fails and
   // drops its record instead of interleaving bytes.
   int fd = -1;
@@ -81,19 +73,17 @@ void WeekRollingFileAppender<F, C>::openFile(const std::string& path) {
   m_file = fd;
 }
 
-template <class F, class C>
-void WeekRollingFileAppender<F, C>::closeFile() {
+void WeekRollingFileAppender::closeFile() {
   if (m_file != -1) {
     _close(m_file);
     m_file = -1;
   }
 }
 
-template <class F, class C>
-void WeekRollingFileAppender<F, C>::writeLocked(const Record& record) {
+void WeekRollingFileAppender::writeLocked(const Record& record) {
   // Placement follows the record's own stamp, not the clock now.
   const std::tm t = LocalTime(record.seconds());
-  const std::string path = m_logDir + "\\" + buildFileName(t);
+  const std::string path = m_logDir + "\\" + buildFileName(m_filePrefix, t);
 
   if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) deleteOldFiles(m_logDir, t);
 
@@ -106,13 +96,12 @@ void WeekRollingFileAppender<F, C>::writeLocked(const Record& record) {
     if (m_file != -1) _lseek(m_file, 0, SEEK_END);
   }
 
-  const std::string bytes = C::convert(F::format(record));
+  const std::string bytes = UTF8Converter::convert(TxtFormatter::format(record));
   if (m_file != -1) _write(m_file, bytes.data(), static_cast<unsigned>(bytes.size()));
   closeFile();
 }
 
-template <class F, class C>
-void WeekRollingFileAppender<F, C>::write(const Record& record) {
+void WeekRollingFileAppender::write(const Record& record) {
   std::lock_guard<std::mutex> guard(m_mutex);
   try {
     writeLocked(record);
@@ -122,7 +111,5 @@ void WeekRollingFileAppender<F, C>::write(const Record& record) {
   }
   closeFile();
 }
-
-template class WeekRollingFileAppender<TxtFormatter, UTF8Converter>;
 
 }  // namespace pellog

@@ -9,14 +9,10 @@
 #include <mutex>
 #include <string>
 
-#include "log/appender.h"
-#include "log/record.h"
-#include "log/txt_formatter.h"
-#include "log/utf8_converter.h"
+#include "log/log.h"
 
 namespace pellog {
 
-template <class Formatter, class Converter>
 class WeekRollingFileAppender : public IAppender {
  public:
   static constexpr int kMaxFileSize = 5 * 1024 * 1024;
@@ -27,28 +23,15 @@ class WeekRollingFileAppender : public IAppender {
   WeekRollingFileAppender(const WeekRollingFileAppender&) = delete;
   WeekRollingFileAppender& operator=(const WeekRollingFileAppender&) = delete;
 
-  // Writes the record into the file of its own local date. Never reports a
-  // failure: a record that can't be written is dropped.
+  // Writes the record as one line into the file of its own local date. Never
+  // reports a failure: a record that can't be written is dropped.
   void write(const Record& record) override;
-
-  // prefix + YYYYMMDDWW + ".log", WW the weekday 00 (Sunday) to 06.
-  std::string buildFileName(const std::tm& t) const;
-  // YYYYMMDDWW.
-  static std::string buildDateTag(const std::tm& t);
-  // The prefix up to its first '-'.
-  std::string getPrefixFamily() const;
-  // family + "*" + WW + ".log".
-  std::string buildSearchPattern(const std::tm& t) const;
-  // Deletes the files of folder matching the search pattern for t whose path
-  // lacks t's date tag; directories are left alone.
-  void deleteOldFiles(const std::string& folder, const std::tm& t);
-
-  const std::string& logDir() const noexcept { return m_logDir; }
-  const std::string& filePrefix() const noexcept { return m_filePrefix; }
-  int maxFileSize() const noexcept { return m_maxFileSize; }
 
  private:
   void writeLocked(const Record& record);
+  // Deletes the files of the prefix's family in folder with t's weekday whose
+  // path lacks t's date; directories are left alone.
+  void deleteOldFiles(const std::string& folder, const std::tm& t);
   void openFile(const std::string& path);
   void closeFile();
 
@@ -59,8 +42,8 @@ class WeekRollingFileAppender : public IAppender {
   int m_maxFileSize;
 };
 
-// The one instantiation the library uses; its code lives in the .cpp.
-extern template class WeekRollingFileAppender<TxtFormatter, UTF8Converter>;
-using LibraryFileAppender = WeekRollingFileAppender<TxtFormatter, UTF8Converter>;
+// The name of the file that records stamped at seconds go to:
+// prefix + YYYYMMDDWW + ".log" in local time, WW the weekday 00 (Sunday) to 06.
+std::string DayFileName(const std::string& prefix, std::time_t seconds);
 
 }  // namespace pellog

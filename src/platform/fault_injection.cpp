@@ -22,6 +22,7 @@ std::atomic<std::size_t> g_failSize{0};
 std::atomic<uint64_t> g_sizedCount{0};
 std::atomic<bool> g_fired{false};
 std::atomic<std::size_t> g_sizes[kSizesKept];
+std::atomic<uint32_t> g_profileRefusal{0};
 
 void Arm(std::size_t size, uint64_t nth) noexcept {
   g_failAt.store(0);
@@ -64,6 +65,10 @@ std::vector<std::size_t> AllocationSizes() {
   for (uint64_t i = 0; i < n; ++i) sizes.push_back(g_sizes[i].load());
   return sizes;
 }
+
+void RefuseProfileDirectory(uint32_t error) noexcept { g_profileRefusal.store(error); }
+
+uint32_t ProfileRefusal() noexcept { return g_profileRefusal.load(); }
 
 }  // namespace fault
 }  // namespace pel

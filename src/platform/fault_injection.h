@@ -1,5 +1,6 @@
-// Test-only control of the allocation seam in alloc.h. Exists only in the
-// core variant built with PEL_FAULT_INJECTION.
+// Test-only control of the allocation seam in alloc.h and of the user's
+// profile folder look-up. Exists only in the core variant built with
+// PEL_FAULT_INJECTION.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,12 @@ bool Fired() noexcept;
 // The sizes of the allocations since the seam was last armed or disarmed,
 // in the order they were counted (the first few hundred).
 std::vector<std::size_t> AllocationSizes();
+
+// Make every look-up of the user's profile folder fail as if Windows refused
+// it with this error for a token that was found; 0 disarms.
+void RefuseProfileDirectory(uint32_t error) noexcept;
+// The error armed above, 0 when disarmed.
+uint32_t ProfileRefusal() noexcept;
 
 }  // namespace fault
 }  // namespace pel

@@ -1,7 +1,6 @@
 #include "support/log_capture.h"
 
-#include "log/logger.h"
-#include "log/utf8_converter.h"
+#include "log/formatter.h"
 
 namespace pel_test {
 

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "log/appender.h"
-#include "log/severity.h"
+#include "log/log.h"
 
 namespace pel_test {
 

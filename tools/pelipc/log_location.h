@@ -1,7 +1,6 @@
-// Where the library's log file of this process lands. The library exposes no
-// path, so this mirrors its rule: the interactive user's profile, then
-// Documents\Morrow\log, or that folder from the root of the current drive when
-// no profile is known; the file prefix comes from the executable's name.
+// Where the library's log file of this process lands today: folder, prefix
+// and file name come from the library's own rules (its static core, since
+// the DLL exports nothing but its fourteen functions).
 #pragma once
 
 #include <cstdint>
@@ -15,7 +14,7 @@ struct LogLocation {
   bool exists = false;
   uint64_t size = 0;
   std::string unixPath;      // the same under the Wine prefix, when known
-  std::string otherFolders;  // candidate folders that hold no file of today
+  std::string otherFolders;  // the folder, when it holds no file of today
 };
 
 LogLocation FindLogFile(const std::string& logName);

@@ -1,6 +1,7 @@
 // Log set-up in fresh helper processes: the file prefix chosen from the
-// executable's path, the folder, once-only set-up under racing first calls,
-// and the severity gate, all checked in the files the library writes.
+// executable's path, the folder, a refused profile folder, once-only set-up
+// under racing first calls, and the severity gate, all checked in the files
+// the library writes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,8 +13,8 @@
 
 #include "log/init_log.h"
 #include "log/log.h"
-#include "log/logger.h"
 #include "pel_ipc.h"
+#include "platform/fault_injection.h"
 #include "support/debug_output.h"
 #include "support/files.h"
 #include "support/helpers.h"
@@ -260,10 +261,13 @@ TEST(InitLog, OnlyInfoAndGraverReachTheFileAndOnlyAfterSetUp) {
   EXPECT_EQ(bytes.find("gate verbose"), std::string::npos);
 }
 
-// args: report file, first name, second name.
+// args: report file, first name, second name[, error the profile look-up is
+// refused with].
 PEL_TEST_HELPER(init_twice) {
   if (args.size() < 3) return 90;
+  if (args.size() > 3) pel::fault::RefuseProfileDirectory(std::stoul(args[3]));
   InitLog(args[1].c_str());
+  PEL_LOGI << "set up as " << args[1];
   InitLog(args[2].c_str());
   return WriteReport(args[0]) ? 0 : 91;
 }
@@ -307,6 +311,40 @@ TEST(InitLog, TracesSetUpToDebuggerAndStdoutAndTheFolderFollowsTheShellLookUp) {
   // Standard output has the trace lines, each with a line end of its own,
   // and nothing else from the set-up.
   EXPECT_EQ(run.stdoutText, lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n");
+}
+
+TEST(InitLog, RefusedProfileFolderIsTracedAndTheLogGoesFromTheDriveRoot) {
+  pel_test::TempDir dir("refused");
+  const std::string report = dir / "report";
+  const std::string name = "refused" + std::to_string(GetCurrentProcessId());
+  const std::time_t start = std::time(nullptr);
+  const auto run = pel_test::RunUnderDebugger("", "init_twice", {report, name, "other", "5"},
+                                              kHelperTimeoutMs, true);
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.exitCode, 0);  // the host lives on
+  const Report r = ReadReport(report);
+  EXPECT_EQ(r.folder, "\\Documents\\Morrow\\log");
+  EXPECT_EQ(r.prefix, "pel_ipc-" + name + "-");
+  EXPECT_EQ(r.appenders, 1);
+
+  std::vector<std::string> lines;
+  for (const auto& s : run.debugStrings)
+    if (!s.empty() && s[0] == '[') lines.push_back(s);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "[InitLog] Try to get log path...");
+  EXPECT_TRUE(std::regex_match(
+      lines[1], std::regex(R"(\[PelTools::GetCurrentUserDocumentPath\]\[\d+\] )"
+                           R"(>>>>GetUserProfileDirectory\(\) failed!!! error:5<<<<\n)")))
+      << lines[1];
+  EXPECT_TRUE(std::regex_match(
+      lines[2], std::regex(R"(\[InitLog\]\[\d+\] >>>>Get user log path failed!!!<<<<\n)")))
+      << lines[2];
+  EXPECT_EQ(lines[3], "[InitLog] Get full pel_ipc log path:\\Documents\\Morrow\\log");
+
+  const std::string bytes = pel_test::ReadLogFiles(r.folder, r.prefix, start);
+  pel_test::DeleteLogFiles(r.folder, r.prefix, start);
+  EXPECT_NE(bytes.find("] InitLog success! Compile time:"), std::string::npos) << bytes;
+  EXPECT_NE(bytes.find("] set up as " + name + "\n"), std::string::npos) << bytes;
 }
 
 namespace {

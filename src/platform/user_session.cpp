@@ -1,16 +1,55 @@
-#include "log/pel_tools.h"
+#include "platform/user_session.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
-#include "log/debug_trace.h"
-
-namespace PelTools {
+#include "platform/fault_injection.h"
 
 namespace {
+
+constexpr int kTraceBuffer = 256;
+constexpr int kTraceMax = 254;
+
+thread_local int t_quiet = 0;
 
 int LastError() { return static_cast<int>(GetLastError()); }
 
 }  // namespace
+
+QuietTrace::QuietTrace(bool quiet) noexcept : m_quiet(quiet ? 1 : 0) { t_quiet += m_quiet; }
+
+QuietTrace::~QuietTrace() { t_quiet -= m_quiet; }
+
+void DebugTrace(const char* function, int line, const char* format, ...) {
+  if (t_quiet != 0) return;
+  if (function == nullptr) function = "";
+  char message[kTraceBuffer] = {};
+  if (format != nullptr) {
+    va_list args;
+    va_start(args, format);
+    // Some runtimes leave a cut result unterminated or report it as an error;
+    // either way the first 254 characters stand.
+    std::vsnprintf(message, kTraceMax + 1, format, args);
+    va_end(args);
+  }
+  message[kTraceMax] = '\0';
+
+  char text[kTraceBuffer] = {};
+  if (line < 1) {
+    std::snprintf(text, kTraceMax + 1, "[%s] %s", function, message);
+  } else {
+    std::snprintf(text, kTraceMax + 1, "[%s][%d] >>>>%s<<<<\n", function, line, message);
+  }
+  text[kTraceMax] = '\0';
+
+  OutputDebugStringA(text);
+  std::fputs(text, stdout);
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+}
+
+namespace PelTools {
 
 BOOL GetUserToken(HANDLE* token) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -72,15 +111,24 @@ BOOL GetUserToken(HANDLE* token) {
 }
 
 bool GetCurrentUserDocumentPath(char* path, uint32_t size) {
-  HANDLE token = nullptr;
-  // Without a shell there is no interactive user; the caller goes on without
-  // a profile folder.
-  if (!GetUserToken(&token)) return true;
-
-  DWORD length = size;
-  const BOOL ok = GetUserProfileDirectoryA(token, path, &length);
-  const int error = LastError();
-  CloseHandle(token);
+  BOOL ok = FALSE;
+  int error = 0;
+#ifdef PEL_FAULT_INJECTION
+  // Test hosts seldom run a shell, so the seam stands for a token that was
+  // found and whose profile folder Windows refuses.
+  error = static_cast<int>(pel::fault::ProfileRefusal());
+  if (error == 0)
+#endif
+  {
+    HANDLE token = nullptr;
+    // Without a shell there is no interactive user; the caller goes on
+    // without a profile folder.
+    if (!GetUserToken(&token)) return true;
+    DWORD length = size;
+    ok = GetUserProfileDirectoryA(token, path, &length);
+    error = LastError();
+    CloseHandle(token);
+  }
   if (!ok) {
     DebugTrace("PelTools::GetCurrentUserDocumentPath", __LINE__,
                "GetUserProfileDirectory() failed!!! error:%d", error);

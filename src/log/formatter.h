@@ -1,0 +1,30 @@
+// A record as text: the line layout in local time and its UTF-8 bytes.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "log/record.h"
+
+namespace pellog {
+
+// The broken-down local time of seconds, as every date and time of the log
+// (lines and file names) shows it.
+std::tm LocalTime(std::time_t seconds) noexcept;
+
+// "2024-01-08 09:05:03.042 INFO  [1234] [PelNamedPipeServer::Init@57] Enter!\n"
+// in local time: date, time with milliseconds, severity padded to five,
+// thread id, function@line, message, line feed.
+class TxtFormatter {
+ public:
+  static std::wstring format(const Record& record);
+};
+
+// Wide (UTF-16) text to UTF-8 bytes, no byte-order mark. Lone surrogates
+// become U+FFFD rather than invalid bytes.
+class UTF8Converter {
+ public:
+  static std::string convert(const std::wstring& text);
+};
+
+}  // namespace pellog
