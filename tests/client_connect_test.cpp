@@ -238,8 +238,10 @@ TEST(ClientConnect, BusinessMessageBeforeHelloEndsTheConnectionAndFreesItsRecord
     // Nothing else was outstanding: record and pipe are gone right away.
     EXPECT_TRUE(client_test::CountersReturnTo(withClient));
     // The release is the work thread's, though the read path asked for it.
-    for (const char* text : {"Try to delete IOCP context:", "IOCP context is Deleted!!!",
-                             "Try to close pipe:", "Call OnClose!"})
+    EXPECT_TRUE(pel_test::WaitUntil(
+        [&] { return log->Contains("PelNamedPipeClient::WorkThread", "Call OnClose!"); }, 5000));
+    for (const char* text :
+         {"Try to delete IOCP context:", "IOCP context is Deleted!!!", "Try to close pipe:"})
       EXPECT_TRUE(log->Contains("PelNamedPipeClient::WorkThread", text)) << text;
     std::vector<uint8_t> none;
     EXPECT_FALSE(server.pipe.Read(none, 0x500000, 2000));
