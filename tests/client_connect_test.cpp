@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "client_support.h"
 #include "support/log_capture.h"
@@ -36,27 +39,106 @@ TEST(ClientConnect, BlockingConnectToMissingNameFailsAtOnce) {
   EXPECT_TRUE(ConnectRaw(client, server));
 }
 
-TEST(ClientConnect, BlockingConnectWithoutHelloTimesOutAndALateHelloStillConnects) {
+namespace {
+
+// One blocking connect against a raw server that answers after a delay, or,
+// when held, only once the test lets it.
+struct EdgeRound {
+  uint32_t id = 0;
+  uint32_t delayMs = 0;
+  bool held = false;
   Client client;
   RawServer server;
-  ASSERT_TRUE(server.ok);
-  auto* log = FreshLog();
-  client_test::ScopedThread accept([&] { server.pipe.Accept(); });
-  const ULONGLONG start = GetTickCount64();
-  EXPECT_EQ(PEL_ConnectIpcClient(client.handle, server.name.c_str()), PEL_ERR_TIMEOUT);
-  EXPECT_GE(GetTickCount64() - start, 1900u);
-  accept.join();
-  EXPECT_TRUE(log->Contains("PelNamedPipeClient::Connect", "Connect timeout!"));
-  EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
-  EXPECT_EQ(client.events.Count(Cb::Connect), 0u);
+  pel_test::Signal release;
+  std::atomic<int> connectedInRecv{-1};
+  std::atomic<int> result{-1};
+  ULONGLONG waitedMs = 0;
+  bool helloAnswered = false;
 
-  // The pipe stays open with its read pending: another connect finds it.
-  EXPECT_EQ(PEL_AsyncConnectIpcClient(client.handle, server.name.c_str()), PEL_ERR_PIPE_HELD);
+  void Run() {
+    client_test::ScopedThread peer([this] {
+      if (!server.pipe.Accept()) return;
+      if (held) {
+        release.Wait(10000);
+      } else {
+        Sleep(delayMs);  // places the HELLO; nothing waits on it
+      }
+      helloAnswered = server.pipe.Handshake(id);
+    });
+    client.events.onRecv = [this](uint32_t, const uint8_t*, uint32_t) {
+      connectedInRecv = PEL_IsIpcClientConnected(client.handle) ? 1 : 0;
+      return 0;
+    };
+    const ULONGLONG start = GetTickCount64();
+    const int connected = PEL_ConnectIpcClient(client.handle, server.name.c_str());
+    waitedMs = GetTickCount64() - start;
+    result = connected;
+  }
+};
 
-  ASSERT_TRUE(server.pipe.Handshake(5));
-  ASSERT_TRUE(client.events.WaitFor(Cb::Connect, 1));
-  EXPECT_EQ(client_test::EventsOf(client.events, Cb::Connect)[0].id, 5u);
-  EXPECT_TRUE(PEL_IsIpcClientConnected(client.handle));
+}  // namespace
+
+// A HELLO that comes just before, at or just after the end of the 2,000 ms
+// wait. Whichever wins, the client ends connected, never with a live pipe in
+// DISCONNECT: Connect gives 0 (no OnConnect), or 17 and then OnConnect. Rounds
+// run side by side so the waits overlap.
+TEST(ClientConnect, AHelloAroundTheEndOfTheConnectWaitLeavesTheClientConnected) {
+  constexpr int kRounds = 12;
+  constexpr int kWaves = 2;
+  for (int wave = 0; wave < kWaves; ++wave) {
+    std::vector<std::unique_ptr<EdgeRound>> rounds;
+    for (int i = 0; i < kRounds; ++i) {
+      rounds.push_back(std::make_unique<EdgeRound>());
+      rounds.back()->id = static_cast<uint32_t>(wave * kRounds + i);
+      rounds.back()->delayMs = 1990 + static_cast<uint32_t>(wave + 2 * i);
+      ASSERT_TRUE(rounds.back()->server.ok);
+    }
+    // One HELLO that is surely late: the time-out in full first.
+    EdgeRound& late = *rounds[0];
+    late.held = wave == 0;
+    auto* log = FreshLog();
+    {
+      std::vector<std::unique_ptr<client_test::ScopedThread>> running;
+      for (auto& r : rounds)
+        running.push_back(std::make_unique<client_test::ScopedThread>([&r] { r->Run(); }));
+      if (late.held) {
+        ASSERT_TRUE(pel_test::WaitUntil([&] { return late.result != -1; }, 10000));
+        EXPECT_EQ(late.result.load(), PEL_ERR_TIMEOUT);
+        EXPECT_GE(late.waitedMs, 1900u);
+        EXPECT_TRUE(log->Contains("PelNamedPipeClient::Connect", "Connect timeout!"));
+        EXPECT_FALSE(PEL_IsIpcClientConnected(late.client.handle));
+        // The pipe stays open with its read pending: another connect finds it.
+        EXPECT_EQ(PEL_AsyncConnectIpcClient(late.client.handle, late.server.name.c_str()),
+                  PEL_ERR_PIPE_HELD);
+        late.release.Set();
+      }
+    }
+    for (auto& r : rounds) {
+      Client& client = r->client;
+      SCOPED_TRACE("round " + std::to_string(r->id) + " delay " + std::to_string(r->delayMs) +
+                   " result " + std::to_string(r->result.load()));
+      ASSERT_TRUE(r->helloAnswered);
+      if (r->result == PEL_OK) {
+        EXPECT_TRUE(PEL_IsIpcClientConnected(client.handle));
+        EXPECT_EQ(client.events.Count(Cb::Connect), 0u);
+      } else {
+        ASSERT_EQ(r->result.load(), PEL_ERR_TIMEOUT);
+        ASSERT_TRUE(client.events.WaitFor(Cb::Connect, 1));
+        EXPECT_EQ(client_test::EventsOf(client.events, Cb::Connect)[0].id, r->id);
+        EXPECT_TRUE(PEL_IsIpcClientConnected(client.handle));
+      }
+      // Both ways work, and what arrives finds the client connected.
+      ASSERT_TRUE(r->server.Send(2, client_test::Text("edge")));
+      ASSERT_TRUE(client.events.WaitFor(Cb::Recv, 1));
+      EXPECT_EQ(r->connectedInRecv.load(), 1);
+      ASSERT_EQ(client.Send(client_test::Text("back")), PEL_OK);
+      uint32_t kind = 0;
+      std::vector<uint8_t> payload;
+      ASSERT_TRUE(r->server.ReadMessage(kind, payload));
+      EXPECT_EQ(payload, client_test::Text("back"));
+      EXPECT_EQ(client.events.Count(Cb::Connect), r->result == PEL_OK ? 0u : 1u);
+    }
+  }
 }
 
 TEST(ClientConnect, ConnectOnConnectedClientIsRefusedAndTheConnectionGoesOn) {
@@ -149,11 +231,18 @@ TEST(ClientConnect, BusinessMessageBeforeHelloEndsTheConnectionAndFreesItsRecord
     auto closes = client_test::EventsOf(client.events, Cb::Close);
     EXPECT_EQ(closes[0].id, 0xFFFFFFFFu);
     EXPECT_EQ(closes[0].code, 0);
-    EXPECT_TRUE(log->Contains("", "Receive business message before HELLO!! Disconnect!!!\n"));
+    EXPECT_TRUE(log->Contains("PelNamedPipeClient::HandleIocpRead",
+                              "Receive business message before HELLO!! Disconnect!!!\n"));
     EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
     EXPECT_EQ(client.events.Count(Cb::Recv), 0u);
     // Nothing else was outstanding: record and pipe are gone right away.
     EXPECT_TRUE(client_test::CountersReturnTo(withClient));
+    // The release is the work thread's, though the read path asked for it.
+    EXPECT_TRUE(pel_test::WaitUntil(
+        [&] { return log->Contains("PelNamedPipeClient::WorkThread", "Call OnClose!"); }, 5000));
+    for (const char* text :
+         {"Try to delete IOCP context:", "IOCP context is Deleted!!!", "Try to close pipe:"})
+      EXPECT_TRUE(log->Contains("PelNamedPipeClient::WorkThread", text)) << text;
     std::vector<uint8_t> none;
     EXPECT_FALSE(server.pipe.Read(none, 0x500000, 2000));
 

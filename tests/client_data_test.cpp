@@ -4,7 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
+#include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "client_support.h"
@@ -111,66 +112,126 @@ TEST(ClientSend, RefusesWhenNotConnectedAndChecksItsArguments) {
   EXPECT_EQ(payload, Text("only this"));
 }
 
-// Eight host threads and the work thread (answering from OnRecv) send at
-// once; each message must arrive exactly once, every sender's in its order.
-TEST(ClientSend, ConcurrentSendersKeepTheirOrderAndLoseNothing) {
-  constexpr int kThreads = 8;
-  constexpr int kPerThread = 1000;
-  constexpr int kEchoes = 100;
+namespace {
+
+// The payload of one send: its sender and number up front, a pattern behind.
+std::vector<uint8_t> Tagged(uint8_t sender, uint32_t seq, size_t size) {
+  std::vector<uint8_t> m = Pattern(size, static_cast<uint8_t>(seq * 31 + sender));
+  m[0] = sender;
+  std::memcpy(&m[4], &seq, 4);
+  return m;
+}
+
+}  // namespace
+
+// A server that stops reading after the HELLO, while host threads and the
+// work thread (from OnSend) send as fast as they can, small messages and
+// data the export cuts in two. The client refuses with 16 before it holds
+// more than 32 MiB, keeps no prefix of a refused send, and takes sends again
+// once the server reads; every accepted send arrives once, whole, each
+// sender's in order.
+TEST(ClientSend, AStalledServerBoundsWhatIsQueuedAndGetsEveryAcceptedSendWhole) {
+  constexpr uint64_t kBound = 32u << 20;
+  constexpr uint64_t kPipeHolds = 0x500000;  // the raw server's in-buffer
+  constexpr size_t kSmall = 4096;
+  constexpr size_t kSplit = 1000000;  // 716,800 + 283,200
+  constexpr uint8_t kFromOnSend = 0xEE;
+  constexpr int kThreads = 4;  // even: small sends, odd: split sends
+  constexpr int kRefusals = 3;
   Client client;
-  client.events.onRecv = [&](uint32_t, const uint8_t* data, uint32_t size) {
-    std::vector<uint8_t> echo(data, data + size);
-    echo[0] = 0xEE;
-    return client.Send(echo);
-  };
   RawServer server;
   ASSERT_TRUE(ConnectRaw(client, server));
+  ASSERT_TRUE(client.events.WaitFor(Cb::Send, 1));
+  const uint64_t memoryBefore = pel_test::PrivateBytes();
 
-  std::map<int, std::vector<uint32_t>> seen;
-  std::atomic<bool> readerOk{true};
-  client_test::ScopedThread reader([&] {
-    for (int i = 0; i < kThreads * kPerThread + kEchoes; ++i) {
-      uint32_t kind = 0;
-      std::vector<uint8_t> payload;
-      if (!server.ReadMessage(kind, payload, 20000, 4096) || payload.size() != 24) {
-        readerOk = false;
-        return;
-      }
-      uint32_t seq;
-      std::memcpy(&seq, &payload[4], 4);
-      seen[payload[0]].push_back(seq);
-    }
-  });
-  for (int i = 0; i < kEchoes; ++i) {
-    std::vector<uint8_t> m(24, 0);
-    std::memcpy(&m[4], &i, 4);
-    EXPECT_TRUE(server.Send(2, m));
-  }
+  std::mutex hookLock;
+  bool flooding = true;
+  std::vector<uint32_t> fromOnSend;
+  std::atomic<int> unexpected{0};
+  client.events.onSend = [&](uint32_t) {
+    std::lock_guard<std::mutex> guard(hookLock);
+    if (!flooding) return 0;
+    const uint32_t seq = static_cast<uint32_t>(fromOnSend.size());
+    const int result = client.Send(Tagged(kFromOnSend, seq, kSmall));
+    if (result == PEL_OK) fromOnSend.push_back(seq);
+    if (result != PEL_OK && result != PEL_ERR_TOO_MANY_PENDING) ++unexpected;
+    return 0;
+  };
+
+  std::vector<std::vector<uint32_t>> accepted(kThreads);
+  std::atomic<uint64_t> acceptedBytes{32};  // the HELLO
+  std::atomic<uint64_t> mostUnwritten{0};
   std::vector<std::thread> senders;
-  std::atomic<int> failures{0};
   for (int t = 0; t < kThreads; ++t) {
     senders.emplace_back([&, t] {
-      for (uint32_t seq = 0; seq < kPerThread; ++seq) {
-        std::vector<uint8_t> m = Pattern(24, static_cast<uint8_t>(seq));
-        m[0] = static_cast<uint8_t>(t);
-        std::memcpy(&m[4], &seq, 4);
-        if (client.Send(m) != PEL_OK) ++failures;
+      const size_t size = t % 2 == 0 ? kSmall : kSplit;
+      const uint64_t wire = size + (size > 716800 ? 64 : 32);
+      int refusals = 0;
+      for (uint32_t seq = 0; refusals < kRefusals && acceptedBytes < 4 * kBound; ++seq) {
+        const int result = client.Send(Tagged(static_cast<uint8_t>(t), seq, size));
+        if (result == PEL_OK) {
+          accepted[t].push_back(seq);
+          acceptedBytes += wire;
+        } else if (result == PEL_ERR_TOO_MANY_PENDING) {
+          ++refusals;
+        } else {
+          ++unexpected;
+        }
+        const uint64_t now = client.impl()->UnwrittenBytes();
+        for (uint64_t most = mostUnwritten;
+             now > most && !mostUnwritten.compare_exchange_weak(most, now);) {
+        }
       }
     });
   }
   for (auto& s : senders) s.join();
-  reader.join();
-  EXPECT_EQ(failures.load(), 0);
-  ASSERT_TRUE(readerOk.load());
-  for (int t = 0; t < kThreads; ++t) {
-    std::vector<uint32_t> expected(kPerThread);
-    for (uint32_t i = 0; i < kPerThread; ++i) expected[i] = i;
-    EXPECT_EQ(seen[t], expected) << "thread " << t;
+  {
+    std::lock_guard<std::mutex> guard(hookLock);
+    flooding = false;
+    acceptedBytes += fromOnSend.size() * (kSmall + 32);
   }
-  std::vector<uint32_t> echoes(kEchoes);
-  for (uint32_t i = 0; i < kEchoes; ++i) echoes[i] = i;
-  EXPECT_EQ(seen[0xEE], echoes);
-  EXPECT_TRUE(client.events.WaitFor(Cb::Send, 1 + kThreads * kPerThread + kEchoes, 10000));
+  const uint64_t memoryGrowth = pel_test::PrivateBytes() - memoryBefore;
+  std::printf("stalled server: %llu bytes accepted, at most %llu unwritten, %llu MiB private\n",
+              static_cast<unsigned long long>(acceptedBytes.load()),
+              static_cast<unsigned long long>(mostUnwritten.load()),
+              static_cast<unsigned long long>(memoryGrowth >> 20));
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_LE(mostUnwritten.load(), kBound);
+  // What the pipe took, what waits, and one refused send's worth of slack.
+  EXPECT_LE(acceptedBytes.load(), kBound + kPipeHolds + kSplit);
+  EXPECT_LT(memoryGrowth, 2 * kBound);
+  auto* log = FreshLog();
+  EXPECT_EQ(client.Send(Tagged(0, 0xFFFF, kSplit)), PEL_ERR_TOO_MANY_PENDING);
+  EXPECT_TRUE(
+      log->Contains("PelNamedPipeClient::PostIocpWrite", "Too many pending writes! queued bytes:"));
+  EXPECT_TRUE(
+      log->Contains("PEL_IpcClientSendData", ">>>>Send data to server failed! err:16!<<<<"));
+
+  // The server reads again: exactly what was accepted, pieces side by side.
+  std::vector<size_t> next(kThreads + 1, 0);
+  const size_t total = accepted[0].size() + accepted[1].size() + accepted[2].size() +
+                       accepted[3].size() + fromOnSend.size();
+  for (size_t i = 0; i < total; ++i) {
+    uint32_t kind = 0;
+    std::vector<uint8_t> m;
+    ASSERT_TRUE(server.ReadMessage(kind, m, 10000, 716832)) << i << " of " << total;
+    const uint8_t sender = m[0];
+    const int slot = sender == kFromOnSend ? kThreads : sender;
+    ASSERT_LE(slot, kThreads);
+    const std::vector<uint32_t>& seqs = slot == kThreads ? fromOnSend : accepted[slot];
+    ASSERT_LT(next[slot], seqs.size()) << "sender " << int{sender};
+    const uint32_t seq = seqs[next[slot]++];
+    if (m.size() == 716800) {
+      std::vector<uint8_t> rest;
+      ASSERT_TRUE(server.ReadMessage(kind, rest, 10000, 716832));
+      m.insert(m.end(), rest.begin(), rest.end());
+    }
+    ASSERT_EQ(m, Tagged(sender, seq, sender % 2 == 1 ? kSplit : kSmall))
+        << "sender " << int{sender} << " send " << seq;
+  }
+  EXPECT_EQ(client.Send(Tagged(0, 0, kSplit)), PEL_OK);
+  ASSERT_TRUE(pel_test::WaitUntil([&] { return client.impl()->UnwrittenBytes() == 0; }, 10000));
+  ASSERT_TRUE(client.events.WaitFor(Cb::Send, 1 + 2 + total, 10000));
 }
 
 TEST(ClientReceive, CutsMessagesThatShareOrSplitReads) {
@@ -233,7 +294,10 @@ TEST(ClientReceive, BadHeadersEmptyTheBufferAndLaterMessagesStillArrive) {
   ASSERT_TRUE(server.pipe.Write(
       Cat({MakeMessage(7, 2, Text("bad"), 0x12345678), MakeMessage(7, 2, Text("lost with it"))})));
   ASSERT_TRUE(pel_test::WaitUntil(
-      [&] { return log->Contains("", ">>>>Handle ipc message failed! Clear all buffer!!!<<<<\n"); },
+      [&] {
+        return log->Contains("PelNamedPipeClient::HandleIocpRead",
+                             ">>>>Handle ipc message failed! Clear all buffer!!!<<<<\n");
+      },
       5000));
   auto records = log->Records();
   auto magic = std::find_if(records.begin(), records.end(), [](const pel_test::CapturedRecord& r) {
@@ -255,7 +319,10 @@ TEST(ClientReceive, BadHeadersEmptyTheBufferAndLaterMessagesStillArrive) {
   std::memcpy(&huge[12], &length, 4);
   ASSERT_TRUE(server.pipe.Write(huge));
   ASSERT_TRUE(pel_test::WaitUntil(
-      [&] { return log->Contains("", ">>>>Handle ipc message failed! Clear all buffer!!!<<<<\n"); },
+      [&] {
+        return log->Contains("PelNamedPipeClient::HandleIocpRead",
+                             ">>>>Handle ipc message failed! Clear all buffer!!!<<<<\n");
+      },
       5000));
 
   // A HELLO once connected is skipped; the message behind it is delivered.
@@ -263,7 +330,8 @@ TEST(ClientReceive, BadHeadersEmptyTheBufferAndLaterMessagesStillArrive) {
   ASSERT_TRUE(server.pipe.Write(
       Cat({MakeMessage(7, 0, std::vector<uint8_t>()), MakeMessage(7, 2, Text("behind hello"))})));
   ASSERT_TRUE(client.events.WaitFor(Cb::Recv, 1));
-  EXPECT_TRUE(log->Contains("", "Received hello message in connected state!"));
+  EXPECT_TRUE(log->Contains("PelNamedPipeClient::HandleIocpRead",
+                            "Received hello message in connected state!"));
 
   ASSERT_TRUE(server.Send(2, Text("later")));
   ASSERT_TRUE(client.events.WaitFor(Cb::Recv, 2));

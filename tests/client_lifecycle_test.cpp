@@ -45,7 +45,11 @@ TEST(ClientLifecycle, DisconnectReportsTheEndOnTheCallerAndAgainWhenTheReadComes
     if (c.threadId == GetCurrentThreadId()) ++onCaller;
   }
   EXPECT_EQ(onCaller, 1);
-  EXPECT_TRUE(pel_test::WaitUntil([&] { return log->Contains("", "Call OnClose!"); }, 5000));
+  EXPECT_TRUE(pel_test::WaitUntil(
+      [&] { return log->Contains("PelNamedPipeClient::WorkThread", "Call OnClose!"); }, 5000));
+  for (const char* text :
+       {"Try to delete IOCP context:", "IOCP context is Deleted!!!", "Try to close pipe:"})
+    EXPECT_TRUE(log->Contains("PelNamedPipeClient::WorkThread", text)) << text;
   // Record and pipe handle are gone.
   const auto after = client_test::Live();
   EXPECT_EQ(after.connections, connected.connections - 1);
@@ -100,12 +104,16 @@ TEST(ClientLifecycle, ServerGoneBeforeTheNextReadIsPostedEndsTheConnectionToo) {
   ASSERT_TRUE(server.Send(2, Text("last")));
   ASSERT_TRUE(client.events.WaitFor(Cb::Recv, 1));
   server.pipe.Close();
+  // Still CONNECTED as far as the client knows: the write itself fails.
+  EXPECT_EQ(client.Send(Text("into the void")), PEL_ERR_WRITE);
+  EXPECT_TRUE(log->Contains("PelNamedPipeClient::PostIocpWrite", "WriteFile failed! err:"));
   serverGone.Set();
   ASSERT_TRUE(client.events.WaitFor(Cb::Close, 1));
   EXPECT_TRUE(client_test::CountersReturnTo(before));
   EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
   EXPECT_TRUE(log->Contains("PelNamedPipeClient::PostIocpRead", "ReadFile failed! Error:109!"));
-  EXPECT_TRUE(log->Contains("", "Pipe broken!"));
+  EXPECT_TRUE(log->Contains("PelNamedPipeClient::HandleIocpRead", "PostIocpRead failed! err:19!"));
+  EXPECT_TRUE(log->Contains("PelNamedPipeClient::WorkThread", "Pipe broken!"));
   const auto closes = client_test::EventsOf(client.events, Cb::Close);
   ASSERT_EQ(closes.size(), 1u);
   EXPECT_EQ(closes[0].id, 6u);

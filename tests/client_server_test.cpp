@@ -202,11 +202,9 @@ TEST(ClientServer, ServerClosingTheConnectionEndsItOnceAndTheClientReconnects) {
   ASSERT_EQ(PEL_IpcServerCloseConnection(server.handle, 0), PEL_OK);
   ASSERT_TRUE(client.events.WaitFor(Cb::Close, 1));
   EXPECT_TRUE(pel_test::WaitUntil([&] { return !PEL_IsIpcClientConnected(client.handle); }, 5000));
-  // Broken while the read was pending (the work thread), or just before the
-  // read after the HELLO went out (PostNextRead): the same end either way.
-  EXPECT_GE(log->Count("PelNamedPipeClient::WorkThread", "Pipe broken!") +
-                log->Count("PelNamedPipeClient::PostNextRead", "Pipe broken!"),
-            1u);
+  // Broken while the read was pending, or just before the read after the
+  // HELLO was posted: the same end, and the same record, either way.
+  EXPECT_TRUE(log->Contains("PelNamedPipeClient::WorkThread", "Pipe broken!"));
   ASSERT_TRUE(server.events.WaitFor(Cb::Close, 1));
   EXPECT_EQ(client.events.Count(Cb::Close), 1u);
 

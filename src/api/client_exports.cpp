@@ -125,17 +125,15 @@ int32_t PEL_IpcClientSendData(PelIpcClientHandle handle, const uint8_t* data, in
     PEL_LOGE << ">>>>data_size less than 1!<<<<";
     return PEL_ERR_INVALID_ARG;
   }
-  // Larger data leaves as consecutive messages; the server hands each one
-  // to its host on its own.
-  const int32_t piece = static_cast<int32_t>(PEL_IPC_MAX_CLIENT_PAYLOAD);
-  for (int32_t offset = 0; offset < size;) {
-    const int32_t length = size - offset < piece ? size - offset : piece;
-    const int result = client->SendData(2, data + offset, length);
-    if (result != 0) {
-      PEL_LOGE << ">>>>Send data to server failed! err:" << result << "!<<<<";
-      return result;
-    }
-    offset += length;
+  // Larger data leaves as consecutive messages, queued together or not at
+  // all; the server hands each one to its host on its own.
+  const int result =
+      static_cast<uint32_t>(size) <= PEL_IPC_MAX_CLIENT_PAYLOAD
+          ? client->SendData(pel::kKindBusiness, data, size)
+          : static_cast<PelNamedPipeClient*>(client)->SendAnySize(pel::kKindBusiness, data, size);
+  if (result != PEL_OK) {
+    PEL_LOGE << ">>>>Send data to server failed! err:" << result << "!<<<<";
+    return result;
   }
   return PEL_OK;
 }

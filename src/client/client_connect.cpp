@@ -15,10 +15,10 @@ constexpr DWORD kConnectWaitMs = 2000;
 
 int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   PEL_LOGI << "Enter!";
-  int result = 0;
+  int result = PEL_OK;
   if (name == nullptr) {
     PEL_LOGE << "name is nullptr!\n";
-    result = 1;
+    result = PEL_ERR_INVALID_ARG;
   } else {
     {
       std::unique_lock<std::mutex> lock(m_lock);
@@ -27,7 +27,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
         lock.unlock();
         PEL_LOGE << "Invalid connected state[" << state << "]!\n";
         PEL_LOGI << "Leave!";
-        return 3;
+        return PEL_ERR_STATE;
       }
       m_state = CONNECTING;
       // A record whose pipe is already closed only waits for its last
@@ -40,7 +40,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
       try {
         m_pipeName = pel::FullPipeName(name);
       } catch (const std::bad_alloc&) {
-        result = 10;
+        result = PEL_ERR_NO_MEMORY;
       }
     }
     if (result == 0) {
@@ -49,7 +49,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
         result = PostIocpConnect();
         if (result == 0) {
           PEL_LOGI << "Leave!";
-          return 0;
+          return PEL_OK;
         }
       } else {
         HANDLE event;
@@ -66,7 +66,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
           event = m_sync_conn_event;
         }
         if (event == nullptr) {
-          result = createError != 0 ? static_cast<int>(createError) : 13;
+          result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
           PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result
                    << "!\n";
         } else {
@@ -78,28 +78,42 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
             if (wait == WAIT_OBJECT_0) {
               PEL_LOGI << "Client connect to server OK!";
               PEL_LOGI << "Leave!";
-              return 0;
+              return PEL_OK;
             }
             if (wait == WAIT_TIMEOUT) {
               PEL_LOGE << "Connect timeout!";
             } else {
               PEL_LOGE << "Connect to server failed!!!";
             }
-            result = 17;
+            result = PEL_ERR_TIMEOUT;
           }
         }
       }
     }
   }
 
-  PEL_LOGI << "Connect IPC server failed, set state to DISCONNECT!";
+  // The HELLO handler and this exit decide under the client lock which came
+  // first. A HELLO handled before the exit has made the client CONNECTED and
+  // told the host through this call's event, so the call has succeeded after
+  // all; an exit first removes the event, and a later HELLO connects the
+  // client and calls OnConnect. Never a connected pipe in DISCONNECT.
+  bool helloFirst;
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_state = DISCONNECT;
-    if (m_sync_conn_event != nullptr) {
-      CloseHandle(m_sync_conn_event);
-      m_sync_conn_event = nullptr;
+    helloFirst = m_state == CONNECTED && m_sync_conn_event != nullptr;
+    if (!helloFirst && m_state != CONNECTED) {
+      m_state = DISCONNECT;
+      if (m_sync_conn_event != nullptr) {
+        CloseHandle(m_sync_conn_event);
+        m_sync_conn_event = nullptr;
+      }
     }
+  }
+  if (helloFirst) {
+    PEL_LOGI << "Client connect to server OK!";
+    result = PEL_OK;
+  } else {
+    PEL_LOGI << "Connect IPC server failed, set state to DISCONNECT!";
   }
   PEL_LOGI << "Leave!";
   return result;
@@ -114,7 +128,7 @@ int PelNamedPipeClient::PostIocpConnect() {
   }
   if (held != nullptr) {
     PEL_LOGE << ">>>>pipe[" << held << "] is Already connected!<<<<";
-    return 18;
+    return PEL_ERR_PIPE_HELD;
   }
 
   HANDLE pipe = CreateFileA(m_pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -122,7 +136,7 @@ int PelNamedPipeClient::PostIocpConnect() {
   if (pipe == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     PEL_LOGE << "Open pipe" << m_pipeName << " failed! Error:" << error << "!\n";
-    return 12;
+    return PEL_ERR_PIPE;
   }
   pel::diag::Live().pipeHandles.fetch_add(1);
   {
@@ -138,7 +152,7 @@ int PelNamedPipeClient::PostIocpConnect() {
              << "] Alloc memory for iocp_key failed! Error:" << error << "!\n";
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_pipe == pipe) ClosePipeLocked();
-    return 10;
+    return PEL_ERR_NO_MEMORY;
   }
   {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -154,13 +168,13 @@ int PelNamedPipeClient::PostIocpConnect() {
   if (m_iocp == nullptr || CreateIoCompletionPort(pipe, m_iocp, key, 0) == nullptr) {
     const DWORD error = m_iocp == nullptr ? ERROR_INVALID_HANDLE : GetLastError();
     PEL_LOGE << "Bind pipe failed! CreateIoCompletionPort -> ErrorCode:" << error << "!\n";
-    result = 15;
+    result = PEL_ERR_BIND;
   } else {
     PEL_LOGI << "Wait hello from server!";
     result = PostIocpRead();
     if (result == 0) {
       PEL_LOGI << "Leave!";
-      return 0;
+      return PEL_OK;
     }
     PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
   }
@@ -185,33 +199,41 @@ int PelNamedPipeClient::PostIocpConnect() {
   return result;
 }
 
+// The HELLO branch of HandleIocpRead; its records are that operation's.
 int PelNamedPipeClient::HandleHello(IocpKey* context) {
   const pel::MessageHeader header = pel::ReadHeader(context->buffer);
   if (header.kind != pel::kKindHello) {
-    PEL_LOGE << "Receive business message before HELLO!! Disconnect!!!\n";
+    PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
+        << "Receive business message before HELLO!! Disconnect!!!\n";
     EndBeforeHello();
-    return 0;
+    return PEL_OK;
   }
   {
     std::lock_guard<std::mutex> guard(m_lock);
     m_connId = header.connId;
     if (m_key != nullptr) m_key->id = header.connId;
   }
-  PEL_LOGD << "Recv Hello from server! conn_id:" << header.connId;
+  PEL_LOG_AS(pellog::debug, kAsHandleIocpRead)
+      << "Recv Hello from server! conn_id:" << header.connId;
   static_cast<PelIpcClient*>(this)->SendHello(header.connId);
-  PEL_LOGD << "Send Hello to server!";
+  PEL_LOG_AS(pellog::debug, kAsHandleIocpRead) << "Send Hello to server!";
   // Bytes a previous pipe left behind (a server that died mid-message) are
   // not the start of this pipe's stream.
   m_recv.Clear();
-  SetState(CONNECTED);
 
+  // Becoming CONNECTED and choosing whom to tell is one step under the lock,
+  // so a blocking Connect that gives up at this moment sees either both or
+  // neither (see its exit). A pipe the host closed meanwhile stays closed.
   bool tellHost = false;
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_sync_conn_event != nullptr) {
-      SetEvent(m_sync_conn_event);
-    } else {
-      tellHost = true;
+    if (m_key != nullptr && !m_key->closing.load() && m_pipe != nullptr) {
+      m_state = CONNECTED;
+      if (m_sync_conn_event != nullptr) {
+        SetEvent(m_sync_conn_event);
+      } else {
+        tellHost = true;
+      }
     }
   }
   if (tellHost) m_callbacks.OnConnect(header.connId, m_callbacks.UserContext);

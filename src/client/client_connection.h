@@ -10,6 +10,12 @@ struct ClientConnection : IpcConnection {
   pel::WriteQueue pending;               // accepted sends waiting for writeKey
   bool writing = false;                  // writeKey carries a write whose completion is still due
   ClientConnection* nextLive = nullptr;  // the client's list of records not yet freed
+
+  // Accepted and not yet written: waiting, plus the write on writeKey.
+  uint64_t UnwrittenBytes() const noexcept {
+    return pending.bytes() +
+           (writeKey.message == nullptr ? 0 : pel::MessageWireSize(writeKey.message));
+  }
 };
 
 // Allocate and free without throwing; keep the white-box counters right.

@@ -1,5 +1,6 @@
 // Sending (SendData, SendHello, the write queue) and receiving (reads, the
 // receive buffer, dispatch of business messages).
+#include <algorithm>
 #include <cstring>
 
 #include "client/pel_named_pipe_client.h"
@@ -7,71 +8,128 @@
 #include "platform/thread_id.h"
 
 int PelNamedPipeClient::SendData(uint32_t kind, const uint8_t* data, int32_t size) {
-  if (kind == pel::kKindHello) {
-    PEL_LOGE << "Cannot send hello in this function!!\n";
-    return 1;
-  }
-  if (data == nullptr || size < 1) {
-    PEL_LOGE << "Invalid parameter!\n";
-    return 1;
-  }
+  const int result = CheckSendArguments(kind, data, size);
+  if (result != PEL_OK) return result;
   if (static_cast<uint32_t>(size) > pel::kMaxClientPayload) {
     PEL_LOGE << "Data size[" << size << "] too large! Max size is:" << pel::kMaxClientPayload
              << "!\n";
-    return 7;
+    return PEL_ERR_TOO_LARGE;
   }
+  return QueueMessages(kind, data, static_cast<uint32_t>(size));
+}
+
+int PelNamedPipeClient::SendAnySize(uint32_t kind, const uint8_t* data, int32_t size) {
+  const int result = CheckSendArguments(kind, data, size);
+  return result != PEL_OK ? result : QueueMessages(kind, data, static_cast<uint32_t>(size));
+}
+
+int PelNamedPipeClient::CheckSendArguments(uint32_t kind, const uint8_t* data, int32_t size) {
+  if (kind == pel::kKindHello) {
+    PEL_LOG_AS(pellog::error, kAsSendData) << "Cannot send hello in this function!!\n";
+    return PEL_ERR_INVALID_ARG;
+  }
+  if (data == nullptr || size < 1) {
+    PEL_LOG_AS(pellog::error, kAsSendData) << "Invalid parameter!\n";
+    return PEL_ERR_INVALID_ARG;
+  }
+  return PEL_OK;
+}
+
+// The pieces of one send are built first and queued in one step, so a send
+// that finds no room leaves no prefix on the pipe.
+int PelNamedPipeClient::QueueMessages(uint32_t kind, const uint8_t* data, uint32_t size) {
   if (!static_cast<PelIpcClient*>(this)->IsConnected()) {
-    PEL_LOGE << "Not connected!\n";
-    return 3;
+    PEL_LOG_AS(pellog::error, kAsSendData) << "Not connected!\n";
+    return PEL_ERR_STATE;
   }
-  uint8_t* message = pel::BuildMessage(ConnId(), kind, data, static_cast<uint32_t>(size));
-  if (message == nullptr) {
-    PEL_LOGE << "Alloc memory for msg failed!!!\n";
-    return 10;
+  const uint32_t pieces = (size + pel::kMaxClientPayload - 1) / pel::kMaxClientPayload;
+  const uint64_t wireBytes = uint64_t{size} + uint64_t{pieces} * pel::kHeaderSize;
+  if (pieces > 1) {
+    // Data that can never fit is refused before it is copied.
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!RoomForLocked(m_key, wireBytes)) return PEL_ERR_TOO_MANY_PENDING;
   }
-  if (PostIocpWrite(message) != 0) {
-    PEL_LOGE << "Send message to server failed! err:" << 20 << "!\n";
-    pel::DeleteMessage(message);
-    return 20;
+  const uint32_t connId = ConnId();
+  pel::WriteQueue batch;
+  for (uint32_t offset = 0; offset < size;) {
+    const uint32_t length = std::min(size - offset, pel::kMaxClientPayload);
+    uint8_t* message = pel::BuildMessage(connId, kind, data + offset, length);
+    if (message == nullptr) {
+      PEL_LOG_AS(pellog::error, kAsSendData) << "Alloc memory for msg failed!!!\n";
+      return PEL_ERR_NO_MEMORY;
+    }
+    batch.Push(message);
+    offset += length;
   }
-  return 0;
+  const int result = PostIocpWrite(batch, true);
+  if (result == PEL_ERR_TOO_MANY_PENDING) return result;
+  if (result != PEL_OK) {
+    PEL_LOG_AS(pellog::error, kAsSendData)
+        << "Send message to server failed! err:" << PEL_ERR_WRITE << "!\n";
+    return PEL_ERR_WRITE;
+  }
+  return PEL_OK;
 }
 
 int PelNamedPipeClient::SendHello(uint32_t connId) {
   PEL_LOGI << "Enter!";
-  int result = 0;
+  int result = PEL_OK;
   uint8_t* hello = pel::BuildMessage(connId, pel::kKindHello, nullptr, 0);
   if (hello == nullptr) {
     PEL_LOGE << "Alloc memory for msg failed!!!\n";
-    result = 20;
-  } else if (PostIocpWrite(hello) != 0) {
-    pel::DeleteMessage(hello);
-    result = 20;
+    result = PEL_ERR_WRITE;
+  } else {
+    pel::WriteQueue batch;
+    batch.Push(hello);
+    // The handshake answer is never refused for room: nothing is queued
+    // before it on a new pipe.
+    if (PostIocpWrite(batch, false) != PEL_OK) result = PEL_ERR_WRITE;
   }
-  if (result != 0) {
+  if (result != PEL_OK) {
     PEL_LOGE << "Send hello to server failed! err:" << result << "!\n";
   }
   PEL_LOGI << "Leave!";
   return result;
 }
 
+uint64_t PelNamedPipeClient::UnwrittenBytes() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_key == nullptr ? 0 : m_key->UnwrittenBytes();
+}
+
+bool PelNamedPipeClient::RoomForLocked(ClientConnection* connection, uint64_t bytes) {
+  const uint64_t unwritten = connection == nullptr ? 0 : connection->UnwrittenBytes();
+  if (unwritten + bytes <= pel::kMaxUnwrittenBytes) return true;
+  PEL_LOG_AS(pellog::warning, kAsPostIocpWrite)
+      << "Too many pending writes! queued bytes:" << unwritten;
+  return false;
+}
+
 // Writes leave one at a time on writeKey, in the order they were accepted
 // here. A send that finds writeKey busy joins the queue and the work thread
 // issues it from the completion of the one before, so neither a host thread
-// nor the work thread ever waits for a write to finish.
-int PelNamedPipeClient::PostIocpWrite(uint8_t* message) {
+// nor the work thread ever waits for a write to finish. A batch is taken
+// whole or, on any refusal, left whole with the caller.
+int PelNamedPipeClient::PostIocpWrite(pel::WriteQueue& batch, bool bounded) {
   std::lock_guard<std::mutex> guard(m_lock);
   ClientConnection* connection = m_key;
   if (connection == nullptr || connection->closing.load() || m_pipe == nullptr) {
     PEL_LOGE << "WriteFile failed! err:" << static_cast<unsigned long>(ERROR_INVALID_HANDLE)
              << "!\n";
-    return 20;
+    return PEL_ERR_WRITE;
   }
-  if (connection->writing) {
-    connection->pending.Push(message);
-    return 0;
+  if (bounded && !RoomForLocked(connection, batch.bytes())) return PEL_ERR_TOO_MANY_PENDING;
+  // Not writing means nothing waits either: the queue drains before
+  // writeKey goes idle.
+  if (!connection->writing) {
+    uint8_t* first = batch.Pop();
+    if (IssueWriteLocked(connection, first) != PEL_OK) {
+      pel::DeleteMessage(first);
+      return PEL_ERR_WRITE;
+    }
   }
-  return IssueWriteLocked(connection, message);
+  connection->pending.Append(batch);
+  return PEL_OK;
 }
 
 int PelNamedPipeClient::IssueWriteLocked(ClientConnection* connection, uint8_t* message) {
@@ -87,12 +145,12 @@ int PelNamedPipeClient::IssueWriteLocked(ClientConnection* connection, uint8_t* 
       connection->unhandledIocp.fetch_sub(1);
       key.message = nullptr;
       connection->writing = false;
-      PEL_LOGE << "WriteFile failed! err:" << error << "!\n";
+      PEL_LOG_AS(pellog::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
       KickReleaseIfIdleLocked(connection);
-      return 20;
+      return PEL_ERR_WRITE;
     }
   }
-  return 0;
+  return PEL_OK;
 }
 
 void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
@@ -109,7 +167,8 @@ void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
       const uint32_t dropped = connection->pending.size();
       connection->pending.Clear();
       if (dropped != 0) {
-        PEL_LOGE << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
+        PEL_LOG_AS(pellog::error, kAsWorkThread)
+            << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
       }
       return;
     }
@@ -152,20 +211,21 @@ int PelNamedPipeClient::PostIocpRead(DWORD* failure) {
   }
   PEL_LOGE << "[" << pel::CurrentThreadId() << "] ReadFile failed! Error:" << error << "!\n";
   if (failure != nullptr) *failure = error;
-  return 19;
+  return PEL_ERR_READ;
 }
 
 int PelNamedPipeClient::PostNextRead() {
   DWORD error = 0;
   const int result = PostIocpRead(&error);
   if (result == 0) return 0;
-  PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
+  PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
+      << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
   if (error != ERROR_BROKEN_PIPE && error != ERROR_PIPE_NOT_CONNECTED) return result;
   // The server went away between two reads: the same end as a read that
   // breaks while pending, so it ends the same way, with one OnClose.
   std::lock_guard<std::mutex> guard(m_lock);
   if (m_key == nullptr) return result;
-  PEL_LOGI << "Pipe broken!" << m_pipe;
+  PEL_LOG_AS(pellog::info, kAsWorkThread) << "Pipe broken!" << m_pipe;
   MarkClosingLocked(m_key);
   KickReleaseIfIdleLocked(m_key);
   return 0;
@@ -201,13 +261,13 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
 int PelNamedPipeClient::HandleIpcMsg(const uint8_t* message) {
   if (message == nullptr) {
     PEL_LOGE << ">>>>Ipc msg is NULL!!!<<<<\n";
-    return 1;
+    return PEL_ERR_INVALID_ARG;
   }
   const pel::MessageHeader header = pel::ReadHeader(message);
   if (header.magic != pel::kMagic) {
     PEL_LOGE << ">>>>MAGIC is Wrong!<<<<\n";
     m_recv.Clear();
-    return 4;
+    return PEL_ERR_BAD_MAGIC;
   }
   m_callbacks.OnRecv(ConnId(), message + pel::kHeaderSize, header.length, m_callbacks.UserContext);
   return 0;
@@ -222,7 +282,7 @@ int PelNamedPipeClient::OnSyncMessage(const uint8_t* message, uint32_t) {
 }
 
 void PelNamedPipeClient::OnOtherKind(uint32_t) {
-  PEL_LOGE << "Received hello message in connected state!";
+  PEL_LOG_AS(pellog::error, kAsHandleIocpRead) << "Received hello message in connected state!";
 }
 
 void PelNamedPipeClient::OnWrongMagic(uint32_t magic) {
@@ -235,10 +295,12 @@ void PelNamedPipeClient::OnWrongMagic(uint32_t magic) {
 }
 
 void PelNamedPipeClient::OnOversizeLength(uint32_t length) {
-  PEL_LOGE << ">>>>Message length[" << length << "] is larger than any sender may send["
-           << pel::kMaxDeclaredPayload << "]!<<<<\n";
+  PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
+      << ">>>>Message length[" << length << "] is larger than any sender may send["
+      << pel::kMaxDeclaredPayload << "]!<<<<\n";
 }
 
 void PelNamedPipeClient::OnDiscard() {
-  PEL_LOGE << ">>>>Handle ipc message failed! Clear all buffer!!!<<<<\n";
+  PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
+      << ">>>>Handle ipc message failed! Clear all buffer!!!<<<<\n";
 }

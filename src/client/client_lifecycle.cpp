@@ -209,6 +209,8 @@ void PelNamedPipeClient::KickReleaseIfIdleLocked(ClientConnection* connection) {
   }
 }
 
+// Runs on the work thread, or on the host thread of Uninit once the work
+// thread is gone; either way its records belong to the work thread's loop.
 void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int lastResult) {
   uint32_t connId;
   {
@@ -222,7 +224,8 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
     // completion (or its failure) finishes the job instead.
     if (!connection->closing.load() || connection->unhandledIocp.load() != 0) return;
 
-    PEL_LOGI << "Try to delete IOCP context:" << static_cast<const void*>(connection);
+    PEL_LOG_AS(pellog::info, kAsWorkThread)
+        << "Try to delete IOCP context:" << static_cast<const void*>(connection);
     const bool current = connection == m_key;
     connId = current || connection->id == pel::kNoConnId ? m_connId : connection->id;
     for (ClientConnection** link = &m_liveRecords; *link != nullptr; link = &(*link)->nextLive) {
@@ -232,12 +235,12 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
       }
     }
     DeleteClientConnection(connection);
-    PEL_LOGI << "IOCP context is Deleted!!!";
+    PEL_LOG_AS(pellog::info, kAsWorkThread) << "IOCP context is Deleted!!!";
     // A record left behind by an earlier pipe must not end the current one.
     if (current) {
       m_key = nullptr;
       m_state = DISCONNECT;
-      PEL_LOGI << "Try to close pipe:" << m_pipe;
+      PEL_LOG_AS(pellog::info, kAsWorkThread) << "Try to close pipe:" << m_pipe;
       if (m_pipe != nullptr) ClosePipeLocked();
     }
     m_changed.notify_all();
@@ -245,7 +248,7 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
     // OnClose that blocks on this thread cannot hang the client.
     m_changed.wait_for(lock, kDrainWait, [this] { return m_hostCloses == 0; });
   }
-  PEL_LOGI << "Call OnClose!";
+  PEL_LOG_AS(pellog::info, kAsWorkThread) << "Call OnClose!";
   m_callbacks.OnClose(connId, lastResult, m_callbacks.UserContext);
 }
 

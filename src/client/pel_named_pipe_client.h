@@ -33,11 +33,24 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
 
   static int WorkThread(PelNamedPipeClient* client);
 
+  // Sends data of any size as consecutive messages of at most the client
+  // payload each, accepted whole or not at all, and never interleaved with
+  // another sender's messages.
+  int SendAnySize(uint32_t kind, const uint8_t* data, int32_t size);
+  // Bytes accepted on the current pipe and not yet written.
+  uint64_t UnwrittenBytes();
+
   // False when the receive buffer could not be allocated at construction.
   bool ReceiveBufferReady() const noexcept { return m_recv.valid(); }
   uint32_t ReceiveCapacity() const noexcept { return m_recv.capacity(); }
 
  private:
+  // The operations on whose behalf helpers log.
+  static constexpr char kAsWorkThread[] = "PelNamedPipeClient::WorkThread";
+  static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
+  static constexpr char kAsSendData[] = "PelNamedPipeClient::SendData";
+  static constexpr char kAsPostIocpWrite[] = "PelNamedPipeClient::PostIocpWrite";
+
   // Lifecycle and the work thread's own steps.
   void SetState(uint32_t state);
   void CloseIocpPipe();
@@ -58,7 +71,10 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   void EndBeforeHello();
 
   // Data path.
-  int PostIocpWrite(uint8_t* message);
+  int CheckSendArguments(uint32_t kind, const uint8_t* data, int32_t size);
+  int QueueMessages(uint32_t kind, const uint8_t* data, uint32_t size);
+  int PostIocpWrite(pel::WriteQueue& batch, bool bounded);
+  bool RoomForLocked(ClientConnection* connection, uint64_t bytes);
   int IssueWriteLocked(ClientConnection* connection, uint8_t* message);
   void IssueNextWriteLocked(ClientConnection* connection);
   int HandleIocpWrite(ClientConnection* connection, IocpKey* context);

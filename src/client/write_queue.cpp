@@ -32,6 +32,22 @@ void WriteQueue::Push(uint8_t* message) noexcept {
   }
   m_tail = message;
   ++m_size;
+  m_bytes += MessageWireSize(message);
+}
+
+void WriteQueue::Append(WriteQueue& other) noexcept {
+  if (other.m_head == nullptr) return;
+  if (m_tail == nullptr) {
+    m_head = other.m_head;
+  } else {
+    SetNext(m_tail, other.m_head);
+  }
+  m_tail = other.m_tail;
+  m_size += other.m_size;
+  m_bytes += other.m_bytes;
+  other.m_head = other.m_tail = nullptr;
+  other.m_size = 0;
+  other.m_bytes = 0;
 }
 
 uint8_t* WriteQueue::Pop() noexcept {
@@ -40,6 +56,7 @@ uint8_t* WriteQueue::Pop() noexcept {
   m_head = NextOf(message);
   if (m_head == nullptr) m_tail = nullptr;
   --m_size;
+  m_bytes -= MessageWireSize(message);
   std::memset(message + kLinkOffset, 0, sizeof(MessageHeader::reserved));
   return message;
 }

@@ -6,6 +6,11 @@
 
 namespace pel {
 
+// The most bytes a client holds accepted but not yet written (waiting or on
+// the wire). A peer that stops reading would otherwise let a fast sender
+// queue until memory runs out.
+constexpr uint64_t kMaxUnwrittenBytes = 32u * 1024 * 1024;
+
 // A waiting message is not on the wire yet, so the reserved bytes of its
 // header carry the link to the next one: queueing needs no allocation and
 // cannot fail. The bytes are zeroed again when the message leaves the queue.
@@ -18,10 +23,14 @@ class WriteQueue {
 
   // Takes ownership of a message made by BuildMessage.
   void Push(uint8_t* message) noexcept;
+  // Moves every message of other behind this queue's, keeping their order.
+  void Append(WriteQueue& other) noexcept;
   // The oldest message, ready to be written; null when none waits.
   uint8_t* Pop() noexcept;
   bool empty() const noexcept { return m_head == nullptr; }
   uint32_t size() const noexcept { return m_size; }
+  // Wire bytes of the waiting messages.
+  uint64_t bytes() const noexcept { return m_bytes; }
   // Frees every waiting message.
   void Clear() noexcept;
 
@@ -29,6 +38,7 @@ class WriteQueue {
   uint8_t* m_head = nullptr;
   uint8_t* m_tail = nullptr;
   uint32_t m_size = 0;
+  uint64_t m_bytes = 0;
 };
 
 // Bytes on the wire of a message made by BuildMessage: header + payload.

@@ -1,5 +1,8 @@
 #include "support/helpers.h"
 
+// windows.h (through support/helpers.h) first: psapi relies on its types.
+#include <psapi.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -104,6 +107,15 @@ std::string ExePath() {
   char path[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
   return std::string(path, n);
+}
+
+uint64_t PrivateBytes() {
+  // The commit charge: Windows reports the same as PrivateUsage, which Wine
+  // leaves at 0.
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return counters.PagefileUsage;
 }
 
 std::string ExeDir() {

@@ -79,6 +79,9 @@ int32_t ServerWorkerCount();
 // A whole number from the environment, else fallback (longer runs set them).
 uint32_t EnvNumber(const char* name, uint32_t fallback);
 
+// The process's private memory (commit charge), in bytes.
+uint64_t PrivateBytes();
+
 // The folder of the running executable, with a trailing backslash.
 std::string ExeDir();
 std::string ExePath();
