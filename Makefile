@@ -15,7 +15,8 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
-# The suite includes the native fuzzer: clang and its runtimes are needed.
+# The suite includes the native fuzzer and the clang checks: clang, its
+# runtimes and clang-tidy are needed.
 test fuzz: export PEL_NEED_FUZZ := 1
 
 test: build

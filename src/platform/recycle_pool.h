@@ -4,10 +4,10 @@
 // or per connect costs more than the I/O itself.
 #pragma once
 
-#include <mutex>
 #include <new>
 
 #include "platform/alloc.h"
+#include "platform/lock.h"
 
 namespace pel {
 
@@ -43,20 +43,20 @@ class RecyclePool {
   }
 
  private:
-  T* Take() noexcept {
-    std::lock_guard<std::mutex> guard(m_lock);
+  T* Take() noexcept EXCLUDES(m_lock) {
+    LockGuard guard(m_lock);
     return m_count == 0 ? nullptr : m_items[--m_count];
   }
-  bool Give(T* item) noexcept {
-    std::lock_guard<std::mutex> guard(m_lock);
+  bool Give(T* item) noexcept EXCLUDES(m_lock) {
+    LockGuard guard(m_lock);
     if (m_count == Capacity) return false;
     m_items[m_count++] = item;
     return true;
   }
 
-  std::mutex m_lock;
-  T* m_items[Capacity] = {};
-  int m_count = 0;
+  Mutex m_lock;
+  T* m_items[Capacity] GUARDED_BY(m_lock) = {};
+  int m_count GUARDED_BY(m_lock) = 0;
 };
 
 }  // namespace pel

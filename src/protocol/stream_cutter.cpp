@@ -13,16 +13,8 @@ StreamCutter::StreamCutter(std::mutex* lock) noexcept
 
 StreamCutter::~StreamCutter() { DeleteBytes(m_data); }
 
-void StreamCutter::LockIf() noexcept {
-  if (m_lock != nullptr) m_lock->lock();
-}
-
-void StreamCutter::UnlockIf() noexcept {
-  if (m_lock != nullptr) m_lock->unlock();
-}
-
 bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
-  LockIf();
+  m_lock.lock();
   if (m_capacity - m_used < n) {
     // Growth always leaves room: 2*cap >= used + n when n <= cap, and
     // 2*n > cap + n >= used + n otherwise.
@@ -31,7 +23,7 @@ bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
     uint8_t* bigger = grown > 0xFFFFFFFFull ? nullptr : NewBytes(static_cast<std::size_t>(grown));
     if (bigger == nullptr) {
       m_used = 0;
-      UnlockIf();
+      m_lock.unlock();
       return false;
     }
     if (m_used != 0) std::memcpy(bigger, m_data, m_used);
@@ -41,7 +33,7 @@ bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
   }
   std::memcpy(m_data + m_used, bytes, n);
   m_used += n;
-  UnlockIf();
+  m_lock.unlock();
   return true;
 }
 
@@ -50,25 +42,24 @@ StreamCutter::CutResult StreamCutter::Cut(MessageSink& sink) {
   // Messages are consumed by offset and the rest is moved to the front once,
   // so a read full of small messages costs one move, not one per message.
   uint32_t consumed = 0;
-  LockIf();
+  m_lock.lock();
   const uint32_t held = m_used;
   const uint8_t* data = m_data;
-  UnlockIf();
+  m_lock.unlock();
 
   while (held - consumed >= kHeaderSize) {
     const uint8_t* front = data + consumed;
     const MessageHeader header = ReadHeader(front);
-    int failed = 0;
+    // A failure in any branch falls through to the discard below.
     if (header.kind == kKindBusiness && header.magic != kMagic) {
       sink.OnWrongMagic(header.magic);
-      failed = 1;
     } else if (header.length > kMaxDeclaredPayload) {
       // Waiting for that many bytes would let a peer make us hoard memory.
       sink.OnOversizeLength(header.length);
-      failed = 1;
     } else {
       const uint32_t whole = kHeaderSize + header.length;
       if (held - consumed < whole) break;
+      int failed = 0;
       if (header.kind == kKindBusiness) {
         failed = sink.OnBusinessMessage(front, header.length);
       } else if (header.kind == kKindSync) {
@@ -90,35 +81,40 @@ StreamCutter::CutResult StreamCutter::Cut(MessageSink& sink) {
   }
 
   if (consumed != 0) {
-    LockIf();
+    m_lock.lock();
     // A Clear() from another thread may have emptied the buffer meanwhile.
     m_used = m_used >= consumed ? m_used - consumed : 0;
     if (m_used != 0) std::memmove(m_data, m_data + consumed, m_used);
-    UnlockIf();
+    m_lock.unlock();
   }
   return result;
 }
 
 void StreamCutter::Clear() noexcept {
-  LockIf();
+  m_lock.lock();
   m_used = 0;
-  UnlockIf();
+  m_lock.unlock();
+}
+
+bool StreamCutter::valid() const noexcept {
+  m_lock.lock();
+  const bool valid = m_data != nullptr;
+  m_lock.unlock();
+  return valid;
 }
 
 uint32_t StreamCutter::used() const noexcept {
-  if (m_lock != nullptr) {
-    std::lock_guard<std::mutex> guard(*m_lock);
-    return m_used;
-  }
-  return m_used;
+  m_lock.lock();
+  const uint32_t used = m_used;
+  m_lock.unlock();
+  return used;
 }
 
 uint32_t StreamCutter::capacity() const noexcept {
-  if (m_lock != nullptr) {
-    std::lock_guard<std::mutex> guard(*m_lock);
-    return m_capacity;
-  }
-  return m_capacity;
+  m_lock.lock();
+  const uint32_t capacity = m_capacity;
+  m_lock.unlock();
+  return capacity;
 }
 
 }  // namespace pel

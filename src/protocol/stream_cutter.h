@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/lock.h"
 #include "protocol/message.h"
 
 namespace pel {
@@ -41,7 +42,7 @@ class StreamCutter {
   StreamCutter& operator=(const StreamCutter&) = delete;
 
   // False when the initial buffer could not be allocated; Append then fails.
-  bool valid() const noexcept { return m_data != nullptr; }
+  bool valid() const noexcept;
 
   // Appends n bytes, growing the buffer when the free room is too small:
   // to ((n >> 12) + 1) << 13 when n exceeds the capacity, else to twice the
@@ -62,13 +63,26 @@ class StreamCutter {
   uint32_t capacity() const noexcept;
 
  private:
-  void LockIf() noexcept;
-  void UnlockIf() noexcept;
+  // The owner's lock, or none when one thread owns the cutter. To the
+  // analysis it is always taken, so the fields' rules hold in both uses.
+  class CAPABILITY("mutex") OptionalLock {
+   public:
+    explicit OptionalLock(std::mutex* lock) noexcept : m_lock(lock) {}
+    void lock() const noexcept ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
+      if (m_lock != nullptr) m_lock->lock();
+    }
+    void unlock() const noexcept RELEASE() NO_THREAD_SAFETY_ANALYSIS {
+      if (m_lock != nullptr) m_lock->unlock();
+    }
 
-  std::mutex* m_lock;
-  uint8_t* m_data;
-  uint32_t m_capacity;
-  uint32_t m_used;
+   private:
+    std::mutex* const m_lock;
+  };
+
+  const OptionalLock m_lock;
+  uint8_t* m_data GUARDED_BY(m_lock);
+  uint32_t m_capacity GUARDED_BY(m_lock);
+  uint32_t m_used GUARDED_BY(m_lock);
 };
 
 }  // namespace pel
