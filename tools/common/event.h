@@ -17,11 +17,9 @@ class Event {
   Event& operator=(const Event&) = delete;
   // Opens an event that another process created; false when it does not exist.
   bool Open(const char* name);
-  bool valid() const { return m_handle != nullptr; }
   void Set();
   void Reset();
   bool Wait(uint32_t timeoutMs);  // true when set within the time
-  bool IsSet() { return Wait(0); }
   HANDLE handle() const { return m_handle; }
 
  private:

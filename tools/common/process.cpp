@@ -19,12 +19,10 @@ struct Process::Captured {
 
 namespace {
 
-HANDLE OpenNul() {
-  SECURITY_ATTRIBUTES inherit{};
-  inherit.nLength = sizeof inherit;
-  inherit.bInheritHandle = TRUE;
-  return CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                     OPEN_EXISTING, 0, nullptr);
+// Handles made with these go to the children that inherit.
+SECURITY_ATTRIBUTES* Inheritable() {
+  static SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return &inherit;
 }
 
 }  // namespace
@@ -97,7 +95,10 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args, S
     m_process = Spawn(cmd, nullptr, nullptr, nullptr, 0, &m_pid);
     return;
   }
-  HANDLE nul = stdio == Stdio::kMuteStdout ? OpenNul() : INVALID_HANDLE_VALUE;
+  HANDLE nul = stdio != Stdio::kMuteStdout
+                   ? INVALID_HANDLE_VALUE
+                   : CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 Inheritable(), OPEN_EXISTING, 0, nullptr);
   m_process = Spawn(cmd, GetStdHandle(STD_INPUT_HANDLE),
                     nul != INVALID_HANDLE_VALUE ? nul : GetStdHandle(STD_OUTPUT_HANDLE),
                     GetStdHandle(STD_ERROR_HANDLE), 0, &m_pid);
@@ -105,12 +106,9 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args, S
 }
 
 void Process::StartCapture(const std::string& commandLine) {
-  SECURITY_ATTRIBUTES inherit{};
-  inherit.nLength = sizeof inherit;
-  inherit.bInheritHandle = TRUE;
   HANDLE childIn = nullptr, childOut = nullptr;
-  if (!CreatePipe(&childIn, &m_input, &inherit, 0)) return;
-  if (!CreatePipe(&m_output->pipe, &childOut, &inherit, 0)) {
+  if (!CreatePipe(&childIn, &m_input, Inheritable(), 0)) return;
+  if (!CreatePipe(&m_output->pipe, &childOut, Inheritable(), 0)) {
     CloseHandle(childIn);
     return;
   }
@@ -144,29 +142,20 @@ void Process::ReadAll(std::shared_ptr<Captured> out) {
 
 Process::~Process() {
   if (m_process != nullptr) {
-    Kill();
+    if (WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0) {
+      TerminateProcess(m_process, 255);
+      WaitForSingleObject(m_process, 5000);
+    }
     CloseHandle(m_process);
   }
   CloseInput();
 }
 
-bool Process::Exited() {
-  return m_process == nullptr || WaitForSingleObject(m_process, 0) == WAIT_OBJECT_0;
-}
-
 int Process::Wait(uint32_t timeoutMs) {
-  if (m_process == nullptr) return -1;
-  if (WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) return -1;
+  if (m_process == nullptr || WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) return -1;
   DWORD code = 0;
   GetExitCodeProcess(m_process, &code);
   return static_cast<int>(code);
-}
-
-void Process::Kill() {
-  if (m_process != nullptr && WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0) {
-    TerminateProcess(m_process, 255);
-    WaitForSingleObject(m_process, 5000);
-  }
 }
 
 bool Process::WaitForOutput(const std::string& text, uint32_t timeoutMs) {

@@ -43,10 +43,8 @@ class Process {
   bool started() const { return m_process != nullptr; }
   HANDLE handle() const { return m_process; }
   DWORD pid() const { return m_pid; }
-  bool Exited();
   // Exit code, or -1 when the process did not end within timeoutMs.
   int Wait(uint32_t timeoutMs);
-  void Kill();
 
   // Captured output. True once it holds text; false after timeoutMs or at its end.
   bool WaitForOutput(const std::string& text, uint32_t timeoutMs);

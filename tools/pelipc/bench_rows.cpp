@@ -17,7 +17,8 @@ constexpr uint32_t kDownloadSize = 5242848;  // the largest a client takes in on
 constexpr uint32_t kStartMs = 20000;
 constexpr uint32_t kRowMs = 60000;
 
-// The peer process of one row and the two events that pace it.
+// The peer process of one row, the two events that pace it and, when the
+// peer is the server, the client ends of this process.
 class Peer {
  public:
   Peer(Impl impl, Scenario scenario, const std::string& pipe, uint32_t count, uint32_t size) {
@@ -29,19 +30,37 @@ class Peer {
   }
   ~Peer() { m_done->Set(); }
 
-  const std::string& pipe() const { return m_plan.pipe; }
+  std::vector<std::unique_ptr<ClientEnd>> clients;
+
   bool started() const { return m_child->started(); }
-  bool WaitListening(std::string* error) {
-    switch (pel_tools::WaitEventOrExit(m_ready->handle(), m_child->handle(), kStartMs)) {
-      case pel_tools::WaitResult::kSignalled:
-        return true;
-      case pel_tools::WaitResult::kProcessEnded:
-        *error = "peer ended before listening";
-        return false;
-      default:
-        *error = "peer did not listen within 20 s";
-        return false;
+  // The peer server listening, then `count` client ends, connected when
+  // `connect`; false with the reason in *error.
+  bool OpenClients(TransportEvents* events, uint32_t count, bool connect, std::string* error) {
+    if (!started()) {
+      *error = "peer not started";
+      return false;
     }
+    using pel_tools::WaitResult;
+    const WaitResult waited =
+        pel_tools::WaitEventOrExit(m_ready->handle(), m_child->handle(), kStartMs);
+    if (waited != WaitResult::kSignalled) {
+      *error = waited == WaitResult::kProcessEnded ? "peer ended before listening"
+                                                   : "peer did not listen within 20 s";
+      return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      clients.push_back(MakeClient(m_plan.impl, events));
+      if (!clients.back()) {
+        *error = "client not created";
+        return false;
+      }
+      const int32_t r = connect ? clients.back()->Connect(m_plan.pipe) : PEL_OK;
+      if (r == PEL_OK) continue;
+      *error = (count == 1 ? std::string("connect") : "connect " + std::to_string(i)) + ": " +
+               DescribeResult(r);
+      return false;
+    }
+    return true;
   }
   // Lets the peer end and checks that it ended well.
   bool Finish(std::string* error) {
@@ -51,6 +70,15 @@ class Peer {
     *error = code < 0 ? "peer did not end" : "peer exited with " + std::to_string(code);
     return false;
   }
+  // A row's figure, good when the peer ended well.
+  Measure Figure(double value, uint64_t done, double value2 = 0) {
+    Measure m;
+    m.value = value;
+    m.value2 = value2;
+    m.done = done;
+    m.ok = Finish(&m.error);
+    return m;
+  }
 
  private:
   PeerPlan m_plan;
@@ -58,31 +86,6 @@ class Peer {
   std::unique_ptr<Event> m_done;
   std::unique_ptr<pel_tools::Process> m_child;
 };
-
-// The prologue of the rows whose peer is the server: the peer listening,
-// then `count` client ends of this process, connected when `connect`.
-bool ConnectToPeer(Peer& peer, Impl impl, TransportEvents* events, uint32_t count, bool connect,
-                   std::vector<std::unique_ptr<ClientEnd>>* clients, std::string* error) {
-  if (!peer.started()) {
-    *error = "peer not started";
-    return false;
-  }
-  if (!peer.WaitListening(error)) return false;
-  for (uint32_t i = 0; i < count; ++i) {
-    clients->push_back(MakeClient(impl, events));
-    if (!clients->back()) {
-      *error = "client not created";
-      return false;
-    }
-    const int32_t r = connect ? clients->back()->Connect(peer.pipe()) : 0;
-    if (r != 0) {
-      *error = (count > 1 ? "connect " + std::to_string(i) : std::string("connect")) + ": " +
-               DescribeResult(r);
-      return false;
-    }
-  }
-  return true;
-}
 
 // Counts what arrives at the measuring end and stamps the latest message.
 class Sink : public TransportEvents {
@@ -159,10 +162,9 @@ Measure MeasureUpload(Impl impl, Scenario scenario, uint32_t count, uint32_t siz
 Measure MeasureDownload(Impl impl, uint32_t count, uint32_t size, double capSeconds) {
   Peer peer(impl, Scenario::kDownload, UniqueName("pelipc-bench"), count, size);
   Sink sink;
-  std::vector<std::unique_ptr<ClientEnd>> clients;
   std::string error;
-  if (!ConnectToPeer(peer, impl, &sink, 1, true, &clients, &error)) return Fail(error);
-  ClientEnd* client = clients[0].get();
+  if (!peer.OpenClients(&sink, 1, true, &error)) return Fail(error);
+  ClientEnd* client = peer.clients[0].get();
   const double start = NowSeconds();
   int32_t r = client->Send(reinterpret_cast<const uint8_t*>(kGo), sizeof kGo - 1);
   if (r != 0) return Fail("start message: " + DescribeResult(r));
@@ -196,10 +198,9 @@ double Percentile(std::vector<double>& sorted, double p) {
 Measure MeasureRoundTrip(Impl impl, uint32_t calls) {
   Peer peer(impl, Scenario::kRoundTrip, UniqueName("pelipc-bench"), 0, 0);
   TransportEvents events;
-  std::vector<std::unique_ptr<ClientEnd>> clients;
   std::string error;
-  if (!ConnectToPeer(peer, impl, &events, 1, true, &clients, &error)) return Fail(error);
-  ClientEnd* client = clients[0].get();
+  if (!peer.OpenClients(&events, 1, true, &error)) return Fail(error);
+  ClientEnd* client = peer.clients[0].get();
   std::vector<uint8_t> request(kSmallSize, 'r');
   for (uint32_t i = 0; i < 100; ++i) {
     if (!OneCall(*client, request, &error)) return Fail(error);
@@ -213,23 +214,16 @@ Measure MeasureRoundTrip(Impl impl, uint32_t calls) {
   }
   client->Disconnect();
   std::sort(micros.begin(), micros.end());
-  Measure m;
-  m.value = Percentile(micros, 0.50);
-  m.value2 = Percentile(micros, 0.99);
-  m.done = calls;
-  m.ok = peer.Finish(&error);
-  m.error = error;
-  return m;
+  return peer.Figure(Percentile(micros, 0.50), calls, Percentile(micros, 0.99));
 }
 
 Measure MeasureSetup(Impl impl, uint32_t rounds, double capSeconds) {
   const std::string pipe = UniqueName("pelipc-bench");
   Peer peer(impl, Scenario::kSetup, pipe, 0, 0);
   TransportEvents events;
-  std::vector<std::unique_ptr<ClientEnd>> clients;
   std::string error;
-  if (!ConnectToPeer(peer, impl, &events, 1, false, &clients, &error)) return Fail(error);
-  ClientEnd* client = clients[0].get();
+  if (!peer.OpenClients(&events, 1, false, &error)) return Fail(error);
+  ClientEnd* client = peer.clients[0].get();
   const double start = NowSeconds();
   uint32_t i = 0;
   for (; i < rounds && NowSeconds() - start < capSeconds; ++i) {
@@ -239,22 +233,14 @@ Measure MeasureSetup(Impl impl, uint32_t rounds, double capSeconds) {
     if (r != 0) return Fail("connect " + std::to_string(i) + ": " + DescribeResult(r));
     client->Disconnect();
   }
-  Measure m;
-  m.done = i;
-  m.value = i / (NowSeconds() - start);
-  m.ok = peer.Finish(&error);
-  m.error = error;
-  return m;
+  return peer.Figure(i / (NowSeconds() - start), i);
 }
 
 Measure MeasureFanIn(Impl impl, uint32_t callsEach, double capSeconds) {
   Peer peer(impl, Scenario::kFanIn, UniqueName("pelipc-bench"), 0, 0);
   TransportEvents events;
-  std::vector<std::unique_ptr<ClientEnd>> clients;
   std::string error;
-  if (!ConnectToPeer(peer, impl, &events, kFanInClients, true, &clients, &error)) {
-    return Fail(error);
-  }
+  if (!peer.OpenClients(&events, kFanInClients, true, &error)) return Fail(error);
   Event go;
   std::mutex lock;
   std::atomic<uint64_t> calls{0};
@@ -267,7 +253,7 @@ Measure MeasureFanIn(Impl impl, uint32_t callsEach, double capSeconds) {
       if (!go.Wait(kRowMs)) failure = "never started";
       for (uint32_t n = 0; failure.empty() && n < callsEach; ++n) {
         if (NowSeconds() - start >= capSeconds) break;
-        if (OneCall(*clients[i], request, &failure)) calls++;
+        if (OneCall(*peer.clients[i], request, &failure)) calls++;
       }
       if (!failure.empty()) {
         std::lock_guard<std::mutex> hold(lock);
@@ -279,14 +265,9 @@ Measure MeasureFanIn(Impl impl, uint32_t callsEach, double capSeconds) {
   go.Set();
   for (auto& t : threads) t.join();
   const double seconds = NowSeconds() - start;
-  for (auto& c : clients) c->Disconnect();
+  for (auto& c : peer.clients) c->Disconnect();
   if (!error.empty()) return Fail(error);
-  Measure m;
-  m.done = calls;
-  m.value = calls / seconds;
-  m.ok = peer.Finish(&error);
-  m.error = error;
-  return m;
+  return peer.Figure(calls / seconds, calls);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // `pelipc serve`, `send` and `call`: poke a pipe by hand.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -127,8 +125,6 @@ struct Client : TransportEvents {
 
 int SendWith(ClientEnd& client, Client& state, const std::string& name,
              const std::vector<uint8_t>& payload, uint64_t replies) {
-  int rc = Connect(client, name, "send");
-  if (rc != kExitOk) return rc;
   int32_t r = client.Send(payload.data(), static_cast<uint32_t>(payload.size()));
   if (r != PEL_OK) {
     Err("pelipc send: %s\n", DescribeResult(r).c_str());
@@ -159,8 +155,6 @@ int SendWith(ClientEnd& client, Client& state, const std::string& name,
 
 int CallWith(ClientEnd& client, const std::string& name, const std::vector<uint8_t>& request,
              uint32_t capacity) {
-  int rc = Connect(client, name, "call");
-  if (rc != kExitOk) return rc;
   std::vector<uint8_t> answer(capacity > 0 ? capacity : 1);
   uint32_t size = capacity;
   int32_t r =
@@ -188,9 +182,9 @@ int CallWith(ClientEnd& client, const std::string& name, const std::vector<uint8
   }
 }
 
-// The client end of send and call, with the payload from TEXT|@FILE.
+// The client end of send and call, connected, with the payload from TEXT|@FILE.
 int RunClient(const std::vector<std::string>& args, const std::vector<Flag>& flags,
-              const char* command,
+              const char* command, bool printReplies,
               const std::function<int(ClientEnd&, Client&, const std::string&,
                                       const std::vector<uint8_t>&)>& run) {
   std::vector<std::string> plain;
@@ -198,12 +192,14 @@ int RunClient(const std::vector<std::string>& args, const std::vector<Flag>& fla
   std::vector<uint8_t> payload;
   if (!LoadPayload(plain[1], payload, command)) return kExitUsage;
   Client state;
+  state.print = printReplies;
   std::unique_ptr<ClientEnd> client = MakeLibraryClient(&state);
   if (!client) {
     Err("pelipc %s: PEL_CreateIpcClient returned null\n", command);
     return kExitFailed;
   }
-  return run(*client, state, plain[0], payload);
+  const int rc = Connect(*client, plain[0], command);
+  return rc != kExitOk ? rc : run(*client, state, plain[0], payload);
 }
 
 }  // namespace
@@ -256,17 +252,16 @@ int ServeMain(const std::vector<std::string>& args) {
 
 int SendMain(const std::vector<std::string>& args) {
   uint64_t replies = 0;
-  return RunClient(args, {Number("--replies", &replies)}, "send",
+  return RunClient(args, {Number("--replies", &replies)}, "send", true,
                    [&](ClientEnd& client, Client& state, const std::string& name,
                        const std::vector<uint8_t>& payload) {
-                     state.print = true;
                      return SendWith(client, state, name, payload, replies);
                    });
 }
 
 int CallMain(const std::vector<std::string>& args) {
   uint32_t capacity = PEL_IPC_MAX_SERVER_PAYLOAD;
-  return RunClient(args, {Number("--max", &capacity)}, "call",
+  return RunClient(args, {Number("--max", &capacity)}, "call", false,
                    [&](ClientEnd& client, Client&, const std::string& name,
                        const std::vector<uint8_t>& request) {
                      return CallWith(client, name, request, capacity);

@@ -21,46 +21,33 @@ void Print(FILE* stream, const char* format, va_list args) {
 }  // namespace
 
 const char* ResultMeaning(int32_t code) {
-  switch (code) {
-    case PEL_OK:
-      return "success";
-    case PEL_ERR_INVALID_ARG:
-      return "missing or invalid argument";
-    case PEL_ERR_STATE:
-      return "wrong state: closing, not connected or not disconnected";
-    case PEL_ERR_BAD_MAGIC:
-      return "received message with a wrong magic";
-    case PEL_ERR_SHORT_MESSAGE:
-      return "message shorter than a header, or data before HELLO";
-    case PEL_ERR_TOO_LARGE:
-      return "client payload larger than 716,800 bytes";
-    case PEL_ERR_BUFFER_TOO_SMALL:
-      return "answer larger than the caller's buffer";
-    case PEL_ERR_NO_CONNECTION:
-      return "no connection with that id";
-    case PEL_ERR_NO_MEMORY:
-      return "memory allocation failed";
-    case PEL_ERR_PIPE:
-      return "pipe could not be created, connected or opened";
-    case PEL_ERR_EVENT:
-      return "event of a synchronous call could not be created or reset";
-    case PEL_ERR_IOCP:
-      return "completion port could not be created";
-    case PEL_ERR_BIND:
-      return "pipe could not be bound to the completion port";
-    case PEL_ERR_TOO_MANY_PENDING:
-      return "20 operations already outstanding";
-    case PEL_ERR_TIMEOUT:
-      return "time-out or failed wait";
-    case PEL_CLOSE_SERVER:
-      return "pipe still held, or connection closed by the server";
-    case PEL_ERR_READ:
-      return "a read could not be posted";
-    case PEL_ERR_WRITE:
-      return "a message could not be written";
-    default:
-      return "system error code";
+  static const struct {
+    int32_t code;
+    const char* meaning;
+  } kMeanings[] = {
+      {PEL_OK, "success"},
+      {PEL_ERR_INVALID_ARG, "missing or invalid argument"},
+      {PEL_ERR_STATE, "wrong state: closing, not connected or not disconnected"},
+      {PEL_ERR_BAD_MAGIC, "received message with a wrong magic"},
+      {PEL_ERR_SHORT_MESSAGE, "message shorter than a header, or data before HELLO"},
+      {PEL_ERR_TOO_LARGE, "client payload larger than 716,800 bytes"},
+      {PEL_ERR_BUFFER_TOO_SMALL, "answer larger than the caller's buffer"},
+      {PEL_ERR_NO_CONNECTION, "no connection with that id"},
+      {PEL_ERR_NO_MEMORY, "memory allocation failed"},
+      {PEL_ERR_PIPE, "pipe could not be created, connected or opened"},
+      {PEL_ERR_EVENT, "event of a synchronous call could not be created or reset"},
+      {PEL_ERR_IOCP, "completion port could not be created"},
+      {PEL_ERR_BIND, "pipe could not be bound to the completion port"},
+      {PEL_ERR_TOO_MANY_PENDING, "20 operations already outstanding"},
+      {PEL_ERR_TIMEOUT, "time-out or failed wait"},
+      {PEL_CLOSE_SERVER, "pipe still held, or connection closed by the server"},
+      {PEL_ERR_READ, "a read could not be posted"},
+      {PEL_ERR_WRITE, "a message could not be written"},
+  };
+  for (const auto& entry : kMeanings) {
+    if (entry.code == code) return entry.meaning;
   }
+  return "system error code";
 }
 
 std::string DescribeResult(int32_t code) {
