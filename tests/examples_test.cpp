@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "support/helpers.h"
-#include "support/process.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <iterator>
 
 #include "support/helpers.h"
-#include "support/process.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "support/debug_output.h"
 
-#include <atomic>
-
+#include "common/event.h"
+#include "common/process.h"
 #include "platform/win.h"
 #include "support/files.h"
 #include "support/helpers.h"
@@ -12,36 +12,26 @@ DebuggedRun RunUnderDebugger(const std::string& exePath, const std::string& help
                              const std::vector<std::string>& args, uint32_t timeoutMs,
                              bool captureStdout) {
   DebuggedRun run;
-  std::string cmd = "\"" + (exePath.empty() ? ExePath() : exePath) + "\" --helper " + helper;
-  for (const auto& a : args) cmd += " \"" + a + "\"";
-  std::vector<char> line(cmd.begin(), cmd.end());
-  line.push_back('\0');
-
-  static std::atomic<unsigned> counter{0};
+  std::vector<std::string> all = {"--helper", helper};
+  all.insert(all.end(), args.begin(), args.end());
+  const std::string cmd = pel_tools::CommandLine(exePath.empty() ? ExePath() : exePath, all);
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
-  const std::string outPath = std::string(temp) + "pel_stdout_" +
-                              std::to_string(GetCurrentProcessId()) + "_" +
-                              std::to_string(counter.fetch_add(1)) + ".txt";
+  const std::string outPath = pel_tools::UniqueName(std::string(temp) + "pel_stdout") + ".txt";
   HANDLE out = INVALID_HANDLE_VALUE;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
   if (captureStdout) {
     SECURITY_ATTRIBUTES sa{};
     sa.nLength = sizeof sa;
     sa.bInheritHandle = TRUE;
     out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = out;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   }
-  PROCESS_INFORMATION pi{};
-  const BOOL created = CreateProcessA(nullptr, line.data(), nullptr, nullptr, captureStdout,
-                                      DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &si, &pi);
+  const bool c = captureStdout;
+  HANDLE process = pel_tools::Spawn(cmd, c ? GetStdHandle(STD_INPUT_HANDLE) : nullptr,
+                                    c ? out : nullptr, c ? GetStdHandle(STD_ERROR_HANDLE) : nullptr,
+                                    DEBUG_ONLY_THIS_PROCESS, nullptr);
   if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-  if (!created) return run;
+  if (process == nullptr) return run;
 
   const ULONGLONG end = GetTickCount64() + timeoutMs;
   while (!run.finished && GetTickCount64() < end) {
@@ -53,7 +43,7 @@ DebuggedRun RunUnderDebugger(const std::string& exePath, const std::string& help
         const auto& info = ev.u.DebugString;
         std::string text(info.nDebugStringLength, '\0');
         SIZE_T got = 0;
-        ReadProcessMemory(pi.hProcess, info.lpDebugStringData, &text[0], text.size(), &got);
+        ReadProcessMemory(process, info.lpDebugStringData, &text[0], text.size(), &got);
         text.resize(got);
         while (!text.empty() && text.back() == '\0') text.pop_back();
         run.debugStrings.push_back(text);
@@ -78,10 +68,9 @@ DebuggedRun RunUnderDebugger(const std::string& exePath, const std::string& help
     }
     ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, status);
   }
-  if (!run.finished) TerminateProcess(pi.hProcess, 255);
-  WaitForSingleObject(pi.hProcess, 5000);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  if (!run.finished) TerminateProcess(process, 255);
+  WaitForSingleObject(process, 5000);
+  CloseHandle(process);
 
   if (captureStdout) {
     const std::string raw = ReadFileBytes(outPath);

@@ -1,21 +1,19 @@
 #include "support/files.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 
+#include "common/event.h"
 #include "platform/win.h"
 
 namespace pel_test {
 
 TempDir::TempDir(const std::string& tag) {
-  static std::atomic<unsigned> counter{0};
   char cwd[MAX_PATH] = {};
   GetCurrentDirectoryA(MAX_PATH, cwd);
   std::string base = cwd;
   if (!base.empty() && base.back() == '\\') base.pop_back();
-  m_path = base + "\\tmp_" + tag + "_" + std::to_string(GetCurrentProcessId()) + "_" +
-           std::to_string(counter.fetch_add(1));
+  m_path = pel_tools::UniqueName(base + "\\tmp_" + tag);
   RemoveTree(m_path);
   CreateDirectoryA(m_path.c_str(), nullptr);
 }

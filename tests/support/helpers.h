@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/event.h"
+#include "common/process.h"
 #include "platform/win.h"
 
 namespace pel_test {
@@ -29,45 +31,33 @@ struct HelperRegistration {
 int RunHelperIfAsked(int argc, char** argv);
 
 // A running helper process of this same executable.
-class HelperProcess {
+class HelperProcess : public pel_tools::Process {
  public:
   HelperProcess(const std::string& helper, const std::vector<std::string>& args);
   // The same helper mode, run from another executable (a copy of this one).
   HelperProcess(const std::string& exePath, const std::string& helper,
                 const std::vector<std::string>& args);
-  ~HelperProcess();  // kills the process if it is still running
-  HelperProcess(const HelperProcess&) = delete;
-  HelperProcess& operator=(const HelperProcess&) = delete;
-
-  bool started() const { return m_process != nullptr; }
-  // Exit code, or -1 when the process did not end within timeoutMs.
-  int Wait(uint32_t timeoutMs);
-  HANDLE handle() const { return m_process; }
-
- private:
-  HANDLE m_process = nullptr;
 };
 
-// A pipe name no other test process uses: tag + process id + counter.
+// Another executable of the build with its standard input and output on
+// pipes, for tests of the tools and examples.
+class RedirectedProcess : public pel_tools::Process {
+ public:
+  RedirectedProcess(const std::string& exe, const std::vector<std::string>& args)
+      : Process(exe, args, pel_tools::Stdio::kCapture) {}
+};
+
+using pel_tools::ExeDir;
+using pel_tools::ExePath;
+using pel_tools::RunProcess;
+
+// A pipe name no other test process uses.
 std::string UniquePipeName(const std::string& tag);
 // The full path form of the same.
 std::string FullPipePath(const std::string& bareName);
 
 // A manual-reset event with a bounded wait; tests never sleep to synchronise.
-class Signal {
- public:
-  Signal();
-  ~Signal();
-  Signal(const Signal&) = delete;
-  Signal& operator=(const Signal&) = delete;
-  void Set();
-  void Reset();
-  bool Wait(uint32_t timeoutMs);  // true when set within the time
-  bool IsSet();
-
- private:
-  HANDLE m_event;
-};
+using Signal = pel_tools::Event;
 
 // Polls pred every millisecond or so until it holds or timeoutMs pass.
 bool WaitUntil(const std::function<bool()>& pred, uint32_t timeoutMs);
@@ -81,9 +71,5 @@ uint32_t EnvNumber(const char* name, uint32_t fallback);
 
 // The process's private memory (commit charge), in bytes.
 uint64_t PrivateBytes();
-
-// The folder of the running executable, with a trailing backslash.
-std::string ExeDir();
-std::string ExePath();
 
 }  // namespace pel_test

@@ -2,28 +2,16 @@
 // and prints them side by side.
 #include "bench.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
-#include <mutex>
-#include <thread>
 
+#include "flags.h"
 #include "report.h"
 #include "util.h"
 
 namespace pelipc {
 
 namespace {
-
-constexpr uint32_t kSmallSize = 64;
-constexpr uint32_t kUploadSize = 716800;
-constexpr uint32_t kDownloadSize = 5242848;  // the largest a client takes in one read
-constexpr uint32_t kFanInClients = 16;
-constexpr uint32_t kStartMs = 20000;
-constexpr uint32_t kRowMs = 60000;
 
 struct Counts {
   uint32_t calls = 10000;
@@ -50,306 +38,16 @@ Counts QuickCounts() {
   return c;
 }
 
-// One side's figure(s) of one row.
-struct Measure {
-  bool ok = false;
-  std::string error;
-  double value = 0;
-  double value2 = 0;  // p99 of the round trip
-  uint64_t done = 0;  // messages, calls or connections measured
+// The count flags; 0 in the parsed counts leaves the run's default.
+const struct {
+  const char* flag;
+  uint32_t Counts::*field;
+} kCountFlags[] = {
+    {"--calls", &Counts::calls}, {"--upload", &Counts::upload}, {"--download", &Counts::download},
+    {"--small", &Counts::small}, {"--setups", &Counts::setups}, {"--fanin", &Counts::fanIn},
 };
-
-Measure Fail(const std::string& error) {
-  Measure m;
-  m.error = error;
-  return m;
-}
-
-// The peer process of one row and the two events that pace it.
-class Peer {
- public:
-  Peer(Impl impl, Scenario scenario, const std::string& pipe, uint32_t count, uint32_t size) {
-    static std::atomic<unsigned> serial{0};
-    const std::string base = "pelipc-bench-" + std::to_string(GetCurrentProcessId()) + "-" +
-                             std::to_string(serial.fetch_add(1));
-    m_plan.impl = impl;
-    m_plan.scenario = scenario;
-    m_plan.pipe = pipe;
-    m_plan.readyEvent = base + "-ready";
-    m_plan.doneEvent = base + "-done";
-    m_plan.count = count;
-    m_plan.size = size;
-    m_ready.reset(new Event(m_plan.readyEvent.c_str()));
-    m_done.reset(new Event(m_plan.doneEvent.c_str()));
-    // The peer's stdout would only repeat the library's set-up trace.
-    m_child.reset(new Child(PeerArgs(m_plan), true));
-  }
-  ~Peer() { m_done->Set(); }
-
-  bool started() const { return m_child->started(); }
-  bool WaitListening(std::string* error) {
-    int r = WaitEventOrExit(m_ready->handle(), m_child->handle(), kStartMs);
-    if (r == 0) return true;
-    *error = r == 1 ? "peer ended before listening" : "peer did not listen within 20 s";
-    return false;
-  }
-  bool Ended() { return m_child->Exited(); }
-  // Lets the peer end and checks that it ended well.
-  bool Finish(std::string* error) {
-    m_done->Set();
-    int code = m_child->Wait(kStartMs);
-    if (code == 0) return true;
-    *error = code < 0 ? "peer did not end" : "peer exited with " + std::to_string(code);
-    return false;
-  }
-
- private:
-  PeerPlan m_plan;
-  std::unique_ptr<Event> m_ready;
-  std::unique_ptr<Event> m_done;
-  std::unique_ptr<Child> m_child;
-};
-
-// Counts what arrives at the measuring end and stamps the latest message.
-class Sink : public TransportEvents {
- public:
-  Counter connects;
-  Counter messages;
-  std::atomic<uint32_t> conn{0};
-
-  struct Progress {
-    uint64_t count = 0;
-    uint64_t bytes = 0;
-    double at = 0;
-  };
-
-  void OnConnect(uint32_t id) override {
-    conn = id;
-    connects.Add();
-  }
-  void OnRecv(uint32_t, const uint8_t*, uint32_t size) override {
-    {
-      std::lock_guard<std::mutex> hold(m_lock);
-      m_progress.count++;
-      m_progress.bytes += size;
-      m_progress.at = NowSeconds();
-    }
-    messages.Add();
-  }
-  Progress Snapshot() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_progress;
-  }
-
- private:
-  std::mutex m_lock;
-  Progress m_progress;
-};
-
-// Rate from "go" to the latest message that arrived within the cap.
-Measure StreamRate(Sink& sink, double start, uint32_t count, double capSeconds, bool bytes) {
-  sink.messages.WaitAtLeast(count, static_cast<uint32_t>(capSeconds * 1000));
-  const Sink::Progress got = sink.Snapshot();
-  if (got.count == 0) return Fail("nothing arrived within the time cap");
-  Measure m;
-  m.done = got.count;
-  const double seconds = got.at - start;
-  m.value = bytes ? got.bytes / seconds / 1e6 : got.count / seconds;
-  m.ok = true;
-  return m;
-}
-
-// This process is the server; the peer streams as client from "go" on.
-Measure MeasureUpload(Impl impl, Scenario scenario, uint32_t count, uint32_t size,
-                      double capSeconds) {
-  Sink sink;
-  std::unique_ptr<ServerEnd> server = MakeServer(impl, &sink);
-  if (!server) return Fail("server not created");
-  const std::string pipe = UniqueName("bench");
-  int32_t r = server->Start(pipe);
-  if (r != 0) return Fail("listen: " + DescribeResult(r));
-  Peer peer(impl, scenario, pipe, count, size);
-  if (!peer.started()) return Fail("peer not started");
-  if (!sink.connects.WaitAtLeast(1, kStartMs)) return Fail("peer did not connect");
-  const double start = NowSeconds();
-  r = server->Send(sink.conn, false, reinterpret_cast<const uint8_t*>(kGo), sizeof kGo - 1);
-  if (r != 0) return Fail("start message: " + DescribeResult(r));
-  Measure m = StreamRate(sink, start, count, capSeconds, scenario != Scenario::kSmall);
-  std::string error;
-  if (m.ok && !peer.Finish(&error)) m = Fail(error);
-  server->Stop();
-  return m;
-}
-
-// The other way: this process is the client, the peer server streams.
-Measure MeasureDownload(Impl impl, uint32_t count, uint32_t size, double capSeconds) {
-  const std::string pipe = UniqueName("bench");
-  Peer peer(impl, Scenario::kDownload, pipe, count, size);
-  std::string error;
-  if (!peer.started() || !peer.WaitListening(&error)) return Fail(error);
-  Sink sink;
-  std::unique_ptr<ClientEnd> client = MakeClient(impl, &sink);
-  if (!client) return Fail("client not created");
-  int32_t r = client->Connect(pipe);
-  if (r != 0) return Fail("connect: " + DescribeResult(r));
-  const double start = NowSeconds();
-  r = client->Send(reinterpret_cast<const uint8_t*>(kGo), sizeof kGo - 1);
-  if (r != 0) return Fail("start message: " + DescribeResult(r));
-  Measure m = StreamRate(sink, start, count, capSeconds, true);
-  // The peer stops streaming before the pipe goes away under it.
-  if (m.ok && !peer.Finish(&error)) m = Fail(error);
-  client->Disconnect();
-  return m;
-}
-
-bool OneCall(ClientEnd& client, const std::vector<uint8_t>& request, std::string* error) {
-  uint8_t answer[kSmallSize * 2];
-  uint32_t size = sizeof answer;
-  int32_t r = client.Call(request.data(), static_cast<uint32_t>(request.size()), answer, &size);
-  if (r != 0) {
-    *error = "call: " + DescribeResult(r);
-    return false;
-  }
-  if (size != request.size()) {
-    *error = "answer of " + std::to_string(size) + " bytes";
-    return false;
-  }
-  return true;
-}
-
-double Percentile(std::vector<double>& sorted, double p) {
-  size_t index = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
-  return sorted[std::min(index, sorted.size() - 1)];
-}
-
-Measure MeasureRoundTrip(Impl impl, uint32_t calls) {
-  const std::string pipe = UniqueName("bench");
-  Peer peer(impl, Scenario::kRoundTrip, pipe, 0, 0);
-  std::string error;
-  if (!peer.started() || !peer.WaitListening(&error)) return Fail(error);
-  TransportEvents events;
-  std::unique_ptr<ClientEnd> client = MakeClient(impl, &events);
-  if (!client) return Fail("client not created");
-  int32_t r = client->Connect(pipe);
-  if (r != 0) return Fail("connect: " + DescribeResult(r));
-  std::vector<uint8_t> request(kSmallSize, 'r');
-  for (uint32_t i = 0; i < 100; ++i) {
-    if (!OneCall(*client, request, &error)) return Fail(error);
-  }
-  std::vector<double> micros;
-  micros.reserve(calls);
-  for (uint32_t i = 0; i < calls; ++i) {
-    const double t0 = NowSeconds();
-    if (!OneCall(*client, request, &error)) return Fail(error);
-    micros.push_back((NowSeconds() - t0) * 1e6);
-  }
-  client->Disconnect();
-  std::sort(micros.begin(), micros.end());
-  Measure m;
-  m.value = Percentile(micros, 0.50);
-  m.value2 = Percentile(micros, 0.99);
-  m.done = calls;
-  m.ok = peer.Finish(&error);
-  m.error = error;
-  return m;
-}
-
-Measure MeasureSetup(Impl impl, uint32_t rounds, double capSeconds) {
-  const std::string pipe = UniqueName("bench");
-  Peer peer(impl, Scenario::kSetup, pipe, 0, 0);
-  std::string error;
-  if (!peer.started() || !peer.WaitListening(&error)) return Fail(error);
-  TransportEvents events;
-  std::unique_ptr<ClientEnd> client = MakeClient(impl, &events);
-  if (!client) return Fail("client not created");
-  const double start = NowSeconds();
-  uint32_t i = 0;
-  for (; i < rounds && NowSeconds() - start < capSeconds; ++i) {
-    int32_t r = client->Connect(pipe);
-    // Every listening instance can be taken for a moment; try again at once.
-    for (int retry = 0; r == PEL_ERR_PIPE && retry < 100; ++retry) r = client->Connect(pipe);
-    if (r != 0) return Fail("connect " + std::to_string(i) + ": " + DescribeResult(r));
-    client->Disconnect();
-  }
-  Measure m;
-  m.done = i;
-  m.value = i / (NowSeconds() - start);
-  m.ok = peer.Finish(&error);
-  m.error = error;
-  return m;
-}
-
-Measure MeasureFanIn(Impl impl, uint32_t callsEach, double capSeconds) {
-  const std::string pipe = UniqueName("bench");
-  Peer peer(impl, Scenario::kFanIn, pipe, 0, 0);
-  std::string error;
-  if (!peer.started() || !peer.WaitListening(&error)) return Fail(error);
-  TransportEvents events;
-  std::vector<std::unique_ptr<ClientEnd>> clients;
-  for (uint32_t i = 0; i < kFanInClients; ++i) {
-    clients.push_back(MakeClient(impl, &events));
-    if (!clients.back()) return Fail("client not created");
-    int32_t r = clients.back()->Connect(pipe);
-    if (r != 0) return Fail("connect " + std::to_string(i) + ": " + DescribeResult(r));
-  }
-  Event go;
-  std::mutex lock;
-  std::atomic<uint64_t> calls{0};
-  double start = 0;
-  std::vector<std::thread> threads;
-  for (uint32_t i = 0; i < kFanInClients; ++i) {
-    threads.emplace_back([&, i] {
-      std::vector<uint8_t> request(kSmallSize, static_cast<uint8_t>('a' + i));
-      std::string failure;
-      if (!go.Wait(kRowMs)) failure = "never started";
-      for (uint32_t n = 0; failure.empty() && n < callsEach; ++n) {
-        if (NowSeconds() - start >= capSeconds) break;
-        if (OneCall(*clients[i], request, &failure)) calls++;
-      }
-      if (!failure.empty()) {
-        std::lock_guard<std::mutex> hold(lock);
-        error = "client " + std::to_string(i) + ": " + failure;
-      }
-    });
-  }
-  start = NowSeconds();
-  go.Set();
-  for (auto& t : threads) t.join();
-  const double seconds = NowSeconds() - start;
-  for (auto& c : clients) c->Disconnect();
-  if (!error.empty()) return Fail(error);
-  Measure m;
-  m.done = calls;
-  m.value = calls / seconds;
-  m.ok = peer.Finish(&error);
-  m.error = error;
-  return m;
-}
-
-struct RowPlan {
-  Scenario scenario;
-  std::string id, title, unit, workload;
-  bool higherIsBetter;
-  uint32_t count;
-  double cap;
-};
-
-Measure RunOne(const RowPlan& plan, Impl impl) {
-  switch (plan.scenario) {
-    case Scenario::kRoundTrip:
-      return MeasureRoundTrip(impl, plan.count);
-    case Scenario::kUpload:
-      return MeasureUpload(impl, plan.scenario, plan.count, kUploadSize, plan.cap);
-    case Scenario::kDownload:
-      return MeasureDownload(impl, plan.count, kDownloadSize, plan.cap);
-    case Scenario::kSmall:
-      return MeasureUpload(impl, plan.scenario, plan.count, kSmallSize, plan.cap);
-    case Scenario::kSetup:
-      return MeasureSetup(impl, plan.count, plan.cap);
-    default:
-      return MeasureFanIn(impl, plan.count, plan.cap);
-  }
-}
+constexpr uint32_t kMaxCount = 100000000;
+constexpr double kMaxSeconds = 600;
 
 std::string Number1(double value) {
   char text[32];
@@ -368,60 +66,33 @@ std::string Shown(const RowPlan& plan, const Measure& m) {
   return text;
 }
 
-bool ParseCount(const std::string& text, uint32_t* out) {
-  char* end = nullptr;
-  unsigned long value = std::strtoul(text.c_str(), &end, 10);
-  if (end == text.c_str() || *end != '\0' || value == 0 || value > 100000000ul) return false;
-  *out = static_cast<uint32_t>(value);
-  return true;
-}
-
 }  // namespace
 
 int BenchMain(const std::vector<std::string>& args) {
   BenchReport report;
   std::string jsonPath;
-  Counts counts;
+  Counts given = {0, 0, 0, 0, 0, 0, 0};
   int only = 0;  // 1 library, 2 raw pipe: for looking at one side alone
-  for (const auto& a : args) {
-    if (a == "--quick") report.quick = true;
+  std::vector<Flag> flags = {
+      Switch("--quick", [&] { report.quick = true; }),
+      Text("--json", &jsonPath),
+      Seconds("--seconds", &given.capSeconds, kMaxSeconds),
+      {"--only", true,
+       [&](const std::string& which) {
+         only = which == "library" ? 1 : which == "raw" ? 2 : 0;
+         return only != 0;
+       }},
+  };
+  for (const auto& count : kCountFlags) {
+    flags.push_back(Number(count.flag, &(given.*count.field), 1, kMaxCount));
   }
-  if (report.quick) counts = QuickCounts();
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool hasValue = i + 1 < args.size();
-    uint32_t* target = nullptr;
-    if (a == "--quick") continue;
-    if (a == "--json" && hasValue) {
-      jsonPath = args[++i];
-      continue;
-    }
-    if (a == "--only" && hasValue) {
-      const std::string which = args[++i];
-      if (which != "library" && which != "raw") return kExitUsage;
-      only = which == "library" ? 1 : 2;
-      continue;
-    }
-    if (a == "--calls")
-      target = &counts.calls;
-    else if (a == "--upload")
-      target = &counts.upload;
-    else if (a == "--download")
-      target = &counts.download;
-    else if (a == "--small")
-      target = &counts.small;
-    else if (a == "--setups")
-      target = &counts.setups;
-    else if (a == "--fanin")
-      target = &counts.fanIn;
-    if (a == "--seconds" && hasValue) {
-      const double seconds = std::atof(args[++i].c_str());
-      if (seconds <= 0 || seconds > 600) return kExitUsage;
-      counts.capSeconds = seconds;
-      continue;
-    }
-    if (target == nullptr || !hasValue || !ParseCount(args[++i], target)) return kExitUsage;
+  std::vector<std::string> plain;
+  if (!ParseFlags(args, flags, &plain) || !plain.empty()) return kExitUsage;
+  Counts counts = report.quick ? QuickCounts() : Counts();
+  for (const auto& count : kCountFlags) {
+    if (given.*count.field != 0) counts.*count.field = given.*count.field;
   }
+  if (given.capSeconds > 0) counts.capSeconds = given.capSeconds;
 
   const double cap = counts.capSeconds;
   const std::string capText = ", <=" + Number1(cap) + " s";

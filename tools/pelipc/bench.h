@@ -30,6 +30,33 @@ struct PeerPlan {
 std::vector<std::string> PeerArgs(const PeerPlan& plan);
 bool ParsePeerArgs(const std::vector<std::string>& args, PeerPlan* plan);
 
+// One side's figure(s) of one row.
+struct Measure {
+  bool ok = false;
+  std::string error;
+  double value = 0;
+  double value2 = 0;  // p99 of the round trip
+  uint64_t done = 0;  // messages, calls or connections measured
+};
+
+inline Measure Fail(const std::string& error) {
+  Measure m;
+  m.error = error;
+  return m;
+}
+
+struct RowPlan {
+  Scenario scenario;
+  std::string id, title, unit, workload;
+  bool higherIsBetter;
+  uint32_t count;
+  double cap;
+};
+
+Measure RunOne(const RowPlan& plan, Impl impl);
+
+constexpr uint32_t kSmallSize = 64;
+constexpr uint32_t kFanInClients = 16;
 // The peer's window of writes in flight while it streams.
 constexpr uint64_t kStreamWindow = 8;
 // The message that starts a timed stream.

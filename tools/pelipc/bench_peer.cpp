@@ -141,28 +141,15 @@ int RunPeerClient(const PeerPlan& plan, Event& done) {
 
 }  // namespace
 
-const char* ScenarioTag(Scenario s) {
-  switch (s) {
-    case Scenario::kRoundTrip:
-      return "rtt";
-    case Scenario::kUpload:
-      return "upload";
-    case Scenario::kDownload:
-      return "download";
-    case Scenario::kSmall:
-      return "small";
-    case Scenario::kSetup:
-      return "setup";
-    default:
-      return "fanin";
-  }
-}
+// In the order of Scenario.
+const char* const kScenarioTags[] = {"rtt", "upload", "download", "small", "setup", "fanin"};
+
+const char* ScenarioTag(Scenario s) { return kScenarioTags[static_cast<int>(s)]; }
 
 bool ParseScenario(const std::string& tag, Scenario* out) {
-  for (Scenario s : {Scenario::kRoundTrip, Scenario::kUpload, Scenario::kDownload, Scenario::kSmall,
-                     Scenario::kSetup, Scenario::kFanIn}) {
-    if (tag == ScenarioTag(s)) {
-      *out = s;
+  for (size_t i = 0; i < sizeof kScenarioTags / sizeof kScenarioTags[0]; ++i) {
+    if (tag == kScenarioTags[i]) {
+      *out = static_cast<Scenario>(i);
       return true;
     }
   }

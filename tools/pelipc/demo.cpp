@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "log_location.h"
+#include "transport.h"
 #include "util.h"
 
 namespace pelipc {
@@ -26,8 +27,8 @@ struct ConnRecord {
   int32_t closeCode = -1;
 };
 
-struct DemoServer {
-  PelIpcServerHandle server = nullptr;
+struct DemoServer : TransportEvents {
+  std::unique_ptr<ServerEnd> server;
   double start = 0;
   std::mutex lock;
   std::map<uint32_t, ConnRecord> conns;
@@ -41,7 +42,7 @@ struct DemoServer {
   }
   // Sends and books one message; false when the library refused it.
   bool Send(uint32_t id, bool answer, const uint8_t* data, uint32_t size) {
-    int32_t r = PEL_IpcServerSendData(server, id, answer, data, static_cast<int32_t>(size));
+    int32_t r = server->Send(id, answer, data, size);
     if (r != PEL_OK) {
       Problem("#" + std::to_string(id) + " send: " + DescribeResult(r));
       return false;
@@ -51,30 +52,31 @@ struct DemoServer {
     conns[id].bytesOut += size;
     return true;
   }
+
+  void OnConnect(uint32_t id) override;
+  void OnSend(uint32_t id) override;
+  void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override;
+  void OnClose(uint32_t id, int32_t code) override;
 };
 
-int32_t OnConnect(uint32_t id, void* context) {
-  auto* self = static_cast<DemoServer*>(context);
+void DemoServer::OnConnect(uint32_t id) {
   {
-    std::lock_guard<std::mutex> hold(self->lock);
-    self->conns[id];
+    std::lock_guard<std::mutex> hold(lock);
+    conns[id];
   }
-  Out("  [%6.3fs] #%u connected; server sends a greeting and a %s-byte snapshot\n", self->Elapsed(),
-      id, Grouped(kDemoSnapshotSize).c_str());
+  Out("  [%6.3fs] #%u connected; server sends a greeting and a %s-byte snapshot\n", Elapsed(), id,
+      Grouped(kDemoSnapshotSize).c_str());
   const std::string welcome = Greeting(id);
-  self->Send(id, false, reinterpret_cast<const uint8_t*>(welcome.data()),
-             static_cast<uint32_t>(welcome.size()));
+  Send(id, false, reinterpret_cast<const uint8_t*>(welcome.data()),
+       static_cast<uint32_t>(welcome.size()));
   std::vector<uint8_t> snapshot(kDemoSnapshotSize);
   FillPattern(snapshot, id);
-  self->Send(id, false, snapshot.data(), kDemoSnapshotSize);
-  return 0;
+  Send(id, false, snapshot.data(), kDemoSnapshotSize);
 }
 
-int32_t OnSend(uint32_t id, void* context) {
-  auto* self = static_cast<DemoServer*>(context);
-  std::lock_guard<std::mutex> hold(self->lock);
-  self->conns[id].sendsDone++;
-  return 0;
+void DemoServer::OnSend(uint32_t id) {
+  std::lock_guard<std::mutex> hold(lock);
+  conns[id].sendsDone++;
 }
 
 void HandleRequest(DemoServer* self, uint32_t id, const std::string& request) {
@@ -94,56 +96,52 @@ void HandleRequest(DemoServer* self, uint32_t id, const std::string& request) {
              static_cast<uint32_t>(answer.size()));
 }
 
-int32_t OnRecv(uint32_t id, const uint8_t* data, uint32_t size, void* context) {
-  auto* self = static_cast<DemoServer*>(context);
+void DemoServer::OnRecv(uint32_t id, const uint8_t* data, uint32_t size) {
   const std::string hello = HelloText(0);
   const std::string prefix = hello.substr(0, hello.size() - 1);
   {
-    std::lock_guard<std::mutex> hold(self->lock);
-    self->conns[id].msgsIn++;
-    self->conns[id].bytesIn += size;
+    std::lock_guard<std::mutex> hold(lock);
+    conns[id].msgsIn++;
+    conns[id].bytesIn += size;
   }
   if (size > 0 && data[0] == static_cast<uint8_t>(kRequestMark) && size < 1024) {
-    HandleRequest(self, id, std::string(reinterpret_cast<const char*>(data), size));
-    return 0;
+    HandleRequest(this, id, std::string(reinterpret_cast<const char*>(data), size));
+    return;
   }
   if (size > prefix.size() && size < 64 && std::memcmp(data, prefix.data(), prefix.size()) == 0) {
     int client = std::atoi(
         std::string(reinterpret_cast<const char*>(data) + prefix.size(), size - prefix.size())
             .c_str());
     {
-      std::lock_guard<std::mutex> hold(self->lock);
-      self->conns[id].client = client;
+      std::lock_guard<std::mutex> hold(lock);
+      conns[id].client = client;
     }
-    Out("  [%6.3fs] #%u says %s (client process %d)\n", self->Elapsed(), id,
-        Preview(data, size).c_str(), client);
-    return 0;
+    Out("  [%6.3fs] #%u says %s (client process %d)\n", Elapsed(), id, Preview(data, size).c_str(),
+        client);
+    return;
   }
   // Anything else is a piece of the large message.
   uint32_t offset;
   {
-    std::lock_guard<std::mutex> hold(self->lock);
-    ConnRecord& c = self->conns[id];
+    std::lock_guard<std::mutex> hold(lock);
+    ConnRecord& c = conns[id];
     offset = c.blobBytes;
     c.blobOk = c.blobOk && MatchesPattern(data, size, offset, id);
     c.blobBytes += size;
   }
-  Out("  [%6.3fs] #%u sent %s bytes (one OnRecv: bytes %s..%s of a %s-byte send)\n",
-      self->Elapsed(), id, Grouped(size).c_str(), Grouped(offset).c_str(),
-      Grouped(offset + size - 1).c_str(), Grouped(kDemoBlobSize).c_str());
-  return 0;
+  Out("  [%6.3fs] #%u sent %s bytes (one OnRecv: bytes %s..%s of a %s-byte send)\n", Elapsed(), id,
+      Grouped(size).c_str(), Grouped(offset).c_str(), Grouped(offset + size - 1).c_str(),
+      Grouped(kDemoBlobSize).c_str());
 }
 
-int32_t OnClose(uint32_t id, int32_t code, void* context) {
-  auto* self = static_cast<DemoServer*>(context);
+void DemoServer::OnClose(uint32_t id, int32_t code) {
   {
-    std::lock_guard<std::mutex> hold(self->lock);
-    self->conns[id].closed = true;
-    self->conns[id].closeCode = code;
+    std::lock_guard<std::mutex> hold(lock);
+    conns[id].closed = true;
+    conns[id].closeCode = code;
   }
-  Out("  [%6.3fs] #%u closed (code %d)\n", self->Elapsed(), id, code);
-  self->closes.Add();
-  return 0;
+  Out("  [%6.3fs] #%u closed (code %d)\n", Elapsed(), id, code);
+  closes.Add();
 }
 
 // What one client process must have caused at the server.
@@ -197,16 +195,15 @@ void PrintLog() {
 }
 
 int RunDemo(DemoServer& self, const std::string& pipe) {
-  int32_t r = PEL_StartIpcServer(self.server, pipe.c_str());
+  int32_t r = self.server->Start(pipe);
   if (r != PEL_OK) {
     Err("pelipc demo: PEL_StartIpcServer: %s\n", DescribeResult(r).c_str());
     return kExitNoServer;
   }
-  std::vector<std::unique_ptr<Child>> children;
+  std::vector<std::unique_ptr<pel_tools::Process>> children;
   for (int i = 1; i <= kDemoClients; ++i) {
-    // The clients report on stderr only; the library's set-up trace on
-    // their stdout would repeat the server's.
-    children.emplace_back(new Child({"__demo-client", pipe, std::to_string(i)}, true));
+    // The clients report on stderr only.
+    children.push_back(StartSelf({"__demo-client", pipe, std::to_string(i)}));
     if (!children.back()->started()) {
       Err("pelipc demo: could not start client process %d\n", i);
       return kExitFailed;
@@ -226,8 +223,7 @@ int RunDemo(DemoServer& self, const std::string& pipe) {
     }
   }
   if (!allClosed) problems.push_back("not every connection closed within 30 s");
-  PEL_DestroyIpcServer(self.server);
-  self.server = nullptr;
+  self.server->Stop();
 
   std::lock_guard<std::mutex> hold(self.lock);
   if (self.conns.size() != kDemoClients) {
@@ -253,28 +249,21 @@ int DemoMain(const std::vector<std::string>& args) {
   if (!args.empty()) return kExitUsage;
   DemoServer self;
   self.start = NowSeconds();
-  const std::string pipe = UniqueName("demo");
+  const std::string pipe = UniqueName("pelipc-demo");
   Out("pelipc demo: a server in this process (pid %lu) on %s, %d client processes\n",
       static_cast<unsigned long>(GetCurrentProcessId()), FullPipeName(pipe).c_str(), kDemoClients);
   Out("  client 1 sends %s bytes in one call (the library cuts it at %s bytes);\n"
       "  client 2 first asks with a %u-byte answer buffer (result 8, then asks again).\n\n",
       Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
       kDemoSmallBuffer);
-  PelIpcCallback callbacks;
-  std::memset(&callbacks, 0, sizeof callbacks);
-  callbacks.OnConnect = OnConnect;
-  callbacks.OnSend = OnSend;
-  callbacks.OnRecv = OnRecv;
-  callbacks.OnClose = OnClose;
-  callbacks.UserContext = &self;
-  std::strncpy(callbacks.LogName, kLogName, sizeof callbacks.LogName - 1);
-  self.server = PEL_CreateIpcServer(&callbacks);
-  if (self.server == nullptr) {
+  self.server = MakeLibraryServer(&self);
+  if (!self.server) {
     Err("pelipc demo: PEL_CreateIpcServer returned null\n");
     return kExitFailed;
   }
-  int rc = RunDemo(self, pipe);
-  if (self.server != nullptr) PEL_DestroyIpcServer(self.server);
+  const int rc = RunDemo(self, pipe);
+  // Before the records the callbacks write to go away.
+  self.server->Stop();
   return rc;
 }
 

@@ -9,7 +9,6 @@
 namespace pelipc {
 
 constexpr int kDemoClients = 3;
-constexpr const char* kLogName = "pelipc";
 // Client 1 sends this much in one PEL_IpcClientSendData: above the 716,800
 // bytes of one client message, so the server sees it as two messages.
 constexpr uint32_t kDemoBlobSize = 1000000;

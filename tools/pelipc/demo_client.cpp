@@ -3,16 +3,18 @@
 // It prints only failures; the demo's server tells the story.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "demo.h"
+#include "transport.h"
 #include "util.h"
 
 namespace pelipc {
 
 namespace {
 
-struct DemoClient {
+struct DemoClient : TransportEvents {
   int index = 0;
   Counter received;
   std::mutex lock;
@@ -23,48 +25,42 @@ struct DemoClient {
   std::string problem;
   DWORD hostThread = 0;  // the thread that calls the disconnect
   int hostCloses = 0;    // OnClose calls with code 0 on that thread
+
+  void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override;
+  void OnClose(uint32_t id, int32_t code) override;
 };
 
-int32_t OnConnect(uint32_t, void*) { return 0; }
-int32_t OnSend(uint32_t, void*) { return 0; }
-
-int32_t OnRecv(uint32_t connId, const uint8_t* data, uint32_t size, void* context) {
-  auto* self = static_cast<DemoClient*>(context);
+void DemoClient::OnRecv(uint32_t id, const uint8_t* data, uint32_t size) {
   {
-    std::lock_guard<std::mutex> hold(self->lock);
-    self->bytesIn += size;
-    const std::string welcome = Greeting(connId);
+    std::lock_guard<std::mutex> hold(lock);
+    bytesIn += size;
+    const std::string welcome = Greeting(id);
     if (size == kDemoSnapshotSize) {
-      self->snapshotOk = MatchesPattern(data, size, 0, connId);
-      if (!self->snapshotOk) self->problem = "snapshot bytes differ";
+      snapshotOk = MatchesPattern(data, size, 0, id);
+      if (!snapshotOk) problem = "snapshot bytes differ";
     } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
-      self->greeted = true;
-      self->connId = connId;
+      greeted = true;
+      connId = id;
     } else {
-      self->problem = "unexpected message " + Preview(data, size);
+      problem = "unexpected message " + Preview(data, size);
     }
   }
-  self->received.Add();
-  return 0;
+  received.Add();
 }
 
-int32_t OnClose(uint32_t, int32_t code, void* context) {
-  auto* self = static_cast<DemoClient*>(context);
-  {
-    std::lock_guard<std::mutex> hold(self->lock);
-    if (code == 0 && GetCurrentThreadId() == self->hostThread) self->hostCloses++;
-  }
-  return 0;
+void DemoClient::OnClose(uint32_t, int32_t code) {
+  std::lock_guard<std::mutex> hold(lock);
+  if (code == PEL_OK && GetCurrentThreadId() == hostThread) hostCloses++;
 }
 
 // One synchronous call; false with a message on stderr when the result or the
 // answer is not the expected one.
-bool Call(DemoClient& self, PelIpcClientHandle client, const std::string& request,
-          uint32_t capacity, int32_t expectCode, const std::string& expectAnswer) {
+bool Call(DemoClient& self, ClientEnd& client, const std::string& request, uint32_t capacity,
+          int32_t expectCode, const std::string& expectAnswer) {
   std::vector<uint8_t> answer(capacity + 1);
   uint32_t size = capacity;
-  int32_t r = PEL_IpcClientSyncCall(client, reinterpret_cast<const uint8_t*>(request.data()),
-                                    static_cast<uint32_t>(request.size()), answer.data(), &size);
+  int32_t r = client.Call(reinterpret_cast<const uint8_t*>(request.data()),
+                          static_cast<uint32_t>(request.size()), answer.data(), &size);
   if (r != expectCode) {
     Err("[client %d] call \"%s\": %s, expected %d\n", self.index, request.c_str(),
         DescribeResult(r).c_str(), expectCode);
@@ -87,14 +83,14 @@ bool Call(DemoClient& self, PelIpcClientHandle client, const std::string& reques
   return true;
 }
 
-bool Send(DemoClient& self, PelIpcClientHandle client, const uint8_t* data, uint32_t size) {
-  int32_t r = PEL_IpcClientSendData(client, data, static_cast<int32_t>(size));
+bool Send(DemoClient& self, ClientEnd& client, const uint8_t* data, uint32_t size) {
+  int32_t r = client.Send(data, size);
   if (r != PEL_OK) Err("[client %d] send: %s\n", self.index, DescribeResult(r).c_str());
   return r == PEL_OK;
 }
 
-int RunClient(DemoClient& self, PelIpcClientHandle client, const std::string& pipe) {
-  int32_t r = PEL_ConnectIpcClient(client, pipe.c_str());
+int RunClient(DemoClient& self, ClientEnd& client, const std::string& pipe) {
+  int32_t r = client.Connect(pipe);
   if (r != PEL_OK) {
     Err("[client %d] connect to %s: %s\n", self.index, FullPipeName(pipe).c_str(),
         DescribeResult(r).c_str());
@@ -156,7 +152,7 @@ int RunClient(DemoClient& self, PelIpcClientHandle client, const std::string& pi
   }
   // The disconnect reports the end on this thread; the work thread may report
   // it once more when the aborted read comes back, at any moment after.
-  PEL_DisconnectIpcClient(client);
+  client.Disconnect();
   {
     std::lock_guard<std::mutex> hold(self.lock);
     if (self.hostCloses != 1) {
@@ -174,22 +170,12 @@ int DemoClientMain(const std::vector<std::string>& args) {
   if (args.size() != 2) return kExitUsage;
   DemoClient self;
   self.index = std::atoi(args[1].c_str());
-  PelIpcCallback callbacks;
-  std::memset(&callbacks, 0, sizeof callbacks);
-  callbacks.OnConnect = OnConnect;
-  callbacks.OnSend = OnSend;
-  callbacks.OnRecv = OnRecv;
-  callbacks.OnClose = OnClose;
-  callbacks.UserContext = &self;
-  std::strncpy(callbacks.LogName, kLogName, sizeof callbacks.LogName - 1);
-  PelIpcClientHandle client = PEL_CreateIpcClient(&callbacks);
-  if (client == nullptr) {
+  std::unique_ptr<ClientEnd> client = MakeLibraryClient(&self);
+  if (!client) {
     Err("[client %d] PEL_CreateIpcClient failed\n", self.index);
     return kExitFailed;
   }
-  int rc = RunClient(self, client, args[0]);
-  PEL_DestroyIpcClient(client);
-  return rc;
+  return RunClient(self, *client, args[0]);
 }
 
 }  // namespace pelipc

@@ -1,4 +1,4 @@
-// The benchmark's ends over the library's exports, used as any host would.
+// The tool's ends over the library's exports, used as any host would.
 #include <cstring>
 
 #include "pel_ipc.h"
@@ -9,7 +9,7 @@ namespace pelipc {
 namespace {
 
 std::string& LogName() {
-  static std::string name = "pelipc";
+  static std::string name = kLogName;
   return name;
 }
 
@@ -25,19 +25,13 @@ int32_t OnRecv(uint32_t conn, const uint8_t* data, uint32_t size, void* context)
   static_cast<TransportEvents*>(context)->OnRecv(conn, data, size);
   return 0;
 }
-int32_t OnClose(uint32_t conn, int32_t, void* context) {
-  static_cast<TransportEvents*>(context)->OnClose(conn);
+int32_t OnClose(uint32_t conn, int32_t code, void* context) {
+  static_cast<TransportEvents*>(context)->OnClose(conn, code);
   return 0;
 }
 
 PelIpcCallback Callbacks(TransportEvents* events) {
-  PelIpcCallback callbacks;
-  std::memset(&callbacks, 0, sizeof callbacks);
-  callbacks.OnConnect = OnConnect;
-  callbacks.OnSend = OnSend;
-  callbacks.OnRecv = OnRecv;
-  callbacks.OnClose = OnClose;
-  callbacks.UserContext = events;
+  PelIpcCallback callbacks = {OnConnect, OnSend, OnRecv, OnClose, events, {}};
   std::strncpy(callbacks.LogName, LogName().c_str(), sizeof callbacks.LogName - 1);
   return callbacks;
 }

@@ -1,10 +1,11 @@
 // `pelipc serve`, `send` and `call`: poke a pipe by hand.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
+#include "flags.h"
+#include "transport.h"
 #include "util.h"
 
 namespace pelipc {
@@ -15,14 +16,6 @@ namespace {
 // request from a business message, so the choice is the operator's.
 enum ReplyMode { kReplyEcho = 1, kReplyAnswer = 2, kReplyBoth = 3, kReplyNone = 0 };
 
-struct ServeState {
-  PelIpcServerHandle server = nullptr;
-  ReplyMode mode = kReplyBoth;
-  uint32_t stopAfter = 0;  // closed connections after which serve ends; 0: never
-  Counter closes;
-  Event stop;
-};
-
 HANDLE g_stopEvent = nullptr;
 
 BOOL WINAPI OnConsoleCtrl(DWORD) {
@@ -30,53 +23,38 @@ BOOL WINAPI OnConsoleCtrl(DWORD) {
   return TRUE;
 }
 
-PelIpcCallback Callbacks(PelOnConnect onConnect, PelOnSend onSend, PelOnRecv onRecv,
-                         PelOnClose onClose, void* context) {
-  PelIpcCallback callbacks;
-  std::memset(&callbacks, 0, sizeof callbacks);
-  callbacks.OnConnect = onConnect;
-  callbacks.OnSend = onSend;
-  callbacks.OnRecv = onRecv;
-  callbacks.OnClose = onClose;
-  callbacks.UserContext = context;
-  std::strncpy(callbacks.LogName, "pelipc", sizeof callbacks.LogName - 1);
-  return callbacks;
-}
+struct Serve : TransportEvents {
+  std::unique_ptr<ServerEnd> server;
+  int mode = kReplyBoth;
+  uint32_t stopAfter = 0;  // closed connections after which serve ends; 0: never
+  Counter closes;
+  Event stop;
 
-int32_t ServeOnConnect(uint32_t id, void*) {
-  Out("#%u connected\n", id);
-  return 0;
-}
+  void OnConnect(uint32_t id) override { Out("#%u connected\n", id); }
 
-int32_t ServeOnSend(uint32_t, void*) { return 0; }
-
-int32_t ServeOnRecv(uint32_t id, const uint8_t* data, uint32_t size, void* context) {
-  auto* self = static_cast<ServeState*>(context);
-  Out("#%u received %s bytes: %s\n", id, Grouped(size).c_str(), Preview(data, size, 200).c_str());
-  if (size == 0) return 0;
-  if (self->mode & kReplyEcho) {
-    int32_t r = PEL_IpcServerSendData(self->server, id, false, data, static_cast<int32_t>(size));
-    if (r != PEL_OK) Out("#%u echo failed: %s\n", id, DescribeResult(r).c_str());
-  }
-  if (self->mode & kReplyAnswer) {
-    std::vector<uint8_t> answer(data, data + size);
-    for (auto& b : answer) {
-      if (b >= 'a' && b <= 'z') b = static_cast<uint8_t>(b - 'a' + 'A');
+  void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
+    Out("#%u received %s bytes: %s\n", id, Grouped(size).c_str(), Preview(data, size, 200).c_str());
+    if (size == 0) return;
+    if (mode & kReplyEcho) {
+      int32_t r = server->Send(id, false, data, size);
+      if (r != PEL_OK) Out("#%u echo failed: %s\n", id, DescribeResult(r).c_str());
     }
-    int32_t r =
-        PEL_IpcServerSendData(self->server, id, true, answer.data(), static_cast<int32_t>(size));
-    if (r != PEL_OK) Out("#%u answer failed: %s\n", id, DescribeResult(r).c_str());
+    if (mode & kReplyAnswer) {
+      std::vector<uint8_t> answer(data, data + size);
+      for (auto& b : answer) {
+        if (b >= 'a' && b <= 'z') b = static_cast<uint8_t>(b - 'a' + 'A');
+      }
+      int32_t r = server->Send(id, true, answer.data(), size);
+      if (r != PEL_OK) Out("#%u answer failed: %s\n", id, DescribeResult(r).c_str());
+    }
   }
-  return 0;
-}
 
-int32_t ServeOnClose(uint32_t id, int32_t code, void* context) {
-  auto* self = static_cast<ServeState*>(context);
-  Out("#%u closed (code %d)\n", id, code);
-  self->closes.Add();
-  if (self->stopAfter != 0 && self->closes.Get() >= self->stopAfter) self->stop.Set();
-  return 0;
-}
+  void OnClose(uint32_t id, int32_t code) override {
+    Out("#%u closed (code %d)\n", id, code);
+    closes.Add();
+    if (stopAfter != 0 && closes.Get() >= stopAfter) stop.Set();
+  }
+};
 
 // TEXT as is, or the bytes of FILE for "@FILE".
 bool LoadPayload(const std::string& arg, std::vector<uint8_t>& out, const char* command) {
@@ -103,8 +81,8 @@ bool LoadPayload(const std::string& arg, std::vector<uint8_t>& out, const char* 
 }
 
 // Blocking connect with an explanation and exit code for every failure.
-int Connect(PelIpcClientHandle client, const std::string& name, const char* command) {
-  int32_t r = PEL_ConnectIpcClient(client, name.c_str());
+int Connect(ClientEnd& client, const std::string& name, const char* command) {
+  int32_t r = client.Connect(name);
   if (r == PEL_OK) return kExitOk;
   const std::string full = FullPipeName(name);
   if (r == PEL_ERR_PIPE) {
@@ -121,43 +99,33 @@ int Connect(PelIpcClientHandle client, const std::string& name, const char* comm
   return kExitFailed;
 }
 
-struct ClientState {
+struct Client : TransportEvents {
   Counter sends;
   Counter received;
   std::mutex lock;
   uint32_t connId = PEL_IPC_NO_CONN_ID;
   bool print = false;
+
+  void OnSend(uint32_t id) override {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      connId = id;
+    }
+    sends.Add();
+  }
+
+  void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
+    if (print) {
+      Out("reply on connection %u, %s bytes: %s\n", id, Grouped(size).c_str(),
+          Preview(data, size, 200).c_str());
+    }
+    received.Add();
+  }
 };
 
-int32_t ClientOnConnect(uint32_t, void*) { return 0; }
-
-int32_t ClientOnSend(uint32_t id, void* context) {
-  auto* self = static_cast<ClientState*>(context);
-  {
-    std::lock_guard<std::mutex> hold(self->lock);
-    self->connId = id;
-  }
-  self->sends.Add();
-  return 0;
-}
-
-int32_t ClientOnRecv(uint32_t id, const uint8_t* data, uint32_t size, void* context) {
-  auto* self = static_cast<ClientState*>(context);
-  if (self->print) {
-    Out("reply on connection %u, %s bytes: %s\n", id, Grouped(size).c_str(),
-        Preview(data, size, 200).c_str());
-  }
-  self->received.Add();
-  return 0;
-}
-
-int32_t ClientOnClose(uint32_t, int32_t, void*) { return 0; }
-
-int SendWith(PelIpcClientHandle client, ClientState& state, const std::string& name,
+int SendWith(ClientEnd& client, Client& state, const std::string& name,
              const std::vector<uint8_t>& payload, uint64_t replies) {
-  int rc = Connect(client, name, "send");
-  if (rc != kExitOk) return rc;
-  int32_t r = PEL_IpcClientSendData(client, payload.data(), static_cast<int32_t>(payload.size()));
+  int32_t r = client.Send(payload.data(), static_cast<uint32_t>(payload.size()));
   if (r != PEL_OK) {
     Err("pelipc send: %s\n", DescribeResult(r).c_str());
     return r == PEL_ERR_STATE ? kExitNoServer : kExitFailed;
@@ -185,14 +153,12 @@ int SendWith(PelIpcClientHandle client, ClientState& state, const std::string& n
   return kExitOk;
 }
 
-int CallWith(PelIpcClientHandle client, const std::string& name,
-             const std::vector<uint8_t>& request, uint32_t capacity) {
-  int rc = Connect(client, name, "call");
-  if (rc != kExitOk) return rc;
+int CallWith(ClientEnd& client, const std::string& name, const std::vector<uint8_t>& request,
+             uint32_t capacity) {
   std::vector<uint8_t> answer(capacity > 0 ? capacity : 1);
   uint32_t size = capacity;
-  int32_t r = PEL_IpcClientSyncCall(client, request.data(), static_cast<uint32_t>(request.size()),
-                                    answer.data(), &size);
+  int32_t r =
+      client.Call(request.data(), static_cast<uint32_t>(request.size()), answer.data(), &size);
   switch (r) {
     case PEL_OK:
       Out("answer from %s, %s bytes: %s\n", FullPipeName(name).c_str(), Grouped(size).c_str(),
@@ -216,44 +182,54 @@ int CallWith(PelIpcClientHandle client, const std::string& name,
   }
 }
 
+// The client end of send and call, connected, with the payload from TEXT|@FILE.
+int RunClient(const std::vector<std::string>& args, const std::vector<Flag>& flags,
+              const char* command, bool printReplies,
+              const std::function<int(ClientEnd&, Client&, const std::string&,
+                                      const std::vector<uint8_t>&)>& run) {
+  std::vector<std::string> plain;
+  if (!ParseFlags(args, flags, &plain) || plain.size() != 2) return kExitUsage;
+  std::vector<uint8_t> payload;
+  if (!LoadPayload(plain[1], payload, command)) return kExitUsage;
+  Client state;
+  state.print = printReplies;
+  std::unique_ptr<ClientEnd> client = MakeLibraryClient(&state);
+  if (!client) {
+    Err("pelipc %s: PEL_CreateIpcClient returned null\n", command);
+    return kExitFailed;
+  }
+  const int rc = Connect(*client, plain[0], command);
+  return rc != kExitOk ? rc : run(*client, state, plain[0], payload);
+}
+
 }  // namespace
 
 int ServeMain(const std::vector<std::string>& args) {
-  ServeState self;
-  std::string name;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--echo") {
-      self.mode = kReplyEcho;
-    } else if (a == "--answer") {
-      self.mode = kReplyAnswer;
-    } else if (a == "--both") {
-      self.mode = kReplyBoth;
-    } else if (a == "--quiet") {
-      self.mode = kReplyNone;
-    } else if (a == "--once") {
-      self.stopAfter = 1;
-    } else if (a == "--connections" && i + 1 < args.size()) {
-      self.stopAfter = static_cast<uint32_t>(std::strtoul(args[++i].c_str(), nullptr, 10));
-    } else if (name.empty() && !a.empty() && a[0] != '-') {
-      name = a;
-    } else {
-      return kExitUsage;
-    }
+  Serve self;
+  std::vector<std::string> plain;
+  const std::vector<Flag> flags = {
+      Switch("--echo", [&] { self.mode = kReplyEcho; }),
+      Switch("--answer", [&] { self.mode = kReplyAnswer; }),
+      Switch("--both", [&] { self.mode = kReplyBoth; }),
+      Switch("--quiet", [&] { self.mode = kReplyNone; }),
+      Switch("--once", [&] { self.stopAfter = 1; }),
+      Number("--connections", &self.stopAfter),
+  };
+  if (!ParseFlags(args, flags, &plain) || plain.size() != 1 || plain[0].empty() ||
+      plain[0][0] == '-') {
+    return kExitUsage;
   }
-  if (name.empty()) return kExitUsage;
-  PelIpcCallback callbacks =
-      Callbacks(ServeOnConnect, ServeOnSend, ServeOnRecv, ServeOnClose, &self);
-  self.server = PEL_CreateIpcServer(&callbacks);
-  if (self.server == nullptr) {
+  const std::string& name = plain[0];
+  self.server = MakeLibraryServer(&self);
+  if (!self.server) {
     Err("pelipc serve: PEL_CreateIpcServer returned null\n");
     return kExitFailed;
   }
-  int32_t r = PEL_StartIpcServer(self.server, name.c_str());
+  int32_t r = self.server->Start(name);
   if (r != PEL_OK) {
     Err("pelipc serve: cannot listen on %s: %s\n", FullPipeName(name).c_str(),
         DescribeResult(r).c_str());
-    PEL_DestroyIpcServer(self.server);
+    self.server->Stop();
     return kExitNoServer;
   }
   static const char* const kModes[] = {"none", "echo as business message",
@@ -269,61 +245,27 @@ int ServeMain(const std::vector<std::string>& args) {
   self.stop.Wait(INFINITE);
   SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
   g_stopEvent = nullptr;
-  PEL_DestroyIpcServer(self.server);
+  self.server->Stop();
   Out("stopped\n");
   return kExitOk;
 }
 
 int SendMain(const std::vector<std::string>& args) {
-  std::vector<std::string> plain;
   uint64_t replies = 0;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--replies" && i + 1 < args.size())
-      replies = std::strtoull(args[++i].c_str(), nullptr, 10);
-    else
-      plain.push_back(args[i]);
-  }
-  if (plain.size() != 2) return kExitUsage;
-  std::vector<uint8_t> payload;
-  if (!LoadPayload(plain[1], payload, "send")) return kExitUsage;
-  ClientState state;
-  state.print = true;
-  PelIpcCallback callbacks =
-      Callbacks(ClientOnConnect, ClientOnSend, ClientOnRecv, ClientOnClose, &state);
-  PelIpcClientHandle client = PEL_CreateIpcClient(&callbacks);
-  if (client == nullptr) {
-    Err("pelipc send: PEL_CreateIpcClient returned null\n");
-    return kExitFailed;
-  }
-  int rc = SendWith(client, state, plain[0], payload, replies);
-  PEL_DestroyIpcClient(client);
-  return rc;
+  return RunClient(args, {Number("--replies", &replies)}, "send", true,
+                   [&](ClientEnd& client, Client& state, const std::string& name,
+                       const std::vector<uint8_t>& payload) {
+                     return SendWith(client, state, name, payload, replies);
+                   });
 }
 
 int CallMain(const std::vector<std::string>& args) {
-  std::vector<std::string> plain;
   uint32_t capacity = PEL_IPC_MAX_SERVER_PAYLOAD;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--max" && i + 1 < args.size()) {
-      capacity = static_cast<uint32_t>(std::strtoul(args[++i].c_str(), nullptr, 10));
-    } else {
-      plain.push_back(args[i]);
-    }
-  }
-  if (plain.size() != 2) return kExitUsage;
-  std::vector<uint8_t> request;
-  if (!LoadPayload(plain[1], request, "call")) return kExitUsage;
-  ClientState state;
-  PelIpcCallback callbacks =
-      Callbacks(ClientOnConnect, ClientOnSend, ClientOnRecv, ClientOnClose, &state);
-  PelIpcClientHandle client = PEL_CreateIpcClient(&callbacks);
-  if (client == nullptr) {
-    Err("pelipc call: PEL_CreateIpcClient returned null\n");
-    return kExitFailed;
-  }
-  int rc = CallWith(client, plain[0], request, capacity);
-  PEL_DestroyIpcClient(client);
-  return rc;
+  return RunClient(args, {Number("--max", &capacity)}, "call", false,
+                   [&](ClientEnd& client, Client&, const std::string& name,
+                       const std::vector<uint8_t>& request) {
+                     return CallWith(client, name, request, capacity);
+                   });
 }
 
 }  // namespace pelipc

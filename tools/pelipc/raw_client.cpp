@@ -31,7 +31,7 @@ class RawClient : public ClientEnd {
       std::unique_lock<std::mutex> hold(m_opsLock);
       m_opsDone.wait_for(hold, std::chrono::seconds(2), [&] { return m_ops == 0; });
     }
-    PostQueuedCompletionStatus(m_port, 0xFFFFFFFF, 0, nullptr);
+    raw::PostStop(m_port);
     m_worker.join();
     CloseHandle(m_port);
   }
@@ -83,7 +83,7 @@ class RawClient : public ClientEnd {
       ++m_generation;
       id = m_id;
     }
-    m_events->OnClose(id);
+    m_events->OnClose(id, PEL_OK);
   }
 
   int32_t Send(const uint8_t* data, uint32_t size) override {
@@ -175,7 +175,7 @@ class RawClient : public ClientEnd {
           ended = true;
         }
       }
-      if (ended) m_events->OnClose(id);
+      if (ended) m_events->OnClose(id, PEL_CLOSE_SERVER);
       return;
     }
     uint32_t kind;
@@ -212,18 +212,11 @@ class RawClient : public ClientEnd {
   }
 
   void Work() {
-    for (;;) {
-      DWORD bytes = 0;
-      ULONG_PTR key = 0;
-      OVERLAPPED* ov = nullptr;
-      BOOL ok = GetQueuedCompletionStatus(m_port, &bytes, &key, &ov, INFINITE);
-      if (ov == nullptr) {
-        if (bytes == 0xFFFFFFFF || !ok) return;
-        continue;
-      }
-      Op* op = reinterpret_cast<Op*>(ov);
+    bool ok;
+    DWORD bytes;
+    while (Op* op = raw::NextOp(m_port, &ok, &bytes)) {
       if (op->type == raw::kOpRead) {
-        HandleRead(op, ok != FALSE, bytes);
+        HandleRead(op, ok, bytes);
         continue;
       }
       HANDLE pipe;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "win.h"
+#include "platform/win.h"
 
 namespace pelipc {
 namespace raw {
@@ -59,6 +59,24 @@ inline Op* NewWriteOp(void* owner, uint32_t kind, const uint8_t* data, uint32_t 
 }
 
 inline void ResetOverlapped(Op* op) { std::memset(&op->ov, 0, sizeof op->ov); }
+
+// A packet without an op and with this byte count tells one worker to end.
+constexpr DWORD kStopPacket = 0xFFFFFFFF;
+
+inline void PostStop(HANDLE port) { PostQueuedCompletionStatus(port, kStopPacket, 0, nullptr); }
+
+// The next completed op of the port, or null once a worker is told to end
+// (or the port fails).
+inline Op* NextOp(HANDLE port, bool* ok, DWORD* bytes) {
+  for (;;) {
+    ULONG_PTR key = 0;
+    OVERLAPPED* ov = nullptr;
+    *bytes = 0;
+    *ok = GetQueuedCompletionStatus(port, bytes, &key, &ov, INFINITE) != FALSE;
+    if (ov != nullptr) return reinterpret_cast<Op*>(ov);
+    if (*bytes == kStopPacket || !*ok) return nullptr;
+  }
+}
 
 }  // namespace raw
 }  // namespace pelipc

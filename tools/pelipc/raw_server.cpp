@@ -79,9 +79,7 @@ class RawServer : public ServerEnd {
       std::unique_lock<std::mutex> hold(m_lock);
       m_empty.wait_for(hold, std::chrono::seconds(5), [&] { return m_all.empty(); });
     }
-    for (size_t i = 0; i < m_workers.size(); ++i) {
-      PostQueuedCompletionStatus(m_port, 0xFFFFFFFF, 0, nullptr);
-    }
+    for (size_t i = 0; i < m_workers.size(); ++i) raw::PostStop(m_port);
     for (auto& t : m_workers) t.join();
     m_workers.clear();
     CloseHandle(m_port);
@@ -183,7 +181,7 @@ class RawServer : public ServerEnd {
       if (conn->accepted) m_byId.erase(conn->id);
     }
     CloseHandle(conn->pipe);
-    if (conn->accepted) m_events->OnClose(conn->id);
+    if (conn->accepted) m_events->OnClose(conn->id, PEL_CLOSE_SERVER);
     delete conn;
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_all.empty()) m_empty.notify_all();
@@ -244,26 +242,19 @@ class RawServer : public ServerEnd {
   }
 
   void Work() {
-    for (;;) {
-      DWORD bytes = 0;
-      ULONG_PTR key = 0;
-      OVERLAPPED* ov = nullptr;
-      BOOL ok = GetQueuedCompletionStatus(m_port, &bytes, &key, &ov, INFINITE);
-      if (ov == nullptr) {
-        if (bytes == 0xFFFFFFFF || !ok) return;
-        continue;
-      }
-      Op* op = reinterpret_cast<Op*>(ov);
+    bool ok;
+    DWORD bytes;
+    while (Op* op = raw::NextOp(m_port, &ok, &bytes)) {
       Conn* conn = static_cast<Conn*>(op->owner);
       switch (op->type) {
         case raw::kOpConnect:
-          HandleConnect(conn, op, ok != FALSE);
+          HandleConnect(conn, op, ok);
           break;
         case raw::kOpRead:
-          HandleRead(conn, op, ok != FALSE, bytes);
+          HandleRead(conn, op, ok, bytes);
           break;
         default:
-          HandleWrite(conn, op, ok != FALSE);
+          HandleWrite(conn, op, ok);
           break;
       }
     }

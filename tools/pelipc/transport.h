@@ -1,6 +1,7 @@
-// The two ends a benchmark drives, with one implementation over the library's
-// exports and one over raw Win32 named pipes, so each scenario is written
-// once and runs unchanged on both.
+// The two ends the tool drives, with one implementation over the library's
+// exports and one over raw Win32 named pipes, so each benchmark scenario is
+// written once and runs unchanged on both. The demo and serve/send/call use
+// the library ends only.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,7 @@ class TransportEvents {
   virtual void OnConnect(uint32_t /*conn*/) {}
   virtual void OnSend(uint32_t /*conn*/) {}
   virtual void OnRecv(uint32_t /*conn*/, const uint8_t* /*data*/, uint32_t /*size*/) {}
-  virtual void OnClose(uint32_t /*conn*/) {}
+  virtual void OnClose(uint32_t /*conn*/, int32_t /*code*/) {}
 };
 
 class ServerEnd {
@@ -49,8 +50,9 @@ class ClientEnd {
 std::unique_ptr<ServerEnd> MakeServer(Impl impl, TransportEvents* events);
 std::unique_ptr<ClientEnd> MakeClient(Impl impl, TransportEvents* events);
 
-// The LogName the library ends of this process are created with; the first
-// one created fixes the process's log file prefix.
+// The LogName the library ends of this process are created with (kLogName
+// unless set); the first one created fixes the process's log file prefix.
+constexpr const char* kLogName = "pelipc";
 void SetLibraryLogName(const std::string& name);
 
 std::unique_ptr<ServerEnd> MakeLibraryServer(TransportEvents* events);

@@ -1,15 +1,19 @@
 // Small helpers shared by the commands of pelipc: result texts, clocks,
-// events, child processes of this same executable, and console output.
+// counters, child processes of this same executable, and console output.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/event.h"
+#include "common/process.h"
 #include "pel_ipc.h"
-#include "win.h"
+#include "platform/pipe_name.h"
+#include "platform/win.h"
 
 namespace pelipc {
 
@@ -29,9 +33,10 @@ const char* ResultMeaning(int32_t code);
 std::string DescribeResult(int32_t code);
 
 // The pipe path the library derives from a host's name.
-std::string FullPipeName(const std::string& name);
-// A pipe name no other run uses: tag, process id and a counter.
-std::string UniqueName(const std::string& tag);
+inline std::string FullPipeName(const std::string& name) { return pel::FullPipeName(name.c_str()); }
+using pel_tools::Event;
+using pel_tools::ExePath;
+using pel_tools::UniqueName;
 
 // Monotonic seconds from the performance counter.
 double NowSeconds();
@@ -45,25 +50,6 @@ std::string Preview(const uint8_t* data, uint32_t size, uint32_t max = 48);
 // so lines from callback threads never interleave.
 void Out(const char* format, ...);
 void Err(const char* format, ...);
-
-// Manual-reset Win32 event, optionally named so another process can set it.
-class Event {
- public:
-  explicit Event(const char* name = nullptr);
-  ~Event();
-  Event(const Event&) = delete;
-  Event& operator=(const Event&) = delete;
-  // Opens an event that another process created; false when it does not exist.
-  bool Open(const char* name);
-  bool valid() const { return m_handle != nullptr; }
-  void Set();
-  void Reset();
-  bool Wait(uint32_t timeoutMs);
-  HANDLE handle() const { return m_handle; }
-
- private:
-  HANDLE m_handle = nullptr;
-};
 
 // A counter that threads can wait on with a bound.
 class Counter {
@@ -79,32 +65,8 @@ class Counter {
   uint64_t m_value = 0;
 };
 
-// A child process running this same executable with the given arguments;
-// it writes where this process writes (standard output to NUL when
-// muteStdout). Killed on destruction if it is still running.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& args, bool muteStdout = false);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  bool started() const { return m_process != nullptr; }
-  HANDLE handle() const { return m_process; }
-  DWORD pid() const { return m_pid; }
-  bool Exited();
-  // Exit code, or -1 when it did not end within timeoutMs.
-  int Wait(uint32_t timeoutMs);
-  void Kill();
-
- private:
-  HANDLE m_process = nullptr;
-  DWORD m_pid = 0;
-};
-
-// Waits for `event` but gives up early when `process` ends first.
-// Returns 0 when the event came, 1 when the process ended, 2 on time-out.
-int WaitEventOrExit(HANDLE event, HANDLE process, uint32_t timeoutMs);
-
-std::string ExePath();
+// A child process of this same executable, its standard output muted: the
+// library's set-up trace there would only repeat this process's.
+std::unique_ptr<pel_tools::Process> StartSelf(const std::vector<std::string>& args);
 
 }  // namespace pelipc

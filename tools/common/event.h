@@ -1,0 +1,36 @@
+// Manual-reset events with bounded waits, named when another process sets
+// them, and names that no other run on the machine uses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/win.h"
+
+namespace pel_tools {
+
+class Event {
+ public:
+  explicit Event(const char* name = nullptr);
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+  // Opens an event that another process created; false when it does not exist.
+  bool Open(const char* name);
+  void Set();
+  void Reset();
+  bool Wait(uint32_t timeoutMs);  // true when set within the time
+  HANDLE handle() const { return m_handle; }
+
+ private:
+  HANDLE m_handle = nullptr;
+};
+
+// Waits for `event` but gives up early when `process` ends first.
+enum class WaitResult { kSignalled, kProcessEnded, kTimeout };
+WaitResult WaitEventOrExit(HANDLE event, HANDLE process, uint32_t timeoutMs);
+
+// stem-<process id>-<counter>: for pipes, events, files and folders.
+std::string UniqueName(const std::string& stem);
+
+}  // namespace pel_tools

@@ -1,0 +1,195 @@
+#include "common/process.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace pel_tools {
+
+struct Process::Captured {
+  HANDLE pipe = nullptr;
+  std::mutex lock;
+  std::condition_variable grew;
+  std::string text;
+  bool ended = true;  // until a capture starts
+  ~Captured() {
+    if (pipe != nullptr) CloseHandle(pipe);
+  }
+};
+
+namespace {
+
+// Handles made with these go to the children that inherit.
+SECURITY_ATTRIBUTES* Inheritable() {
+  static SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return &inherit;
+}
+
+}  // namespace
+
+std::string QuoteArg(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  size_t slashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++slashes;
+      continue;
+    }
+    out.append(c == '"' ? slashes * 2 + 1 : slashes, '\\');
+    slashes = 0;
+    out += c;
+  }
+  out.append(slashes * 2, '\\');
+  return out + "\"";
+}
+
+std::string CommandLine(const std::string& exe, const std::vector<std::string>& args) {
+  std::string cmd = QuoteArg(exe);
+  for (const auto& a : args) cmd += " " + QuoteArg(a);
+  return cmd;
+}
+
+std::string ExePath() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return std::string(path, n);
+}
+
+std::string ExeDir() {
+  std::string path = ExePath();
+  return path.substr(0, path.find_last_of('\\') + 1);
+}
+
+HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err, DWORD flags,
+             DWORD* pid) {
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  const bool inherit = in != nullptr || out != nullptr || err != nullptr;
+  if (inherit) {
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in;
+    si.hStdOutput = out;
+    si.hStdError = err;
+  }
+  PROCESS_INFORMATION pi{};
+  std::vector<char> line(commandLine.begin(), commandLine.end());
+  line.push_back('\0');
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr, &si,
+                      &pi)) {
+    return nullptr;
+  }
+  CloseHandle(pi.hThread);
+  if (pid != nullptr) *pid = pi.dwProcessId;
+  return pi.hProcess;
+}
+
+Process::Process(const std::string& exe, const std::vector<std::string>& args, Stdio stdio)
+    : m_output(std::make_shared<Captured>()) {
+  const std::string cmd = CommandLine(exe, args);
+  if (stdio == Stdio::kCapture) {
+    StartCapture(cmd);
+    return;
+  }
+  if (stdio == Stdio::kNone) {
+    m_process = Spawn(cmd, nullptr, nullptr, nullptr, 0, &m_pid);
+    return;
+  }
+  HANDLE nul = stdio != Stdio::kMuteStdout
+                   ? INVALID_HANDLE_VALUE
+                   : CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 Inheritable(), OPEN_EXISTING, 0, nullptr);
+  m_process = Spawn(cmd, GetStdHandle(STD_INPUT_HANDLE),
+                    nul != INVALID_HANDLE_VALUE ? nul : GetStdHandle(STD_OUTPUT_HANDLE),
+                    GetStdHandle(STD_ERROR_HANDLE), 0, &m_pid);
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+}
+
+void Process::StartCapture(const std::string& commandLine) {
+  HANDLE childIn = nullptr, childOut = nullptr;
+  if (!CreatePipe(&childIn, &m_input, Inheritable(), 0)) return;
+  if (!CreatePipe(&m_output->pipe, &childOut, Inheritable(), 0)) {
+    CloseHandle(childIn);
+    return;
+  }
+  // Our ends stay in this process.
+  SetHandleInformation(m_input, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(m_output->pipe, HANDLE_FLAG_INHERIT, 0);
+  m_process = Spawn(commandLine, childIn, childOut, childOut, 0, &m_pid);
+  CloseHandle(childIn);
+  CloseHandle(childOut);
+  m_output->ended = false;
+  std::thread(ReadAll, m_output).detach();
+}
+
+void Process::ReadAll(std::shared_ptr<Captured> out) {
+  char buffer[4096];
+  for (;;) {
+    DWORD n = 0;
+    const bool ok = ReadFile(out->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0;
+    {
+      std::lock_guard<std::mutex> hold(out->lock);
+      // Text-mode output ends lines with CR LF; readers look for LF alone.
+      for (DWORD i = 0; ok && i < n; ++i) {
+        if (buffer[i] != '\r') out->text += buffer[i];
+      }
+      if (!ok) out->ended = true;
+    }
+    out->grew.notify_all();
+    if (!ok) return;
+  }
+}
+
+Process::~Process() {
+  if (m_process != nullptr) {
+    if (WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0) {
+      TerminateProcess(m_process, 255);
+      WaitForSingleObject(m_process, 5000);
+    }
+    CloseHandle(m_process);
+  }
+  CloseInput();
+}
+
+int Process::Wait(uint32_t timeoutMs) {
+  if (m_process == nullptr || WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  GetExitCodeProcess(m_process, &code);
+  return static_cast<int>(code);
+}
+
+bool Process::WaitForOutput(const std::string& text, uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> hold(m_output->lock);
+  m_output->grew.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+    return m_output->ended || m_output->text.find(text) != std::string::npos;
+  });
+  return m_output->text.find(text) != std::string::npos;
+}
+
+bool Process::WaitForEnd(uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> hold(m_output->lock);
+  return m_output->grew.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return m_output->ended; });
+}
+
+std::string Process::Output() {
+  std::lock_guard<std::mutex> hold(m_output->lock);
+  return m_output->text;
+}
+
+void Process::CloseInput() {
+  if (m_input != nullptr) CloseHandle(m_input);
+  m_input = nullptr;
+}
+
+int RunProcess(const std::string& exe, const std::vector<std::string>& args, uint32_t timeoutMs,
+               std::string* output) {
+  Process process(exe, args, Stdio::kCapture);
+  process.CloseInput();
+  const int code = process.Wait(timeoutMs);
+  if (code >= 0) process.WaitForEnd(5000);
+  if (output != nullptr) *output = process.Output();
+  return code;
+}
+
+}  // namespace pel_tools
