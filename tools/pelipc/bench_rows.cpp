@@ -227,9 +227,9 @@ Measure MeasureSetup(Impl impl, uint32_t rounds, double capSeconds) {
   const double start = NowSeconds();
   uint32_t i = 0;
   for (; i < rounds && NowSeconds() - start < capSeconds; ++i) {
-    int32_t r = client->Connect(pipe);
-    // Every listening instance can be taken for a moment; try again at once.
-    for (int retry = 0; r == PEL_ERR_PIPE && retry < 100; ++retry) r = client->Connect(pipe);
+    // One try: a server that loses a client racing its connect request
+    // shows here as a failed row.
+    const int32_t r = client->Connect(pipe);
     if (r != 0) return Fail("connect " + std::to_string(i) + ": " + DescribeResult(r));
     client->Disconnect();
   }

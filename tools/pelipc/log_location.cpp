@@ -4,7 +4,7 @@
 
 #include "log/init_log.h"
 #include "log/week_rolling_file_appender.h"
-#include "win.h"
+#include "platform/win.h"
 
 namespace pelipc {
 
