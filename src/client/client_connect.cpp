@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr DWORD kConnectWaitMs = 2000;
+constexpr DWORD kConnectWaitMs = PEL_IPC_WAIT_MS;
 
 }  // namespace
 
@@ -21,10 +21,10 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
     result = PEL_ERR_INVALID_ARG;
   } else {
     {
-      std::unique_lock<std::mutex> lock(m_lock);
+      pel::LockGuard lock(m_lock);
       if (m_state != DISCONNECT) {
         const uint32_t state = m_state;
-        lock.unlock();
+        lock.Unlock();
         PEL_LOGE << "Invalid connected state[" << state << "]!\n";
         PEL_LOGI << "Leave!";
         return PEL_ERR_STATE;
@@ -55,7 +55,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
         HANDLE event;
         DWORD createError = 0;
         {
-          std::lock_guard<std::mutex> guard(m_lock);
+          pel::LockGuard guard(m_lock);
           if (m_sync_conn_event == nullptr) {
             m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
             if (m_sync_conn_event == nullptr) createError = GetLastError();
@@ -99,7 +99,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   // client and calls OnConnect. Never a connected pipe in DISCONNECT.
   bool helloFirst;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     helloFirst = m_state == CONNECTED && m_sync_conn_event != nullptr;
     if (!helloFirst && m_state != CONNECTED) {
       m_state = DISCONNECT;
@@ -123,7 +123,7 @@ int PelNamedPipeClient::PostIocpConnect() {
   PEL_LOGI << "Enter!";
   HANDLE held;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     held = m_pipe;
   }
   if (held != nullptr) {
@@ -140,7 +140,7 @@ int PelNamedPipeClient::PostIocpConnect() {
   }
   pel::diag::Live().pipeHandles.fetch_add(1);
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     m_pipe = pipe;
   }
   PEL_LOGI << "Open pipe:" << pipe;
@@ -150,12 +150,12 @@ int PelNamedPipeClient::PostIocpConnect() {
     const DWORD error = GetLastError();
     PEL_LOGE << "[" << pel::CurrentThreadId()
              << "] Alloc memory for iocp_key failed! Error:" << error << "!\n";
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     if (m_pipe == pipe) ClosePipeLocked();
     return PEL_ERR_NO_MEMORY;
   }
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     connection->nextLive = m_liveRecords;
     m_liveRecords = connection;
     m_key = connection;
@@ -163,7 +163,7 @@ int PelNamedPipeClient::PostIocpConnect() {
 
   PEL_LOGI << "Try CreateIoCompletionPort.\n";
   int result;
-  const ULONG_PTR key = reinterpret_cast<ULONG_PTR>(static_cast<IpcConnection*>(connection));
+  const ULONG_PTR key = connection->CompletionKey();
   // Without a port of our own, binding would make a new port nobody waits on.
   if (m_iocp == nullptr || CreateIoCompletionPort(pipe, m_iocp, key, 0) == nullptr) {
     const DWORD error = m_iocp == nullptr ? ERROR_INVALID_HANDLE : GetLastError();
@@ -180,7 +180,7 @@ int PelNamedPipeClient::PostIocpConnect() {
   }
 
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     // A host Disconnect racing with us may already have closed the pipe and
     // handed the record to the work thread; then the work thread frees it.
     if (m_pipe == pipe) ClosePipeLocked();
@@ -209,7 +209,7 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
     return PEL_OK;
   }
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     m_connId = header.connId;
     if (m_key != nullptr) m_key->id = header.connId;
   }
@@ -226,7 +226,7 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
   // neither (see its exit). A pipe the host closed meanwhile stays closed.
   bool tellHost = false;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     if (m_key != nullptr && !m_key->closing.load() && m_pipe != nullptr) {
       m_state = CONNECTED;
       if (m_sync_conn_event != nullptr) {
@@ -245,7 +245,7 @@ void PelNamedPipeClient::EndBeforeHello() {
   ClientConnection* connection;
   uint32_t connId;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     m_state = DISCONNECT;
     connection = m_key;
     MarkClosingLocked(connection);

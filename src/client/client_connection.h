@@ -1,11 +1,21 @@
-// The client's record of one pipe: the shared connection record plus what
-// only the client needs to keep its writes in order.
+// The client's record of one pipe: the shared completion record, the two
+// contexts a client needs (one read and one write at a time), and what keeps
+// its writes in order.
 #pragma once
 
 #include "client/write_queue.h"
-#include "server/ipc_connection.h"
+#include "iocp/iocp_record.h"
 
-struct ClientConnection : IpcConnection {
+struct ClientConnection : IocpRecord {
+  ClientConnection() noexcept {
+    writeKey.Reset(IOCP_CONNECT, INVALID_HANDLE_VALUE);
+    writeKey.message = nullptr;
+    readKey.Reset(IOCP_CONNECT, INVALID_HANDLE_VALUE);
+    readKey.message = nullptr;
+  }
+
+  IocpKey writeKey;
+  IocpKey readKey;
   // All three are guarded by the client lock.
   pel::WriteQueue pending;               // accepted sends waiting for writeKey
   bool writing = false;                  // writeKey carries a write whose completion is still due
@@ -17,6 +27,10 @@ struct ClientConnection : IpcConnection {
            (writeKey.message == nullptr ? 0 : pel::MessageWireSize(writeKey.message));
   }
 };
+
+inline ClientConnection* RecordOf(ULONG_PTR key) noexcept {
+  return static_cast<ClientConnection*>(IocpRecord::FromKey(key));
+}
 
 // Allocate and free without throwing; keep the white-box counters right.
 // Deleting also frees every message still waiting or attached to writeKey.

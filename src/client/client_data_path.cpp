@@ -6,6 +6,7 @@
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
 #include "platform/thread_id.h"
+#include "platform/win_error.h"
 
 int PelNamedPipeClient::SendData(uint32_t kind, const uint8_t* data, int32_t size) {
   const int result = CheckSendArguments(kind, data, size);
@@ -46,7 +47,7 @@ int PelNamedPipeClient::QueueMessages(uint32_t kind, const uint8_t* data, uint32
   const uint64_t wireBytes = uint64_t{size} + uint64_t{pieces} * pel::kHeaderSize;
   if (pieces > 1) {
     // Data that can never fit is refused before it is copied.
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     if (!RoomForLocked(m_key, wireBytes)) return PEL_ERR_TOO_MANY_PENDING;
   }
   const uint32_t connId = ConnId();
@@ -93,7 +94,7 @@ int PelNamedPipeClient::SendHello(uint32_t connId) {
 }
 
 uint64_t PelNamedPipeClient::UnwrittenBytes() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   return m_key == nullptr ? 0 : m_key->UnwrittenBytes();
 }
 
@@ -111,7 +112,7 @@ bool PelNamedPipeClient::RoomForLocked(ClientConnection* connection, uint64_t by
 // nor the work thread ever waits for a write to finish. A batch is taken
 // whole or, on any refusal, left whole with the caller.
 int PelNamedPipeClient::PostIocpWrite(pel::WriteQueue& batch, bool bounded) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   ClientConnection* connection = m_key;
   if (connection == nullptr || connection->closing.load() || m_pipe == nullptr) {
     PEL_LOGE << "WriteFile failed! err:" << static_cast<unsigned long>(ERROR_INVALID_HANDLE)
@@ -178,7 +179,7 @@ void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
 int PelNamedPipeClient::HandleIocpWrite(ClientConnection* connection, IocpKey* context) {
   uint8_t* sent;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     sent = context->message;
     context->message = nullptr;
     connection->writing = false;
@@ -193,7 +194,7 @@ int PelNamedPipeClient::HandleIocpWrite(ClientConnection* connection, IocpKey* c
 int PelNamedPipeClient::PostIocpRead(DWORD* failure) {
   DWORD error;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     ClientConnection* connection = m_key;
     if (connection == nullptr || connection->closing.load() || m_pipe == nullptr) {
       error = ERROR_INVALID_HANDLE;
@@ -220,10 +221,10 @@ int PelNamedPipeClient::PostNextRead() {
   if (result == 0) return 0;
   PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
       << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
-  if (error != ERROR_BROKEN_PIPE && error != ERROR_PIPE_NOT_CONNECTED) return result;
+  if (!pel::IsPeerGone(error)) return result;
   // The server went away between two reads: the same end as a read that
   // breaks while pending, so it ends the same way, with one OnClose.
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   if (m_key == nullptr) return result;
   PEL_LOG_AS(pellog::info, kAsWorkThread) << "Pipe broken!" << m_pipe;
   MarkClosingLocked(m_key);
@@ -238,7 +239,7 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
     uint32_t state;
     bool helloSeen;
     {
-      std::lock_guard<std::mutex> guard(m_lock);
+      pel::LockGuard guard(m_lock);
       state = m_state;
       helloSeen = m_key != nullptr && m_key->id != pel::kNoConnId;
     }

@@ -9,21 +9,13 @@
 #include "platform/alloc.h"
 #include "platform/diag.h"
 #include "platform/thread_id.h"
+#include "platform/win_error.h"
 
 namespace {
 
-constexpr DWORD kExitRequest = 0xFFFFFFFF;
 constexpr DWORD kUninitPauseMs = 50;
 // How long Uninit waits for the completions of a pipe it has just closed.
-constexpr auto kDrainWait = std::chrono::milliseconds(2000);
-
-ULONG_PTR KeyOf(ClientConnection* connection) {
-  return reinterpret_cast<ULONG_PTR>(static_cast<IpcConnection*>(connection));
-}
-
-ClientConnection* RecordOf(ULONG_PTR key) {
-  return static_cast<ClientConnection*>(reinterpret_cast<IpcConnection*>(key));
-}
+constexpr auto kDrainWait = std::chrono::milliseconds(PEL_IPC_WAIT_MS);
 
 }  // namespace
 
@@ -35,7 +27,7 @@ PelNamedPipeClient::PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept
 PelNamedPipeClient::~PelNamedPipeClient() {
   // A synchronous call on another thread may still wait for its answer (at
   // most 2,000 ms); it holds this lock until it has let go of the object.
-  { std::lock_guard<std::mutex> call(m_syncLock); }
+  { pel::LockGuard call(m_syncLock); }
   // Only idle records can go: the system may still write into one whose
   // completion is due.
   ClientConnection* record = m_liveRecords;
@@ -53,7 +45,7 @@ PelNamedPipeClient::~PelNamedPipeClient() {
 }
 
 int PelNamedPipeClient::Init() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   // The host may fill all 256 bytes of the tag without a terminator.
   char logName[sizeof m_callbacks.LogName + 1];
   std::memcpy(logName, m_callbacks.LogName, sizeof m_callbacks.LogName);
@@ -68,7 +60,7 @@ int PelNamedPipeClient::Init() {
     if (m_iocp == nullptr) {
       const DWORD error = GetLastError();
       PEL_LOGE << "CreateIoCompletionPort failed! err:" << error << "!";
-      result = 14;
+      result = PEL_ERR_IOCP;
     } else {
       m_recv.Clear();
       m_workThread = std::thread(&PelNamedPipeClient::WorkThread, this);
@@ -81,21 +73,22 @@ int PelNamedPipeClient::Init() {
 
 int PelNamedPipeClient::Uninit() {
   PEL_LOGI << "Enter!";
-  std::unique_lock<std::mutex> lock(m_lock);
-  if (!m_initialized) {
-    lock.unlock();
-    PEL_LOGW << "NOT initialized!";
-    return 3;
-  }
-  MarkClosingLocked(m_key);
-  if (m_pipe != nullptr) {
-    PEL_LOGI << "Uninit client, close pipe:" << m_pipe;
-    ClosePipeLocked();
-    KickReleaseIfIdleLocked(m_key);
-    CloseFromHost(lock);
-  } else {
-    KickReleaseIfIdleLocked(m_key);
-    lock.unlock();
+  {
+    pel::LockGuard lock(m_lock);
+    if (!m_initialized) {
+      lock.Unlock();
+      PEL_LOGW << "NOT initialized!";
+      return PEL_ERR_STATE;
+    }
+    MarkClosingLocked(m_key);
+    if (m_pipe != nullptr) {
+      PEL_LOGI << "Uninit client, close pipe:" << m_pipe;
+      ClosePipeLocked();
+      KickReleaseIfIdleLocked(m_key);
+      CloseFromHost();
+    } else {
+      KickReleaseIfIdleLocked(m_key);
+    }
   }
   // The work thread takes the completion of the read that closing aborted
   // and releases the record meanwhile.
@@ -103,26 +96,27 @@ int PelNamedPipeClient::Uninit() {
   WaitForReleases();
 
   PEL_LOGI << "Ask iocp thread exit...";
-  PostQueuedCompletionStatus(m_iocp, kExitRequest, 0, nullptr);
+  PostQueuedCompletionStatus(m_iocp, pel::kExitRequest, 0, nullptr);
   if (m_workThread.joinable()) m_workThread.join();
   PEL_LOGI << "Iocp thread has exited!";
   DrainAfterJoin();
 
-  lock.lock();
-  m_recv.Clear();
-  if (m_iocp != nullptr) {
-    PEL_LOGI << "Close iocp handle:" << m_iocp;
-    CloseHandle(m_iocp);
-    m_iocp = nullptr;
+  {
+    pel::LockGuard lock(m_lock);
+    m_recv.Clear();
+    if (m_iocp != nullptr) {
+      PEL_LOGI << "Close iocp handle:" << m_iocp;
+      CloseHandle(m_iocp);
+      m_iocp = nullptr;
+    }
+    m_initialized = false;
   }
-  m_initialized = false;
-  lock.unlock();
   PEL_LOGI << "Leave!";
   return 0;
 }
 
 int PelNamedPipeClient::Disconnect() {
-  std::unique_lock<std::mutex> lock(m_lock);
+  pel::LockGuard lock(m_lock);
   m_state = DISCONNECT;
   ClientConnection* connection = m_key;
   if (m_pipe != nullptr && connection != nullptr &&
@@ -132,12 +126,12 @@ int PelNamedPipeClient::Disconnect() {
     // wait for that, bounded, since a peer that stopped reading never drains
     // its side. (On the work thread itself, inside a callback, there is no
     // one to wait for.)
-    m_changed.wait_for(lock, kDrainWait, [&] {
+    m_lock.WaitFor(m_changed, kDrainWait, [this, connection]() REQUIRES(m_lock) {
       return m_key != connection || connection->closing.load() ||
              (!connection->writing && connection->pending.empty());
     });
     // The connection ended some other way meanwhile; nothing left to close.
-    if (m_key != connection) return CloseFromHost(lock);
+    if (m_key != connection) return CloseFromHost();
     m_state = DISCONNECT;  // a HELLO may have been handled while we waited
   }
   if (m_pipe != nullptr) {
@@ -145,33 +139,33 @@ int PelNamedPipeClient::Disconnect() {
     ClosePipeLocked();
     KickReleaseIfIdleLocked(m_key);
   }
-  return CloseFromHost(lock);
+  return CloseFromHost();
 }
 
-int32_t PelNamedPipeClient::CloseFromHost(std::unique_lock<std::mutex>& lock) {
+int32_t PelNamedPipeClient::CloseFromHost() {
+  // The host's OnClose runs without the lock, so it may call back in.
   const uint32_t connId = m_connId;
   ++m_hostCloses;
-  lock.unlock();
+  m_lock.unlock();
   const int32_t result = m_callbacks.OnClose(connId, 0, m_callbacks.UserContext);
-  lock.lock();
+  m_lock.lock();
   --m_hostCloses;
   m_changed.notify_all();
-  lock.unlock();
   return result;
 }
 
 bool PelNamedPipeClient::IsConnected() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   return m_state == CONNECTED;
 }
 
 void PelNamedPipeClient::SetState(uint32_t state) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   m_state = state;
 }
 
 void PelNamedPipeClient::CloseIocpPipe() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter! pipe:" << m_pipe;
   if (m_pipe != nullptr) ClosePipeLocked();
   PEL_LOGI << "Leave!";
@@ -184,7 +178,7 @@ void PelNamedPipeClient::ClosePipeLocked() {
 }
 
 uint32_t PelNamedPipeClient::ConnId() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   return m_connId;
 }
 
@@ -201,7 +195,8 @@ void PelNamedPipeClient::KickReleaseIfIdleLocked(ClientConnection* connection) {
     return;
   connection->readKey.Reset(IOCP_CONNECT, connection->readKey.pipe);
   connection->unhandledIocp.fetch_add(1);
-  if (!PostQueuedCompletionStatus(m_iocp, 0, KeyOf(connection), &connection->readKey.overlapped)) {
+  if (!PostQueuedCompletionStatus(m_iocp, 0, connection->CompletionKey(),
+                                  &connection->readKey.overlapped)) {
     const DWORD error = GetLastError();
     connection->unhandledIocp.fetch_sub(1);
     PEL_LOGE << ">>>>Post release of connection[" << static_cast<const void*>(connection)
@@ -214,7 +209,7 @@ void PelNamedPipeClient::KickReleaseIfIdleLocked(ClientConnection* connection) {
 void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int lastResult) {
   uint32_t connId;
   {
-    std::unique_lock<std::mutex> lock(m_lock);
+    pel::LockGuard lock(m_lock);
     // The one rule that keeps a record alive while anyone may still touch
     // it: free it only when it is closing, nothing is outstanding on it, and
     // no host thread is between its connected check and the counting of a
@@ -246,15 +241,16 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
     m_changed.notify_all();
     // The host hears of the end it caused first; the wait is bounded so an
     // OnClose that blocks on this thread cannot hang the client.
-    m_changed.wait_for(lock, kDrainWait, [this] { return m_hostCloses == 0; });
+    m_lock.WaitFor(m_changed, kDrainWait, [this]() REQUIRES(m_lock) { return m_hostCloses == 0; });
   }
   PEL_LOG_AS(pellog::info, kAsWorkThread) << "Call OnClose!";
   m_callbacks.OnClose(connId, lastResult, m_callbacks.UserContext);
 }
 
 void PelNamedPipeClient::WaitForReleases() {
-  std::unique_lock<std::mutex> lock(m_lock);
-  m_changed.wait_for(lock, kDrainWait, [this] { return m_liveRecords == nullptr; });
+  pel::LockGuard lock(m_lock);
+  m_lock.WaitFor(m_changed, kDrainWait,
+                 [this]() REQUIRES(m_lock) { return m_liveRecords == nullptr; });
 }
 
 void PelNamedPipeClient::DrainAfterJoin() {
@@ -264,7 +260,7 @@ void PelNamedPipeClient::DrainAfterJoin() {
     ClientConnection* idle = nullptr;
     bool any;
     {
-      std::lock_guard<std::mutex> guard(m_lock);
+      pel::LockGuard guard(m_lock);
       for (ClientConnection* r = m_liveRecords; r != nullptr; r = r->nextLive) {
         r->closing.store(true);
         if (idle == nullptr && r->unhandledIocp.load() == 0) idle = r;
@@ -283,7 +279,7 @@ void PelNamedPipeClient::DrainAfterJoin() {
     GetQueuedCompletionStatus(m_iocp, &bytes, &key, &overlapped,
                               static_cast<DWORD>(kDrainWait.count()));
     if (overlapped == nullptr || key == 0) {
-      if (bytes == kExitRequest) continue;
+      if (bytes == pel::kExitRequest) continue;
       // Memory the system may still write into is better leaked than freed.
       PEL_LOGE << ">>>>Pending completion never came, connection record left allocated!<<<<";
       return;
@@ -292,7 +288,7 @@ void PelNamedPipeClient::DrainAfterJoin() {
     IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
     connection->unhandledIocp.fetch_sub(1);
     if (context->type == IOCP_WRITE) {
-      std::lock_guard<std::mutex> guard(m_lock);
+      pel::LockGuard guard(m_lock);
       pel::DeleteMessage(context->message);
       context->message = nullptr;
       connection->writing = false;
@@ -315,7 +311,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     OVERLAPPED* overlapped = nullptr;
     const BOOL ok = GetQueuedCompletionStatus(client->m_iocp, &bytes, &key, &overlapped, INFINITE);
     const DWORD error = GetLastError();
-    if (bytes == kExitRequest) {
+    if (bytes == pel::kExitRequest) {
       PEL_LOGI << "Receive normal exit request!";
       threadResult = 0;
       exitRequested = true;
@@ -334,7 +330,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     ClientConnection* connection = RecordOf(key);
     IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
     connection->unhandledIocp.fetch_sub(1);
-    if (!ok && error == ERROR_BROKEN_PIPE) {
+    if (!ok && pel::IsBrokenPipe(error)) {
       PEL_LOGI << "Pipe broken!" << context->pipe;
       connection->closing.store(true);
     }
@@ -346,7 +342,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
       if (context->type == IOCP_WRITE) {
         uint8_t* sent;
         {
-          std::lock_guard<std::mutex> guard(client->m_lock);
+          pel::LockGuard guard(client->m_lock);
           sent = context->message;
           context->message = nullptr;
           connection->writing = false;
@@ -376,7 +372,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     PEL_LOGE << "IOCP handle is nullptr! Exit work thread!";
     HANDLE pipe;
     {
-      std::lock_guard<std::mutex> guard(client->m_lock);
+      pel::LockGuard guard(client->m_lock);
       pipe = client->m_pipe;
     }
     if (pipe != nullptr) {

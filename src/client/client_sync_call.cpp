@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr DWORD kAnswerWaitMs = 2000;
+constexpr DWORD kAnswerWaitMs = PEL_IPC_WAIT_MS;
 
 }  // namespace
 
@@ -17,36 +17,36 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
                                  uint32_t* answerSize) {
   if (request == nullptr) {
     PEL_LOGE << "Send data is nullptr!";
-    return 1;
+    return PEL_ERR_INVALID_ARG;
   }
   if (requestSize == 0) {
     PEL_LOGE << "Send data size is 0!";
-    return 1;
+    return PEL_ERR_INVALID_ARG;
   }
   if (answerSize == nullptr) {
     PEL_LOGE << "Receive buffer size is nullptr!";
-    return 1;
+    return PEL_ERR_INVALID_ARG;
   }
   if (answer == nullptr && *answerSize > 0) {
     PEL_LOGE << "Receive buffer is nullptr!";
-    return 1;
+    return PEL_ERR_INVALID_ARG;
   }
 
-  std::lock_guard<std::mutex> call(m_syncLock);
+  pel::LockGuard call(m_syncLock);
   HANDLE event;
   {
-    std::lock_guard<std::mutex> guard(m_replyLock);
+    pel::LockGuard guard(m_replyLock);
     if (m_sync_read_event == nullptr) {
       m_sync_read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
       if (m_sync_read_event == nullptr) {
         const DWORD error = GetLastError();
         PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << error << "!\n";
-        return 13;
+        return PEL_ERR_EVENT;
       }
     } else if (!ResetEvent(m_sync_read_event)) {
       const DWORD error = GetLastError();
       PEL_LOGE << "Reset event m_sync_read_event failed! err:" << error;
-      return 13;
+      return PEL_ERR_EVENT;
     }
     event = m_sync_read_event;
   }
@@ -56,41 +56,41 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
                                                               static_cast<int32_t>(requestSize));
   if (sent != 0) {
     PEL_LOGE << "Send sync call message to server failed! err:" << sent;
-    return 20;
+    return PEL_ERR_WRITE;
   }
 
   const DWORD wait = WaitForSingleObject(event, kAnswerWaitMs);
   if (wait == WAIT_OBJECT_0) {
     PEL_LOGI << "Client read data from server OK!\n";
-    std::lock_guard<std::mutex> guard(m_replyLock);
+    pel::LockGuard guard(m_replyLock);
     const uint32_t capacity = *answerSize;
     *answerSize = m_syncReplySize;
     if (capacity >= m_syncReplySize) {
       if (m_syncReplySize != 0) std::memcpy(answer, m_syncReply, m_syncReplySize);
-      return 0;
+      return PEL_OK;
     }
     PEL_LOGE << "buffer size:" << capacity << ", is less than required size:" << m_syncReplySize
              << "!!!\n";
-    return 8;
+    return PEL_ERR_BUFFER_TOO_SMALL;
   }
   if (wait == WAIT_TIMEOUT) {
     PEL_LOGE << ">>>>Read data timeout!<<<<\n";
   } else {
     PEL_LOGE << ">>>>Read data failed!!!<<<<\n";
   }
-  return 17;
+  return PEL_ERR_TIMEOUT;
 }
 
 int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
   if (message == nullptr) {
     PEL_LOGE << ">>>>Ipc sync msg is NULL!!!<<<<\n";
-    return 1;
+    return PEL_ERR_INVALID_ARG;
   }
   const uint32_t size = pel::ReadHeader(message).length;
   PEL_LOGI << "Recv Ipc sync msg, data size:" << size;
   HANDLE event;
   {
-    std::lock_guard<std::mutex> guard(m_replyLock);
+    pel::LockGuard guard(m_replyLock);
     event = m_sync_read_event;
     if (event != nullptr) {
       uint32_t clear = m_syncReplySize;
@@ -103,7 +103,7 @@ int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
         if (m_syncReply == nullptr) {
           m_syncReplySize = 0;
           PEL_LOGE << "Allocate memory for sync message failed!!\n";
-          return 10;
+          return PEL_ERR_NO_MEMORY;
         }
         clear = size;
       }

@@ -4,13 +4,13 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "client/client_connection.h"
 #include "client/pel_ipc_client.h"
 #include "pel_ipc.h"
+#include "platform/lock.h"
 #include "platform/win.h"
 #include "protocol/stream_cutter.h"
 
@@ -54,13 +54,13 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   // Lifecycle and the work thread's own steps.
   void SetState(uint32_t state);
   void CloseIocpPipe();
-  void ClosePipeLocked();
+  void ClosePipeLocked() REQUIRES(m_lock);
   uint32_t ConnId();
-  void MarkClosingLocked(ClientConnection* connection);
-  void KickReleaseIfIdleLocked(ClientConnection* connection);
+  void MarkClosingLocked(ClientConnection* connection) REQUIRES(m_lock);
+  void KickReleaseIfIdleLocked(ClientConnection* connection) REQUIRES(m_lock);
   void ReleaseConnection(ClientConnection* connection, int lastResult);
   void WaitForReleases();
-  int32_t CloseFromHost(std::unique_lock<std::mutex>& lock);
+  int32_t CloseFromHost() REQUIRES(m_lock);
   void DrainAfterJoin();
   void HandleCompletion(ClientConnection* connection, IocpKey* context, uint32_t bytes,
                         int& lastResult);
@@ -74,9 +74,9 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   int CheckSendArguments(uint32_t kind, const uint8_t* data, int32_t size);
   int QueueMessages(uint32_t kind, const uint8_t* data, uint32_t size);
   int PostIocpWrite(pel::WriteQueue& batch, bool bounded);
-  bool RoomForLocked(ClientConnection* connection, uint64_t bytes);
-  int IssueWriteLocked(ClientConnection* connection, uint8_t* message);
-  void IssueNextWriteLocked(ClientConnection* connection);
+  bool RoomForLocked(ClientConnection* connection, uint64_t bytes) REQUIRES(m_lock);
+  int IssueWriteLocked(ClientConnection* connection, uint8_t* message) REQUIRES(m_lock);
+  void IssueNextWriteLocked(ClientConnection* connection) REQUIRES(m_lock);
   int HandleIocpWrite(ClientConnection* connection, IocpKey* context);
   int PostIocpRead(DWORD* error = nullptr);
   int PostNextRead();
@@ -93,29 +93,37 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   void OnDiscard() override;
 
   PelIpcCallback m_callbacks;
-  HANDLE m_sync_read_event = nullptr;
-  HANDLE m_sync_conn_event = nullptr;
+  // Outermost first: a synchronous call holds m_syncLock while it sends,
+  // which takes m_lock; Init and Uninit clear the receive buffer under
+  // m_lock. m_replyLock is taken alone.
+  pel::Mutex m_syncLock ACQUIRED_BEFORE(m_lock, m_replyLock);
+  pel::Mutex m_lock ACQUIRED_BEFORE(m_recvLock);
+  pel::Mutex m_replyLock;
+  pel::Mutex m_recvLock;
+
+  HANDLE m_sync_read_event GUARDED_BY(m_replyLock) = nullptr;
+  uint8_t* m_syncReply GUARDED_BY(m_replyLock) = nullptr;
+  uint32_t m_syncReplySize GUARDED_BY(m_replyLock) = 0;
+
+  HANDLE m_sync_conn_event GUARDED_BY(m_lock) = nullptr;
+  // Written by Connect before the pipe is opened; read by the same call.
   std::string m_pipeName;
-  HANDLE m_pipe = nullptr;
+  HANDLE m_pipe GUARDED_BY(m_lock) = nullptr;
+  // Created by Init before the work thread starts, closed by Uninit after it
+  // is joined: the thread and the calls in between read it without the lock.
   HANDLE m_iocp = nullptr;
-  uint32_t m_state = DISCONNECT;
-  uint32_t m_connId = pel::kNoConnId;
+  uint32_t m_state GUARDED_BY(m_lock) = DISCONNECT;
+  uint32_t m_connId GUARDED_BY(m_lock) = pel::kNoConnId;
   std::thread m_workThread;
-  bool m_initialized = false;
-  uint8_t* m_syncReply = nullptr;
-  uint32_t m_syncReplySize = 0;
-  std::mutex m_recvLock;
+  bool m_initialized GUARDED_BY(m_lock) = false;
   pel::StreamCutter m_recv;  // the receive buffer, guarded by m_recvLock
-  ClientConnection* m_key = nullptr;
-  std::mutex m_lock;
-  std::mutex m_syncLock;
-  std::mutex m_replyLock;  // m_syncReply and m_syncReplySize
+  ClientConnection* m_key GUARDED_BY(m_lock) = nullptr;
 
   // Records not yet freed, the current one (m_key) and any earlier one whose
-  // last completion is still due; guarded by m_lock.
-  ClientConnection* m_liveRecords = nullptr;
+  // last completion is still due.
+  ClientConnection* m_liveRecords GUARDED_BY(m_lock) = nullptr;
   // OnClose calls running on host threads (Disconnect, Uninit); the work
-  // thread's own OnClose for the same end waits for them. Guarded by m_lock.
-  int m_hostCloses = 0;
+  // thread's own OnClose for the same end waits for them.
+  int m_hostCloses GUARDED_BY(m_lock) = 0;
   std::condition_variable m_changed;  // a record was freed, or a host OnClose returned
 };

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "log/log.h"
 #include "log/week_rolling_file_appender.h"
+#include "platform/lock.h"
 #include "platform/user_session.h"
 #include "platform/win.h"
 
@@ -15,9 +15,9 @@ constexpr int kPathBuffer = pellog::kLogPathBuffer;
 
 // Held across the whole set-up: a caller arriving during someone else's
 // first set-up waits, then finds it complete and only leaves the notice.
-std::mutex g_initLock;
-int g_initialized = 0;
-pellog::LogPlace g_place;
+pel::Mutex g_initLock;
+int g_initialized GUARDED_BY(g_initLock) = 0;
+pellog::LogPlace g_place GUARDED_BY(g_initLock);
 
 void ChoosePrefix(const char* name, char* buffer) {
   if (GetModuleFileNameA(nullptr, buffer, kPathBuffer) == 0) return;
@@ -50,7 +50,7 @@ pellog::Logger& LibraryLogger() {
 }  // namespace
 
 void InitLog(const char* name) {
-  std::lock_guard<std::mutex> guard(g_initLock);
+  pel::LockGuard guard(g_initLock);
   if (g_initialized != 0) {
     OutputDebugStringA(">>>>>>>>Already initialized plog!\n");
     PEL_LOGW << ">>>>>>>>Already initialized plog!\n";
@@ -92,12 +92,12 @@ LogPlace FindLogPlace(const char* name, bool trace) noexcept {
 }
 
 std::string LogFolder() {
-  std::lock_guard<std::mutex> guard(g_initLock);
+  pel::LockGuard guard(g_initLock);
   return g_initialized != 0 ? std::string(g_place.folder) : std::string();
 }
 
 std::string LogFilePrefix() {
-  std::lock_guard<std::mutex> guard(g_initLock);
+  pel::LockGuard guard(g_initLock);
   return g_initialized != 0 ? std::string(g_place.prefix) : std::string();
 }
 

@@ -102,7 +102,7 @@ void WeekRollingFileAppender::writeLocked(const Record& record) {
 }
 
 void WeekRollingFileAppender::write(const Record& record) {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  pel::LockGuard guard(m_mutex);
   try {
     writeLocked(record);
   } catch (...) {

@@ -6,10 +6,10 @@
 #pragma once
 
 #include <ctime>
-#include <mutex>
 #include <string>
 
 #include "log/log.h"
+#include "platform/lock.h"
 
 namespace pellog {
 
@@ -28,15 +28,16 @@ class WeekRollingFileAppender : public IAppender {
   void write(const Record& record) override;
 
  private:
-  void writeLocked(const Record& record);
+  void writeLocked(const Record& record) REQUIRES(m_mutex);
   // Deletes the files of the prefix's family in folder with t's weekday whose
   // path lacks t's date; directories are left alone.
   void deleteOldFiles(const std::string& folder, const std::tm& t);
-  void openFile(const std::string& path);
-  void closeFile();
+  void openFile(const std::string& path) REQUIRES(m_mutex);
+  void closeFile() REQUIRES(m_mutex);
 
-  std::mutex m_mutex;
-  int m_file;
+  // One writer at a time: each record is its own open, write and close.
+  pel::Mutex m_mutex;
+  int m_file GUARDED_BY(m_mutex);
   std::string m_logDir;
   std::string m_filePrefix;
   int m_maxFileSize;

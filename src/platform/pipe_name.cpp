@@ -16,6 +16,4 @@ std::string FullPipeName(const char* name) {
   return full;
 }
 
-bool IsOrderlyPipeEnd(unsigned long error) noexcept { return error == 109 || error == 995; }
-
 }  // namespace pel

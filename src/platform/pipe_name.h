@@ -8,8 +8,4 @@ namespace pel {
 // the exact, case-sensitive text "\\.\pipe" somewhere is taken as a path.
 std::string FullPipeName(const char* name);
 
-// 109 (broken pipe) and 995 (aborted) end a connection in order; every other
-// failed completion is a real fault.
-bool IsOrderlyPipeEnd(unsigned long error) noexcept;
-
 }  // namespace pel

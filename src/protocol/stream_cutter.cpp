@@ -6,7 +6,7 @@
 
 namespace pel {
 
-StreamCutter::StreamCutter(std::mutex* lock) noexcept
+StreamCutter::StreamCutter(pel::Mutex* lock) noexcept
     : m_lock(lock), m_data(NewBytes(kInitialCapacity)), m_capacity(0), m_used(0) {
   if (m_data != nullptr) m_capacity = kInitialCapacity;
 }

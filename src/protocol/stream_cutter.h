@@ -36,7 +36,7 @@ class StreamCutter {
 
   // lock, when given, guards the buffer's pointer and sizes; it is never held
   // while the sink runs.
-  explicit StreamCutter(std::mutex* lock = nullptr) noexcept;
+  explicit StreamCutter(pel::Mutex* lock = nullptr) noexcept;
   ~StreamCutter();
   StreamCutter(const StreamCutter&) = delete;
   StreamCutter& operator=(const StreamCutter&) = delete;
@@ -67,7 +67,7 @@ class StreamCutter {
   // analysis it is always taken, so the fields' rules hold in both uses.
   class CAPABILITY("mutex") OptionalLock {
    public:
-    explicit OptionalLock(std::mutex* lock) noexcept : m_lock(lock) {}
+    explicit OptionalLock(pel::Mutex* lock) noexcept : m_lock(lock) {}
     void lock() const noexcept ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
       if (m_lock != nullptr) m_lock->lock();
     }
@@ -76,7 +76,7 @@ class StreamCutter {
     }
 
    private:
-    std::mutex* const m_lock;
+    pel::Mutex* const m_lock;
   };
 
   const OptionalLock m_lock;

@@ -5,14 +5,14 @@
 #include "server/pel_named_pipe_server.h"
 
 IpcConnection* PelNamedPipeServer::GetConnection(uint32_t connId) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   auto it = m_connections.find(connId);
   return it == m_connections.end() ? nullptr : it->second;
 }
 
 void PelNamedPipeServer::AddConnection(IpcConnection* conn) {
   if (conn == nullptr) return;
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   const uint32_t id = m_nextConnId;
   try {
     m_connections[id] = conn;
@@ -30,7 +30,7 @@ void PelNamedPipeServer::AddConnection(IpcConnection* conn) {
 }
 
 int PelNamedPipeServer::RemoveConnection(uint32_t connId) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   if (m_connections.erase(connId) == 0) return 0;
   PEL_LOGI << "RemoveConnection: connection id[" << connId << "] removed!";
   return 1;

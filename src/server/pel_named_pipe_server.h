@@ -6,11 +6,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "pel_ipc.h"
+#include "platform/lock.h"
 #include "platform/win.h"
 #include "server/ipc_connection.h"
 #include "server/pel_ipc_server.h"
@@ -70,7 +70,7 @@ class PelNamedPipeServer : public PelIpcServer {
 
   // Closing (server_close.cpp).
   void CloseAllConnections();
-  bool CancelConnectionLocked(IpcConnection* conn, bool claimIfDrained);
+  bool CancelConnectionLocked(IpcConnection* conn, bool claimIfDrained) REQUIRES(m_lock);
   void CancelRemainingRecords();
   void DropClaim(IpcConnection* conn);
   void AwaitReleases();
@@ -84,33 +84,40 @@ class PelNamedPipeServer : public PelIpcServer {
   // Record lifetime (record_lifetime.cpp).
   int ReserveOperation(uint32_t connId, IpcConnection** conn, int32_t* count);
   void UndoReservation(IpcConnection* conn);
-  bool LinkRecord(IpcConnection* conn);
-  void UnlinkRecord(IpcConnection* conn);
-  bool ClaimReleaseLocked(IpcConnection* conn, int32_t ownHolds);
+  bool LinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
+  void UnlinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
+  bool ClaimReleaseLocked(IpcConnection* conn, int32_t ownHolds) REQUIRES(m_recordLock);
   bool ClaimRelease(IpcConnection* conn, int32_t ownHolds);
-  bool ClaimDrainedLocked(IpcConnection* conn);
+  bool ClaimDrainedLocked(IpcConnection* conn) REQUIRES(m_recordLock);
   void DropHold(IpcConnection* conn, ReleaseAt where, const char* operation);
   void FinishRelease(IpcConnection* conn);
   bool HandOffRelease(IpcConnection* conn);
 
   PelIpcCallback m_callbacks;
-  std::mutex m_lock;
-  std::string m_pipeName;
+  // The connection table and the id counter. Taken before m_recordLock when
+  // both are held.
+  pel::Mutex m_lock ACQUIRED_BEFORE(m_recordLock);
+  // Set by Start before any worker reads it; workers read it when they
+  // replace a used instance.
+  std::string m_pipeName GUARDED_BY(m_recordLock);
+  // Set by Init and Close, which run on the host's thread while no worker
+  // touches them; read by workers only while they run.
   std::thread* m_workers;
   std::atomic<bool> m_running;
-  bool m_initialized;
+  bool m_initialized GUARDED_BY(m_lock);
   int32_t m_workerCount;
   HANDLE m_iocp;
-  uint32_t m_nextConnId;
-  std::map<uint32_t, IpcConnection*> m_connections;
+  uint32_t m_nextConnId GUARDED_BY(m_lock);
+  std::map<uint32_t, IpcConnection*> m_connections GUARDED_BY(m_lock);
 
   // Every live record of this server, listening or accepted, so that Close
   // reaches instances that never had a client and can wait for the rest.
-  // Guarded by m_recordLock, which is taken after m_lock when both are held.
-  std::mutex m_recordLock;
+  // The records' own released, prevRecord and nextRecord are guarded by it too.
+  pel::Mutex m_recordLock;
   std::condition_variable m_recordsChanged;  // a record was unlinked
-  IpcConnection* m_records;
-  bool m_closing;
+  uint64_t m_unlinked GUARDED_BY(m_recordLock);
+  IpcConnection* m_records GUARDED_BY(m_recordLock);
+  bool m_closing GUARDED_BY(m_recordLock);
   // Set once Close has joined the workers: a release after that cannot reach
   // a worker, and a callback on the closing host's thread could deadlock it.
   std::atomic<bool> m_workersGone;

@@ -28,12 +28,12 @@
 #include "server/pel_named_pipe_server.h"
 
 int PelNamedPipeServer::ReserveOperation(uint32_t connId, IpcConnection** conn, int32_t* count) {
-  std::lock_guard<std::mutex> table(m_lock);
+  pel::LockGuard table(m_lock);
   auto it = m_connections.find(connId);
   if (it == m_connections.end() || it->second == nullptr) return kReserveAbsent;
   IpcConnection* found = it->second;
   *conn = found;
-  std::lock_guard<std::mutex> records(m_recordLock);
+  pel::LockGuard records(m_recordLock);
   if (found->closing.load()) return kReserveClosing;
   *count = found->unhandledIocp.load();
   if (*count >= kMaxUnhandledIocp) return kReserveTooMany;
@@ -46,7 +46,7 @@ void PelNamedPipeServer::UndoReservation(IpcConnection* conn) {
   conn->unhandledIocp.fetch_sub(1);
   DropHold(conn, ReleaseAt::kWorker, nullptr);
 }
-bool PelNamedPipeServer::LinkRecord(IpcConnection* conn) {
+bool PelNamedPipeServer::LinkRecordLocked(IpcConnection* conn) {
   // Called with m_recordLock held; the creator keeps a hold until it is done.
   if (m_closing) return false;
   conn->holders.store(1);
@@ -57,7 +57,7 @@ bool PelNamedPipeServer::LinkRecord(IpcConnection* conn) {
   return true;
 }
 
-void PelNamedPipeServer::UnlinkRecord(IpcConnection* conn) {
+void PelNamedPipeServer::UnlinkRecordLocked(IpcConnection* conn) {
   // Called with m_recordLock held.
   if (conn->prevRecord != nullptr) {
     conn->prevRecord->nextRecord = conn->nextRecord;
@@ -67,6 +67,7 @@ void PelNamedPipeServer::UnlinkRecord(IpcConnection* conn) {
   if (conn->nextRecord != nullptr) conn->nextRecord->prevRecord = conn->prevRecord;
   conn->prevRecord = nullptr;
   conn->nextRecord = nullptr;
+  ++m_unlinked;
   m_recordsChanged.notify_all();
 }
 
@@ -80,7 +81,7 @@ bool PelNamedPipeServer::ClaimReleaseLocked(IpcConnection* conn, int32_t ownHold
 }
 
 bool PelNamedPipeServer::ClaimRelease(IpcConnection* conn, int32_t ownHolds) {
-  std::lock_guard<std::mutex> records(m_recordLock);
+  pel::LockGuard records(m_recordLock);
   return ClaimReleaseLocked(conn, ownHolds);
 }
 
@@ -88,11 +89,11 @@ void PelNamedPipeServer::DropHold(IpcConnection* conn, ReleaseAt where, const ch
   bool release = false;
   bool last = false;
   {
-    std::lock_guard<std::mutex> records(m_recordLock);
+    pel::LockGuard records(m_recordLock);
     release = ClaimReleaseLocked(conn, 1);
     if (!release) {
       last = conn->holders.fetch_sub(1) == 1 && conn->released;
-      if (last) UnlinkRecord(conn);
+      if (last) UnlinkRecordLocked(conn);
     }
   }
   if (release) {
@@ -107,9 +108,9 @@ void PelNamedPipeServer::DropHold(IpcConnection* conn, ReleaseAt where, const ch
 void PelNamedPipeServer::FinishRelease(IpcConnection* conn) {
   bool last;
   {
-    std::lock_guard<std::mutex> records(m_recordLock);
+    pel::LockGuard records(m_recordLock);
     last = conn->holders.fetch_sub(1) == 1;
-    if (last) UnlinkRecord(conn);
+    if (last) UnlinkRecordLocked(conn);
   }
   if (last) DeleteIpcConnection(conn);
 }

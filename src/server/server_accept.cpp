@@ -9,7 +9,7 @@
 #include "server/pel_named_pipe_server.h"
 
 int PelNamedPipeServer::Start(const char* name) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
   if (name == nullptr) {
     PEL_LOGE << "name is NULL!\n";
@@ -17,15 +17,15 @@ int PelNamedPipeServer::Start(const char* name) {
   }
   {
     // Workers read the name when they replace a used instance.
-    std::lock_guard<std::mutex> records(m_recordLock);
+    pel::LockGuard records(m_recordLock);
     try {
       m_pipeName = pel::FullPipeName(name);
     } catch (const std::bad_alloc&) {
       PEL_LOGE << ">>>>Alloc memory for pipe name failed!<<<<\n";
       return PEL_ERR_NO_MEMORY;
     }
+    PEL_LOGI << "pipe name:" << m_pipeName;
   }
-  PEL_LOGI << "pipe name:" << m_pipeName;
   for (int32_t i = 0; i < m_workerCount; ++i) {
     PEL_LOGI << "[" << i << "]PostIocpConnect!";
     const int result = PostIocpConnect();
@@ -95,7 +95,7 @@ int PelNamedPipeServer::ListenOnce() {
   {
     // Created and linked in one step, so Close either refuses this instance
     // or finds it with its pipe.
-    std::lock_guard<std::mutex> records(m_recordLock);
+    pel::LockGuard records(m_recordLock);
     if (m_closing) {
       refused = true;
     } else {
@@ -108,7 +108,7 @@ int PelNamedPipeServer::ListenOnce() {
       if (key->pipe != INVALID_HANDLE_VALUE) {
         pel::diag::Live().pipeHandles.fetch_add(1);
         conn->pipe = key->pipe;
-        linked = LinkRecord(conn);
+        linked = LinkRecordLocked(conn);
       }
     }
   }
@@ -156,8 +156,8 @@ int PelNamedPipeServer::ListenOnce() {
     // A spent instance is no fault: it goes without error records.
     const bool quiet = code == kInstanceSpent;
     if (linked) {
-      std::lock_guard<std::mutex> records(m_recordLock);
-      UnlinkRecord(conn);
+      pel::LockGuard records(m_recordLock);
+      UnlinkRecordLocked(conn);
     }
     if (key->pipe != INVALID_HANDLE_VALUE) {
       if (!quiet) {
@@ -209,7 +209,7 @@ int PelNamedPipeServer::HandleIocpConnect(IpcConnection* conn) {
 
 int PelNamedPipeServer::ReplaceListeningInstance() {
   {
-    std::lock_guard<std::mutex> records(m_recordLock);
+    pel::LockGuard records(m_recordLock);
     if (m_closing) return PEL_OK;  // nothing is to listen any more
   }
   const int result = PostIocpConnect();

@@ -2,9 +2,9 @@
 // of a connection once nothing of it is left on the port.
 #include <chrono>
 
+#include "iocp/iocp_record.h"
 #include "log/log.h"
 #include "platform/alloc.h"
-#include "platform/completion.h"
 #include "platform/diag.h"
 #include "server/pel_named_pipe_server.h"
 
@@ -23,7 +23,7 @@ bool PelNamedPipeServer::CancelConnectionLocked(IpcConnection* conn, bool claimI
   DWORD err = 0;
   bool claimed = false;
   {
-    std::lock_guard<std::mutex> records(m_recordLock);
+    pel::LockGuard records(m_recordLock);
     // A record already being released is closing its pipe: nothing to cancel.
     if (conn->released) return false;
     pipe = conn->pipe;
@@ -50,7 +50,7 @@ int PelNamedPipeServer::CloseSingleConnection(uint32_t connId) {
   PEL_LOGI << "Enter!";
   IpcConnection* claimed = nullptr;
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     auto it = m_connections.find(connId);
     if (it == m_connections.end()) {
       PEL_LOGE << "connection NOT found!";
@@ -71,7 +71,7 @@ int PelNamedPipeServer::CloseSingleConnection(uint32_t connId) {
 }
 
 void PelNamedPipeServer::CloseAllConnections() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
   for (auto& entry : m_connections) {
     if (entry.second == nullptr) {
@@ -87,8 +87,8 @@ void PelNamedPipeServer::CloseAllConnections() {
 void PelNamedPipeServer::CancelRemainingRecords() {
   // Listening instances without a client, and connections whose connect was
   // being handled while the table was walked.
-  std::lock_guard<std::mutex> guard(m_lock);
-  std::lock_guard<std::mutex> records(m_recordLock);
+  pel::LockGuard guard(m_lock);
+  pel::LockGuard records(m_recordLock);
   for (IpcConnection* conn = m_records; conn != nullptr; conn = conn->nextRecord) {
     if (conn->closing.load()) continue;
     conn->closing.exchange(true);
@@ -108,7 +108,7 @@ void PelNamedPipeServer::AwaitReleases() {
   // The cancelled operations come back to the workers, which release their
   // connections; records with nothing outstanding are handed to them here.
   const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
-  std::unique_lock<std::mutex> records(m_recordLock);
+  pel::LockGuard records(m_recordLock);
   for (;;) {
     int64_t left = 0;
     IpcConnection* claimed = nullptr;
@@ -118,9 +118,9 @@ void PelNamedPipeServer::AwaitReleases() {
     }
     if (left == 0) return;
     if (claimed != nullptr) {
-      records.unlock();
+      records.Unlock();
       DropClaim(claimed);
-      records.lock();
+      records.Lock();
       continue;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -129,7 +129,9 @@ void PelNamedPipeServer::AwaitReleases() {
     }
     // Unlinks notify; the slice only bounds a claim that became possible
     // without one (a holder that left a drained record to us).
-    m_recordsChanged.wait_for(records, kCancelPause);
+    const uint64_t seen = m_unlinked;
+    m_recordLock.WaitFor(m_recordsChanged, kCancelPause,
+                         [this, seen]() REQUIRES(m_recordLock) { return m_unlinked != seen; });
   }
 }
 
@@ -140,7 +142,7 @@ void PelNamedPipeServer::DrainPortAfterJoin() {
   const ULONGLONG deadline = GetTickCount64() + kDrainLimitMs;
   for (;;) {
     {
-      std::lock_guard<std::mutex> records(m_recordLock);
+      pel::LockGuard records(m_recordLock);
       if (m_records == nullptr) return;
     }
     if (GetTickCount64() >= deadline) return;
@@ -179,7 +181,7 @@ void PelNamedPipeServer::StopWorkers() {
 int PelNamedPipeServer::Close() {
   PEL_LOGI << "Enter!";
   {
-    std::lock_guard<std::mutex> records(m_recordLock);
+    pel::LockGuard records(m_recordLock);
     m_closing = true;
   }
   CloseAllConnections();
@@ -193,7 +195,7 @@ int PelNamedPipeServer::Close() {
     DrainPortAfterJoin();
   }
   {
-    std::lock_guard<std::mutex> guard(m_lock);
+    pel::LockGuard guard(m_lock);
     m_running = false;
     pel::DeleteArray(m_workers);
     m_workers = nullptr;

@@ -1,11 +1,11 @@
 // The server object, its completion port and the worker pool.
+#include "iocp/iocp_record.h"
 #include "log/init_log.h"
 #include "log/log.h"
 #include "platform/alloc.h"
-#include "platform/completion.h"
 #include "platform/diag.h"
-#include "platform/pipe_name.h"
 #include "platform/thread_id.h"
+#include "platform/win_error.h"
 #include "server/pel_named_pipe_server.h"
 
 PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
@@ -16,6 +16,7 @@ PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
       m_workerCount(0),
       m_iocp(nullptr),
       m_nextConnId(0),
+      m_unlinked(0),
       m_records(nullptr),
       m_closing(false),
       m_workersGone(false) {
@@ -25,12 +26,15 @@ PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
 }
 
 PelNamedPipeServer::~PelNamedPipeServer() {
-  m_connections.clear();
+  {
+    pel::LockGuard guard(m_lock);
+    m_connections.clear();
+  }
   pel::diag::Live().servers.fetch_sub(1);
 }
 
 int PelNamedPipeServer::Init() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   InitLog(m_callbacks.LogName);
   PEL_LOGI << "Enter!";
   if (m_initialized) {
@@ -65,7 +69,7 @@ int PelNamedPipeServer::Init() {
 }
 
 int PelNamedPipeServer::Uninit() {
-  std::lock_guard<std::mutex> guard(m_lock);
+  pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
   if (!m_initialized) {
     PEL_LOGW << "NOT initialized!";

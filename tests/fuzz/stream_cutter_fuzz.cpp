@@ -127,7 +127,7 @@ class Model {
 // Checks every report of the cutter against the model's list as it comes.
 class CheckingSink : public pel::MessageSink {
  public:
-  CheckingSink(std::mutex* lock, Schedule& schedule) : m_lock(lock), m_schedule(schedule) {}
+  CheckingSink(pel::Mutex* lock, Schedule& schedule) : m_lock(lock), m_schedule(schedule) {}
 
   void Expect(const std::vector<Expected>* expected) {
     m_expected = expected;
@@ -195,7 +195,7 @@ class CheckingSink : public pel::MessageSink {
     return m_schedule.Next();
   }
 
-  std::mutex* m_lock;
+  pel::Mutex* m_lock;
   Schedule& m_schedule;
   const std::vector<Expected>* m_expected = nullptr;
   size_t m_next = 0;
@@ -229,7 +229,7 @@ class Reader {
 constexpr size_t kSyntheticBudget = kHeaderSize + pel::kMaxServerPayload + 4096;
 
 struct Harness {
-  std::mutex lock;
+  pel::Mutex lock;
   Schedule schedule;
   Model model;
   std::vector<Expected> expected;
