@@ -185,12 +185,7 @@ int PelNamedPipeClient::PostIocpConnect() {
     // handed the record to the work thread; then the work thread frees it.
     if (m_pipe == pipe) ClosePipeLocked();
     if (connection->unhandledIocp.load() == 0) {
-      for (ClientConnection** link = &m_liveRecords; *link != nullptr; link = &(*link)->nextLive) {
-        if (*link == connection) {
-          *link = connection->nextLive;
-          break;
-        }
-      }
+      UnlinkLiveLocked(connection);
       if (m_key == connection) m_key = nullptr;
       DeleteClientConnection(connection);
     }

@@ -2,6 +2,7 @@
 // thread that runs every completion handler and every host callback.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <string>
@@ -47,6 +48,9 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
  private:
   // The operations on whose behalf helpers log.
   static constexpr char kAsWorkThread[] = "PelNamedPipeClient::WorkThread";
+  // How long Disconnect waits for queued writes, a release for host OnClose
+  // calls, and Uninit for the completions of a pipe it has just closed.
+  static constexpr std::chrono::milliseconds kDrainWait{PEL_IPC_WAIT_MS};
   static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
   static constexpr char kAsSendData[] = "PelNamedPipeClient::SendData";
   static constexpr char kAsPostIocpWrite[] = "PelNamedPipeClient::PostIocpWrite";
@@ -58,12 +62,11 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   uint32_t ConnId();
   void MarkClosingLocked(ClientConnection* connection) REQUIRES(m_lock);
   void KickReleaseIfIdleLocked(ClientConnection* connection) REQUIRES(m_lock);
+  void UnlinkLiveLocked(ClientConnection* connection) REQUIRES(m_lock);
   void ReleaseConnection(ClientConnection* connection, int lastResult);
   void WaitForReleases();
   int32_t CloseFromHost() REQUIRES(m_lock);
   void DrainAfterJoin();
-  void HandleCompletion(ClientConnection* connection, IocpKey* context, uint32_t bytes,
-                        int& lastResult);
 
   // Connecting.
   int PostIocpConnect();

@@ -15,6 +15,9 @@ enum IocpType : uint32_t {
   IOCP_CONNECT = 0,
   IOCP_READ = 1,
   IOCP_WRITE = 2,
+  // The library's own packets. A wake-up carries a closing record's last
+  // count to the thread that frees it when no operation would come back.
+  IOCP_WAKE = 3,
 };
 
 enum ConnectionState : int32_t {
