@@ -156,20 +156,25 @@ struct ClientRun {
       late.push_back("A|" + request);
       return;
     }
-    std::string expected = "A|" + request;
+    // Answers come in order; an earlier call's late one may end this call,
+    // and then this call's own answer is the late one.
+    const std::string expected = "A|" + request;
     const std::string got(answer, answer + (tooSmall ? 0 : size));
-    for (auto it = late.begin(); it != late.end(); ++it) {
-      if (tooSmall ? size == it->size() && size != expected.size() : got == *it) {
-        expected = *it;
-        late.erase(it);
+    const bool own = tooSmall ? size == expected.size() : got == expected;
+    bool stale = false;
+    for (auto it = late.begin(); !own && it != late.end(); ++it) {
+      if (tooSmall ? size == it->size() : got == *it) {
+        late.erase(late.begin(), it + 1);
+        stale = true;
         break;
       }
     }
+    if (stale || (tooSmall && !late.empty())) late.push_back(expected);
     if (tooSmall) {
-      Expect(result == PEL_ERR_BUFFER_TOO_SMALL && size == expected.size(),
+      Expect(result == PEL_ERR_BUFFER_TOO_SMALL && (own || stale),
              "small call gave " + std::to_string(result));
     } else {
-      Expect(result == PEL_OK && got == expected, "call gave " + std::to_string(result));
+      Expect(result == PEL_OK && (own || stale), "call gave " + std::to_string(result));
     }
   }
 
