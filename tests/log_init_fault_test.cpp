@@ -155,20 +155,28 @@ PEL_TEST_HELPER(init_race) {
   return WriteReport(args[0]) ? 0 : 91;
 }
 
-TEST(InitLog, RacingFirstCallsSetUpOnceAndLoseNoRecord) {
-  pel_test::TempDir dir("race");
+// Runs a set-up helper under the library's default prefix rule and takes the
+// log lines it wrote since it started (the files are removed after).
+void RunSetUpHelper(const char* helperName, const std::string& name, Report* r,
+                    std::string* bytes) {
+  pel_test::TempDir dir(name.c_str());
   const std::string report = dir / "report";
-  const std::string name = "race" + std::to_string(GetCurrentProcessId());
   const std::time_t start = std::time(nullptr);
-  pel_test::HelperProcess helper("init_race", {report, name});
+  pel_test::HelperProcess helper(helperName, {report, name});
   ASSERT_TRUE(helper.started());
   ASSERT_EQ(helper.Wait(kHelperTimeoutMs), 0);
-  const Report r = ReadReport(report);
-  EXPECT_EQ(r.appenders, 1);
-  ASSERT_EQ(r.prefix, "pel_ipc-" + name + "-");
+  *r = ReadReport(report);
+  ASSERT_EQ(r->prefix, "pel_ipc-" + name + "-");
+  *bytes = pel_test::ReadLogFiles(r->folder, r->prefix, start);
+  pel_test::DeleteLogFiles(r->folder, r->prefix, start);
+}
 
-  const std::string bytes = pel_test::ReadLogFiles(r.folder, r.prefix, start);
-  pel_test::DeleteLogFiles(r.folder, r.prefix, start);
+TEST(InitLog, RacingFirstCallsSetUpOnceAndLoseNoRecord) {
+  const std::string name = "race" + std::to_string(GetCurrentProcessId());
+  Report r;
+  std::string bytes;
+  ASSERT_NO_FATAL_FAILURE(RunSetUpHelper("init_race", name, &r, &bytes));
+  EXPECT_EQ(r.appenders, 1);
   const auto all = pel_test::SplitLines(bytes);
   int success = 0, notices = 0;
   std::vector<std::vector<int>> seen(16, std::vector<int>(40, 0));
@@ -220,17 +228,11 @@ PEL_TEST_HELPER(init_gate) {
 }
 
 TEST(InitLog, OnlyInfoAndGraverReachTheFileAndOnlyAfterSetUp) {
-  pel_test::TempDir dir("gate");
-  const std::string report = dir / "report";
   const std::string name = "gate" + std::to_string(GetCurrentProcessId());
-  const std::time_t start = std::time(nullptr);
-  pel_test::HelperProcess helper("init_gate", {report, name});
-  ASSERT_TRUE(helper.started());
-  ASSERT_EQ(helper.Wait(kHelperTimeoutMs), 0);
-  const Report r = ReadReport(report);
-  ASSERT_EQ(r.prefix, "pel_ipc-" + name + "-");  // the second name changes nothing
-  const std::string bytes = pel_test::ReadLogFiles(r.folder, r.prefix, start);
-  pel_test::DeleteLogFiles(r.folder, r.prefix, start);
+  Report r;
+  std::string bytes;
+  // The prefix check inside: the second name changes nothing.
+  ASSERT_NO_FATAL_FAILURE(RunSetUpHelper("init_gate", name, &r, &bytes));
 
   const auto lines = NonEmptyLines(bytes);
   ASSERT_EQ(lines.size(), 7u) << bytes;

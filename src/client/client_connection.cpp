@@ -8,24 +8,18 @@ namespace {
 
 // A client that connects again and again reuses a freed record.
 pel::RecyclePool<ClientConnection, 2>& Spares() {
-  static pel::RecyclePool<ClientConnection, 2> spares;
+  static pel::RecyclePool<ClientConnection, 2> spares(&pel::diag::Live().connections);
   return spares;
 }
 
 }  // namespace
 
-ClientConnection* NewClientConnection() noexcept {
-  ClientConnection* connection = Spares().TakeOrAllocate();
-  if (connection == nullptr) return nullptr;
-  pel::diag::Live().connections.fetch_add(1);
-  return connection;
-}
+ClientConnection* NewClientConnection() noexcept { return Spares().TakeOrAllocate(); }
 
 void DeleteClientConnection(ClientConnection* connection) noexcept {
   if (connection == nullptr) return;
   connection->pending.Clear();
   pel::DeleteMessage(connection->writeKey.message);
   connection->writeKey.message = nullptr;
-  pel::diag::Live().connections.fetch_sub(1);
   Spares().Recycle(connection);
 }

@@ -14,7 +14,7 @@ void IocpKey::Reset(uint32_t kind, HANDLE handle) noexcept {
 namespace {
 
 pel::RecyclePool<IocpKey, 8>& KeyPool() {
-  static pel::RecyclePool<IocpKey, 8> pool;
+  static pel::RecyclePool<IocpKey, 8> pool(&pel::diag::Live().iocpKeys);
   return pool;
 }
 
@@ -25,7 +25,6 @@ IocpKey* NewIocpKey() noexcept {
   if (key == nullptr) return nullptr;
   key->Reset(IOCP_CONNECT, INVALID_HANDLE_VALUE);
   key->message = nullptr;
-  pel::diag::Live().iocpKeys.fetch_add(1);
   return key;
 }
 
@@ -33,6 +32,5 @@ void DeleteIocpKey(IocpKey* key) noexcept {
   if (key == nullptr) return;
   pel::DeleteMessage(key->message);
   key->message = nullptr;
-  pel::diag::Live().iocpKeys.fetch_sub(1);
   KeyPool().Recycle(key);
 }

@@ -14,7 +14,8 @@ namespace pel {
 template <class T, int Capacity>
 class RecyclePool {
  public:
-  RecyclePool() = default;
+  // live: the white-box counter of objects out of the stock, or null.
+  explicit RecyclePool(std::atomic<int64_t>* live = nullptr) noexcept : m_live(live) {}
   RecyclePool(const RecyclePool&) = delete;
   RecyclePool& operator=(const RecyclePool&) = delete;
   ~RecyclePool() {
@@ -28,17 +29,23 @@ class RecyclePool {
   // same numbers whatever is stocked.
   T* TakeOrAllocate() noexcept {
     T* item = Take();
-    if (item == nullptr) return NewObject<T>();
-    if (!AllocationAllowed(sizeof(T))) {
+    if (item == nullptr) {
+      item = NewObject<T>();
+    } else if (!AllocationAllowed(sizeof(T))) {
       Give(item);
       return nullptr;
+    } else {
+      item->~T();
+      item = new (item) T;
     }
-    item->~T();
-    return new (item) T;
+    if (item != nullptr && m_live != nullptr) m_live->fetch_add(1);
+    return item;
   }
 
   // Keeps the object for reuse, or frees it when the stock is full.
   void Recycle(T* item) noexcept {
+    if (item == nullptr) return;
+    if (m_live != nullptr) m_live->fetch_sub(1);
     if (!Give(item)) DeleteObject(item);
   }
 
@@ -54,6 +61,7 @@ class RecyclePool {
     return true;
   }
 
+  std::atomic<int64_t>* const m_live;
   Mutex m_lock;
   T* m_items[Capacity] GUARDED_BY(m_lock) = {};
   int m_count GUARDED_BY(m_lock) = 0;

@@ -6,21 +6,14 @@
 namespace {
 
 pel::RecyclePool<IpcConnection, 4>& ConnectionPool() {
-  static pel::RecyclePool<IpcConnection, 4> pool;
+  static pel::RecyclePool<IpcConnection, 4> pool(&pel::diag::Live().connections);
   return pool;
 }
 
 }  // namespace
 
-IpcConnection* NewIpcConnection() noexcept {
-  IpcConnection* connection = ConnectionPool().TakeOrAllocate();
-  if (connection == nullptr) return nullptr;
-  pel::diag::Live().connections.fetch_add(1);
-  return connection;
-}
+IpcConnection* NewIpcConnection() noexcept { return ConnectionPool().TakeOrAllocate(); }
 
 void DeleteIpcConnection(IpcConnection* connection) noexcept {
-  if (connection == nullptr) return;
-  pel::diag::Live().connections.fetch_sub(1);
   ConnectionPool().Recycle(connection);
 }

@@ -97,9 +97,12 @@ void PelNamedPipeServer::DropHold(IpcConnection* conn, ReleaseAt where, const ch
     }
   }
   if (release) {
-    if (where == ReleaseAt::kWorker && HandOffRelease(conn)) return;
-    ReleaseConnection(conn, operation);
-    FinishRelease(conn);
+    if (where == ReleaseAt::kWorker) {
+      DropClaim(conn);
+    } else {
+      ReleaseConnection(conn, operation);
+      FinishRelease(conn);
+    }
     return;
   }
   if (last) DeleteIpcConnection(conn);
