@@ -9,15 +9,15 @@
 #include <thread>
 #include <vector>
 
-#include "client_support.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
-using client_test::Client;
-using client_test::ConnectRaw;
-using client_test::FreshLog;
-using client_test::RawServer;
 using pel_test::CallbackEvent;
 using pel_test::Cb;
+using pel_test::Client;
+using pel_test::ConnectRaw;
+using pel_test::FreshLog;
+using pel_test::RawServer;
 
 TEST(ClientConnect, BlockingConnectToMissingNameFailsAtOnce) {
   Client client;
@@ -56,7 +56,7 @@ struct EdgeRound {
   bool helloAnswered = false;
 
   void Run() {
-    client_test::ScopedThread peer([this] {
+    pel_test::ScopedThread peer([this] {
       if (!server.pipe.Accept()) return;
       if (held) {
         release.Wait(10000);
@@ -98,9 +98,9 @@ TEST(ClientConnect, AHelloAroundTheEndOfTheConnectWaitLeavesTheClientConnected) 
     late.held = wave == 0;
     auto* log = FreshLog();
     {
-      std::vector<std::unique_ptr<client_test::ScopedThread>> running;
+      std::vector<std::unique_ptr<pel_test::ScopedThread>> running;
       for (auto& r : rounds)
-        running.push_back(std::make_unique<client_test::ScopedThread>([&r] { r->Run(); }));
+        running.push_back(std::make_unique<pel_test::ScopedThread>([&r] { r->Run(); }));
       if (late.held) {
         ASSERT_TRUE(pel_test::WaitUntil([&] { return late.result != -1; }, 10000));
         EXPECT_EQ(late.result.load(), PEL_ERR_TIMEOUT);
@@ -124,18 +124,18 @@ TEST(ClientConnect, AHelloAroundTheEndOfTheConnectWaitLeavesTheClientConnected) 
       } else {
         ASSERT_EQ(r->result.load(), PEL_ERR_TIMEOUT);
         ASSERT_TRUE(client.events.WaitFor(Cb::Connect, 1));
-        EXPECT_EQ(client_test::EventsOf(client.events, Cb::Connect)[0].id, r->id);
+        EXPECT_EQ(pel_test::EventsOf(client.events, Cb::Connect)[0].id, r->id);
         EXPECT_TRUE(PEL_IsIpcClientConnected(client.handle));
       }
       // Both ways work, and what arrives finds the client connected.
-      ASSERT_TRUE(r->server.Send(2, client_test::Text("edge")));
+      ASSERT_TRUE(r->server.Send(2, pel_test::Text("edge")));
       ASSERT_TRUE(client.events.WaitFor(Cb::Recv, 1));
       EXPECT_EQ(r->connectedInRecv.load(), 1);
-      ASSERT_EQ(client.Send(client_test::Text("back")), PEL_OK);
+      ASSERT_EQ(client.Send(pel_test::Text("back")), PEL_OK);
       uint32_t kind = 0;
       std::vector<uint8_t> payload;
       ASSERT_TRUE(r->server.ReadMessage(kind, payload));
-      EXPECT_EQ(payload, client_test::Text("back"));
+      EXPECT_EQ(payload, pel_test::Text("back"));
       EXPECT_EQ(client.events.Count(Cb::Connect), r->result == PEL_OK ? 0u : 1u);
     }
   }
@@ -150,11 +150,11 @@ TEST(ClientConnect, ConnectOnConnectedClientIsRefusedAndTheConnectionGoesOn) {
   EXPECT_EQ(PEL_AsyncConnectIpcClient(client.handle, server.name.c_str()), PEL_ERR_STATE);
   EXPECT_TRUE(log->Contains("PelNamedPipeClient::Connect", "Invalid connected state[2]!\n"));
   EXPECT_TRUE(PEL_IsIpcClientConnected(client.handle));
-  ASSERT_EQ(client.Send(client_test::Text("still here")), PEL_OK);
+  ASSERT_EQ(client.Send(pel_test::Text("still here")), PEL_OK);
   uint32_t kind;
   std::vector<uint8_t> payload;
   ASSERT_TRUE(server.ReadMessage(kind, payload));
-  EXPECT_EQ(payload, client_test::Text("still here"));
+  EXPECT_EQ(payload, pel_test::Text("still here"));
 }
 
 TEST(ClientConnect, NonBlockingConnectReportsTheHandshakeFromTheWorkThread) {
@@ -179,16 +179,16 @@ TEST(ClientConnect, NonBlockingConnectReportsTheHandshakeFromTheWorkThread) {
   EXPECT_EQ(answer, expected);
 
   ASSERT_TRUE(client.events.WaitFor(Cb::Connect, 1));
-  auto connects = client_test::EventsOf(client.events, Cb::Connect);
+  auto connects = pel_test::EventsOf(client.events, Cb::Connect);
   EXPECT_EQ(connects[0].id, 7u);
   EXPECT_NE(connects[0].threadId, GetCurrentThreadId());
   EXPECT_EQ(connectedInside.load(), 1);
   // The HELLO write completes like any other.
   ASSERT_TRUE(client.events.WaitFor(Cb::Send, 1));
-  EXPECT_EQ(client_test::EventsOf(client.events, Cb::Send)[0].id, 7u);
+  EXPECT_EQ(pel_test::EventsOf(client.events, Cb::Send)[0].id, 7u);
 
   // Messages carry the id from the HELLO: the 35 bytes of "abc".
-  ASSERT_EQ(client.Send(client_test::Text("abc")), PEL_OK);
+  ASSERT_EQ(client.Send(pel_test::Text("abc")), PEL_OK);
   std::vector<uint8_t> message;
   ASSERT_TRUE(server.pipe.Read(message));
   expected = {0x43, 0x50, 0x49, 0x50, 7, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
@@ -201,7 +201,7 @@ TEST(ClientConnect, AfterABlockingConnectALaterNonBlockingOneCallsNoOnConnect) {
   Client client;
   {
     RawServer first;
-    client_test::ScopedThread serve([&] { first.Accept(3); });
+    pel_test::ScopedThread serve([&] { first.Accept(3); });
     EXPECT_EQ(PEL_ConnectIpcClient(client.handle, first.name.c_str()), PEL_OK);
     serve.join();
     EXPECT_TRUE(PEL_IsIpcClientConnected(client.handle));
@@ -218,17 +218,17 @@ TEST(ClientConnect, AfterABlockingConnectALaterNonBlockingOneCallsNoOnConnect) {
 }
 
 TEST(ClientConnect, BusinessMessageBeforeHelloEndsTheConnectionAndFreesItsRecord) {
-  const auto start = client_test::Live();
+  const auto start = pel_test::Live::Now();
   {
     Client client;
     RawServer server;
     auto* log = FreshLog();
-    const auto withClient = client_test::Live();
+    const auto withClient = pel_test::Live::Now();
     ASSERT_EQ(PEL_AsyncConnectIpcClient(client.handle, server.name.c_str()), PEL_OK);
     ASSERT_TRUE(server.pipe.Accept());
-    ASSERT_TRUE(server.Send(2, client_test::Text("too early")));
+    ASSERT_TRUE(server.Send(2, pel_test::Text("too early")));
     ASSERT_TRUE(client.events.WaitFor(Cb::Close, 1));
-    auto closes = client_test::EventsOf(client.events, Cb::Close);
+    auto closes = pel_test::EventsOf(client.events, Cb::Close);
     EXPECT_EQ(closes[0].id, 0xFFFFFFFFu);
     EXPECT_EQ(closes[0].code, 0);
     EXPECT_TRUE(log->Contains("PelNamedPipeClient::HandleIocpRead",
@@ -236,7 +236,7 @@ TEST(ClientConnect, BusinessMessageBeforeHelloEndsTheConnectionAndFreesItsRecord
     EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
     EXPECT_EQ(client.events.Count(Cb::Recv), 0u);
     // Nothing else was outstanding: record and pipe are gone right away.
-    EXPECT_TRUE(client_test::CountersReturnTo(withClient));
+    EXPECT_TRUE(pel_test::BackTo(withClient));
     // The release is the work thread's, though the read path asked for it.
     EXPECT_TRUE(pel_test::WaitUntil(
         [&] { return log->Contains("PelNamedPipeClient::WorkThread", "Call OnClose!"); }, 5000));
@@ -249,7 +249,7 @@ TEST(ClientConnect, BusinessMessageBeforeHelloEndsTheConnectionAndFreesItsRecord
     RawServer next;
     EXPECT_TRUE(ConnectRaw(client, next, 9));
   }
-  EXPECT_TRUE(client_test::CountersReturnTo(start));
+  EXPECT_TRUE(pel_test::BackTo(start));
 }
 
 TEST(ClientConnect, AReadShorterThanAHeaderBeforeHelloIsDropped) {
@@ -266,7 +266,7 @@ TEST(ClientConnect, AReadShorterThanAHeaderBeforeHelloIsDropped) {
       5000));
   ASSERT_TRUE(server.pipe.Handshake(11));
   ASSERT_TRUE(client.events.WaitFor(Cb::Connect, 1));
-  EXPECT_EQ(client_test::EventsOf(client.events, Cb::Connect)[0].id, 11u);
+  EXPECT_EQ(pel_test::EventsOf(client.events, Cb::Connect)[0].id, 11u);
 }
 
 TEST(ClientConnect, BareNameAndFullPathOpenTheSamePipe) {
@@ -288,13 +288,13 @@ TEST(ClientConnect, BareNameAndFullPathOpenTheSamePipe) {
 // posted by whichever host thread connects, and sends may come from threads
 // that end right after.
 TEST(ClientConnect, ConnectsAndSendsFromShortLivedThreads) {
-  const auto start = client_test::Live();
+  const auto start = pel_test::Live::Now();
   Client client;
   for (int round = 0; round < 10; ++round) {
     RawServer server;
     const bool blocking = round % 2 == 1;
     std::atomic<int> result{-1};
-    client_test::ScopedThread connector([&] {
+    pel_test::ScopedThread connector([&] {
       result = blocking ? PEL_ConnectIpcClient(client.handle, server.name.c_str())
                         : PEL_AsyncConnectIpcClient(client.handle, server.name.c_str());
     });
@@ -305,20 +305,20 @@ TEST(ClientConnect, ConnectsAndSendsFromShortLivedThreads) {
     ASSERT_EQ(result.load(), PEL_OK) << "round " << round;
     ASSERT_TRUE(pel_test::WaitUntil([&] { return PEL_IsIpcClientConnected(client.handle); }, 5000));
 
-    std::thread sender([&] { result = client.Send(client_test::Text("from a brief thread")); });
+    std::thread sender([&] { result = client.Send(pel_test::Text("from a brief thread")); });
     sender.join();
     ASSERT_EQ(result.load(), PEL_OK);
     uint32_t kind = 0;
     std::vector<uint8_t> payload;
     ASSERT_TRUE(server.ReadMessage(kind, payload)) << "round " << round;
-    EXPECT_EQ(payload, client_test::Text("from a brief thread"));
+    EXPECT_EQ(payload, pel_test::Text("from a brief thread"));
 
     // The read posted by the vanished connecting thread still delivers.
     const size_t received = client.events.Count(Cb::Recv);
-    ASSERT_TRUE(server.Send(2, client_test::Text("to the client")));
+    ASSERT_TRUE(server.Send(2, pel_test::Text("to the client")));
     ASSERT_TRUE(client.events.WaitFor(Cb::Recv, received + 1)) << "round " << round;
     PEL_DisconnectIpcClient(client.handle);
   }
   client.Destroy();
-  EXPECT_TRUE(client_test::CountersReturnTo(start));
+  EXPECT_TRUE(pel_test::BackTo(start));
 }

@@ -8,18 +8,18 @@
 #include <mutex>
 #include <thread>
 
-#include "client_support.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
-using client_test::Client;
-using client_test::ConnectRaw;
-using client_test::FreshLog;
-using client_test::Pattern;
-using client_test::RawServer;
-using client_test::Text;
 using pel_test::CallbackEvent;
 using pel_test::Cb;
+using pel_test::Client;
+using pel_test::ConnectRaw;
+using pel_test::FreshLog;
 using pel_test::MakeMessage;
+using pel_test::Pattern;
+using pel_test::RawServer;
+using pel_test::Text;
 
 namespace {
 
@@ -35,7 +35,7 @@ std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t to
 
 std::vector<std::vector<uint8_t>> Received(Client& client) {
   std::vector<std::vector<uint8_t>> out;
-  for (const auto& e : client_test::EventsOf(client.events, Cb::Recv)) out.push_back(e.payload);
+  for (const auto& e : pel_test::EventsOf(client.events, Cb::Recv)) out.push_back(e.payload);
   return out;
 }
 
@@ -68,7 +68,7 @@ TEST(ClientSend, LargeDataLeavesAsMessagesOfAtMost716800BytesInOrder) {
   }
   // One OnSend per completed write: the HELLO and five messages.
   EXPECT_TRUE(client.events.WaitFor(Cb::Send, 6));
-  for (const auto& e : client_test::EventsOf(client.events, Cb::Send)) EXPECT_EQ(e.id, 7u);
+  for (const auto& e : pel_test::EventsOf(client.events, Cb::Send)) EXPECT_EQ(e.id, 7u);
 }
 
 TEST(ClientSend, RefusesWhenNotConnectedAndChecksItsArguments) {
@@ -261,7 +261,7 @@ TEST(ClientReceive, CutsMessagesThatShareOrSplitReads) {
   EXPECT_EQ(got[1], Pattern(1000, 3));
   EXPECT_EQ(got[2], Text("third message"));
   EXPECT_EQ(got[3], Pattern(300, 9));
-  for (const auto& e : client_test::EventsOf(client.events, Cb::Recv)) {
+  for (const auto& e : pel_test::EventsOf(client.events, Cb::Recv)) {
     EXPECT_EQ(e.id, 7u);
     EXPECT_NE(e.threadId, GetCurrentThreadId());
   }

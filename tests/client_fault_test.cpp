@@ -4,16 +4,16 @@
 
 #include <thread>
 
-#include "client_support.h"
 #include "platform/fault_injection.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
-using client_test::Client;
-using client_test::ConnectRaw;
-using client_test::FreshLog;
-using client_test::RawServer;
-using client_test::Text;
 using pel_test::Cb;
+using pel_test::Client;
+using pel_test::ConnectRaw;
+using pel_test::FreshLog;
+using pel_test::RawServer;
+using pel_test::Text;
 
 namespace {
 
@@ -27,14 +27,14 @@ const auto* const kLogReady = ::testing::AddGlobalTestEnvironment(new LogReady);
 }  // namespace
 
 TEST(ClientFaults, CreateReturnsNullWhenTheObjectOrItsBufferCannotBeMade) {
-  const auto start = client_test::Live();
+  const auto start = pel_test::Live::Now();
   pel_test::CallbackRecorder events;
   PelIpcCallback table = events.Table();
   for (uint64_t nth : {1, 2}) {
     pel::fault::FailAllocation(nth);
     EXPECT_EQ(PEL_CreateIpcClient(&table), nullptr) << nth;
     EXPECT_TRUE(pel::fault::Fired()) << nth;
-    EXPECT_EQ(client_test::Live(), start) << nth;
+    EXPECT_EQ(pel_test::Live::Now(), start) << nth;
   }
   pel::fault::FailAllocation(0);
 }
@@ -42,14 +42,14 @@ TEST(ClientFaults, CreateReturnsNullWhenTheObjectOrItsBufferCannotBeMade) {
 TEST(ClientFaults, ConnectWithoutMemoryForTheRecordGives10AndClosesThePipe) {
   Client client;
   RawServer server;
-  const auto before = client_test::Live();
+  const auto before = pel_test::Live::Now();
   auto* log = FreshLog();
   pel::fault::FailAllocation(1);
   EXPECT_EQ(PEL_AsyncConnectIpcClient(client.handle, server.name.c_str()), PEL_ERR_NO_MEMORY);
   EXPECT_TRUE(pel::fault::Fired());
   EXPECT_TRUE(
       log->Contains("PelNamedPipeClient::PostIocpConnect", "Alloc memory for iocp_key failed!"));
-  EXPECT_EQ(client_test::Live(), before);
+  EXPECT_EQ(pel_test::Live::Now(), before);
   EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
 
   RawServer next;
@@ -93,7 +93,7 @@ TEST(ClientFaults, AnAnswerThatCannotBeStoredLetsTheCallTimeOut) {
   RawServer server;
   ASSERT_TRUE(ConnectRaw(client, server));
   auto* log = FreshLog();
-  client_test::ScopedThread answer([&] {
+  pel_test::ScopedThread answer([&] {
     uint32_t kind;
     std::vector<uint8_t> request;
     if (server.ReadMessage(kind, request)) server.Send(1, Text("unstorable"));

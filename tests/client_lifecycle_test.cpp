@@ -6,22 +6,22 @@
 #include <atomic>
 #include <thread>
 
-#include "client_support.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
-using client_test::Client;
-using client_test::ConnectRaw;
-using client_test::FreshLog;
-using client_test::RawServer;
-using client_test::Text;
 using pel_test::CallbackEvent;
 using pel_test::Cb;
+using pel_test::Client;
+using pel_test::ConnectRaw;
+using pel_test::FreshLog;
+using pel_test::RawServer;
+using pel_test::Text;
 
 TEST(ClientLifecycle, DisconnectOfANeverConnectedClientReturnsWhatOnCloseReturns) {
   Client client;
   client.events.onClose = [](uint32_t, int32_t) { return 42; };
   EXPECT_EQ(PEL_DisconnectIpcClient(client.handle), 42);
-  auto closes = client_test::EventsOf(client.events, Cb::Close);
+  auto closes = pel_test::EventsOf(client.events, Cb::Close);
   ASSERT_EQ(closes.size(), 1u);
   EXPECT_EQ(closes[0].id, 0xFFFFFFFFu);
   EXPECT_EQ(closes[0].code, 0);
@@ -32,12 +32,12 @@ TEST(ClientLifecycle, DisconnectReportsTheEndOnTheCallerAndAgainWhenTheReadComes
   Client client;
   RawServer server;
   ASSERT_TRUE(ConnectRaw(client, server, 7));
-  const auto connected = client_test::Live();
+  const auto connected = pel_test::Live::Now();
   auto* log = FreshLog();
   EXPECT_EQ(PEL_DisconnectIpcClient(client.handle), 0);
   EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
   ASSERT_TRUE(client.events.WaitFor(Cb::Close, 2));
-  auto closes = client_test::EventsOf(client.events, Cb::Close);
+  auto closes = pel_test::EventsOf(client.events, Cb::Close);
   int onCaller = 0;
   for (const auto& c : closes) {
     EXPECT_EQ(c.id, 7u);
@@ -51,7 +51,7 @@ TEST(ClientLifecycle, DisconnectReportsTheEndOnTheCallerAndAgainWhenTheReadComes
        {"Try to delete IOCP context:", "IOCP context is Deleted!!!", "Try to close pipe:"})
     EXPECT_TRUE(log->Contains("PelNamedPipeClient::WorkThread", text)) << text;
   // Record and pipe handle are gone.
-  const auto after = client_test::Live();
+  const auto after = pel_test::Live::Now();
   EXPECT_EQ(after.connections, connected.connections - 1);
   EXPECT_EQ(after.pipeHandles, connected.pipeHandles - 1);
   std::vector<uint8_t> none;
@@ -61,7 +61,7 @@ TEST(ClientLifecycle, DisconnectReportsTheEndOnTheCallerAndAgainWhenTheReadComes
 
 TEST(ClientLifecycle, ServerGoingAwayEndsTheConnectionOnceAndANewConnectWorks) {
   Client client;
-  const auto before = client_test::Live();
+  const auto before = pel_test::Live::Now();
   {
     RawServer server;
     ASSERT_TRUE(ConnectRaw(client, server, 3));
@@ -69,9 +69,9 @@ TEST(ClientLifecycle, ServerGoingAwayEndsTheConnectionOnceAndANewConnectWorks) {
     server.pipe.Close();
     ASSERT_TRUE(client.events.WaitFor(Cb::Close, 1));
     EXPECT_TRUE(log->Contains("", "Pipe broken!"));
-    EXPECT_TRUE(client_test::CountersReturnTo(before));
+    EXPECT_TRUE(pel_test::BackTo(before));
     EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
-    auto closes = client_test::EventsOf(client.events, Cb::Close);
+    auto closes = pel_test::EventsOf(client.events, Cb::Close);
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].id, 3u);
     EXPECT_EQ(closes[0].code, 0);
@@ -92,7 +92,7 @@ TEST(ClientLifecycle, ServerGoingAwayEndsTheConnectionOnceAndANewConnectWorks) {
 // read then cannot even be posted. The end must look the same.
 TEST(ClientLifecycle, ServerGoneBeforeTheNextReadIsPostedEndsTheConnectionToo) {
   Client client;
-  const auto before = client_test::Live();
+  const auto before = pel_test::Live::Now();
   RawServer server;
   pel_test::Signal serverGone;
   client.events.onRecv = [&](uint32_t, const uint8_t*, uint32_t) {
@@ -109,28 +109,28 @@ TEST(ClientLifecycle, ServerGoneBeforeTheNextReadIsPostedEndsTheConnectionToo) {
   EXPECT_TRUE(log->Contains("PelNamedPipeClient::PostIocpWrite", "WriteFile failed! err:"));
   serverGone.Set();
   ASSERT_TRUE(client.events.WaitFor(Cb::Close, 1));
-  EXPECT_TRUE(client_test::CountersReturnTo(before));
+  EXPECT_TRUE(pel_test::BackTo(before));
   EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
   EXPECT_TRUE(log->Contains("PelNamedPipeClient::PostIocpRead", "ReadFile failed! Error:109!"));
   EXPECT_TRUE(log->Contains("PelNamedPipeClient::HandleIocpRead", "PostIocpRead failed! err:19!"));
   EXPECT_TRUE(log->Contains("PelNamedPipeClient::WorkThread", "Pipe broken!"));
-  const auto closes = client_test::EventsOf(client.events, Cb::Close);
+  const auto closes = pel_test::EventsOf(client.events, Cb::Close);
   ASSERT_EQ(closes.size(), 1u);
   EXPECT_EQ(closes[0].id, 6u);
   EXPECT_EQ(closes[0].code, 0);
 }
 
 TEST(ClientLifecycle, DestroyWhileConnectedClosesAndFreesEverything) {
-  const auto start = client_test::Live();
+  const auto start = pel_test::Live::Now();
   RawServer server;
   std::vector<CallbackEvent> closes;
   {
     Client client;
     ASSERT_TRUE(ConnectRaw(client, server, 2));
     client.Destroy();
-    closes = client_test::EventsOf(client.events, Cb::Close);
+    closes = pel_test::EventsOf(client.events, Cb::Close);
   }
-  EXPECT_EQ(client_test::Live(), start);
+  EXPECT_EQ(pel_test::Live::Now(), start);
   // Once from the disconnect on this thread, once from the release.
   ASSERT_EQ(closes.size(), 2u);
   EXPECT_EQ(closes[0].threadId, GetCurrentThreadId());
@@ -142,7 +142,7 @@ TEST(ClientLifecycle, DestroyWhileConnectedClosesAndFreesEverything) {
 
 TEST(ClientLifecycle, UninitClosesAConnectionAndInitStartsAfresh) {
   Client client;
-  const auto before = client_test::Live();
+  const auto before = pel_test::Live::Now();
   RawServer first;
   ASSERT_TRUE(ConnectRaw(client, first, 1));
   PelNamedPipeClient* impl = client.impl();
@@ -151,7 +151,7 @@ TEST(ClientLifecycle, UninitClosesAConnectionAndInitStartsAfresh) {
   // From Uninit itself and from the release during its pause.
   EXPECT_EQ(client.events.Count(Cb::Close), 2u);
   EXPECT_TRUE(log->Contains("PelNamedPipeClient::Uninit", "Iocp thread has exited!"));
-  EXPECT_EQ(client_test::Live(), before);
+  EXPECT_EQ(pel_test::Live::Now(), before);
 
   log->Clear();
   EXPECT_EQ(impl->Uninit(), 3);
@@ -193,7 +193,7 @@ TEST(ClientLifecycle, DisconnectRightAfterSendingStillDeliversWhatWasAccepted) {
 
 TEST(ClientLifecycle, ACallbackMayDisconnectItsOwnConnection) {
   Client client;
-  const auto before = client_test::Live();
+  const auto before = pel_test::Live::Now();
   RawServer server;
   client.events.onRecv = [&](uint32_t, const uint8_t*, uint32_t) {
     return PEL_DisconnectIpcClient(client.handle);
@@ -202,19 +202,19 @@ TEST(ClientLifecycle, ACallbackMayDisconnectItsOwnConnection) {
   ASSERT_TRUE(server.Send(2, Text("bye")));
   ASSERT_TRUE(client.events.WaitFor(Cb::Close, 2));
   EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
-  EXPECT_TRUE(client_test::CountersReturnTo(before));
+  EXPECT_TRUE(pel_test::BackTo(before));
 }
 
 TEST(ClientLifecycle, ExportsCheckTheirArguments) {
   Client client;
   auto* log = FreshLog();
-  const auto before = client_test::Live();
+  const auto before = pel_test::Live::Now();
   EXPECT_EQ(PEL_CreateIpcClient(nullptr), nullptr);
   EXPECT_TRUE(log->Contains("PEL_CreateIpcClient", ">>>>callback is NULL!<<<<"));
   PelIpcCallback table = client.events.Table();
   table.OnSend = nullptr;
   EXPECT_EQ(PEL_CreateIpcClient(&table), nullptr);
-  EXPECT_EQ(client_test::Live(), before);
+  EXPECT_EQ(pel_test::Live::Now(), before);
 
   log->Clear();
   EXPECT_EQ(PEL_ConnectIpcClient(nullptr, "x"), PEL_ERR_INVALID_ARG);
@@ -239,11 +239,11 @@ TEST(ClientLifecycle, ExportsCheckTheirArguments) {
 // buffer and pipe handle must be returned.
 TEST(ClientLifecycle, ManyConnectSendDisconnectCyclesLeakNothing) {
   constexpr int kCycles = 1000;
-  const auto start = client_test::Live();
+  const auto start = pel_test::Live::Now();
   RawServer server;
   std::atomic<bool> stop{false};
   std::atomic<int> served{0};
-  client_test::ScopedThread serve(
+  pel_test::ScopedThread serve(
       [&] {
         while (!stop) {
           if (!server.pipe.Accept(200)) continue;
@@ -279,5 +279,5 @@ TEST(ClientLifecycle, ManyConnectSendDisconnectCyclesLeakNothing) {
     }
   }
   serve.join();
-  EXPECT_TRUE(client_test::CountersReturnTo(start));
+  EXPECT_TRUE(pel_test::BackTo(start));
 }

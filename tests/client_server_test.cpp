@@ -5,14 +5,14 @@
 #include <atomic>
 #include <thread>
 
-#include "client_support.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
-using client_test::Client;
-using client_test::Pattern;
-using client_test::Text;
 using pel_test::CallbackEvent;
 using pel_test::Cb;
+using pel_test::Client;
+using pel_test::Pattern;
+using pel_test::Text;
 
 namespace {
 
@@ -68,7 +68,7 @@ int SyncCall(Client& client, const std::string& request, std::vector<uint8_t>& a
 }  // namespace
 
 TEST(ClientServer, TheWholeRoadFromConnectToDisconnect) {
-  const auto start = client_test::Live();
+  const auto start = pel_test::Live::Now();
   {
     Server server;
     ASSERT_NE(server.handle, nullptr);
@@ -77,7 +77,7 @@ TEST(ClientServer, TheWholeRoadFromConnectToDisconnect) {
     // Handshake: the client hears first, the server after the client's HELLO.
     ASSERT_EQ(PEL_AsyncConnectIpcClient(client.handle, server.name.c_str()), PEL_OK);
     ASSERT_TRUE(client.events.WaitFor(Cb::Connect, 1));
-    EXPECT_EQ(client_test::EventsOf(client.events, Cb::Connect)[0].id, 0u);
+    EXPECT_EQ(pel_test::EventsOf(client.events, Cb::Connect)[0].id, 0u);
     ASSERT_TRUE(server.events.WaitFor(Cb::Connect, 1));
     EXPECT_EQ(server.events.Count(Cb::Connect, 0), 1u);
 
@@ -122,7 +122,7 @@ TEST(ClientServer, TheWholeRoadFromConnectToDisconnect) {
     // The end, seen from both sides.
     EXPECT_EQ(PEL_DisconnectIpcClient(client.handle), 0);
     ASSERT_TRUE(server.events.WaitFor(Cb::Close, 1));
-    const auto serverClose = client_test::EventsOf(server.events, Cb::Close)[0];
+    const auto serverClose = pel_test::EventsOf(server.events, Cb::Close)[0];
     EXPECT_EQ(serverClose.id, 0u);
     EXPECT_EQ(serverClose.code, 18);
     ASSERT_TRUE(client.events.WaitFor(Cb::Close, 2));
@@ -132,7 +132,7 @@ TEST(ClientServer, TheWholeRoadFromConnectToDisconnect) {
     ASSERT_TRUE(server.events.WaitFor(Cb::Connect, 2));
     EXPECT_EQ(server.events.Count(Cb::Connect, 1), 1u);
   }
-  EXPECT_TRUE(client_test::CountersReturnTo(start));
+  EXPECT_TRUE(pel_test::BackTo(start));
 }
 
 TEST(ClientServer, ConcurrentSendersReachTheServerOnceEachInOrder) {
@@ -157,7 +157,7 @@ TEST(ClientServer, ConcurrentSendersReachTheServerOnceEachInOrder) {
   EXPECT_EQ(failures.load(), 0);
   ASSERT_TRUE(server.events.WaitFor(Cb::Recv, kThreads * kPerThread, 30000))
       << server.events.Count(Cb::Recv) << " received, " << client.events.Count(Cb::Send)
-      << " sent, " << client_test::Live().messages << " messages live";
+      << " sent, " << pel_test::Live::Now().messages << " messages live";
   std::vector<std::vector<uint32_t>> seen(kThreads);
   for (const auto& p : server.events.Payloads(0)) {
     ASSERT_EQ(p.size(), 8u);
@@ -232,7 +232,7 @@ TEST(ClientServer, ServerDestroyedUnderAConnectedClient) {
 
 TEST(ClientServer, ManyConnectSendDisconnectCyclesLeakNothing) {
   constexpr int kCycles = 1000;
-  const auto start = client_test::Live();
+  const auto start = pel_test::Live::Now();
   {
     Server server;
     Client client;
@@ -247,8 +247,7 @@ TEST(ClientServer, ManyConnectSendDisconnectCyclesLeakNothing) {
     ASSERT_TRUE(server.events.WaitFor(Cb::Close, kCycles, 30000)) << server.events.Count(Cb::Close);
     for (uint32_t id = 0; id < kCycles; id += 97) EXPECT_EQ(server.events.Payloads(id).size(), 1u);
   }
-  EXPECT_TRUE(client_test::CountersReturnTo(start))
-      << "connections " << client_test::Live().connections;
+  EXPECT_TRUE(pel_test::BackTo(start)) << "connections " << pel_test::Live::Now().connections;
 }
 
 // The server in a process of its own, as products run it.

@@ -6,17 +6,17 @@
 #include <functional>
 #include <thread>
 
-#include "client_support.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
-using client_test::Client;
-using client_test::ConnectRaw;
-using client_test::FreshLog;
-using client_test::Pattern;
-using client_test::RawServer;
-using client_test::Text;
 using pel_test::CallbackEvent;
 using pel_test::Cb;
+using pel_test::Client;
+using pel_test::ConnectRaw;
+using pel_test::FreshLog;
+using pel_test::Pattern;
+using pel_test::RawServer;
+using pel_test::Text;
 
 namespace {
 
@@ -217,7 +217,7 @@ TEST(ClientSyncCall, AnAnswerBeforeAnyCallIsDropped) {
   ASSERT_TRUE(server.Send(2, Text("business")));
   ASSERT_TRUE(client.events.WaitFor(Cb::Recv, 1));
   EXPECT_TRUE(log->Contains("", "Cannot set event! m_sync_call_event is nullptr!\n"));
-  auto received = client_test::EventsOf(client.events, Cb::Recv);
+  auto received = pel_test::EventsOf(client.events, Cb::Recv);
   ASSERT_EQ(received.size(), 1u);
   EXPECT_EQ(received[0].payload, Text("business"));
 }

@@ -13,23 +13,22 @@
 #include <thread>
 #include <vector>
 
-#include "client_support.h"
-#include "reliability_support.h"
+#include "support/fixtures.h"
 
-using client_test::Client;
 using pel_test::Cb;
-using reliability::CountFor;
-using reliability::EchoServer;
-using reliability::Gate;
-using reliability::Live;
-using reliability::Rounds;
-using reliability::SpinMicroseconds;
+using pel_test::Client;
+using pel_test::CountFor;
+using pel_test::EchoServer;
+using pel_test::Gate;
+using pel_test::Live;
+using pel_test::Rounds;
+using pel_test::SpinMicroseconds;
 
 namespace {
 
 TEST(CloseRace, ServerClosesTheConnectionWhileTheClientDisconnects) {
   const Live start = Live::Now();
-  const uint32_t rounds = Rounds(300);
+  const uint32_t rounds = Rounds(100);
   {
     EchoServer server("race1");
     ASSERT_TRUE(server.started);
@@ -74,7 +73,7 @@ TEST(CloseRace, ServerClosesTheConnectionWhileTheClientDisconnects) {
     EXPECT_EQ(client.events.Count(Cb::Close), 2u * rounds);
     std::printf("%u rounds, the client's end won %d times\n", rounds, nineteen);
   }
-  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+  EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
 }
 
 TEST(CloseRace, OnCloseNeverRunsInsideAHostCall) {
@@ -82,7 +81,7 @@ TEST(CloseRace, OnCloseNeverRunsInsideAHostCall) {
   // closes clients that vanish meanwhile. An OnClose inside those calls
   // would find the lock held by its own thread.
   const Live start = Live::Now();
-  const uint32_t rounds = Rounds(300);
+  const uint32_t rounds = Rounds(100);
   const DWORD host = GetCurrentThreadId();
   std::timed_mutex hostLock;
   std::atomic<int> onHostThread{0}, stuck{0};
@@ -98,10 +97,10 @@ TEST(CloseRace, OnCloseNeverRunsInsideAHostCall) {
       hostLock.unlock();
       return 0;
     };
-    const std::vector<uint8_t> data = reliability::Bytes("to a client that may be gone");
+    const std::vector<uint8_t> data = pel_test::Bytes("to a client that may be gone");
     for (uint32_t round = 0; round < rounds; ++round) {
       SCOPED_TRACE("round " + std::to_string(round));
-      reliability::RawPeer peer;
+      pel_test::RawPeer peer;
       ASSERT_TRUE(peer.Connect(server.name));
       ASSERT_TRUE(server.events.WaitFor(Cb::Connect, 1, 5000, peer.id));
       peer.pipe.Close();
@@ -117,7 +116,7 @@ TEST(CloseRace, OnCloseNeverRunsInsideAHostCall) {
     }
     ASSERT_TRUE(server.events.WaitFor(Cb::Close, rounds, 10000));
     // Close, with clients still connected: their OnClose runs on workers too.
-    std::vector<reliability::RawPeer> left(4);
+    std::vector<pel_test::RawPeer> left(4);
     for (auto& p : left) ASSERT_TRUE(p.Connect(server.name));
     ASSERT_TRUE(server.events.WaitFor(Cb::Connect, rounds + left.size()));
     EXPECT_EQ(PEL_CloseIpcServer(server.handle), PEL_OK);
@@ -130,12 +129,12 @@ TEST(CloseRace, OnCloseNeverRunsInsideAHostCall) {
   }
   EXPECT_EQ(onHostThread.load(), 0);
   EXPECT_EQ(stuck.load(), 0);
-  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+  EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
 }
 
 TEST(CloseRace, ServerClosesWhileClientsSendAtFullRate) {
   const Live start = Live::Now();
-  const uint32_t rounds = Rounds(200);
+  const uint32_t rounds = Rounds(70);
   constexpr int kClients = 3;
   {
     Client clients[kClients];
@@ -188,12 +187,12 @@ TEST(CloseRace, ServerClosesWhileClientsSendAtFullRate) {
                 rounds, static_cast<unsigned long long>(sent),
                 static_cast<unsigned long long>(received));
   }
-  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+  EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
 }
 
 TEST(CloseRace, DisconnectWhileRepliesArrive) {
   const Live start = Live::Now();
-  const uint32_t rounds = Rounds(300);
+  const uint32_t rounds = Rounds(100);
   {
     EchoServer server("race3");
     ASSERT_TRUE(server.started);
@@ -227,7 +226,7 @@ TEST(CloseRace, DisconnectWhileRepliesArrive) {
     EXPECT_EQ(server.events.Count(Cb::Close), rounds);
     std::printf("%u rounds, %zu replies arrived before the disconnect\n", rounds, repliesSeen);
   }
-  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+  EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
 }
 
 }  // namespace

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "platform/fault_injection.h"
-#include "reliability_support.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
 using pel_test::CapturedRecord;
 using pel_test::Cb;
-using reliability::Live;
+using pel_test::Live;
 
 namespace {
 
@@ -330,11 +330,11 @@ TEST(FullScenarioFaults, EveryAllocationOfAWholeExchangeMayFail) {
   Exchange(0);
   g_log = pel_test::LogCapture::Attach();
   ASSERT_NE(g_log, nullptr);
-  ASSERT_TRUE(reliability::BackTo(start)) << Live::Now();
+  ASSERT_TRUE(pel_test::BackTo(start)) << Live::Now();
 
   const Outcome clean = Exchange(0);
   ExpectComplete(clean, "clean run");
-  ASSERT_TRUE(reliability::BackTo(start)) << Live::Now();
+  ASSERT_TRUE(pel_test::BackTo(start)) << Live::Now();
   ASSERT_GT(clean.allocations, 20u);
 
   const std::vector<Site> everySite = {
@@ -378,8 +378,7 @@ TEST(FullScenarioFaults, EveryAllocationOfAWholeExchangeMayFail) {
     if (run.connect == PEL_OK) {
       EXPECT_GE(run.clientCloses, 1u) << trace;
     }
-    EXPECT_TRUE(reliability::BackTo(start))
-        << trace << ": " << Live::Now() << " instead of " << start;
+    EXPECT_TRUE(pel_test::BackTo(start)) << trace << ": " << Live::Now() << " instead of " << start;
   };
   // Threads interleave differently from run to run, so the Nth allocation
   // is not always the same one: every N of the clean run is tried, and a
@@ -414,7 +413,7 @@ TEST(FullScenarioFaults, EveryAllocationOfAWholeExchangeMayFail) {
 
   // After all that, the process still does the whole exchange.
   ExpectComplete(Exchange(0), "clean run at the end");
-  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now();
+  EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now();
 }
 
 }  // namespace

@@ -11,18 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include "client_support.h"
-#include "reliability_support.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
+using pel_test::Bytes;
 using pel_test::Cb;
+using pel_test::EchoServer;
 using pel_test::EnvNumber;
+using pel_test::Live;
 using pel_test::MakeMessage;
+using pel_test::RawPeer;
 using pel_test::RawPipeClient;
-using reliability::Bytes;
-using reliability::EchoServer;
-using reliability::Live;
-using reliability::RawPeer;
 
 namespace {
 
@@ -67,7 +66,7 @@ class HostileClient : public ::testing::Test {
     EXPECT_TRUE(good.Echoes("after"));
     EXPECT_EQ(server->events.Count(Cb::Close, good.id), 0u);
     delete server;
-    EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+    EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
   }
 
   // Opens a raw client and reads the HELLO, returning the id it was given.
@@ -269,7 +268,7 @@ TEST_F(HostileClient, AFloodWithoutReadingCostsOnlyTheFloodersConnection) {
   const auto got = server->events.Payloads(id);
   for (uint32_t i = 0; i < got.size(); ++i) {
     ASSERT_EQ(got[i].size(), 8u);
-    ASSERT_EQ(reliability::U32At(got[i], 0), i);
+    ASSERT_EQ(pel_test::U32At(got[i], 0), i);
   }
   // Up to 20 operations of this connection, the listening instances'
   // connects and the well-behaved client's read and echo: not one per message.
@@ -350,9 +349,9 @@ TEST_F(HostileClient, APeerKilledInTheMiddleOfItsWritesEndsItsConnection) {
 
 namespace {
 
-using client_test::Client;
-using client_test::RawServer;
-using client_test::Text;
+using pel_test::Client;
+using pel_test::RawServer;
+using pel_test::Text;
 
 // Each case has our client meet a raw server that misbehaves, while a second
 // client of ours talks to a server of ours on the side.
@@ -393,7 +392,7 @@ class HostileServer : public ::testing::Test {
     delete victim;
     delete healthy;
     delete healthyServer;
-    EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+    EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
   }
 
   bool HealthyEchoes(const std::string& text) {
@@ -409,7 +408,7 @@ class HostileServer : public ::testing::Test {
     raw.pipe.Disconnect();
     raw.pipe.Close();
     ASSERT_TRUE(victim->events.WaitFor(Cb::Close, closesBefore + 1));
-    EXPECT_TRUE(reliability::BackTo(idle)) << Live::Now() << " instead of " << idle;
+    EXPECT_TRUE(pel_test::BackTo(idle)) << Live::Now() << " instead of " << idle;
     EXPECT_EQ(victim->events.Count(Cb::Close), closesBefore + 1);
     EXPECT_FALSE(PEL_IsIpcClientConnected(victim->handle));
   }
@@ -417,7 +416,7 @@ class HostileServer : public ::testing::Test {
   // The victim is still usable: it connects to a proper peer and receives.
   void ExpectUsableAgain() {
     RawServer next;
-    ASSERT_TRUE(client_test::ConnectRaw(*victim, next, 21));
+    ASSERT_TRUE(pel_test::ConnectRaw(*victim, next, 21));
     const size_t before = victim->events.Count(Cb::Recv, 21);
     ASSERT_TRUE(next.Send(2, Text("usable"), 21));
     ASSERT_TRUE(victim->events.WaitFor(Cb::Recv, before + 1, 5000, 21));
@@ -444,7 +443,7 @@ std::vector<uint8_t> HeaderOnly(uint32_t kind, uint32_t length, uint32_t id = 7)
 
 TEST_F(HostileServer, HugeLengthFieldsAreRefusedWithoutWaitingOrGrowing) {
   RawServer raw;
-  ASSERT_TRUE(client_test::ConnectRaw(*victim, raw));
+  ASSERT_TRUE(pel_test::ConnectRaw(*victim, raw));
   const std::string refused = " is larger than any sender may send[5242880]!<<<<";
   size_t n = 0;
   for (uint32_t kind : {2u, 1u, 9u}) {
@@ -469,7 +468,7 @@ TEST_F(HostileServer, HugeLengthFieldsAreRefusedWithoutWaitingOrGrowing) {
 TEST_F(HostileServer, APartialMessageThenCloseEndsOnceAndDeliversNothing) {
   for (size_t cut : {10u, 32u, 31u + 50u}) {
     RawServer raw;
-    ASSERT_TRUE(client_test::ConnectRaw(*victim, raw));
+    ASSERT_TRUE(pel_test::ConnectRaw(*victim, raw));
     const size_t closes = victim->events.Count(Cb::Close);
     std::vector<uint8_t> message = MakeMessage(7, 2, std::string(100, 'p'));
     message.resize(cut);
@@ -492,17 +491,17 @@ TEST_F(HostileServer, SyncAnswersNobodyAskedForAreDropped) {
     ASSERT_TRUE(victim->events.WaitFor(Cb::Close, 2));
     EXPECT_TRUE(WaitForLog("Receive business message before HELLO!! Disconnect!!!\n"));
     EXPECT_EQ(victim->events.Count(Cb::Connect), 0u);
-    EXPECT_TRUE(reliability::BackTo(idle)) << Live::Now();
+    EXPECT_TRUE(pel_test::BackTo(idle)) << Live::Now();
   }
   RawServer raw;
-  ASSERT_TRUE(client_test::ConnectRaw(*victim, raw));
+  ASSERT_TRUE(pel_test::ConnectRaw(*victim, raw));
   ASSERT_TRUE(raw.Send(1, Text("stray answer")));
   ASSERT_TRUE(WaitForLog("Cannot set event! m_sync_call_event is nullptr!\n"));
   ASSERT_TRUE(raw.Send(2, Text("business")));
   ASSERT_TRUE(victim->events.WaitFor(Cb::Recv, 1));
   EXPECT_EQ(victim->events.Payloads(7), (std::vector<std::vector<uint8_t>>{Text("business")}));
   // The first real call gets its own answer, not the stray one.
-  client_test::ScopedThread answer([&] {
+  pel_test::ScopedThread answer([&] {
     uint32_t kind = 0;
     std::vector<uint8_t> request;
     if (raw.ReadMessage(kind, request) && kind == 1) raw.Send(1, Text("real answer"));
@@ -536,7 +535,7 @@ TEST_F(HostileServer, HelloTwiceIsSkippedAndTheFirstIdStays) {
     ExpectEndedByPeer(raw, 0);
   }
   RawServer raw;
-  ASSERT_TRUE(client_test::ConnectRaw(*victim, raw, 7));
+  ASSERT_TRUE(pel_test::ConnectRaw(*victim, raw, 7));
   ASSERT_TRUE(raw.pipe.Write(MakeMessage(99, 0, std::vector<uint8_t>())));
   ASSERT_TRUE(WaitForLog("Received hello message in connected state!"));
   ASSERT_TRUE(raw.Send(2, Text("two"), 99));
@@ -553,7 +552,7 @@ TEST_F(HostileServer, GarbageAfterTheHandshakeCostsOnlyThatConnection) {
   std::mt19937 random(20240607);
   for (int round = 0; round < 3; ++round) {
     RawServer raw;
-    ASSERT_TRUE(client_test::ConnectRaw(*victim, raw));
+    ASSERT_TRUE(pel_test::ConnectRaw(*victim, raw));
     const size_t closes = victim->events.Count(Cb::Close);
     for (int i = 0; i < 40; ++i) {
       std::vector<uint8_t> junk(1 + random() % 8192);

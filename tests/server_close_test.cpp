@@ -1,12 +1,12 @@
 // Closing one connection, a client going away, closing and destroying the server.
-#include "server_test_util.h"
+#include "support/fixtures.h"
 
+using pel_test::BackTo;
 using pel_test::Cb;
+using pel_test::Live;
 using pel_test::MakeMessage;
 using pel_test::RawPipeClient;
-using server_test::BackTo;
-using server_test::Counts;
-using server_test::ServerTest;
+using pel_test::ServerTest;
 
 namespace {
 
@@ -147,14 +147,14 @@ TEST_F(Closing, CloseConnectionFromInsideCallbacks) {
 }
 
 TEST(ServerLife, DestroyWithoutStart) {
-  const Counts before = Counts::Now();
+  const Live before = Live::Now();
   pel_test::CallbackRecorder rec;
   PelIpcCallback table = rec.Table();
   PelIpcServerHandle server = PEL_CreateIpcServer(&table);
   ASSERT_NE(server, nullptr);
-  EXPECT_EQ(Counts::Now().servers, before.servers + 1);
+  EXPECT_EQ(Live::Now().servers, before.servers + 1);
   PEL_DestroyIpcServer(server);
-  EXPECT_TRUE(Counts::Now() == before);
+  EXPECT_TRUE(Live::Now() == before);
   EXPECT_TRUE(rec.Events().empty());
 }
 

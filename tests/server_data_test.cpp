@@ -3,15 +3,15 @@
 #include <atomic>
 #include <thread>
 
-#include "server_test_util.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
+using pel_test::Bytes;
 using pel_test::Cb;
 using pel_test::MakeMessage;
 using pel_test::RawPipeClient;
-using server_test::Bytes;
-using server_test::ServerTest;
-using server_test::U32;
+using pel_test::ServerTest;
+using pel_test::U32At;
 
 namespace {
 
@@ -110,7 +110,7 @@ TEST_F(DataPath, RepliesSentFromInsideOnRecv) {
     std::vector<uint8_t> reply;
     ASSERT_TRUE(client.Read(reply));
     ASSERT_GE(reply.size(), 32u);
-    EXPECT_EQ(U32(reply, 8), 1u);
+    EXPECT_EQ(U32At(reply, 8), 1u);
     EXPECT_EQ(std::string(reply.begin() + 32, reply.end()), "call" + std::to_string(i) + "!");
   }
   // The HELLO's OnSend plus one per reply.
@@ -127,16 +127,16 @@ TEST_F(DataPath, SendDataFramesKindIdAndLength) {
   std::vector<uint8_t> m;
   ASSERT_TRUE(second.Read(m));
   ASSERT_EQ(m.size(), 33u);
-  EXPECT_EQ(U32(m, 0), 0x50495043u);
-  EXPECT_EQ(U32(m, 4), 1u);
-  EXPECT_EQ(U32(m, 8), 2u);
-  EXPECT_EQ(U32(m, 12), 1u);
+  EXPECT_EQ(U32At(m, 0), 0x50495043u);
+  EXPECT_EQ(U32At(m, 4), 1u);
+  EXPECT_EQ(U32At(m, 8), 2u);
+  EXPECT_EQ(U32At(m, 12), 1u);
   EXPECT_EQ(std::vector<uint8_t>(m.begin() + 16, m.begin() + 32), std::vector<uint8_t>(16, 0));
   EXPECT_EQ(m[32], 'x');
   ASSERT_TRUE(second.Read(m));
   ASSERT_EQ(m.size(), 38u);
-  EXPECT_EQ(U32(m, 8), 1u);
-  EXPECT_EQ(U32(m, 12), 6u);
+  EXPECT_EQ(U32At(m, 8), 1u);
+  EXPECT_EQ(U32At(m, 12), 6u);
   // Each completed write reached OnSend: the HELLO and the two messages.
   EXPECT_TRUE(rec.WaitFor(Cb::Send, 3, 5000, id));
 }
@@ -154,7 +154,7 @@ TEST_F(DataPath, SendDataSizeLimits) {
   EXPECT_EQ(PEL_IpcServerSendData(server, id, false, big.data(), 5242880), 0);
   std::vector<uint8_t> m;
   ASSERT_TRUE(client.ReadExactly(m, 5242912, 20000));
-  EXPECT_EQ(U32(m, 12), 5242880u);
+  EXPECT_EQ(U32At(m, 12), 5242880u);
   EXPECT_TRUE(std::equal(m.begin() + 32, m.end(), big.begin()));
   // Nothing else was sent: the refused calls put nothing on the pipe.
   DWORD avail = 1;
@@ -194,7 +194,7 @@ TEST_F(DataPath, TwentyOutstandingOperationsRefuseTheNextWrite) {
   std::vector<uint8_t> m;
   for (int i = 0; i < accepted; ++i) {
     ASSERT_TRUE(client.ReadExactly(m, 32 + (1 << 20), 20000)) << i;
-    EXPECT_EQ(U32(m, 12), 1u << 20);
+    EXPECT_EQ(U32At(m, 12), 1u << 20);
   }
   EXPECT_TRUE(rec.WaitFor(Cb::Send, 1 + accepted, 20000, id));
   // And the connection takes writes again.

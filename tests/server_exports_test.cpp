@@ -1,7 +1,7 @@
 // The server exports' argument checks, and the log records a host can rely on.
 #include <cstring>
 
-#include "server_test_util.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
 using pel_test::CapturedRecord;
@@ -72,7 +72,7 @@ TEST_F(Exports, CreateRefusesMissingTableOrCallback) {
   EXPECT_EQ(PEL_CreateIpcServer(nullptr), nullptr);
   EXPECT_TRUE(log->Contains("PEL_CreateIpcServer", ">>>>callback is NULL!<<<<"));
   pel_test::CallbackRecorder rec;
-  const server_test::Counts before = server_test::Counts::Now();
+  const pel_test::Live before = pel_test::Live::Now();
   for (int missing = 0; missing < 4; ++missing) {
     PelIpcCallback table = rec.Table();
     if (missing == 0) table.OnConnect = nullptr;
@@ -86,7 +86,7 @@ TEST_F(Exports, CreateRefusesMissingTableOrCallback) {
     EXPECT_EQ(records[0].function, "PEL_CreateIpcServer");
     EXPECT_EQ(records[0].severity, pellog::error);
   }
-  EXPECT_TRUE(server_test::Counts::Now() == before);
+  EXPECT_TRUE(pel_test::Live::Now() == before);
 }
 
 TEST_F(Exports, StartNeedsAName) {

@@ -1,13 +1,13 @@
 // Allocation failures anywhere in a server's life: every one is reported and
 // nothing stays allocated once the server is destroyed.
 #include "platform/fault_injection.h"
-#include "server_test_util.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 
+using pel_test::BackTo;
 using pel_test::Cb;
+using pel_test::Live;
 using pel_test::RawPipeClient;
-using server_test::BackTo;
-using server_test::Counts;
 
 namespace {
 
@@ -47,9 +47,9 @@ uint64_t Life(uint64_t failAt, pel_test::CallbackRecorder& rec, bool* fired = nu
 
 TEST(ServerFaults, EveryAllocationOfALifeMayFail) {
   pel_test::CallbackRecorder rec;
-  const Counts before = Counts::Now();
+  const Live before = Live::Now();
   const uint64_t total = Life(0, rec);
-  ASSERT_TRUE(BackTo(before)) << Counts::Now();
+  ASSERT_TRUE(BackTo(before)) << Live::Now();
   ASSERT_EQ(rec.Count(Cb::Recv), 1u);
   ASSERT_GT(total, 10u);
   for (uint64_t n = 1; n <= total; ++n) {
@@ -57,7 +57,7 @@ TEST(ServerFaults, EveryAllocationOfALifeMayFail) {
     bool fired = false;
     Life(n, rec, &fired);
     EXPECT_TRUE(fired) << n;
-    EXPECT_TRUE(BackTo(before, 3000)) << "failing allocation " << n << ": " << Counts::Now();
+    EXPECT_TRUE(BackTo(before, 3000)) << "failing allocation " << n << ": " << Live::Now();
     // However it ended, a connection the host heard of was also closed.
     EXPECT_LE(rec.Count(Cb::Connect), rec.Count(Cb::Close)) << n;
   }
@@ -68,19 +68,19 @@ TEST(ServerFaults, WorkerTableFailureFailsTheCreate) {
   PelIpcCallback table = rec.Table();
   PEL_DestroyIpcServer(PEL_CreateIpcServer(&table));  // the log exists from here on
   pel_test::LogCapture* log = pel_test::LogCapture::Attach();
-  const Counts before = Counts::Now();
+  const Live before = Live::Now();
   // The object first, its worker table second.
   pel::fault::FailAllocation(2);
   EXPECT_EQ(PEL_CreateIpcServer(&table), nullptr);
   EXPECT_TRUE(pel::fault::Fired());
-  EXPECT_TRUE(Counts::Now() == before);
+  EXPECT_TRUE(Live::Now() == before);
   if (log != nullptr) {
     EXPECT_TRUE(log->Contains("PelNamedPipeServer::Init", "] alloc memory for workers failed!\n"));
     EXPECT_TRUE(log->Contains("PEL_CreateIpcServer", ">>>>init server failed!<<<<"));
   }
   pel::fault::FailAllocation(1);
   EXPECT_EQ(PEL_CreateIpcServer(&table), nullptr);
-  EXPECT_TRUE(Counts::Now() == before);
+  EXPECT_TRUE(Live::Now() == before);
 }
 
 TEST(ServerFaults, SendReportsMemoryFailures) {

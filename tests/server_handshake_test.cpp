@@ -2,13 +2,13 @@
 #include <set>
 #include <thread>
 
-#include "server_test_util.h"
+#include "support/fixtures.h"
 
+using pel_test::Bytes;
 using pel_test::Cb;
 using pel_test::RawPipeClient;
-using server_test::Bytes;
-using server_test::ServerTest;
-using server_test::U32;
+using pel_test::ServerTest;
+using pel_test::U32At;
 
 namespace {
 

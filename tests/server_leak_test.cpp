@@ -4,20 +4,20 @@
 #include <set>
 #include <thread>
 
-#include "server_test_util.h"
+#include "support/fixtures.h"
 
+using pel_test::BackTo;
 using pel_test::Cb;
+using pel_test::Live;
 using pel_test::RawPipeClient;
-using server_test::BackTo;
-using server_test::Counts;
-using server_test::ServerTest;
+using pel_test::ServerTest;
 
 namespace {
 
 // What a started server holds with no client: one record, one connect
 // context and one pipe per listening instance.
-Counts Listening(const Counts& before) {
-  Counts c = before;
+Live Listening(const Live& before) {
+  Live c = before;
   c.connections += pel_test::ServerWorkerCount();
   c.iocpKeys += pel_test::ServerWorkerCount();
   c.pipeHandles += pel_test::ServerWorkerCount();
@@ -58,8 +58,8 @@ namespace {
 class Leaks : public ServerTest {};
 
 TEST_F(Leaks, ThousandConnectionsComeAndGo) {
-  const Counts idle = Listening(before);
-  EXPECT_TRUE(BackTo(idle)) << Counts::Now();
+  const Live idle = Listening(before);
+  EXPECT_TRUE(BackTo(idle)) << Live::Now();
   constexpr uint32_t kCycles = 1000;
   uint32_t nextId = 0;
   for (uint32_t i = 0; i < kCycles; ++i) {
@@ -89,9 +89,9 @@ TEST_F(Leaks, ThousandConnectionsComeAndGo) {
   }
   EXPECT_EQ(closed.size(), total);
   // Between connections the server holds only its listening instances.
-  EXPECT_TRUE(BackTo(idle)) << Counts::Now() << " instead of " << idle;
+  EXPECT_TRUE(BackTo(idle)) << Live::Now() << " instead of " << idle;
   Destroy();
-  EXPECT_TRUE(BackTo(before)) << Counts::Now();
+  EXPECT_TRUE(BackTo(before)) << Live::Now();
   HANDLE h = CreateFileA(pel_test::FullPipePath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                          nullptr, OPEN_EXISTING, 0, nullptr);
   const DWORD err = GetLastError();
@@ -125,14 +125,14 @@ TEST_F(Leaks, ClientsInOtherProcesses) {
   // record, its connect context and its pipe.
   EXPECT_TRUE(pel_test::WaitUntil(
       [&] {
-        const Counts now = Counts::Now();
+        const Live now = Live::Now();
         const int64_t instances = now.connections - before.connections;
         return instances > 0 && instances <= pel_test::ServerWorkerCount() &&
                now.iocpKeys - before.iocpKeys == instances &&
                now.pipeHandles - before.pipeHandles == instances && now.messages == before.messages;
       },
       5000))
-      << Counts::Now();
+      << Live::Now();
 }
 
 TEST_F(Leaks, KilledClientProcessIsReleased) {
@@ -142,7 +142,7 @@ TEST_F(Leaks, KilledClientProcessIsReleased) {
   TerminateProcess(victim.handle(), 7);
   ASSERT_TRUE(rec.WaitFor(Cb::Close, 1, 10000));
   EXPECT_EQ(rec.Events().back().code, 18);
-  EXPECT_TRUE(BackTo(Listening(before))) << Counts::Now();
+  EXPECT_TRUE(BackTo(Listening(before))) << Live::Now();
 }
 
 TEST_F(Leaks, DestroyWithClientsInEveryState) {
@@ -158,7 +158,7 @@ TEST_F(Leaks, DestroyWithClientsInEveryState) {
   for (int i = 0; i < 12; ++i)
     ASSERT_EQ(PEL_IpcServerSendData(server, 2, false, payload.data(), 1 << 20), 0);
   Destroy();
-  EXPECT_TRUE(BackTo(before)) << Counts::Now();
+  EXPECT_TRUE(BackTo(before)) << Live::Now();
   EXPECT_EQ(rec.Count(Cb::Close), 3u);
 }
 

@@ -22,13 +22,13 @@
 #include <vector>
 
 #include "log/log.h"
-#include "reliability_support.h"
+#include "support/fixtures.h"
 
 using pel_test::Cb;
 using pel_test::EnvNumber;
+using pel_test::Live;
 using pel_test::MakeMessage;
 using pel_test::RawPipeClient;
-using reliability::Live;
 
 namespace {
 
@@ -332,7 +332,7 @@ PEL_TEST_HELPER(soak_client) {
   }
   if (run.connected) run.Disconnect();
   PEL_DestroyIpcClient(run.handle);
-  run.Expect(reliability::BackTo(start), "counters not back");
+  run.Expect(pel_test::BackTo(start), "counters not back");
   run.report << "actions " << actions << "\n";
   run.report << "done " << run.failures << "\n";
   return run.failures == 0 ? 0 : 1;
@@ -580,7 +580,7 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
               failures.empty() ? " none;" : failures.c_str(), callTimeouts,
               static_cast<long long>(listening));
   // However much the clients came and went, the server still takes a new one.
-  reliability::RawPeer last;
+  pel_test::RawPeer last;
   EXPECT_TRUE(last.Connect(name));
   EXPECT_TRUE(pel_test::WaitUntil(
       [&] { return events.Count(Cb::Close) >= events.Count(Cb::Connect); }, 5000));
@@ -591,7 +591,7 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
                   p.first.c_str());
     }
   }
-  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+  EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
   RawPipeClient late;
   EXPECT_FALSE(late.Open(name, 0));
   EXPECT_EQ(late.lastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

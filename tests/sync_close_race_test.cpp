@@ -10,16 +10,15 @@
 #include <thread>
 #include <vector>
 
-#include "client_support.h"
-#include "reliability_support.h"
+#include "support/fixtures.h"
 
-using client_test::Client;
 using pel_test::Cb;
-using reliability::EchoServer;
-using reliability::Gate;
-using reliability::Live;
-using reliability::Rounds;
-using reliability::SpinMicroseconds;
+using pel_test::Client;
+using pel_test::EchoServer;
+using pel_test::Gate;
+using pel_test::Live;
+using pel_test::Rounds;
+using pel_test::SpinMicroseconds;
 
 namespace {
 
@@ -28,7 +27,7 @@ TEST(SyncCloseRace, DisconnectWhileASynchronousCallIsAnswered) {
   // A call cut off by the disconnect waits out its 2,000 ms: the rounds run
   // side by side, one client each.
   constexpr int kParallel = 20;
-  const uint32_t batches = Rounds(100) / kParallel;
+  const uint32_t batches = Rounds(60) / kParallel;
   {
     EchoServer server("race3s");
     ASSERT_TRUE(server.started);
@@ -81,14 +80,14 @@ TEST(SyncCloseRace, DisconnectWhileASynchronousCallIsAnswered) {
     std::printf("%u rounds: %d answered, %d timed out, %d not sent\n", batches * kParallel,
                 answered.load(), timedOut.load(), refused.load());
   }
-  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+  EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
 }
 
 TEST(SyncCloseRace, DestroyWhileASynchronousCallTimesOut) {
   const Live start = Live::Now();
   // Every round takes the 2,000 ms of a time-out; they run side by side.
   constexpr int kParallel = 25;
-  const uint32_t batches = Rounds(200) / kParallel;
+  const uint32_t batches = Rounds(100) / kParallel;
   {
     EchoServer server("race4");
     ASSERT_TRUE(server.started);
@@ -142,7 +141,7 @@ TEST(SyncCloseRace, DestroyWhileASynchronousCallTimesOut) {
     ASSERT_TRUE(server.events.WaitFor(Cb::Close, batches * kParallel));
     std::printf("%u rounds of destroy against a timing-out call\n", batches * kParallel);
   }
-  EXPECT_TRUE(reliability::BackTo(start)) << Live::Now() << " instead of " << start;
+  EXPECT_TRUE(pel_test::BackTo(start)) << Live::Now() << " instead of " << start;
 }
 
 }  // namespace

@@ -75,9 +75,16 @@ HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err, 
   PROCESS_INFORMATION pi{};
   std::vector<char> line(commandLine.begin(), commandLine.end());
   line.push_back('\0');
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr, &si,
-                      &pi)) {
-    return nullptr;
+  // A loaded machine can refuse a start for want of resources for a moment
+  // (seen under Wine with several suites starting children at once); a
+  // few tries keep a test from failing on that, and the last error stays.
+  constexpr int kStartTries = 3;
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr,
+                       &si, &pi)) {
+      break;
+    }
+    if (attempt == kStartTries) return nullptr;
   }
   CloseHandle(pi.hThread);
   if (pid != nullptr) *pid = pi.dwProcessId;

@@ -205,7 +205,8 @@ int RunDemo(DemoServer& self, const std::string& pipe) {
     // The clients report on stderr only.
     children.push_back(StartSelf({"__demo-client", pipe, std::to_string(i)}));
     if (!children.back()->started()) {
-      Err("pelipc demo: could not start client process %d\n", i);
+      Err("pelipc demo: could not start client process %d (error %lu)\n", i,
+          static_cast<unsigned long>(GetLastError()));
       return kExitFailed;
     }
   }
