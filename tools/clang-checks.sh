@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs clang over the library's sources as the MinGW cross build sees them:
-#   threads  syntax-only with the lock rules (-Wthread-safety) as errors
+#   threads  syntax-only with the lock rules (-Wthread-safety) and reserved
+#            names (-Wreserved-identifier) as errors
 #   tidy     clang-tidy with the root .clang-tidy; any finding fails
 # clang reads the cross GCC's libstdc++ and the MinGW headers, with its own
 # builtin headers in place of GCC's (clang cannot parse GCC's intrinsics).
@@ -43,7 +44,7 @@ case "$MODE" in
   threads)
     for src in $sources; do
       # shellcheck disable=SC2086
-      $CLANG -fsyntax-only $FLAGS -Wthread-safety -Wthread-safety-beta -Werror "$src" || failed=1
+      $CLANG -fsyntax-only $FLAGS -Wthread-safety -Wthread-safety-beta -Wreserved-identifier -Werror "$src" || failed=1
     done
     ;;
   tidy)
