@@ -4,11 +4,12 @@
 add_dependencies(pelipc_test pelipc)
 add_dependencies(examples_test echo_server echo_client)
 
-# Install into a fresh prefix and build a host project against it.
+# Install into a fresh prefix and build a host project against it, once with
+# the MinGW toolchain and once as a Visual Studio host would be built.
 add_test(NAME install_consumer
          COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
                  -DWORK_DIR=${CMAKE_BINARY_DIR}/consumer-test
-                 -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
+                 -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DVERSION=${PROJECT_VERSION}
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/consumer/run.cmake)
 set_tests_properties(install_consumer PROPERTIES TIMEOUT 300)
 
