@@ -1,5 +1,6 @@
 #include "log/week_rolling_file_appender.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "log/formatter.h"
@@ -7,109 +8,157 @@
 
 namespace pellog {
 
+// A record on its way to the file; it lives in the frame of the thread that
+// logs it, so queueing it allocates nothing.
+struct WeekRollingFileAppender::Pending {
+  std::time_t seconds = 0;
+  std::string bytes;
+  Pending* next = nullptr;
+  bool done = false;
+};
+
 namespace {
 
+// Another process writing the same file holds it for one batch; its turn is
+// waited out this long in all, then the record is dropped.
+constexpr DWORD kShareWaitMs = 250;
+
 // YYYYMMDDWW.
-std::string buildDateTag(const std::tm& t) {
+std::string DateTag(const std::tm& t) {
   char tag[48];
   std::snprintf(tag, sizeof tag, "%d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                 t.tm_wday);
   return tag;
 }
 
-std::string buildFileName(const std::string& prefix, const std::tm& t) {
-  return prefix + buildDateTag(t) + ".log";
-}
-
-// The prefix up to its first '-': pel_ipc, pel_ipc_morrow, pel_ipc_quillon.
-std::string getPrefixFamily(const std::string& prefix) {
-  return prefix.substr(0, prefix.find('-'));
-}
-
-// family + "*" + WW + ".log".
-std::string buildSearchPattern(const std::string& prefix, const std::tm& t) {
-  char weekday[16];
-  std::snprintf(weekday, sizeof weekday, "%02d", t.tm_wday);
-  return getPrefixFamily(prefix) + "*" + weekday + ".log";
+// Deny-write, so a second writer never interleaves bytes; append-only, so
+// every write lands at the end without a seek. Created when missing.
+HANDLE OpenForAppend(const std::string& path, bool* created) {
+  DWORD waited = 0;
+  for (DWORD pause = 1;; pause *= 2) {
+    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      *created = GetLastError() != ERROR_ALREADY_EXISTS;
+      return file;
+    }
+    if (GetLastError() != ERROR_SHARING_VIOLATION || waited >= kShareWaitMs) return file;
+    Sleep(pause);
+    waited += pause;
+  }
 }
 
 }  // namespace
 
 std::string DayFileName(const std::string& prefix, std::time_t seconds) {
-  return buildFileName(prefix, LocalTime(seconds));
+  return prefix + DateTag(LocalTime(seconds)) + ".log";
 }
 
 WeekRollingFileAppender::WeekRollingFileAppender(const char* logDir, const char* filePrefix)
-    : m_file(-1),
-      m_logDir(logDir != nullptr ? logDir : ""),
-      m_filePrefix(filePrefix != nullptr ? filePrefix : ""),
-      m_maxFileSize(kMaxFileSize) {}
+    : m_logDir(logDir != nullptr ? logDir : ""),
+      m_filePrefix(filePrefix != nullptr ? filePrefix : "") {}
 
-WeekRollingFileAppender::~WeekRollingFileAppender() { closeFile(); }
-
-void WeekRollingFileAppender::deleteOldFiles(const std::string& folder, const std::tm& t) {
-  const std::string search = folder + "\\" + buildSearchPattern(m_filePrefix, t);
+void WeekRollingFileAppender::deleteOldFiles(const std::tm& t) {
+  char weekday[16];
+  std::snprintf(weekday, sizeof weekday, "%02d", t.tm_wday);
+  // The family is the prefix up to its first '-': pel_ipc, pel_ipc_morrow...
+  const std::string search =
+      m_logDir + "\\" + m_filePrefix.substr(0, m_filePrefix.find('-')) + "*" + weekday + ".log";
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA(search.c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;
-  const std::string tag = buildDateTag(t);
+  const std::string tag = DateTag(t);
   do {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    const std::string path = folder + "\\" + entry.cFileName;
+    const std::string path = m_logDir + "\\" + entry.cFileName;
     // Today's files survive, whichever process writes them.
     if (path.find(tag) == std::string::npos) DeleteFileA(path.c_str());
   } while (FindNextFileA(find, &entry));
   FindClose(find);
 }
 
-void WeekRollingFileAppender::openFile(const std::string& path) {
-  // Deny-write: a second writer (another process on the same name) fails and
-  // drops its record instead of interleaving bytes.
-  int fd = -1;
-  if (_sopen_s(&fd, path.c_str(), _O_CREAT | _O_WRONLY | _O_BINARY, _SH_DENYWR,
-               _S_IREAD | _S_IWRITE) != 0) {
-    fd = -1;
+void WeekRollingFileAppender::writeFile(const std::string& path, const std::string& bytes,
+                                        const std::tm& day) {
+  bool created = false;
+  HANDLE file = OpenForAppend(path, &created);
+  if (file == INVALID_HANDLE_VALUE) return;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file, &size) && size.QuadPart >= kMaxFileSize) {
+    CloseHandle(file);
+    DeleteFileA(path.c_str());
+    file = OpenForAppend(path, &created);
+    if (file == INVALID_HANDLE_VALUE) return;
   }
-  m_file = fd;
+  // The day's first file clears the same weekday of earlier weeks; a file
+  // someone deleted during the day counts as first again.
+  if (created) deleteOldFiles(day);
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
 }
 
-void WeekRollingFileAppender::closeFile() {
-  if (m_file != -1) {
-    _close(m_file);
-    m_file = -1;
+void WeekRollingFileAppender::writeBatch(Pending* first) {
+  // Placement follows each record's own stamp: a batch that spans midnight
+  // writes two files.
+  std::string bytes;
+  while (first != nullptr) {
+    const std::tm day = LocalTime(first->seconds);
+    const std::string name = DayFileName(m_filePrefix, first->seconds);
+    bytes.clear();
+    do {
+      bytes += first->bytes;
+      first = first->next;
+    } while (first != nullptr && DayFileName(m_filePrefix, first->seconds) == name);
+    writeFile(m_logDir + "\\" + name, bytes, day);
   }
-}
-
-void WeekRollingFileAppender::writeLocked(const Record& record) {
-  // Placement follows the record's own stamp, not the clock now.
-  const std::tm t = LocalTime(record.seconds());
-  const std::string path = m_logDir + "\\" + buildFileName(m_filePrefix, t);
-
-  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) deleteOldFiles(m_logDir, t);
-
-  openFile(path);
-  long size = m_file != -1 ? _lseek(m_file, 0, SEEK_END) : -1;
-  if (size >= m_maxFileSize) {
-    closeFile();
-    _unlink(path.c_str());
-    openFile(path);
-    if (m_file != -1) _lseek(m_file, 0, SEEK_END);
-  }
-
-  const std::string bytes = UTF8Converter::convert(TxtFormatter::format(record));
-  if (m_file != -1) _write(m_file, bytes.data(), static_cast<unsigned>(bytes.size()));
-  closeFile();
 }
 
 void WeekRollingFileAppender::write(const Record& record) {
-  pel::LockGuard guard(m_mutex);
+  Pending mine;
   try {
-    writeLocked(record);
+    mine.seconds = record.seconds();
+    mine.bytes = UTF8Converter::convert(TxtFormatter::format(record));
   } catch (...) {
-    // Out of memory while building texts: the record is lost, like any other
-    // failure here.
+    // Out of memory while building the text: the record is lost, like any
+    // other failure here.
+    return;
   }
-  closeFile();
+  pel::LockGuard guard(m_mutex);
+  // The queue holds the address of this frame's record only until a writer
+  // has taken it and marked it done, which this thread waits for below.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
+  if (m_last != nullptr)
+    m_last->next = &mine;
+  else
+    m_first = &mine;
+  m_last = &mine;
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+  while (!mine.done) {
+    if (m_writing) {
+      m_mutex.WaitFor(m_written, std::chrono::seconds(1),
+                      [&]() REQUIRES(m_mutex) { return mine.done || !m_writing; });
+      continue;
+    }
+    // This thread writes everything queued so far, its own record included.
+    Pending* batch = m_first;
+    m_first = m_last = nullptr;
+    m_writing = true;
+    guard.Unlock();
+    try {
+      writeBatch(batch);
+    } catch (...) {
+      // Out of memory joining the batch: those records are lost.
+    }
+    guard.Lock();
+    for (Pending* p = batch; p != nullptr; p = p->next) p->done = true;
+    m_writing = false;
+    m_written.notify_all();
+  }
 }
 
 }  // namespace pellog

@@ -1,10 +1,12 @@
-// One log file per calendar day, named by prefix, date and weekday; the first
-// record of a day deletes that weekday's files of earlier weeks, and a day's
-// file restarts when it has grown to the size limit. The file is opened and
-// closed for every record, so processes with different prefixes can share
-// one folder.
+// One log file per calendar day, named by prefix, date and weekday; the day's
+// file, when a record creates it, deletes that weekday's files of earlier
+// weeks, and it restarts when it has grown to the size limit. The file is
+// opened and closed for every batch of records, so processes with different
+// prefixes can share one folder, and processes with the same prefix take
+// turns on one file.
 #pragma once
 
+#include <condition_variable>
 #include <ctime>
 #include <string>
 
@@ -19,28 +21,34 @@ class WeekRollingFileAppender : public IAppender {
 
   // Copies both texts; touches no file. The folder has no trailing separator.
   WeekRollingFileAppender(const char* logDir, const char* filePrefix);
-  ~WeekRollingFileAppender() override;
+  ~WeekRollingFileAppender() override = default;
   WeekRollingFileAppender(const WeekRollingFileAppender&) = delete;
   WeekRollingFileAppender& operator=(const WeekRollingFileAppender&) = delete;
 
-  // Writes the record as one line into the file of its own local date. Never
-  // reports a failure: a record that can't be written is dropped.
+  // Writes the record as one line into the file of its own local date and
+  // returns once that file holds it and is closed again. Never reports a
+  // failure: a record that can't be written is dropped.
   void write(const Record& record) override;
 
  private:
-  void writeLocked(const Record& record) REQUIRES(m_mutex);
+  struct Pending;
+
+  // Writes a batch, one open, write and close per file the batch touches.
+  void writeBatch(Pending* first);
+  void writeFile(const std::string& path, const std::string& bytes, const std::tm& day);
   // Deletes the files of the prefix's family in folder with t's weekday whose
   // path lacks t's date; directories are left alone.
-  void deleteOldFiles(const std::string& folder, const std::tm& t);
-  void openFile(const std::string& path) REQUIRES(m_mutex);
-  void closeFile() REQUIRES(m_mutex);
+  void deleteOldFiles(const std::tm& t);
 
-  // One writer at a time: each record is its own open, write and close.
+  // Records wait here while another thread writes; the writer that finishes
+  // takes the whole queue as the next batch.
   pel::Mutex m_mutex;
-  int m_file GUARDED_BY(m_mutex);
-  std::string m_logDir;
-  std::string m_filePrefix;
-  int m_maxFileSize;
+  std::condition_variable m_written;
+  Pending* m_first GUARDED_BY(m_mutex) = nullptr;
+  Pending* m_last GUARDED_BY(m_mutex) = nullptr;
+  bool m_writing GUARDED_BY(m_mutex) = false;
+  const std::string m_logDir;
+  const std::string m_filePrefix;
 };
 
 // The name of the file that records stamped at seconds go to:
