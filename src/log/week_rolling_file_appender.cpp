@@ -22,6 +22,7 @@ namespace {
 // Another process writing the same file holds it for one batch; its turn is
 // waited out this long in all, then the record is dropped.
 constexpr DWORD kShareWaitMs = 250;
+constexpr DWORD kSharePauseMs = 4;
 
 // YYYYMMDDWW.
 std::string DateTag(const std::tm& t) {
@@ -35,7 +36,9 @@ std::string DateTag(const std::tm& t) {
 // every write lands at the end without a seek. Created when missing.
 HANDLE OpenForAppend(const std::string& path, bool* created) {
   DWORD waited = 0;
-  for (DWORD pause = 1;; pause *= 2) {
+  // Short pauses: a batch holds the file for a few milliseconds, and several
+  // processes may be queueing for it.
+  for (DWORD pause = 1;; pause = pause < kSharePauseMs ? pause * 2 : kSharePauseMs) {
     HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
