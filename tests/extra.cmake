@@ -1,8 +1,7 @@
 # Tests beyond the *_test.cpp executables.
 
 # The tool and example tests start those programs from the same bin folder.
-add_dependencies(pelipc_test pelipc)
-add_dependencies(examples_test echo_server echo_client)
+add_dependencies(tools_test pelipc echo_server echo_client)
 
 # Install into a fresh prefix and build a host project against it, once with
 # the MinGW toolchain and once as a Visual Studio host would be built.

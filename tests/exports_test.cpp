@@ -1,0 +1,123 @@
+// The fourteen exports as a host calls them: each refused call returns its
+// code and writes exactly its records on the calling thread, refusals as
+// errors and the Enter!/Leave! trace as information.
+#include <cstring>
+#include <functional>
+
+#include "support/fixtures.h"
+
+namespace pel_test {
+namespace {
+
+// A call's outcome as one number; a creation is refused or not.
+int32_t Code(int32_t result) { return result; }
+int32_t Code(const void* made) { return made == nullptr ? PEL_ERR_INVALID_ARG : PEL_OK; }
+
+// One row: the result, the call, then the records it must write.
+#define ROW(code, call, ...) Check(#call, code, {__VA_ARGS__}, [&] { return Code(call); })
+
+TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
+  CallbackRecorder rec;
+  PelIpcCallback table = rec.Table();
+  PelIpcClientHandle client = PEL_CreateIpcClient(&table);  // sets up the log
+  LogCapture* log = FreshLog();
+  PelIpcServerHandle server = PEL_CreateIpcServer(&table);
+  ASSERT_TRUE(server != nullptr && client != nullptr);
+  EXPECT_TRUE(log->Contains("PelNamedPipeServer::Init",
+                            "worker thread count:" + std::to_string(ServerWorkerCount())));
+  EXPECT_TRUE(log->Contains("InitLog", ">>>>>>>>Already initialized plog!\n"));
+  const Live before = Live::Now();
+  const uint8_t b = 1;
+  const std::vector<uint8_t> big(PEL_IPC_MAX_SERVER_PAYLOAD + 1);
+  uint8_t answer[8];
+  uint32_t size = sizeof answer;
+  const std::string in = "Enter!", out = "Leave!", srvNull = ">>>>server is NULL!<<<<",
+                    cliNull = ">>>>client is NULL!<<<<", noName = ">>>>socket name is NULL!<<<<",
+                    noData = ">>>>data is NULL!<<<<", noSize = ">>>>data_size less than 1!<<<<";
+  const int32_t bad = PEL_ERR_INVALID_ARG;
+  auto Check = [&](const std::string& call, int32_t code, const std::vector<std::string>& records,
+                   const std::function<int32_t()>& run) {
+    const size_t at = call.find("PEL_");
+    const std::string exported = call.substr(at, call.find('(', at) - at);
+    log->Clear();
+    EXPECT_EQ(run(), code) << call;
+    // This thread's records in order; the message alone when the export wrote it.
+    std::vector<std::string> seen;
+    for (const auto& r : log->Records()) {
+      if (r.threadId != GetCurrentThreadId()) continue;
+      seen.push_back(r.function == exported ? r.message : r.function + "|" + r.message);
+      const bool trace = r.message == in || r.message == out;
+      EXPECT_TRUE(r.function != exported || r.severity == (trace ? pellog::info : pellog::error))
+          << call << ": " << r.message;
+    }
+    EXPECT_EQ(seen, records) << call;
+  };
+  ROW(bad, PEL_CreateIpcServer(nullptr), ">>>>callback is NULL!<<<<");
+  ROW(PEL_OK, (PEL_DestroyIpcServer(nullptr), PEL_OK), srvNull);
+  ROW(bad, PEL_StartIpcServer(nullptr, "x"), in, srvNull);
+  ROW(bad, PEL_StartIpcServer(server, nullptr), in, noName);
+  ROW(bad, PEL_CloseIpcServer(nullptr), in, srvNull);
+  ROW(bad, PEL_IpcServerCloseConnection(nullptr, 0), in, srvNull);
+  ROW(PEL_ERR_NO_CONNECTION, PEL_IpcServerCloseConnection(server, 7), in,
+      "PelNamedPipeServer::CloseSingleConnection|Enter!",
+      "PelNamedPipeServer::CloseSingleConnection|connection NOT found!", out);
+  ROW(bad, PEL_IpcServerSendData(nullptr, 0, false, &b, 1), srvNull);
+  ROW(bad, PEL_IpcServerSendData(server, 0, false, nullptr, 1), noData);
+  ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, 0), noSize);
+  ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, -5), noSize);
+  ROW(bad, PEL_IpcServerSendData(server, 0, false, big.data(), int32_t(big.size())),
+      "PelNamedPipeServer::SendData|>>>>Data size[5242881] is larger than IPC buffer "
+      "size[5242880]!<<<<\n");
+  ROW(PEL_ERR_WRITE, PEL_IpcServerSendData(server, 3, true, &b, 1),
+      "PelNamedPipeServer::PostIocpWrite|>>>>GetConnection failed!<<<<\n",
+      "PelNamedPipeServer::SendData|Send message to client[3] failed! err:9!\n");
+  ROW(bad, PEL_CreateIpcClient(nullptr), in, ">>>>callback is NULL!<<<<");
+  ROW(PEL_OK, (PEL_DestroyIpcClient(nullptr), PEL_OK), in, cliNull);
+  ROW(bad, PEL_ConnectIpcClient(nullptr, "x"), in, cliNull);
+  ROW(bad, PEL_ConnectIpcClient(client, nullptr), in, noName);
+  ROW(bad, PEL_AsyncConnectIpcClient(nullptr, "x"), in, cliNull);
+  ROW(bad, PEL_AsyncConnectIpcClient(client, nullptr), in, noName);
+  ROW(bad, PEL_DisconnectIpcClient(nullptr), in, cliNull);
+  // A client never connected still tells its host, on this thread, and returns its answer.
+  rec.onClose = [](uint32_t, int32_t) { return 42; };
+  ROW(42, PEL_DisconnectIpcClient(client), in, out);
+  const CallbackEvent closed = rec.Events().at(0);
+  EXPECT_TRUE(closed.kind == Cb::Close && closed.id == PEL_IPC_NO_CONN_ID && closed.code == 0);
+  EXPECT_EQ(closed.threadId, GetCurrentThreadId());
+  ROW(false, PEL_IsIpcClientConnected(nullptr), cliNull);
+  ROW(false, PEL_IsIpcClientConnected(client));
+  ROW(bad, PEL_IpcClientSendData(nullptr, &b, 1), cliNull);
+  ROW(bad, PEL_IpcClientSendData(client, nullptr, 1), noData);
+  ROW(bad, PEL_IpcClientSendData(client, &b, 0), noSize);
+  ROW(bad, PEL_IpcClientSendData(client, &b, -5), noSize);
+  ROW(PEL_ERR_STATE, PEL_IpcClientSendData(client, &b, 1),
+      "PelNamedPipeClient::SendData|Not connected!\n",
+      ">>>>Send data to server failed! err:3!<<<<");
+  ROW(bad, PEL_IpcClientSyncCall(nullptr, &b, 1, answer, &size), "client is NULL!");
+  ROW(bad, PEL_IpcClientSyncCall(client, nullptr, 1, answer, &size), "Send data is NULL!");
+  ROW(bad, PEL_IpcClientSyncCall(client, &b, 0, answer, &size), "Send data size is 0!");
+  ROW(bad, PEL_IpcClientSyncCall(client, &b, 1, answer, nullptr), "Receive buffer size is NULL!");
+  ROW(bad, PEL_IpcClientSyncCall(client, &b, 1, nullptr, &size), "Receive buffer is NULL!");
+  ROW(PEL_ERR_WRITE, PEL_IpcClientSyncCall(client, &b, 1, answer, &size),
+      "PelNamedPipeClient::SyncCall|Try to send sync message...",
+      "PelNamedPipeClient::SendData|Not connected!\n",
+      "PelNamedPipeClient::SyncCall|Send sync call message to server failed! err:3");
+  // A table with any one callback missing is refused by both ends.
+  for (size_t missing = 0; missing < 4; ++missing) {
+    PelIpcCallback partial = table;  // the four callbacks lead the table
+    std::memset(reinterpret_cast<char*>(&partial) + missing * sizeof(void*), 0, sizeof(void*));
+    ROW(bad, PEL_CreateIpcServer(&partial), ">>>>callback function is NULL!<<<<");
+    ROW(bad, PEL_CreateIpcClient(&partial), in, ">>>>callback function is NULL!<<<<");
+  }
+  // Refused calls leave nothing allocated, and nothing else reached a host.
+  EXPECT_EQ(Live::Now(), before);
+  EXPECT_EQ(rec.Events().size(), 1u);
+  log->Clear();
+  PEL_DestroyIpcServer(server);
+  for (const auto& r : log->Records()) EXPECT_NE(r.severity, pellog::error) << r.message;
+  EXPECT_TRUE(log->Contains("PelNamedPipeServer::Uninit", "Leave!"));
+  PEL_DestroyIpcClient(client);
+}
+
+}  // namespace
+}  // namespace pel_test

@@ -1,0 +1,258 @@
+// Our server against raw Win32 clients: HELLO, OnRecv, SendData's bytes, ends of
+// connections, destroy in every state. ServerTest's TearDown checks the counters.
+#include <algorithm>
+#include <set>
+
+#include "support/fixtures.h"
+
+namespace pel_test {
+namespace {
+
+bool NameGone(const std::string& name) {
+  RawPipeClient late;
+  return !late.Open(name, 0) && late.lastError() == ERROR_FILE_NOT_FOUND;
+}
+
+bool SeesEnd(RawPipeClient& client) {
+  std::vector<uint8_t> m;
+  return !client.Read(m, 0x1000, 5000) && (client.lastError() == ERROR_BROKEN_PIPE ||
+                                           client.lastError() == ERROR_PIPE_NOT_CONNECTED);
+}
+
+class Server : public ServerTest {
+ protected:
+  uint32_t Ready(RawPipeClient& client) {
+    const uint32_t id = Connect(client);
+    EXPECT_TRUE(id != PEL_IPC_NO_CONN_ID && rec.WaitFor(Cb::Connect, 1, 5000, id));
+    return id;
+  }
+  int32_t Send(uint32_t id, bool sync, const std::vector<uint8_t>& data) {
+    return PEL_IpcServerSendData(server, id, sync, data.data(), static_cast<int32_t>(data.size()));
+  }
+};
+
+TEST_F(Server, BurstsOfClientsComeAndGoLeavingOnlyTheListeningInstances) {
+  // Clients that open at the same moment take instances between their
+  // creation and the server's connect request (535), or open and close them
+  // at once (232). Each must get its HELLO on its first try, with its own id.
+  const Live listening = Live::Now();
+  constexpr int kClients = 16;
+  std::set<uint32_t> ids;
+  for (int round = 0; round < 4; ++round) {
+    std::vector<RawPipeClient> clients(kClients);
+    std::vector<uint32_t> got(kClients, PEL_IPC_NO_CONN_ID);
+    Signal go;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+      threads.emplace_back([&, i] {
+        go.Wait(5000);
+        if (i == 0) RawPipeClient().Open(name, 5000);  // a quitter before any HELLO
+        got[i] = clients[i].Connect(name, 5000);
+        if (i % 3 == 1) clients[i].Write(MakeMessage(got[i], 2, "data"));
+      });
+    }
+    go.Set();
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < kClients; ++i) {
+      ASSERT_NE(got[i], PEL_IPC_NO_CONN_ID) << "round " << round << " client " << i;
+      EXPECT_TRUE(ids.insert(got[i]).second) << "id " << got[i] << " given twice";
+    }
+    ASSERT_TRUE(rec.WaitFor(Cb::Connect, ids.size()));
+    clients.clear();
+    EXPECT_TRUE(BackTo(listening)) << "round " << round << ": " << Live::Now();
+  }
+  for (uint32_t id : ids) EXPECT_EQ(rec.Count(Cb::Connect, id), 1u) << id;
+}
+
+TEST_F(Server, HelloThenOnSendThenOnConnectThenClientMessagesWholeAndInOrder) {
+  RawPipeClient client;
+  ASSERT_TRUE(client.Open(name));
+  std::vector<uint8_t> hello;
+  ASSERT_TRUE(client.Read(hello, 0x1000));
+  EXPECT_EQ(hello, MakeMessage(0, 0, ""));
+  DWORD more = 1;  // nothing follows the HELLO
+  EXPECT_TRUE(PeekNamedPipe(client.handle(), nullptr, 0, nullptr, &more, nullptr) && more == 0);
+  ASSERT_TRUE(rec.WaitFor(Cb::Send, 1));
+  EXPECT_EQ(rec.Count(Cb::Connect), 0u);
+  ASSERT_TRUE(client.Write(MakeMessage(0, 0, "")));
+  ASSERT_TRUE(rec.WaitFor(Cb::Connect, 1));
+  const auto events = rec.Events();
+  EXPECT_TRUE(events[0].kind == Cb::Send && events[1].kind == Cb::Connect && events[1].id == 0);
+  // Callbacks run on the server's workers, not on the host's thread.
+  EXPECT_NE(events[1].threadId, static_cast<uint32_t>(GetCurrentThreadId()));
+  const uint32_t id = 0;
+  std::vector<std::vector<uint8_t>> sent = {
+      MakeMessage(id, 2, "abc"), MakeMessage(id, 1, "sync request"),
+      MakeMessage(id, 2, ""),  // a bare header
+      MakeMessage(id, 0, ""),  // HELLO again: no second OnConnect
+      MakeMessage(id, 2, Pattern(PEL_IPC_MAX_CLIENT_PAYLOAD, 3))};
+  for (int i = 0; i < 200; ++i)
+    sent.push_back(MakeMessage(id, 2, Pattern(1 + i * 7919 % 20000, i)));
+  sent.push_back(MakeMessage(id, 2, "four"));
+  sent.back()[12] = 200;  // the bytes read count, not the length field
+  std::vector<std::vector<uint8_t>> expected;
+  for (const auto& m : sent) {
+    ASSERT_TRUE(client.Write(m));
+    expected.emplace_back(m.begin() + 32, m.end());
+  }
+  ASSERT_TRUE(rec.WaitFor(Cb::Recv, sent.size(), 20000));
+  EXPECT_TRUE(rec.Payloads(id) == expected);
+  EXPECT_EQ(rec.Count(Cb::Connect), 1u);
+}
+
+TEST_F(Server, SendDataFramesWholeMessagesFromManyThreadsFromOnRecvAndUpToTwentyPending) {
+  rec.onRecv = [this](uint32_t id, const uint8_t* data, uint32_t size) {
+    return Send(id, true, std::vector<uint8_t>(data, data + size));
+  };
+  RawPipeClient first, client;
+  Ready(first);
+  const uint32_t id = Ready(client);
+  ASSERT_EQ(id, 1u);
+  // 18 writes and the read stay under the limit of 20 even if none completes.
+  constexpr int kThreads = 3, kEach = 6;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i)
+        EXPECT_EQ(Send(id, false, std::vector<uint8_t>(1000 + t * 10 + i, uint8_t(t))), PEL_OK);
+    });
+  }
+  std::vector<int> next(kThreads, 0);
+  std::vector<uint8_t> m;
+  for (int n = 0; n < kThreads * kEach; ++n) {
+    ASSERT_TRUE(client.Read(m));
+    ASSERT_TRUE(m.size() > 32 && m[32] < kThreads);
+    // One writer's messages keep their order, and each is whole.
+    const int t = m[32];
+    EXPECT_EQ(m, MakeMessage(id, 2, std::vector<uint8_t>(1000 + t * 10 + next[t]++, m[32])));
+  }
+  for (auto& th : threads) th.join();
+  const std::vector<uint8_t> largest = Pattern(PEL_IPC_MAX_SERVER_PAYLOAD, 9);
+  EXPECT_EQ(Send(id, false, std::vector<uint8_t>(PEL_IPC_MAX_SERVER_PAYLOAD + 1)),
+            PEL_ERR_INVALID_ARG);
+  EXPECT_EQ(Send(id, false, largest), PEL_OK);
+  ASSERT_TRUE(client.ReadExactly(m, 32 + PEL_IPC_MAX_SERVER_PAYLOAD, 20000));
+  EXPECT_TRUE(m == MakeMessage(id, 2, largest));
+  ASSERT_TRUE(client.Write(MakeMessage(id, 1, "call")));
+  ASSERT_TRUE(client.Read(m));
+  EXPECT_EQ(m, MakeMessage(id, 1, "call"));
+  // A client that stops reading fills the pipe and the writes stay pending:
+  // with the read, 20 outstanding operations refuse the next write until it
+  // drains.
+  LogCapture* log = FreshLog();
+  const std::vector<uint8_t> mib(1 << 20, 0x5A);
+  int accepted = 0;
+  int32_t result = PEL_OK;
+  while (accepted < 60 && (result = Send(id, false, mib)) == PEL_OK) ++accepted;
+  EXPECT_EQ(result, PEL_ERR_WRITE);
+  EXPECT_GE(accepted, 19);
+  EXPECT_TRUE(log->Contains("PelNamedPipeServer::PostIocpWrite",
+                            "] has too much unhandled iocp[20]...Abort write!<<<<\n"));
+  for (int i = 0; i < accepted; ++i) {
+    ASSERT_TRUE(client.ReadExactly(m, 32 + (1 << 20), 20000)) << i;
+    EXPECT_TRUE(m == MakeMessage(id, 2, mib));
+  }
+  EXPECT_EQ(Send(id, false, Text("again")), PEL_OK);
+  ASSERT_TRUE(client.Read(m));
+  EXPECT_EQ(m, MakeMessage(id, 2, "again"));
+  // Every write reached OnSend, the HELLO's first.
+  EXPECT_TRUE(rec.WaitFor(Cb::Send, 1 + kThreads * kEach + 2 + accepted + 1, 20000, id));
+}
+
+TEST_F(Server, EveryWayAConnectionEndsGivesOneOnCloseLastAndItsRecords) {
+  enum End { kHost, kHostFromOnRecv, kClient };
+  rec.onRecv = [this](uint32_t id, const uint8_t* data, uint32_t size) {
+    return std::string(data, data + size) == "close me" ? PEL_IpcServerCloseConnection(server, id)
+                                                        : PEL_OK;
+  };
+  LogCapture* log = FreshLog();
+  std::vector<uint32_t> ids;
+  for (End end : {kHost, kHostFromOnRecv, kClient}) {
+    SCOPED_TRACE(end);
+    RawPipeClient client;
+    const uint32_t id = Ready(client);
+    const std::string n = std::to_string(id);
+    ids.push_back(id);
+    log->Clear();
+    ASSERT_TRUE(client.Write(MakeMessage(id, 2, end == kHostFromOnRecv ? "close me" : "last")));
+    ASSERT_TRUE(rec.WaitFor(Cb::Recv, 1, 5000, id));
+    if (end == kClient) client.Close();
+    if (end == kHost) {
+      EXPECT_EQ(PEL_IpcServerCloseConnection(server, id), PEL_OK);
+      EXPECT_EQ(PEL_IpcServerCloseConnection(server, id), PEL_ERR_NO_CONNECTION);
+    }
+    EXPECT_TRUE(end == kClient || SeesEnd(client));
+    ASSERT_TRUE(rec.WaitFor(Cb::Close, 1, 5000, id));
+    EXPECT_EQ(PEL_IpcServerCloseConnection(server, id), PEL_ERR_NO_CONNECTION);
+    EXPECT_EQ(Send(id, false, Text("late")), PEL_ERR_WRITE);
+    // The host's close cancels the pipe's operations and takes the id out at
+    // once; a client gone is seen by the pending read, or by the next read
+    // request when it left before that was posted, and its release takes the
+    // id out.
+    auto seen = [&](const std::string& text) { return log->Count("", text); };
+    EXPECT_TRUE(
+        WaitUntil([&] { return seen("remove and delete connection[" + n + "][") > 0; }, 5000));
+    EXPECT_EQ(seen("RemoveConnection: connection id[" + n + "] removed!"),
+              end == kClient ? 1u : 0u);
+    EXPECT_EQ(seen("CancelAllIocp for pipe[") + seen("] success!"), end == kClient ? 0u : 2u);
+    EXPECT_TRUE(end != kClient ||
+                seen(">>>>Pipe is Broken!!!<<<<\n") + seen("err:109! Connection[" + n + "]") == 1);
+  }
+  // Once the workers are gone no callback can come: each connection had
+  // one OnClose, with 18, after everything else.
+  Destroy();
+  const auto events = rec.Events();
+  for (uint32_t id : ids) {
+    EXPECT_EQ(rec.Count(Cb::Close, id), 1u) << id;
+    const auto last = std::find_if(events.rbegin(), events.rend(),
+                                   [id](const CallbackEvent& e) { return e.id == id; });
+    EXPECT_TRUE(last->kind == Cb::Close && last->code == PEL_CLOSE_SERVER) << id;
+  }
+}
+
+TEST(ServerLife, DestroyInEveryState) {
+  // 0: created; 1: closed twice, never started; 2: started from a thread
+  // that has ended, through a callback table the host has wiped since, with
+  // a client handshaken, one with 12 MiB of writes stuck in its full pipe and
+  // one not yet answered; 3: the same, closed twice first.
+  for (int state = 0; state < 4; ++state) {
+    SCOPED_TRACE(state);
+    const Live before = Live::Now();
+    const std::string name = UniquePipeName("life");
+    CallbackRecorder rec;
+    PelIpcCallback table = rec.Table();
+    PelIpcServerHandle server = nullptr;
+    std::thread([&] {
+      server = PEL_CreateIpcServer(&table);
+      if (state >= 2) PEL_StartIpcServer(server, FullPipePath(name).c_str());
+    }).join();
+    ASSERT_NE(server, nullptr);
+    std::memset(&table, 0, sizeof table);
+    const std::vector<uint8_t> payload(1 << 20, 3);
+    RawPipeClient connected, stuck, silent;
+    if (state >= 2) {
+      ASSERT_EQ(connected.Connect(name), 0u);
+      ASSERT_EQ(stuck.Connect(name), 1u);
+      ASSERT_TRUE(rec.WaitFor(Cb::Connect, 1, 5000, 1));
+      for (int i = 0; i < 12; ++i)
+        ASSERT_EQ(PEL_IpcServerSendData(server, 1, false, payload.data(), 1 << 20), PEL_OK);
+      ASSERT_TRUE(silent.Open(name));
+    }
+    const size_t closes = state >= 2 ? 3 : 0;
+    for (int i = 0; state % 2 == 1 && i < 2; ++i) {
+      // Every connection has ended when Close returns.
+      EXPECT_EQ(PEL_CloseIpcServer(server), PEL_OK);
+      EXPECT_EQ(rec.Count(Cb::Close), closes);
+      EXPECT_EQ(PEL_IpcServerSendData(server, 0, false, payload.data(), 1), PEL_ERR_WRITE);
+      EXPECT_TRUE(state == 1 || (SeesEnd(connected) && NameGone(name)));
+    }
+    PEL_DestroyIpcServer(server);
+    EXPECT_TRUE(BackTo(before)) << Live::Now() << " instead of " << before;
+    EXPECT_EQ(rec.Count(Cb::Close), closes);
+    EXPECT_EQ(rec.Count(Cb::Connect), state >= 2 ? 2u : 0u);
+    EXPECT_TRUE(NameGone(name));
+  }
+}
+
+}  // namespace
+}  // namespace pel_test
