@@ -304,7 +304,7 @@ TEST(ClientEnd, EveryStateEndedEveryWay) {
     size_t onCaller = 0;
     for (const auto& c : closes) {
       if (c.threadId != GetCurrentThreadId()) continue;  // the work thread's: the last result
-      EXPECT_EQ(c.code, 0);
+      EXPECT_EQ(c.code, PEL_OK);
       ++onCaller;
     }
     EXPECT_EQ(onCaller, row.onCaller);
