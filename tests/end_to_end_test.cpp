@@ -1,0 +1,159 @@
+// Our client and our server together: many senders against a host that
+// stalls and then goes on, and the one long run of connections, with clients
+// in other processes (one of them killed), that must leave nothing behind.
+#include <memory>
+#include <set>
+
+#include "support/fixtures.h"
+
+using namespace pel_test;
+
+namespace {
+
+// The payload of one send: its sender and number up front, a pattern behind.
+std::vector<uint8_t> Tagged(uint8_t sender, uint32_t seq, size_t size) {
+  std::vector<uint8_t> m = Pattern(size, static_cast<uint8_t>(seq * 31 + sender));
+  m[0] = sender;
+  std::memcpy(&m[4], &seq, 4);
+  return m;
+}
+
+// A blocking connect, tried again while every listening instance is taken
+// (the server makes the next one as it accepts).
+int Connect(Client& client, const std::string& name) {
+  int result = PEL_ERR_PIPE;
+  const auto tried = [&] {
+    return (result = PEL_ConnectIpcClient(client.handle, name.c_str())) != PEL_ERR_PIPE;
+  };
+  WaitUntil(tried, 10000);
+  return result;
+}
+
+}  // namespace
+
+// The host stalls in its first OnRecv while threads send small messages and
+// data that leaves in two pieces: the client refuses with 16 before it holds
+// more than 32 MiB. Once the host goes on, every accepted send arrives once
+// and whole, each sender's in order, the two pieces of a send side by side.
+TEST(EndToEnd, ManySendersKeepTheirOrderAndAStalledHostBoundsTheQueue) {
+  constexpr uint64_t kBound = 32u << 20;
+  constexpr size_t kSmall = 4096, kSplit = 1000000;  // 716,800 + 283,200
+  constexpr int kThreads = 4;                        // even: small sends, odd: split sends
+  EchoServer server("flood");
+  Signal goOn;
+  server.events.onRecv = [&](uint32_t, const uint8_t*, uint32_t) {
+    goOn.Wait(60000);
+    return 0;
+  };
+  Client client;
+  ASSERT_EQ(PEL_ConnectIpcClient(client.handle, server.name.c_str()), PEL_OK);
+  std::vector<std::vector<uint32_t>> accepted(kThreads);
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      const size_t size = t % 2 == 0 ? kSmall : kSplit;
+      int refusals = 0;
+      for (uint32_t seq = 0; refusals < 3 && seq < 4 * kBound / size; ++seq) {
+        const int result = client.Send(Tagged(static_cast<uint8_t>(t), seq, size));
+        if (result == PEL_OK) accepted[t].push_back(seq);
+        refusals += result == PEL_ERR_TOO_MANY_PENDING;
+        EXPECT_TRUE(result == PEL_OK || result == PEL_ERR_TOO_MANY_PENDING) << result;
+        EXPECT_LE(client.impl()->UnwrittenBytes(), kBound);
+      }
+    });
+  }
+  for (auto& s : senders) s.join();
+  auto* log = FreshLog();
+  EXPECT_EQ(client.Send(Tagged(0, 0xFFFF, kSplit)), PEL_ERR_TOO_MANY_PENDING);
+  EXPECT_TRUE(
+      log->Contains("PelNamedPipeClient::PostIocpWrite", "Too many pending writes! queued bytes:"));
+
+  goOn.Set();
+  size_t pieces = 0;
+  for (int t = 0; t < kThreads; ++t) pieces += accepted[t].size() * (t % 2 + 1);
+  ASSERT_TRUE(server.events.WaitFor(Cb::Recv, pieces, 30000)) << server.events.Count(Cb::Recv);
+  const auto got = server.events.Payloads(0);
+  ASSERT_EQ(got.size(), pieces);
+  std::vector<size_t> next(kThreads, 0);
+  for (size_t i = 0; i < got.size(); ++i) {
+    std::vector<uint8_t> m = got[i];
+    const int t = m[0];
+    ASSERT_LT(t, kThreads);
+    ASSERT_LT(next[t], accepted[t].size()) << "sender " << t;
+    const uint32_t seq = accepted[t][next[t]++];
+    if (m.size() == 716800 && ++i < got.size()) m.insert(m.end(), got[i].begin(), got[i].end());
+    ASSERT_EQ(m, Tagged(m[0], seq, t % 2 == 1 ? kSplit : kSmall)) << t << " " << seq;
+  }
+}
+
+// Connects count times, sends, calls and leaves; with no count it stays
+// connected until the test kills it.
+PEL_TEST_HELPER(our_client) {
+  Client client;
+  const int count = args.size() > 1 ? std::stoi(args[1]) : 0;
+  if (count == 0 && Connect(client, args.at(0)) == PEL_OK) Sleep(INFINITE);
+  const uint8_t request[] = {'?', 'x'};
+  uint8_t answer[8];
+  for (int i = 0; i < count; ++i) {
+    uint32_t size = sizeof answer;
+    if (Connect(client, args[0]) != PEL_OK || client.Send(Text("ping")) != PEL_OK ||
+        PEL_IpcClientSyncCall(client.handle, request, 2, answer, &size) != PEL_OK || size != 2 ||
+        !client.events.WaitFor(Cb::Recv, i + 1))
+      return 11;
+    PEL_DisconnectIpcClient(client.handle);
+  }
+  return count == 0 ? 10 : 0;
+}
+
+// A thousand connections of one client, each sending and leaving at once (some
+// from threads that end right away), while clients in other processes come
+// and go and one is killed: every send arrives, every connection ends once,
+// and nothing stays behind.
+TEST(EndToEnd, ConnectionsFromHereAndFromOtherProcessesLeaveNothingBehind) {
+  constexpr uint32_t kCycles = 1000, kProcesses = 3, kEach = 5;
+  const auto start = Live::Now();
+  EchoServer server("cycles");
+  // Echoes what other processes send and answers their requests in kind.
+  server.events.onRecv = [&](uint32_t id, const uint8_t* data, uint32_t size) {
+    if (data[0] == 'c') return 0;
+    return PEL_IpcServerSendData(server.handle, id, data[0] == '?', data,
+                                 static_cast<int32_t>(size));
+  };
+  {
+    Client client;
+    const auto idle = Live::Now();
+    HelperProcess victim("our_client", {server.name});
+    ASSERT_TRUE(server.events.WaitFor(Cb::Connect, 1, 20000));
+    std::vector<std::unique_ptr<HelperProcess>> helpers;
+    for (uint32_t p = 0; p < kProcesses; ++p)
+      helpers.emplace_back(new HelperProcess("our_client", {server.name, std::to_string(kEach)}));
+    for (uint32_t i = 0; i < kCycles; ++i) {
+      int result = -1;
+      auto cycle = [&] {
+        result = Connect(client, server.name);
+        for (int k = 0; k < 3 && result == PEL_OK; ++k)
+          result = client.Send(Text("c" + std::to_string(k)));
+        PEL_DisconnectIpcClient(client.handle);
+      };
+      i % 100 == 99 ? std::thread(cycle).join() : cycle();
+      ASSERT_EQ(result, PEL_OK) << "cycle " << i;
+    }
+    for (auto& h : helpers) EXPECT_EQ(h->Wait(60000), 0);
+    TerminateProcess(victim.handle(), 7);
+    const size_t connections = kCycles + kProcesses * kEach + 1;
+    ASSERT_TRUE(server.events.WaitFor(Cb::Close, connections, 30000))
+        << server.events.Count(Cb::Close);
+    EXPECT_EQ(server.events.Count(Cb::Connect), connections);
+    EXPECT_EQ(server.events.Count(Cb::Recv), 3 * kCycles + 2 * kProcesses * kEach);
+    std::set<uint32_t> ids;
+    for (const auto& e : EventsOf(server.events, Cb::Close)) {
+      EXPECT_EQ(e.code, PEL_CLOSE_SERVER);
+      EXPECT_TRUE(ids.insert(e.id).second) << "second OnClose for " << e.id;
+    }
+    EXPECT_TRUE(client.events.WaitFor(Cb::Send, 4 * kCycles));
+    // Between connections the server holds only its listening instances.
+    EXPECT_TRUE(BackTo(idle)) << Live::Now() << " instead of " << idle;
+  }
+  server.Destroy();
+  EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start;
+}
