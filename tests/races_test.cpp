@@ -17,8 +17,8 @@ using namespace pel_test;
 
 namespace {
 
-constexpr int kSenders = 3,
-              kCalls = 10;  // per round: half cut off by a disconnect, half by a destroy
+// Per round: half the calls are cut off by a disconnect, half by a destroy.
+constexpr int kSenders = 3, kCalls = 10;
 using Threads = std::vector<std::unique_ptr<ScopedThread>>;
 
 // The quick races. The host sends to and closes connections whose clients
