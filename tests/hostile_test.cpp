@@ -1,0 +1,357 @@
+// Peers that break the protocol or do the least they can, written straight
+// against Win32, for both sides. Whatever they do costs their own connection
+// at most: the others keep working, the offending one ends with one OnClose,
+// and nothing stays allocated.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "support/fixtures.h"
+
+using namespace pel_test;
+
+namespace {
+
+constexpr uint32_t kNoId = 0xFFFFFFFF, kReadSize = 0x500000, kMagic = 0x50495043, kGone = 99;
+
+std::vector<uint8_t> Message(uint32_t id, uint32_t kind, size_t size, size_t cut = 0,
+                             uint32_t magic = kMagic) {
+  std::vector<uint8_t> m = MakeMessage(id, kind, std::vector<uint8_t>(size, 'x'), magic);
+  m.resize(cut == 0 ? m.size() : cut);
+  return m;
+}
+
+// A server of ours with a well-behaved raw client on it from start to end and
+// a silent one that lingers until the server is destroyed.
+class HostileClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server->started && good.Connect(server->name) && good.Echoes("before"));
+    ASSERT_NE(OpenAndReadHello(lingering), kNoId);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(good.Echoes("after"));
+    EXPECT_EQ(server->events.Count(Cb::Close, good.id), 0u);
+    server.reset();
+    EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start;
+  }
+  uint32_t OpenAndReadHello(RawPipeClient& peer) {
+    return peer.Open(server->name) && peer.SetMessageMode() ? peer.ReadHello() : kNoId;
+  }
+  uint32_t Announced(RawPipeClient& peer) {
+    const uint32_t id = OpenAndReadHello(peer);
+    EXPECT_TRUE(peer.Write(Message(id, 0, 0)) && server->events.WaitFor(Cb::Connect, 1, 5000, id));
+    return id;
+  }
+  // The offending connection (when its id is unknown, the next to end) ended
+  // with one OnClose, with 18, and was announced only when it said HELLO.
+  void ExpectEnded(uint32_t id, bool announced, size_t closesBefore) {
+    ASSERT_TRUE(server->events.WaitFor(Cb::Close, closesBefore + 1));
+    const auto closes = EventsOf(server->events, Cb::Close);
+    id = id == kNoId ? closes[closesBefore].id : id;
+    for (const auto& e : closes) EXPECT_TRUE(e.id != id || e.code == 18);
+    EXPECT_EQ(server->events.Count(Cb::Close, id), 1u);
+    EXPECT_EQ(server->events.Count(Cb::Connect, id), announced ? 1u : 0u);
+  }
+
+  const Live start = Live::Now();
+  std::unique_ptr<EchoServer> server{new EchoServer("hostile")};
+  RawPeer good;
+  RawPipeClient lingering;
+  LogCapture* log = FreshLog();
+};
+
+TEST_F(HostileClient, EveryBrokenRuleEndsOnlyItsOwnConnection) {
+  // hello: 0 never reads the HELLO, 1 reads it, 2 answers it. Each row
+  // writes one message (size bytes of payload, cut to cut bytes) and a proper
+  // one that must not arrive, or goes away.
+  struct Row {
+    int hello;
+    uint32_t kind, size, cut, magic;
+    const char* record;  // of HandleIocpRead
+    size_t recvs;        // a read's worth each
+  };
+  const char* const kForeign = "recv invalid message from client!!\n";
+  const char* const kEarly = "recv business message before HELLO!! Disconnect!!!";
+  const Row rows[] = {
+      {1, 2, 64, 1, kMagic, "recv incompleted message!!! header size:32 recv:1!!!\n", 0},
+      {2, 2, 64, 1, kMagic, "recv incompleted message!!! header size:32 recv:1!!!\n", 0},
+      {1, 2, 64, 16, kMagic, "recv incompleted message!!! header size:32 recv:16!!!\n", 0},
+      {2, 2, 64, 16, kMagic, "recv incompleted message!!! header size:32 recv:16!!!\n", 0},
+      {1, 2, 64, 31, kMagic, "recv incompleted message!!! header size:32 recv:31!!!\n", 0},
+      {2, 2, 64, 31, kMagic, "recv incompleted message!!! header size:32 recv:31!!!\n", 0},
+      {1, 2, 3, 0, kMagic ^ 0x100, kForeign, 0},
+      {2, 2, 3, 0, kMagic ^ 0x100, kForeign, 0},
+      {1, 2, 9, 0, kMagic, kEarly, 0},
+      {1, 1, 9, 0, kMagic, kEarly, 0},
+      {1, 7, 9, 0, kMagic, kEarly, 0},
+      // A read takes 5 MiB (234, more data) and hands it on as one message;
+      // the rest then arrives as a message of its own with no valid header.
+      {2, 2, kReadSize - 22, 0, kMagic, "recv incompleted message!!! header size:32 recv:10!!!\n",
+       1},
+      {2, 2, kReadSize + 968, 0, kMagic, kForeign, 1},
+      {1, kGone, 0, 0, 0, "", 0},
+      {0, kGone, 0, 0, 0, "", 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(&row - rows));
+    log->Clear();
+    RawPipeClient peer;
+    const uint32_t id = row.hello == 0   ? kNoId
+                        : row.hello == 1 ? OpenAndReadHello(peer)
+                                         : Announced(peer);
+    ASSERT_TRUE(row.hello == 0 ? peer.Open(server->name) : id != kNoId);
+    // Others connect and talk past a client that has not said HELLO.
+    RawPeer past;
+    ASSERT_TRUE(row.hello == 2 || (past.Connect(server->name) && past.Echoes("past it")));
+    past.pipe.Close();
+    ASSERT_TRUE(row.hello == 2 || server->events.WaitFor(Cb::Close, 1, 5000, past.id));
+    const size_t closes = server->events.Count(Cb::Close);
+    if (row.kind == kGone) peer.Close();
+    ASSERT_TRUE(row.kind == kGone ||
+                peer.Write(Message(id, row.kind, row.size, row.cut, row.magic), 20000));
+    peer.Write(Message(id, 2, 5), 500);
+    ExpectEnded(id, row.hello == 2, closes);
+    std::vector<uint8_t> rest;
+    for (int i = 0; row.kind != kGone && i < 8 && peer.Read(rest, kReadSize); ++i) {
+    }
+    EXPECT_TRUE(row.kind == kGone || peer.lastError() == ERROR_BROKEN_PIPE ||
+                peer.lastError() == ERROR_PIPE_NOT_CONNECTED || peer.lastError() == ERROR_NO_DATA);
+    const auto got = server->events.Payloads(id);  // for kNoId: everyone's
+    EXPECT_TRUE(id == kNoId || got.size() == row.recvs) << got.size();
+    for (const auto& p : got) EXPECT_TRUE(id == kNoId || p.size() == kReadSize - 32);
+    EXPECT_TRUE(
+        *row.record == 0 ||
+        WaitUntil([&] { return log->Contains("PelNamedPipeServer::HandleIocpRead", row.record); },
+                  5000));
+    EXPECT_TRUE(good.Echoes("between"));
+  }
+}
+
+TEST_F(HostileClient, ClientsThatVanishAtOnceDoNotUseUpTheListeningInstances) {
+  // Each closes its instance before the server has taken the connect, so the
+  // server's first read on it fails. At rest: a connect context per listening
+  // instance, and the reads of the good and the lingering client.
+  const int64_t listening = ServerWorkerCount();
+  for (int64_t i = 0; i < 3 * listening; ++i) {
+    RawPipeClient gone;
+    ASSERT_TRUE(gone.Open(server->name)) << i << " error " << gone.lastError();
+    gone.Close();
+    ASSERT_TRUE(
+        WaitUntil([&] { return Live::Now().iocpKeys - start.iocpKeys == listening + 2; }, 5000))
+        << Live::Now();
+  }
+  // New clients are still taken. (One that opens an instance between its
+  // creation and its connect request finds it closed; it tries again.)
+  for (int64_t i = 0; i < listening + 2; ++i) {
+    bool connected = false;
+    for (int attempt = 0; attempt < 3 && !connected; ++attempt) {
+      RawPeer next;
+      connected = next.Connect(server->name) && next.Echoes("still accepted");
+    }
+    EXPECT_TRUE(connected) << i;
+  }
+}
+
+TEST_F(HostileClient, AFloodWithoutReadingCostsOnlyTheFloodersConnection) {
+  RawPipeClient flooder;
+  const uint32_t id = Announced(flooder);
+  // Tiny messages all fit the pipe's 5 MiB, so the flood is in long before
+  // the server has read much of it; their echoes are not read. Under Wine
+  // each queued message slows the next write and read: `make soak` floods more.
+  auto seq = [](uint32_t n) {
+    return std::vector<uint8_t>{uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16)};
+  };
+  int64_t peakKeys = 0, peakMessages = 0;
+  auto sample = [&] {
+    peakKeys = std::max(peakKeys, Live::Now().iocpKeys - start.iocpKeys);
+    peakMessages = std::max(peakMessages, Live::Now().messages - start.messages);
+    return server->events.Count(Cb::Recv, id) >= 200;
+  };
+  const uint32_t flood = EnvNumber("PEL_FLOOD_MESSAGES", 10000);
+  for (uint32_t n = 0; n < flood; ++n) {
+    ASSERT_TRUE(flooder.Write(MakeMessage(id, 2, seq(n)), 5000) && (sample() || true)) << n;
+    EXPECT_TRUE(n % 5000 != 0 || good.Echoes("during the flood"));
+  }
+  ASSERT_TRUE(WaitUntil(sample, 20000));
+  // What arrived so far arrived once and in order; memory for the connection
+  // is bounded by its 20 outstanding operations (with the listening
+  // instances' connects, the other clients' reads and an echo).
+  const auto got = server->events.Payloads(id);
+  for (uint32_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], seq(i)) << i;
+  EXPECT_LE(peakKeys, 20 + ServerWorkerCount() + 3);
+  EXPECT_LE(peakMessages, 21);
+  // It goes with most of its flood unread; the server may see that first.
+  const size_t closes = server->events.Count(Cb::Close);
+  flooder.Close();
+  const int closed = PEL_IpcServerCloseConnection(server->handle, id);
+  EXPECT_TRUE(closed == PEL_OK || closed == PEL_ERR_NO_CONNECTION) << closed;
+  ExpectEnded(id, true, closes);
+}
+
+TEST_F(HostileClient, APeerThatNeverReadsGetsTwentyOperationsAndNoMore) {
+  RawPipeClient peer;
+  const uint32_t id = Announced(peer);
+  const std::vector<uint8_t> mib(1 << 20, 0x5A);
+  int accepted = 0, result = PEL_OK;
+  for (; accepted < 60 && result == PEL_OK; accepted += result == PEL_OK) {
+    result = PEL_IpcServerSendData(server->handle, id, false, mib.data(), 1 << 20);
+  }
+  EXPECT_EQ(result, PEL_ERR_WRITE);
+  EXPECT_GE(accepted, 19);  // one read is outstanding besides the writes
+  EXPECT_TRUE(log->Contains("PelNamedPipeServer::PostIocpWrite",
+                            "] has too much unhandled iocp[20]...Abort write!<<<<\n"));
+  // Its next message is read and echoed, and with that the server stops
+  // reading it rather than hoard memory.
+  ASSERT_TRUE(peer.Write(MakeMessage(id, 2, "one more")));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return log->Contains("PelNamedPipeServer::PostIocpRead",
+                             "] has too much unhandled iocp[20]...Abort read!<<<<\n");
+      },
+      5000));
+  EXPECT_TRUE(good.Echoes("while one connection is stalled"));
+  // Draining the pipe completes every accepted write; then it takes writes again.
+  std::vector<uint8_t> m;
+  for (int i = 0; i < accepted; ++i) {
+    ASSERT_TRUE(peer.ReadExactly(m, 32 + (1 << 20), 20000) && U32At(m, 12) == 1u << 20) << i;
+  }
+  ASSERT_TRUE(peer.Read(m) && m == MakeMessage(id, 2, "one more"));
+  EXPECT_TRUE(server->events.WaitFor(Cb::Send, 2 + accepted, 20000, id));
+  EXPECT_EQ(PEL_IpcServerSendData(server->handle, id, false, mib.data(), 5), PEL_OK);
+  ASSERT_TRUE(peer.Read(m));
+  EXPECT_EQ(m.size(), 37u);
+  const size_t closes = server->events.Count(Cb::Close);
+  EXPECT_EQ(PEL_IpcServerCloseConnection(server->handle, id), PEL_OK);
+  ExpectEnded(id, true, closes);
+}
+
+PEL_TEST_HELPER(vanishing_writer) {
+  // Says HELLO, then writes 3 MiB messages and never reads, until killed.
+  RawPipeClient pipe;
+  const uint32_t id = pipe.Open(args.at(0)) && pipe.SetMessageMode() ? pipe.Handshake() : kNoId;
+  while (id != kNoId && pipe.Write(Message(id, 2, 3 << 20), 20000)) {
+  }
+  return 4;
+}
+
+TEST_F(HostileClient, APeerKilledInTheMiddleOfItsWritesEndsItsConnection) {
+  for (size_t round = 0; round < 4; ++round) {
+    const size_t closes = server->events.Count(Cb::Close), recvs = server->events.Count(Cb::Recv);
+    HelperProcess writer("vanishing_writer", {server->name});
+    // Killed while its next message is on its way and echoes wait to be read.
+    ASSERT_TRUE(writer.started() && server->events.WaitFor(Cb::Recv, recvs + 2 + round, 20000));
+    TerminateProcess(writer.handle(), 9);
+    ASSERT_EQ(writer.Wait(5000), 9);
+    EXPECT_TRUE(server->events.WaitFor(Cb::Close, closes + 1));
+    EXPECT_TRUE(good.Echoes("after a vanished writer"));
+  }
+  EXPECT_EQ(server->events.Count(Cb::Close), 4u);
+  EXPECT_EQ(server->events.Count(Cb::Connect), 5u);  // the good client and four writers
+}
+
+// Our client meets a raw server that misbehaves.
+class HostileServer : public ::testing::Test {
+ protected:
+  // The raw server vanished: the victim's connection ended with one OnClose
+  // and the client holds no more than before it connected.
+  void ExpectEndedByPeer(RawServer& raw, size_t closesBefore) {
+    raw.pipe.Disconnect();
+    raw.pipe.Close();
+    ASSERT_TRUE(victim.events.WaitFor(Cb::Close, closesBefore + 1));
+    EXPECT_TRUE(BackTo(idle)) << Live::Now() << " instead of " << idle;
+    EXPECT_EQ(victim.events.Count(Cb::Close), closesBefore + 1);
+    EXPECT_FALSE(PEL_IsIpcClientConnected(victim.handle));
+  }
+  void ExpectUsableAgain() {
+    RawServer next;
+    ASSERT_TRUE(ConnectRaw(victim, next, 21) && next.Send(2, Text("usable"), 21));
+    ASSERT_TRUE(victim.events.WaitFor(Cb::Recv, 1, 5000, 21));
+    EXPECT_EQ(victim.events.Payloads(21).back(), Text("usable"));
+    ExpectEndedByPeer(next, victim.events.Count(Cb::Close));
+  }
+  bool Logged(const std::string& text) {
+    return WaitUntil([&] { return log->Contains("", text); }, 5000);
+  }
+
+  struct Counted {  // checked last, once the client is destroyed
+    const Live start = Live::Now();
+    ~Counted() { EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start; }
+  } counted;
+  Client victim;
+  const Live idle = Live::Now();
+  LogCapture* log = FreshLog();
+};
+
+TEST_F(HostileServer, BadMessagesAfterTheHandshakeAreDroppedAndReadingGoesOn) {
+  // Connected by two HELLOs in one write: the bytes behind the first are not
+  // looked at. Then each row: the bytes, and what the client logs before the
+  // next message still arrives (under a foreign id, which changes nothing).
+  RawServer raw;
+  ASSERT_EQ(PEL_AsyncConnectIpcClient(victim.handle, raw.name.c_str()), PEL_OK);
+  std::vector<uint8_t> two = Message(7, 0, 0), second = Message(8, 0, 0), answer;
+  two.insert(two.end(), second.begin(), second.end());
+  uint32_t kind = 9;
+  ASSERT_TRUE(raw.pipe.Accept() && raw.pipe.Write(two) && victim.events.WaitFor(Cb::Connect, 1));
+  ASSERT_TRUE(raw.ReadMessage(kind, answer) && kind == 0);
+  std::vector<std::pair<std::vector<uint8_t>, std::string>> rows;
+  for (uint32_t k : {2u, 1u, 9u}) {
+    for (uint32_t length : {0xFFFFFFF0u, 0x500001u, 0x7FFFFFFFu}) {
+      // A length no sender may send: refused at once, without waiting for the
+      // rest or growing the buffer.
+      std::vector<uint8_t> bytes = Message(7, k, 4096);
+      std::memcpy(&bytes[12], &length, 4);
+      rows.push_back({bytes, ">>>>Message length[" + std::to_string(length) +
+                                 "] is larger than any sender may send[5242880]!<<<<"});
+    }
+  }
+  rows.push_back(
+      {MakeMessage(7, 1, "stray answer"), "Cannot set event! m_sync_call_event is nullptr!\n"});
+  rows.push_back({Message(99, 0, 0), "Received hello message in connected state!"});
+  std::vector<std::vector<uint8_t>> expected;
+  for (const auto& row : rows) {
+    log->Clear();
+    expected.push_back(Text("next " + std::to_string(expected.size())));
+    ASSERT_TRUE(raw.pipe.Write(row.first) && Logged(row.second)) << row.second;
+    ASSERT_TRUE(raw.Send(2, expected.back(), 99) &&
+                victim.events.WaitFor(Cb::Recv, expected.size()));
+  }
+  EXPECT_EQ(victim.events.Payloads(7), expected);
+  EXPECT_EQ(victim.events.Count(Cb::Connect), 1u);
+  EXPECT_EQ(victim.impl()->ReceiveCapacity(), 0x100000u);
+  // The first real call gets its own answer, not the stray one.
+  ScopedThread server([&] {
+    if (raw.ReadMessage(kind, answer) && kind == 1) raw.Send(1, Text("real answer"));
+  });
+  uint8_t buffer[64] = {'?'};
+  uint32_t size = sizeof buffer;
+  EXPECT_EQ(PEL_IpcClientSyncCall(victim.handle, buffer, 1, buffer, &size), PEL_OK);
+  server.join();
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + size), Text("real answer"));
+  ExpectEndedByPeer(raw, 0);
+  ExpectUsableAgain();
+}
+
+TEST_F(HostileServer, APartialMessageOrAnAnswerBeforeTheHelloEndsTheConnectionOnce) {
+  for (size_t cut : {10u, 32u, 81u}) {
+    RawServer raw;
+    ASSERT_TRUE(ConnectRaw(victim, raw));
+    const size_t closes = victim.events.Count(Cb::Close);
+    ASSERT_TRUE(raw.pipe.Write(Message(7, 2, 100, cut)));
+    ExpectEndedByPeer(raw, closes);
+  }
+  EXPECT_EQ(victim.events.Count(Cb::Recv), 0u);
+  // An answer instead of a HELLO: ended as Disconnect ends it, with OnClose
+  // from the end and from the release.
+  RawServer raw;
+  ASSERT_EQ(PEL_AsyncConnectIpcClient(victim.handle, raw.name.c_str()), PEL_OK);
+  ASSERT_TRUE(raw.pipe.Accept() && raw.Send(1, Text("answer before hello")));
+  ASSERT_TRUE(victim.events.WaitFor(Cb::Close, 5));
+  EXPECT_TRUE(Logged("Receive business message before HELLO!! Disconnect!!!\n"));
+  EXPECT_EQ(victim.events.Count(Cb::Connect), 3u);
+  EXPECT_TRUE(BackTo(idle)) << Live::Now();
+  ExpectUsableAgain();
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+// Ends that race each other or a synchronous call, round after round: every
+// OnClose comes as often as it should and never inside a host call, no
+// record is freed twice or left behind, and no client is freed under a call
+// that still waits in it. Each round cuts off a batch of synchronous calls by
+// a disconnect or a destroy; while their 2,000 ms run out, the quick races go
+// round as often as they can. PEL_RACE_ROUNDS sets the rounds.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <random>
+
+#include "support/fixtures.h"
+
+using namespace pel_test;
+
+namespace {
+
+// Per round: half the calls are cut off by a disconnect, half by a destroy.
+constexpr int kSenders = 3, kCalls = 10;
+using Threads = std::vector<std::unique_ptr<ScopedThread>>;
+
+// The quick races. The host sends to and closes connections whose clients
+// may be gone, holding a lock its OnClose takes: an OnClose inside one of
+// those calls would run on the thread that holds the lock.
+struct QuickRaces {
+  std::timed_mutex hostLock;
+  std::atomic<DWORD> holder{0};
+  std::atomic<int> onHostThread{0}, stuck{0};
+  std::mt19937 random{1};
+  EchoServer server{"race"};
+  Client client, senders[kSenders];
+  uint32_t turns = 0, clientWon = 0;
+  uint64_t replies = 0, sent = 0;
+
+  QuickRaces() {
+    server.events.onClose = [this](uint32_t, int32_t) -> int32_t {
+      if (GetCurrentThreadId() == holder) return ++onHostThread, 0;
+      if (!hostLock.try_lock_for(std::chrono::seconds(5))) return ++stuck, 0;
+      hostLock.unlock();
+      return 0;
+    };
+  }
+
+  // The client disconnects with echoes of up to 64 KiB on their way or half
+  // read, while the host sends to it and closes it. Up to 4 ms of skew either
+  // way: the server learns of the client's end only when its read comes back
+  // broken, so the client needs a head start to win now and then.
+  void CloseAgainstDisconnect() {
+    ASSERT_EQ(PEL_ConnectIpcClient(client.handle, server.name.c_str()), PEL_OK);
+    const uint32_t id = turns;  // ids count from 0, one per connection
+    ASSERT_TRUE(server.events.WaitFor(Cb::Connect, 1, 5000, id));
+    const size_t closes = client.events.Count(Cb::Close), count = 1 + turns % 4;
+    const std::vector<uint8_t> payload(1024 + (turns % 64) * 1024, uint8_t(turns));
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(client.Send(payload), PEL_OK);
+    ASSERT_TRUE(turns % 5 != 0 || client.events.WaitFor(Cb::Recv, 1, 5000, id));
+    const uint32_t skew = random() % 4000;
+    const bool serverFirst = random() % 2 == 0;
+    Gate gate(2);
+    int closed = -1;
+    ScopedThread host([&] {
+      gate.Arrive();
+      SpinMicroseconds(serverFirst ? 0 : skew);
+      std::lock_guard<std::timed_mutex> held(hostLock);
+      holder = GetCurrentThreadId();
+      for (int i = 0;
+           i < 8 && PEL_IpcServerSendData(server.handle, id, false, &payload[0], 64) == PEL_OK;)
+        ++i;
+      closed = PEL_IpcServerCloseConnection(server.handle, id);
+      holder = 0;
+    });
+    gate.Arrive();
+    SpinMicroseconds(serverFirst ? skew : 0);
+    EXPECT_EQ(PEL_DisconnectIpcClient(client.handle), PEL_OK);
+    host.join();
+    // Found, or already released because the broken pipe won.
+    EXPECT_TRUE(closed == PEL_OK || closed == PEL_ERR_NO_CONNECTION) << closed;
+    clientWon += closed == PEL_ERR_NO_CONNECTION;
+    ASSERT_TRUE(server.events.WaitFor(Cb::Close, 1, 5000, id));
+    // Disconnect's OnClose and the release's, whichever side closed first.
+    ASSERT_TRUE(client.events.WaitFor(Cb::Close, closes + 2));
+    EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
+    const auto got = client.events.Payloads(id);  // what arrived before the end arrived whole
+    EXPECT_LE(got.size(), count + 8);
+    for (const auto& p : got) EXPECT_TRUE(p == payload || p.size() == 64);
+    replies += got.size();
+  }
+
+  // A server of its own goes (closed first every third turn) while its
+  // clients send at full rate; every other turn it writes back too.
+  void ServerGoesUnderFullRateSenders() {
+    std::atomic<uint64_t> accepted{0};
+    Threads threads;  // outlive the server: they end with it
+    EchoServer rate("rate");
+    rate.echo = turns % 2 == 0;
+    ASSERT_TRUE(rate.started);
+    for (Client& c : senders) ASSERT_EQ(PEL_ConnectIpcClient(c.handle, rate.name.c_str()), PEL_OK);
+    ASSERT_TRUE(rate.events.WaitFor(Cb::Connect, kSenders));
+    for (Client& c : senders) {
+      threads.emplace_back(new ScopedThread([&c, &accepted] {
+        while (c.Send(std::vector<uint8_t>(64, 0x5E)) == PEL_OK) ++accepted;
+      }));
+    }
+    ASSERT_TRUE(rate.events.WaitFor(Cb::Recv, 5 * kSenders, 10000));
+    EXPECT_TRUE(turns % 3 != 0 || PEL_CloseIpcServer(rate.handle) == PEL_OK);
+    rate.Destroy();
+    // Every connection got its one OnClose by the time the server is gone;
+    // the clients see their pipes broken, stop sending and report the end.
+    const auto events = rate.events.Events();
+    for (uint32_t id = 0; id < kSenders; ++id) {
+      EXPECT_EQ(CountFor(events, Cb::Connect, id) + CountFor(events, Cb::Close, id), 2u) << id;
+    }
+    threads.clear();
+    for (Client& c : senders) {
+      EXPECT_TRUE(c.events.WaitFor(Cb::Close, turns + 1));
+      EXPECT_TRUE(WaitUntil([&] { return !PEL_IsIpcClientConnected(c.handle); }, 5000));
+    }
+    sent += accepted.load();
+  }
+
+  // Closing the server with clients still connected: their OnClose runs on
+  // workers too. Every connection's OnClose came once, never inside a call.
+  void Finish() {
+    std::vector<RawPeer> left(4);
+    for (auto& p : left) ASSERT_TRUE(p.Connect(server.name));
+    ASSERT_TRUE(server.events.WaitFor(Cb::Connect, turns + left.size()));
+    holder = GetCurrentThreadId();
+    EXPECT_EQ(PEL_CloseIpcServer(server.handle), PEL_OK);
+    const auto events = server.events.Events();
+    for (uint32_t id = 0; id < turns + left.size(); ++id) {
+      EXPECT_EQ(CountFor(events, Cb::Close, id), 1u) << id;
+    }
+    EXPECT_EQ(onHostThread + stuck, 0);
+    EXPECT_EQ(client.events.Count(Cb::Close), 2u * turns);
+    for (Client& c : senders) EXPECT_EQ(c.events.Count(Cb::Close), turns);
+  }
+};
+
+// A synchronous call cut off by a disconnect is answered, sent but cut off
+// (time-out), or not sent at all. One cut off by a destroy aimed at the end
+// of its 2,000 ms wait times out, and the destroy returns only once the
+// call's wait is over.
+void CutOffCall(Client& c, bool destroy, uint32_t skewUs, std::atomic<int>* results) {
+  const PelIpcClientHandle handle = c.handle;  // the destroy clears c.handle
+  Gate gate(2);
+  ULONGLONG calledAt = 0, endedAt = 0;
+  ScopedThread cutter([&] {
+    gate.Arrive();
+    if (destroy) Signal().Wait(1800 + skewUs % 230);
+    destroy ? c.Destroy() : SpinMicroseconds(skewUs);
+    EXPECT_TRUE(destroy || PEL_DisconnectIpcClient(handle) == PEL_OK);
+    endedAt = GetTickCount64();
+  });
+  const uint8_t request[8] = {uint8_t(destroy ? 't' : 'a'), 2, 3, 4, 5, 6, 7, 8};
+  uint8_t answer[64];
+  uint32_t size = sizeof answer;
+  gate.Arrive();
+  calledAt = GetTickCount64();
+  const int result = PEL_IpcClientSyncCall(handle, request, 8, answer, &size);
+  cutter.join();
+  EXPECT_TRUE(!destroy || (result == PEL_ERR_TIMEOUT && endedAt + 20 >= calledAt + 2000)) << result;
+  EXPECT_TRUE(result == PEL_OK || result == PEL_ERR_TIMEOUT || result == PEL_ERR_WRITE) << result;
+  EXPECT_TRUE(result != PEL_OK || std::vector<uint8_t>(answer, answer + size) ==
+                                      std::vector<uint8_t>(request, request + 8));
+  ++results[destroy ? 3 : result == PEL_OK ? 0 : result == PEL_ERR_TIMEOUT ? 1 : 2];
+  // Disconnect's OnClose and the release's, also inside a destroy.
+  EXPECT_TRUE(c.events.WaitFor(Cb::Close, 2) && c.events.Count(Cb::Close) == 2);
+}
+
+TEST(Races, EveryCloseRaceRoundAfterRound) {
+  const Live start = Live::Now();
+  const uint32_t rounds = Rounds(15);
+  {
+    QuickRaces quick;
+    EchoServer sync("racesync");
+    ASSERT_TRUE(quick.server.started && sync.started);
+    // Requests starting with 'a' are answered at once, the others never.
+    sync.events.onRecv = [&sync](uint32_t id, const uint8_t* data, uint32_t size) -> int32_t {
+      return data[0] == 'a' ? PEL_IpcServerSendData(sync.handle, id, true, data, int32_t(size)) : 0;
+    };
+    std::atomic<int> results[4] = {{0}, {0}, {0}, {0}};  // answered, timed out, not sent; destroyed
+    std::mt19937 random(2);
+    for (uint32_t round = 0; round < rounds && !HasFatalFailure(); ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      std::atomic<int> left{kCalls};
+      std::vector<std::unique_ptr<Client>> clients;
+      Threads calls;
+      for (int i = 0; i < kCalls; ++i) {
+        // One after the other: a client does not wait for a busy pipe.
+        clients.emplace_back(new Client());
+        Client* c = clients.back().get();
+        ASSERT_EQ(PEL_ConnectIpcClient(c->handle, sync.name.c_str()), PEL_OK);
+        const uint32_t skew = random() % 3000;
+        calls.emplace_back(new ScopedThread([&, c, i, skew] {
+          CutOffCall(*c, i % 2 == 1, skew, results);
+          --left;
+        }));
+      }
+      do {
+        quick.CloseAgainstDisconnect();
+        quick.ServerGoesUnderFullRateSenders();
+        ++quick.turns;
+      } while (left > 0 && !HasFatalFailure());
+    }
+    quick.Finish();
+    ASSERT_TRUE(sync.events.WaitFor(Cb::Close, rounds * kCalls));
+    EXPECT_EQ(sync.events.Count(Cb::Close), rounds * kCalls);
+    std::printf(
+        "%u rounds, %u turns (the client's end won %u, %llu replies before the end, %llu "
+        "sent at full rate); cut off by a disconnect: %d answered, %d timed out, %d not "
+        "sent; %d by a destroy\n",
+        rounds, quick.turns, quick.clientWon, (unsigned long long)quick.replies,
+        (unsigned long long)quick.sent, results[0].load(), results[1].load(), results[2].load(),
+        results[3].load());
+  }
+  EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start;
+}
+
+}  // namespace
