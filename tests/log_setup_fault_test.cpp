@@ -1,9 +1,10 @@
-// Log set-up in fresh helper processes watched as a debugger would: the trace,
-// the file prefix chosen from the executable's path, the folder, a refused
-// profile folder, once-only set-up under racing first calls, the severity
-// gate; and the DLL loaded and unloaded as a host would.
+// Log set-up in fresh helper processes watched as a debugger would, one row
+// each: the trace, the file prefix chosen from the executable's path, the
+// folder, a refused profile folder, once-only set-up under racing first
+// calls, the severity gate, and the DLL loaded and unloaded as a host would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -31,30 +32,34 @@ const std::string kNotice = ">>>>>>>>Already initialized plog!";
 const std::regex date(
     R"([A-Z][a-z]{2} [ 0-9]\d \d{4}, \d{2}:\d{2}:\d{2})");  // "Mmm dd yyyy, hh:mm:ss"
 
-struct SetUpRun {
-  pel_test::DebuggedRun run;
-  std::string folder;              // as the trace announced it
-  std::vector<std::string> trace;  // the debugger lines of the set-up
-};
-
-SetUpRun Watch(const std::string& exe, const std::string& helper,
-               const std::vector<std::string>& args) {
-  SetUpRun s{pel_test::RunUnderDebugger(exe, helper, args, 60000, true), "", {}};
-  for (const auto& d : s.run.debugStrings) {
-    if (d.compare(0, kAnnounce.size(), kAnnounce) == 0) s.folder = d.substr(kAnnounce.size());
-    if (!d.empty() && (d[0] == '[' || d[0] == '>')) s.trace.push_back(d);
-  }
-  return s;
-}
-
 }  // namespace
 
-// args: name ("--null" for none), threads, marker[, error the profile look-up
-// is refused with]. The threads race into the first set-up, then each logs.
+// args: name ("--null" for none), threads (0: load the real DLL as a host
+// would, create and destroy a server through its exports, and unload it),
+// marker[, error the profile look-up is refused with]. The threads race into
+// the first set-up, then each logs.
 PEL_TEST_HELPER(set_up) {
   if (args.size() > 3) pel::fault::RefuseProfileDirectory(std::stoul(args[3]));
   DebugTrace("F", -1, "%s", std::string(300, 'a').c_str());  // both forms cut to 254
   DebugTrace("F", 7, "%s", std::string(300, 'b').c_str());
+  if (args[1] == "0") {
+    HMODULE dll = LoadLibraryA((pel_test::ExeDir() + "pel_ipc.dll").c_str());
+    auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "PEL_CreateIpcServer")));
+    auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "PEL_DestroyIpcServer")));
+    if (dll == nullptr || create == nullptr || destroy == nullptr) return 91;
+    PelIpcCallback callback{};
+    callback.OnConnect = [](uint32_t, void*) { return int32_t{0}; };
+    callback.OnSend = [](uint32_t, void*) { return int32_t{0}; };
+    callback.OnRecv = [](uint32_t, const uint8_t*, uint32_t, void*) { return int32_t{0}; };
+    callback.OnClose = [](uint32_t, int32_t, void*) { return int32_t{0}; };
+    std::snprintf(callback.LogName, sizeof callback.LogName, "%s", args[0].c_str());
+    PelIpcServerHandle server = create(&callback);
+    if (server == nullptr) return 92;
+    destroy(server);
+    return FreeLibrary(dll) ? 0 : 93;
+  }
   PEL_LOGI << args[2] << " before set-up";
   pel_test::Signal go;
   std::vector<std::thread> threads;
@@ -75,8 +80,11 @@ PEL_TEST_HELPER(set_up) {
 // reports to the debugger and standard output; a refused profile folder is
 // reported and the log goes from the drive's root, the host lives on. Racing
 // first calls set up once, lose no record and leave a notice each; only info
-// and graver reach the file, and only after set-up.
-TEST(LogSetUp, PrefixTraceFolderAndRacingFirstCalls) {
+// and graver reach the file, and only after set-up. Inside the DLL, set-up
+// happens the same way and the unload tears the logger down before the
+// appender without a fault; exactly one attach line comes first and one
+// detach line last, with thread lines between from threads the runtime starts.
+TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
   pel_test::TempDir dir("prefix");
   const std::string exes[] = {"q\\quillon.exe", "m\\Morrow.exe", "u\\MORROW.EXE",
                               "Morrow.exe.d\\host.exe"};
@@ -87,25 +95,48 @@ TEST(LogSetUp, PrefixTraceFolderAndRacingFirstCalls) {
   }
   const std::string race = "race" + std::to_string(GetCurrentProcessId());
   const struct {
-    int exe;  // -1: this program, with sixteen racing threads
+    int exe;  // -1: this program, with sixteen racing threads; -2: the DLL
     std::string name, prefix;
     const char* refusal;
   } rows[] = {
-      {0, "abc", "pel_ipc_quillon-", ""},      {0, "", "pel_ipc_quillon-", ""},
-      {0, "--null", "pel_ipc_quillon-", ""},   {1, "abc", "pel_ipc_morrow-abc-", ""},
-      {1, "", "pel_ipc_morrow--", ""},         {1, "--null", "pel_ipc_morrow-0-", ""},
-      {2, "abc", "pel_ipc-abc-", ""},          {2, "", "pel_ipc--", ""},
-      {2, "--null", "pel_ipc-0-", ""},         {3, "abc", "pel_ipc_morrow-abc-", ""},
-      {-1, race, "pel_ipc-" + race + "-", ""}, {-1, race + "r", "pel_ipc-" + race + "r-", "5"},
+      {0, "abc", "pel_ipc_quillon-", ""},
+      {0, "", "pel_ipc_quillon-", ""},
+      {0, "--null", "pel_ipc_quillon-", ""},
+      {1, "abc", "pel_ipc_morrow-abc-", ""},
+      {1, "", "pel_ipc_morrow--", ""},
+      {1, "--null", "pel_ipc_morrow-0-", ""},
+      {2, "abc", "pel_ipc-abc-", ""},
+      {2, "", "pel_ipc--", ""},
+      {2, "--null", "pel_ipc-0-", ""},
+      {3, "abc", "pel_ipc_morrow-abc-", ""},
+      {-1, race, "pel_ipc-" + race + "-", ""},
+      {-1, race + "r", "pel_ipc-" + race + "r-", "5"},
+      {-2, race + "d", "pel_ipc-" + race + "d-", ""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.prefix + " name=" + row.name);
-    const int threads = row.exe < 0 ? 16 : 1;
+    const int threads = row.exe == -1 ? 16 : row.exe == -2 ? 0 : 1;
     std::vector<std::string> args = {row.name, std::to_string(threads), race + row.prefix};
     if (*row.refusal != '\0') args.push_back(row.refusal);
     const std::time_t start = std::time(nullptr);
-    const auto s = Watch(row.exe < 0 ? "" : dir / exes[row.exe], "set_up", args);
-    ASSERT_EQ(s.run.exitCode, 0);
+    const auto run = pel_test::RunUnderDebugger(row.exe < 0 ? "" : dir / exes[row.exe], "set_up",
+                                                args, 60000, true);
+    ASSERT_EQ(run.exitCode, 0);
+    std::string folder;
+    std::vector<std::string> trace, dll;
+    for (const auto& d : run.debugStrings) {
+      if (d.compare(0, kAnnounce.size(), kAnnounce) == 0) folder = d.substr(kAnnounce.size());
+      if (!d.empty() && (d[0] == '[' || d[0] == '>')) trace.push_back(d);
+      if (d.compare(0, 8, "pel_ipc ") == 0) dll.push_back(d);
+    }
+    if (row.exe == -2) {
+      ASSERT_GE(dll.size(), 2u);
+      EXPECT_EQ(dll.front(), "pel_ipc DLL_PROCESS_ATTACH!");
+      EXPECT_EQ(dll.back(), "pel_ipc DLL_PROCESS_DETACH!");
+      for (size_t i = 1; i + 1 < dll.size(); ++i)
+        EXPECT_TRUE(dll[i] == "pel_ipc DLL_THREAD_ATTACH!" ||
+                    dll[i] == "pel_ipc DLL_THREAD_DETACH!");
+    }
     std::vector<std::string> middle = {
         R"(\[PelTools::GetUserToken\]\[\d+\] >>>>explorer not found!!!<<<<\n|)"
         R"(\[PelTools::GetCurrentUserDocumentPath\] Get user document path:(.+))"};
@@ -114,31 +145,32 @@ TEST(LogSetUp, PrefixTraceFolderAndRacingFirstCalls) {
                 R"(>>>>GetUserProfileDirectory\(\) failed!!! error:5<<<<\n)",
                 R"(\[InitLog\]\[\d+\] >>>>Get user log path failed!!!<<<<\n)"};
     const size_t n = middle.size();
-    ASSERT_EQ(s.trace.size(), 3 + n + threads);
-    EXPECT_EQ(s.trace[0], "[F] " + std::string(250, 'a'));
-    EXPECT_EQ(s.trace[1], "[F][7] >>>>" + std::string(254 - 11, 'b'));
-    EXPECT_EQ(s.trace[2], "[InitLog] Try to get log path...");
+    ASSERT_EQ(trace.size(), 3 + n + std::max(threads, 1));
+    EXPECT_EQ(trace[0], "[F] " + std::string(250, 'a'));
+    EXPECT_EQ(trace[1], "[F][7] >>>>" + std::string(254 - 11, 'b'));
+    EXPECT_EQ(trace[2], "[InitLog] Try to get log path...");
     std::string profile;
     for (size_t k = 0; k < n; ++k) {
       std::smatch m;
-      EXPECT_TRUE(std::regex_match(s.trace[3 + k], m, std::regex(middle[k]))) << s.trace[3 + k];
+      EXPECT_TRUE(std::regex_match(trace[3 + k], m, std::regex(middle[k]))) << trace[3 + k];
       if (m.size() > 1) profile = m[1];
     }
-    EXPECT_EQ(s.folder, profile + "\\Documents\\Morrow\\log");
-    EXPECT_EQ(s.trace[3 + n], kAnnounce + s.folder);
+    EXPECT_EQ(folder, profile + "\\Documents\\Morrow\\log");
+    EXPECT_EQ(trace[3 + n], kAnnounce + folder);
     std::string out;
-    for (size_t k = 0; k < 4 + n; ++k) out += s.trace[k] + "\n";
-    EXPECT_EQ(s.run.stdoutText, out);
-    for (size_t k = 4 + n; k < s.trace.size(); ++k) EXPECT_EQ(s.trace[k], kNotice + "\n");
+    for (size_t k = 0; k < 4 + n; ++k) out += trace[k] + "\n";
+    EXPECT_EQ(run.stdoutText, out);
+    for (size_t k = 4 + n; k < trace.size(); ++k) EXPECT_EQ(trace[k], kNotice + "\n");
 
-    const std::string bytes = pel_test::ReadLogFiles(s.folder, row.prefix, start);
+    const std::string bytes = pel_test::ReadLogFiles(folder, row.prefix, start);
     // Only this test writes the Morrow, quillon and race files.
     if (row.prefix.compare(0, 8, "pel_ipc-") != 0 || row.exe < 0)
-      pel_test::DeleteLogFiles(s.folder, row.prefix, start);
+      pel_test::DeleteLogFiles(folder, row.prefix, start);
     // One record of the forty is enough in a generic file: a process of
     // another test may be writing it at that very moment, which drops one.
-    EXPECT_NE(bytes.find("] " + race + row.prefix + " 0 "), npos);
-    if (row.exe >= 0) continue;
+    EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + row.prefix + " 0 "),
+              npos);
+    if (row.exe != -1) continue;
     // Severity and message of every line; the success line names the build's
     // date and time.
     const std::string success = "INFO  InitLog success! Compile time:";
@@ -159,51 +191,4 @@ TEST(LogSetUp, PrefixTraceFolderAndRacingFirstCalls) {
     }
     EXPECT_EQ(seen, expected);
   }
-}
-
-// args: name. Loads the real DLL, creates and destroys a server through its
-// exports, and unloads it.
-PEL_TEST_HELPER(dll_round_trip) {
-  HMODULE dll = LoadLibraryA((pel_test::ExeDir() + "pel_ipc.dll").c_str());
-  if (dll == nullptr) return 91;
-  auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "PEL_CreateIpcServer")));
-  auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(
-      reinterpret_cast<void*>(GetProcAddress(dll, "PEL_DestroyIpcServer")));
-  if (create == nullptr || destroy == nullptr) return 92;
-  PelIpcCallback callback{};
-  callback.OnConnect = [](uint32_t, void*) { return int32_t{0}; };
-  callback.OnSend = [](uint32_t, void*) { return int32_t{0}; };
-  callback.OnRecv = [](uint32_t, const uint8_t*, uint32_t, void*) { return int32_t{0}; };
-  callback.OnClose = [](uint32_t, int32_t, void*) { return int32_t{0}; };
-  std::snprintf(callback.LogName, sizeof callback.LogName, "%s", args[0].c_str());
-  PelIpcServerHandle server = create(&callback);
-  if (server == nullptr) return 93;
-  destroy(server);
-  return FreeLibrary(dll) ? 0 : 94;
-}
-
-// Set-up happens inside the DLL; the unload tears the logger down before the
-// appender without a fault. Exactly one attach line comes first and one
-// detach line last; thread lines may come between, from threads the runtime
-// starts.
-TEST(LogSetUp, DllLoadAndUnloadWithItsAttachAndDetachLines) {
-  const std::string name = "dll" + std::to_string(GetCurrentProcessId());
-  const std::time_t start = std::time(nullptr);
-  const auto s = Watch("", "dll_round_trip", {name});
-  ASSERT_TRUE(s.run.finished);
-  EXPECT_EQ(s.run.exitCode, 0);
-  std::vector<std::string> lines;
-  for (const auto& d : s.run.debugStrings)
-    if (d.compare(0, 8, "pel_ipc ") == 0) lines.push_back(d);
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines.front(), "pel_ipc DLL_PROCESS_ATTACH!");
-  EXPECT_EQ(lines.back(), "pel_ipc DLL_PROCESS_DETACH!");
-  for (size_t i = 1; i + 1 < lines.size(); ++i)
-    EXPECT_TRUE(lines[i] == "pel_ipc DLL_THREAD_ATTACH!" ||
-                lines[i] == "pel_ipc DLL_THREAD_DETACH!")
-        << lines[i];
-  const std::string bytes = pel_test::ReadLogFiles(s.folder, "pel_ipc-" + name + "-", start);
-  pel_test::DeleteLogFiles(s.folder, "pel_ipc-" + name + "-", start);
-  EXPECT_NE(bytes.find("] InitLog success! Compile time:"), npos) << bytes;
 }
