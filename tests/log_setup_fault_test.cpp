@@ -44,10 +44,11 @@ PEL_TEST_HELPER(set_up) {
   DebugTrace("F", 7, "%s", std::string(300, 'b').c_str());
   if (args[1] == "0") {
     HMODULE dll = LoadLibraryA((pel_test::ExeDir() + "pel_ipc.dll").c_str());
-    auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "PEL_CreateIpcServer")));
-    auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "PEL_DestroyIpcServer")));
+    auto get = [dll](const char* name) {
+      return reinterpret_cast<void*>(GetProcAddress(dll, name));
+    };
+    auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(get("PEL_CreateIpcServer"));
+    auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(get("PEL_DestroyIpcServer"));
     if (dll == nullptr || create == nullptr || destroy == nullptr) return 91;
     PelIpcCallback callback{};
     callback.OnConnect = [](uint32_t, void*) { return int32_t{0}; };
@@ -76,14 +77,10 @@ PEL_TEST_HELPER(set_up) {
   return 0;
 }
 
-// The prefix follows the executable's whole path, case-sensitively. Set-up
-// reports to the debugger and standard output; a refused profile folder is
-// reported and the log goes from the drive's root, the host lives on. Racing
-// first calls set up once, lose no record and leave a notice each; only info
-// and graver reach the file, and only after set-up. Inside the DLL, set-up
-// happens the same way and the unload tears the logger down before the
-// appender without a fault; exactly one attach line comes first and one
-// detach line last, with thread lines between from threads the runtime starts.
+// A refused profile folder leaves the host alive and the log at the drive's
+// root. Racing first calls set up once and lose no record. The DLL's unload
+// tears the logger down before the appender without a fault; thread lines
+// may come between its attach and detach lines, from the runtime's threads.
 TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
   pel_test::TempDir dir("prefix");
   const std::string exes[] = {"q\\quillon.exe", "m\\Morrow.exe", "u\\MORROW.EXE",
@@ -163,16 +160,15 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     for (size_t k = 4 + n; k < trace.size(); ++k) EXPECT_EQ(trace[k], kNotice + "\n");
 
     const std::string bytes = pel_test::ReadLogFiles(folder, row.prefix, start);
-    // Only this test writes the Morrow, quillon and race files.
+    // Only this test writes the Morrow, quillon and race files. One record of
+    // the forty is enough in a generic file: a process of another test
+    // writing it at that very moment makes one drop.
     if (row.prefix.compare(0, 8, "pel_ipc-") != 0 || row.exe < 0)
       pel_test::DeleteLogFiles(folder, row.prefix, start);
-    // One record of the forty is enough in a generic file: a process of
-    // another test may be writing it at that very moment, which drops one.
     EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + row.prefix + " 0 "),
               npos);
     if (row.exe != -1) continue;
-    // Severity and message of every line; the success line names the build's
-    // date and time.
+    // Severity and message of every line.
     const std::string success = "INFO  InitLog success! Compile time:";
     std::map<std::string, int> seen,
         expected = {{"", threads - 1}, {"WARN  " + kNotice, threads - 1}, {success, 1}};

@@ -8,9 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <cwchar>
 #include <iterator>
 #include <new>
 #include <sstream>
@@ -69,34 +67,29 @@ pellog::Record R(const wchar_t* text, std::time_t seconds = kMonday, int ms = 0,
   return record;
 }
 
-// Keeps what it is given in fixed storage: it also runs while allocations fail.
-struct FixedAppender : pellog::IAppender {
+// Keeps the last record; its copy is made with the allocation walk paused.
+struct LastRecord : pellog::IAppender {
   void write(const pellog::Record& r) override {
-    ++count, line = r.line(), threadId = r.threadId(), seconds = r.seconds();
-    std::wcsncpy(message, r.message().c_str(), 255);
-    std::strncpy(function, r.function().c_str(), 255);
+    const bool armed = g_armed.exchange(false);
+    ++count, last = r, g_armed = armed;
   }
-  int count = 0, line = 0;
-  uint32_t threadId = 0;
-  std::time_t seconds = 0;
-  wchar_t message[256] = {};
-  char function[256] = {};
+  int count = 0;
+  pellog::Record last{pellog::none, "", 0, 0, 0, 0};
 };
 
 }  // namespace
 
-TEST(Log, LinesByteForByte) {
-  const char names[] = "NONE FATALERRORWARN INFO DEBUGVERB NONE ";
+TEST(Log, LinesAndQualifiedNamesByteForByte) {
+  const char severities[] = "NONE FATALERRORWARN INFO DEBUGVERB NONE ";
   for (int s = 0; s < 8; ++s)
     EXPECT_EQ(Line(R(L"Enter!", kMonday, 42, pellog::Severity(s), "A::B", 57, 1234)),
-              LocalDateTime(kMonday) + ".042 " + std::string(names + 5 * s, 5) +
+              LocalDateTime(kMonday) + ".042 " + std::string(severities + 5 * s, 5) +
                   " [1234] [A::B@57] Enter!\n");
   const std::pair<pellog::Record, const char*> rows[] = {
-      {R(L"", kMonday, 0, pellog::error, "InitLog", 0, 0xFFFFFFFFu),
-       ".000 ERROR [4294967295] [InitLog@0] \n"},
+      {R(L"", kMonday, 7, pellog::error, "InitLog", 0, 0xFFFFFFFFu),
+       ".007 ERROR [4294967295] [InitLog@0] \n"},
       {R(L"x", kMonday, 999, pellog::info, "PEL_StartIpcServer", 123456, 7),
        ".999 INFO  [7] [PEL_StartIpcServer@123456] x\n"},
-      {R(L"", kMonday, 7, pellog::info, "f", 1, 1), ".007 INFO  [1] [f@1] \n"},
       // A message ending in a line feed leaves an empty line.
       {R(L">>>>>>>>Already initialized plog!\n", kMonday, 5, pellog::warning, "InitLog", 12, 9),
        ".005 WARN  [9] [InitLog@12] >>>>>>>>Already initialized plog!\n\n"},
@@ -116,7 +109,7 @@ TEST(Log, LinesByteForByte) {
   EXPECT_TRUE(GetACP() != 1252 ||
               pellog::UTF8Converter::convert(narrow.message()) == "Gr\xC3\xBC\xC3\x9F");
 
-  pellog::Record record(pellog::info, "f", 1, kMonday, 0, 1);
+  pellog::Record record = R(L"");
   const DWORD error = 997;
   const size_t size = 5242880;
   record << -5 << " " << 4294967295u << " " << (-9223372036854775807LL - 1) << " "
@@ -126,10 +119,8 @@ TEST(Log, LinesByteForByte) {
   EXPECT_EQ(pellog::UTF8Converter::convert(record.message()),
             "-5 4294967295 -9223372036854775808 18446744073709551615 00000000ABCDEF12 "
             "0000000000000000 997 5242880 1x(null) s w");
-}
 
-TEST(Log, QualifiedFunctionNames) {
-  const char* rows[][2] = {
+  const char* names[][2] = {
       {"static DWORD PelNamedPipeServer::WorkThread(LPVOID)", "PelNamedPipeServer::WorkThread"},
       {"int A::B(IpcConnection*) const", "A::B"},
       {"const std::vector<int>& PelNamedPipeClient::Get()", "PelNamedPipeClient::Get"},
@@ -141,7 +132,7 @@ TEST(Log, QualifiedFunctionNames) {
       {"void __cdecl `anonymous namespace'::Anon(int)", "Anon"},
       {"InitLog", "InitLog"},
   };
-  for (const auto& r : rows) EXPECT_EQ(pellog::QualifiedFunctionName(r[0]), r[1]);
+  for (const auto& r : names) EXPECT_EQ(pellog::QualifiedFunctionName(r[0]), r[1]);
 }
 
 struct OomSubject {
@@ -151,12 +142,13 @@ struct OomSubject {
   }
 };
 
-TEST(Log, StatementsBuildNothingWithoutLoggerOrAboveTheMaximumAndSurviveLowMemory) {
+// A statement builds nothing without a logger or above its maximum severity.
+TEST(Log, StatementGateAndLowMemory) {
   int built = 0;
   auto touch = [&built] { return ++built; };
   PEL_LOGF << touch();
   {
-    FixedAppender appender;
+    LastRecord appender;
     pellog::Logger logger(pellog::info);
     logger.addAppender(&appender);
     PEL_LOGD << touch();
@@ -164,14 +156,12 @@ TEST(Log, StatementsBuildNothingWithoutLoggerOrAboveTheMaximumAndSurviveLowMemor
     EXPECT_EQ(built, 0);
     const std::time_t before = std::time(nullptr);
     PEL_LOGI << "n=" << touch();
-    EXPECT_EQ(appender.line, __LINE__ - 1);
+    EXPECT_EQ(appender.last.line(), __LINE__ - 1);
     EXPECT_EQ(built, 1);
-    EXPECT_STREQ(appender.function,
-                 "Log_StatementsBuildNothingWithoutLoggerOrAboveTheMaximumAndSurviveLowMemory_Test:"
-                 ":TestBody");
-    EXPECT_EQ(appender.threadId, static_cast<uint32_t>(GetCurrentThreadId()));
-    EXPECT_TRUE(appender.seconds >= before && appender.seconds <= std::time(nullptr));
-    EXPECT_STREQ(appender.message, L"n=1");
+    EXPECT_EQ(appender.last.function(), "Log_StatementGateAndLowMemory_Test::TestBody");
+    EXPECT_EQ(appender.last.threadId(), GetCurrentThreadId());
+    EXPECT_TRUE(appender.last.seconds() >= before && appender.last.seconds() <= std::time(nullptr));
+    EXPECT_EQ(appender.last.message(), L"n=1");
     logger.setMaxSeverity(pellog::error);
     PEL_LOGW << touch();
     EXPECT_EQ(appender.count, 1);
@@ -186,10 +176,10 @@ TEST(Log, StatementsBuildNothingWithoutLoggerOrAboveTheMaximumAndSurviveLowMemor
       complete = g_left.load() >= 0;
     }
     ASSERT_TRUE(complete) << "the statement kept allocating";
-    EXPECT_STREQ(appender.function, "OomSubject::Log");
-    EXPECT_STREQ(appender.message,
-                 L"ReadFile failed! err:109! Connection[00000000000001F4] is "
-                 L"closing... \u00e94294967295-71");
+    EXPECT_EQ(appender.last.function(), "OomSubject::Log");
+    EXPECT_EQ(appender.last.message(),
+              L"ReadFile failed! err:109! Connection[00000000000001F4] is "
+              L"closing... \u00e94294967295-71");
   }
   // The logger's end clears the instance: later statements are skipped.
   PEL_LOGF << touch();
