@@ -19,7 +19,6 @@
 #include "log/week_rolling_file_appender.h"
 #include "platform/win.h"
 #include "support/files.h"
-#include "support/log_files.h"
 
 using pel_test::ReadFileBytes;
 using Appender = pellog::WeekRollingFileAppender;

@@ -67,7 +67,6 @@ struct Sink : pel::MessageSink {
 }  // namespace
 
 TEST(Wire, HeadersAndMessagesByteForByte) {
-  const Bytes thousand = pel_test::Pattern(1000, 3);
   const struct {
     uint32_t connId, kind;
     Bytes payload, head;  // the first 16 bytes; 16 zero bytes follow
@@ -75,7 +74,7 @@ TEST(Wire, HeadersAndMessagesByteForByte) {
       {0, pel::kKindHello, {}, Of({0x43, 0x50, 0x49, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
       {0, pel::kKindBusiness, pel_test::Text("abc"),
        Of({0x43, 0x50, 0x49, 0x50, 0, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0})},
-      {0x01020304, pel::kKindSync, thousand,
+      {0x01020304, pel::kKindSync, pel_test::Pattern(1000, 3),
        Of({0x43, 0x50, 0x49, 0x50, 4, 3, 2, 1, 1, 0, 0, 0, 0xE8, 3, 0, 0})},
   };
   for (const auto& r : rows) {
@@ -85,11 +84,6 @@ TEST(Wire, HeadersAndMessagesByteForByte) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(Bytes(m, m + expected.size()), expected) << r.kind;
     pel::DeleteMessage(m);
-    // The header writer leaves no stale bytes in a reused buffer.
-    uint8_t header[32];
-    std::memset(header, 0xAA, sizeof header);
-    pel::WriteHeader(header, r.connId, r.kind, size);
-    EXPECT_EQ(Bytes(header, header + 32), Bytes(expected.begin(), expected.begin() + 32));
   }
 }
 

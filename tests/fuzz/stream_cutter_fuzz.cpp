@@ -23,10 +23,9 @@ namespace {
 using pel::kHeaderSize;
 using pel::kMaxDeclaredPayload;
 
-void Check(bool ok, const char* what, uint64_t a = 0, uint64_t b = 0) {
+void Check(bool ok, const char* what) {
   if (ok) return;
-  std::fprintf(stderr, "stream cutter invariant broken: %s (%llu, %llu)\n", what,
-               static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
+  std::fprintf(stderr, "stream cutter invariant broken: %s\n", what);
   std::abort();
 }
 
@@ -44,6 +43,8 @@ uint64_t g_handled = 0, g_failAt = UINT64_MAX;
 std::vector<uint8_t> g_model;  // the bytes the cutter must hold
 std::vector<Expected> g_expected;
 uint64_t g_sinceCut = 0, g_peakUsed = 0;
+bool g_allocationArmed = false;
+pel::Mutex g_lock;  // the client's lock around its buffer
 
 // The cutting rules written the slow, obvious way: fills g_expected and the
 // result the cut must give, and returns the bytes it consumes.
@@ -79,21 +80,20 @@ size_t ModelCut(pel::StreamCutter::CutResult& want, uint64_t& handling) {
 
 // Checks every report of the cutter against the model's list as it comes.
 struct CheckingSink : pel::MessageSink {
-  pel::Mutex* lock = nullptr;
   size_t next = 0;
 
   const Expected& Take(Event event, uint32_t value) {
     // The cutter promises never to call out with its lock held.
-    Check(lock->try_lock(), "sink called with the buffer lock held");
-    lock->unlock();
-    Check(next < g_expected.size(), "unexpected extra report", event, next);
+    Check(g_lock.try_lock(), "sink called with the buffer lock held");
+    g_lock.unlock();
+    Check(next < g_expected.size(), "unexpected extra report");
     const Expected& e = g_expected[next++];
-    Check(e.event == event && e.value == value, "report differs", e.event * 1000 + event, value);
+    Check(e.event == event && e.value == value, "report differs");
     return e;
   }
   int Deliver(Event event, const uint8_t* m, uint32_t size) {
     const bool same = std::memcmp(m, Take(event, size).message, kHeaderSize + size_t{size}) == 0;
-    Check(same, "delivered bytes differ from the stream", size);
+    Check(same, "delivered bytes differ from the stream");
     return g_handled++ == g_failAt ? 1 : 0;
   }
   int OnBusinessMessage(const uint8_t* m, uint32_t n) override { return Deliver(kBusiness, m, n); }
@@ -106,20 +106,20 @@ struct CheckingSink : pel::MessageSink {
 
 void CheckSizes(const pel::StreamCutter& cutter) {
   const uint32_t used = cutter.used();
-  Check(used == g_model.size(), "held bytes differ from the model", used, g_model.size());
+  Check(used == g_model.size(), "held bytes differ from the model");
   // One partial message stays after a cut; appends since then come on top.
-  Check(used < kHeaderSize + kMaxDeclaredPayload + g_sinceCut, "buffer holds too much", used);
+  Check(used < kHeaderSize + kMaxDeclaredPayload + g_sinceCut, "buffer holds too much");
   g_peakUsed = std::max<uint64_t>(g_peakUsed, used);
   const uint64_t bound = std::max<uint64_t>(cutter.kInitialCapacity, 2 * g_peakUsed + 8192);
-  Check(cutter.capacity() <= bound, "buffer grew beyond twice its content", cutter.capacity());
+  Check(cutter.capacity() <= bound, "buffer grew beyond twice its content");
 }
 
-void Append(pel::StreamCutter& cutter, const uint8_t* p, uint32_t n, bool& allocationArmed) {
+void Append(pel::StreamCutter& cutter, const uint8_t* p, uint32_t n) {
   const bool ok = cutter.Append(p, n);
-  const bool failed = allocationArmed && pel::fault::Fired();
-  allocationArmed = allocationArmed && !failed;
+  const bool failed = g_allocationArmed && pel::fault::Fired();
+  g_allocationArmed = g_allocationArmed && !failed;
   // Only a failed growth may refuse bytes; the buffer is emptied then.
-  Check(ok != failed, "append outcome differs from its allocation", ok, failed);
+  Check(ok != failed, "append outcome differs from its allocation");
   if (!ok) g_model.clear(), g_sinceCut = 0;
   if (ok) g_model.insert(g_model.end(), p, p + n), g_sinceCut += n;
   CheckSizes(cutter);
@@ -131,10 +131,10 @@ void Cut(pel::StreamCutter& cutter, CheckingSink& sink) {
   const size_t consumed = ModelCut(want, handling);
   sink.next = 0;
   const pel::StreamCutter::CutResult r = cutter.Cut(sink);
-  Check(sink.next == g_expected.size(), "cutter reported fewer events", sink.next);
-  Check(g_handled == handling, "handlings differ", g_handled, handling);
+  Check(sink.next == g_expected.size(), "cutter reported fewer events");
+  Check(g_handled == handling, "handlings differ");
   Check(r.delivered == want.delivered && r.skipped == want.skipped && r.discarded == want.discarded,
-        "cut result differs", r.delivered, want.delivered);
+        "cut result differs");
   g_model.erase(g_model.begin(), g_model.begin() + static_cast<std::ptrdiff_t>(consumed));
   g_sinceCut = 0;
   CheckSizes(cutter);
@@ -165,23 +165,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t setup = le(1);
   // Fresh pages for a megabyte buffer per input cost more than the input: an
   // emptied cutter that has not grown stands in for a new one.
-  static pel::Mutex lock;
   static std::unique_ptr<pel::StreamCutter> kept;
-  if ((setup & 2) || kept == nullptr || kept->capacity() != kept->kInitialCapacity) {
+  if (kept == nullptr || kept->capacity() != kept->kInitialCapacity) {
     kept.reset();
-    pel::fault::FailAllocation((setup & 2) ? 1 : 0);
-    kept.reset(new pel::StreamCutter(&lock));
-    pel::fault::FailAllocation(0);
+    kept.reset(new pel::StreamCutter(&g_lock));
   }
-  pel::StreamCutter& cutter = *kept;
+  std::unique_ptr<pel::StreamCutter> refused;
+  pel::fault::FailAllocation(1);
+  if (setup & 2) refused.reset(new pel::StreamCutter(&g_lock));
+  pel::fault::FailAllocation(0);
+  pel::StreamCutter& cutter = refused != nullptr ? *refused : *kept;
   cutter.Clear();
   Check(cutter.valid() == ((setup & 2) == 0), "initial allocation outcome");
   CheckingSink sink;
-  sink.lock = &lock;
   g_model.clear();
   g_handled = g_sinceCut = g_peakUsed = 0;
   g_failAt = UINT64_MAX;
-  bool armed = false;
+  g_allocationArmed = false;
   size_t framed = 0;  // one input frames at most about the largest message
   while (pos < size) {
     const uint32_t op = le(1);
@@ -190,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const uint32_t n =
           std::min<uint32_t>(le(2), static_cast<uint32_t>(size - std::min(pos, size)));
       // Reads of 0 bytes never reach the cutter: the client drops them.
-      if (n != 0) Append(cutter, data + pos, n, armed);
+      if (n != 0) Append(cutter, data + pos, n);
       if (n != 0 && cut) Cut(cutter, sink);
       pos += n;
     } else if ((op & 7) == 3) {
@@ -206,14 +206,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       pel::WriteHeader(pages.data(), le(1), kind, length);
       if (flags & 1) pages[0] ^= 0x5A;
       for (size_t off = 0; off < total; off += step) {
-        Append(cutter, &pages[off], static_cast<uint32_t>(std::min(step, total - off)), armed);
+        Append(cutter, &pages[off], static_cast<uint32_t>(std::min(step, total - off)));
         if (cut) Cut(cutter, sink);
       }
     } else if ((op & 7) <= 5) {
       Cut(cutter, sink);
     } else if ((op & 7) == 6) {
       pel::fault::FailAllocation(1);
-      armed = true;
+      g_allocationArmed = true;
     } else {
       g_failAt = g_handled + le(1);
     }
