@@ -44,9 +44,7 @@ PEL_TEST_HELPER(set_up) {
   DebugTrace("F", 7, "%s", std::string(300, 'b').c_str());
   if (args[1] == "0") {
     HMODULE dll = LoadLibraryA((pel_test::ExeDir() + "pel_ipc.dll").c_str());
-    auto get = [dll](const char* name) {
-      return reinterpret_cast<void*>(GetProcAddress(dll, name));
-    };
+    auto get = [dll](const char* f) { return reinterpret_cast<void*>(GetProcAddress(dll, f)); };
     auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(get("PEL_CreateIpcServer"));
     auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(get("PEL_DestroyIpcServer"));
     if (dll == nullptr || create == nullptr || destroy == nullptr) return 91;

@@ -56,12 +56,11 @@ std::string Line(const pellog::Record& record) {
   return pellog::UTF8Converter::convert(pellog::TxtFormatter::format(record));
 }
 
-pellog::Record R(const wchar_t* text, std::time_t seconds = kMonday, int ms = 0,
+pellog::Record R(const wchar_t* text, std::time_t seconds = kMonday, unsigned short ms = 0,
                  pellog::Severity severity = pellog::info,
                  const char* function = "PelNamedPipeServer::PostIocpRead", int line = 88,
                  uint32_t threadId = 4321) {
-  pellog::Record record(severity, function, line, seconds, static_cast<unsigned short>(ms),
-                        threadId);
+  pellog::Record record(severity, function, line, seconds, ms, threadId);
   record << text;
   return record;
 }

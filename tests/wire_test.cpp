@@ -54,10 +54,8 @@ struct Sink : pel::MessageSink {
     seen.delivered += !fail;
     return fail ? PEL_ERR_NO_MEMORY : 0;
   }
-  int OnBusinessMessage(const uint8_t* m, uint32_t size) override {
-    return Handle("biz:", m, size);
-  }
-  int OnSyncMessage(const uint8_t* m, uint32_t size) override { return Handle("sync:", m, size); }
+  int OnBusinessMessage(const uint8_t* m, uint32_t n) override { return Handle("biz:", m, n); }
+  int OnSyncMessage(const uint8_t* m, uint32_t n) override { return Handle("sync:", m, n); }
   void OnOtherKind(uint32_t kind) override { Add("other:" + std::to_string(kind)), ++seen.skipped; }
   void OnWrongMagic(uint32_t) override { Add("magic"); }
   void OnOversizeLength(uint32_t len) override { Add("oversize:" + std::to_string(len)); }
