@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the stream cutter fuzzer natively (clang, libFuzzer, ASan, UBSan),
-# writes its seed corpus and runs it.
+# Builds the stream cutter fuzzer natively (clang, libFuzzer, ASan, UBSan)
+# and runs it.
 #   run-fuzz.sh OUT_DIR runs N     at least N executions (the test suite)
 #   run-fuzz.sh OUT_DIR time S     S seconds (make fuzz)
 # Any crash, leak or sanitizer report fails the run; the input that caused it
@@ -19,51 +19,30 @@ if ! command -v "$CXX" >/dev/null 2>&1; then
   exit 1
 fi
 
-mkdir -p "$OUT/seeds" "$OUT/corpus" "$OUT/artifacts"
+mkdir -p "$OUT/corpus" "$OUT/artifacts" "$OUT/obj"
 FUZZER="$OUT/stream_cutter_fuzz"
-SEEDER="$OUT/make_seeds"
-CORE="$ROOT/src/protocol/message.cpp $ROOT/src/protocol/stream_cutter.cpp $ROOT/src/platform/diag.cpp"
-DEPS="$HERE/stream_cutter_fuzz.cpp $HERE/buffer_reuse.cpp $HERE/make_seeds.cpp $HERE/run-fuzz.sh $ROOT/src/protocol \
-$ROOT/src/platform/alloc.h $ROOT/src/platform/diag.h $ROOT/src/platform/diag.cpp \
-$ROOT/src/platform/fault_injection.h $ROOT/src/platform/fault_injection.cpp"
-FLAGS="-std=c++17 -g -O1 -Wall -Wextra -Werror -I$ROOT/src"
-
-stale() {
-  [ ! -x "$1" ] && return 0
-  [ -n "$(find $DEPS -newer "$1" 2>/dev/null | head -n 1)" ]
-}
-
+CORE="$ROOT/src/protocol/message.cpp $ROOT/src/protocol/stream_cutter.cpp \
+$ROOT/src/platform/diag.cpp $ROOT/src/platform/fault_injection.cpp"
+FLAGS="-std=c++17 -g -O1 -Wall -Wextra -Werror -I$ROOT/src -DPEL_FAULT_INJECTION"
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=all"
-if stale "$FUZZER"; then
+
+if [ ! -x "$FUZZER" ] || [ -n "$(find "$HERE" "$ROOT/src/protocol" "$ROOT/src/platform" \
+  -newer "$FUZZER" 2>/dev/null | head -n 1)" ]; then
   echo "run-fuzz: building $FUZZER"
   # Coverage feedback comes from the library code only: the harness and its
-  # reference model are sanitized but not traced, which keeps the pace up and
-  # the search on the cutter.
-  rm -rf "$OUT/obj" && mkdir -p "$OUT/obj"
-  for src in $CORE "$ROOT/src/platform/fault_injection.cpp"; do
+  # model are sanitized but not traced, which keeps the search on the cutter.
+  for src in $CORE; do
     # shellcheck disable=SC2086
-    "$CXX" $FLAGS -DPEL_FAULT_INJECTION $SAN -fsanitize=fuzzer-no-link -c "$src" \
-      -o "$OUT/obj/$(basename "$src" .cpp).o"
+    "$CXX" $FLAGS $SAN -fsanitize=fuzzer-no-link -c "$src" -o "$OUT/obj/$(basename "$src" .cpp).o"
   done
   # shellcheck disable=SC2086
-  for src in "$HERE/stream_cutter_fuzz.cpp" "$HERE/buffer_reuse.cpp"; do
-    # shellcheck disable=SC2086
-    "$CXX" $FLAGS -DPEL_FAULT_INJECTION $SAN -c "$src" -o "$OUT/obj/$(basename "$src" .cpp).o"
-  done
-  # The library's array new/delete go through buffer_reuse.cpp.
+  "$CXX" $FLAGS $SAN -c "$HERE/stream_cutter_fuzz.cpp" -o "$OUT/harness.o"
   # shellcheck disable=SC2086
-  "$CXX" $SAN -fsanitize=fuzzer -Wl,--wrap=_ZnamRKSt9nothrow_t -Wl,--wrap=_ZdaPv \
-    "$OUT/obj/"*.o -o "$FUZZER"
+  "$CXX" $SAN -fsanitize=fuzzer "$OUT/harness.o" "$OUT/obj/"*.o -o "$FUZZER"
 fi
-if stale "$SEEDER"; then
-  # shellcheck disable=SC2086
-  "$CXX" $FLAGS $SAN "$HERE/make_seeds.cpp" $CORE -o "$SEEDER"
-fi
-rm -f "$OUT/seeds/"*
-"$SEEDER" "$OUT/seeds"
 
-# One fuzzing pass: run_pass NAME LIMIT_OPTION [ENV=VALUE...]. Fails the
-# script on any crash, leak or sanitizer report.
+# One pass: run_pass NAME LIMIT_OPTION [ENV=VALUE...]; any crash, leak or
+# sanitizer report fails the script.
 TOTAL=0
 run_pass() {
   name=$1
@@ -73,7 +52,7 @@ run_pass() {
   set +e
   env "$@" ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$FUZZER" "$limit" -max_len=8192 -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 \
-    -artifact_prefix="$OUT/artifacts/" "$OUT/corpus" "$OUT/seeds" >"$log" 2>&1
+    -artifact_prefix="$OUT/artifacts/" "$OUT/corpus" >"$log" 2>&1
   rc=$?
   set -e
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
@@ -88,15 +67,15 @@ run_pass() {
 
 case $MODE in
   runs)
-    # Megabyte messages copy for milliseconds; the many executions use
-    # payloads up to 64 KiB (growth past the initial buffer still happens),
-    # then a shorter pass lets them grow to the full 5 MiB.
+    # The many executions frame payloads up to 64 KiB (growth past the initial
+    # buffer still happens); a shorter pass then lets them grow to 5 MiB, whose
+    # exact growth steps the wire test pins as well.
     run_pass quick "-runs=$AMOUNT" PEL_FUZZ_BODY_LIMIT=65536
     if [ "$TOTAL" -lt "$AMOUNT" ]; then
       echo "run-fuzz: only $TOTAL of $AMOUNT executions" >&2
       exit 1
     fi
-    run_pass full-size "-runs=${PEL_FUZZ_FULL_RUNS:-20000}"
+    run_pass full-size "-runs=${PEL_FUZZ_FULL_RUNS:-10000}"
     ;;
   time) run_pass long "-max_total_time=$AMOUNT" ;;
   *) echo "run-fuzz: mode is runs or time" >&2; exit 2 ;;

@@ -24,7 +24,6 @@ class TempDir {
 
 // Removes a folder and everything below it; false if something stayed.
 bool RemoveTree(const std::string& path);
-bool FileExists(const std::string& path);
 bool DirExists(const std::string& path);
 // The file's bytes; empty when it can't be read.
 std::string ReadFileBytes(const std::string& path);

@@ -8,6 +8,9 @@
 
 namespace pel_test {
 
+namespace {
+
+// YYYYMMDDWW of the local date of seconds, as the log file names carry it.
 std::string LogDateTag(std::time_t seconds) {
   std::tm t{};
   localtime_s(&t, &seconds);
@@ -16,8 +19,6 @@ std::string LogDateTag(std::time_t seconds) {
                 t.tm_wday);
   return tag;
 }
-
-namespace {
 
 std::vector<std::string> Tags(std::time_t start) {
   std::vector<std::string> tags{LogDateTag(start)};

@@ -6,9 +6,6 @@
 
 namespace pel_test {
 
-// YYYYMMDDWW of the local date of seconds, as the log file names carry it.
-std::string LogDateTag(std::time_t seconds);
-
 // The bytes of folder\prefix<tag>.log for the local dates of now and of the
 // given start (they differ only when a run crosses midnight), concatenated.
 std::string ReadLogFiles(const std::string& folder, const std::string& prefix, std::time_t start);

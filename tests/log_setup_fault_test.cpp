@@ -1,0 +1,188 @@
+// Log set-up in fresh helper processes watched as a debugger would, one row
+// each: the trace, the file prefix chosen from the executable's path, the
+// folder, a refused profile folder, once-only set-up under racing first
+// calls, the severity gate, and the DLL loaded and unloaded as a host would.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/init_log.h"
+#include "log/log.h"
+#include "pel_ipc.h"
+#include "platform/fault_injection.h"
+#include "platform/user_session.h"
+#include "support/debug_output.h"
+#include "support/files.h"
+#include "support/helpers.h"
+#include "support/log_files.h"
+
+namespace {
+
+constexpr int kRecords = 40;
+constexpr auto npos = std::string::npos;
+const std::string kAnnounce = "[InitLog] Get full pel_ipc log path:";
+const std::string kNotice = ">>>>>>>>Already initialized plog!";
+const std::regex date(
+    R"([A-Z][a-z]{2} [ 0-9]\d \d{4}, \d{2}:\d{2}:\d{2})");  // "Mmm dd yyyy, hh:mm:ss"
+
+}  // namespace
+
+// args: name ("--null" for none), threads (0: load the real DLL as a host
+// would, create and destroy a server through its exports, and unload it),
+// marker[, error the profile look-up is refused with]. The threads race into
+// the first set-up, then each logs.
+PEL_TEST_HELPER(set_up) {
+  if (args.size() > 3) pel::fault::RefuseProfileDirectory(std::stoul(args[3]));
+  DebugTrace("F", -1, "%s", std::string(300, 'a').c_str());  // both forms cut to 254
+  DebugTrace("F", 7, "%s", std::string(300, 'b').c_str());
+  if (args[1] == "0") {
+    HMODULE dll = LoadLibraryA((pel_test::ExeDir() + "pel_ipc.dll").c_str());
+    auto get = [dll](const char* f) { return reinterpret_cast<void*>(GetProcAddress(dll, f)); };
+    auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(get("PEL_CreateIpcServer"));
+    auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(get("PEL_DestroyIpcServer"));
+    if (dll == nullptr || create == nullptr || destroy == nullptr) return 91;
+    PelIpcCallback callback{};
+    callback.OnConnect = [](uint32_t, void*) { return int32_t{0}; };
+    callback.OnSend = [](uint32_t, void*) { return int32_t{0}; };
+    callback.OnRecv = [](uint32_t, const uint8_t*, uint32_t, void*) { return int32_t{0}; };
+    callback.OnClose = [](uint32_t, int32_t, void*) { return int32_t{0}; };
+    std::snprintf(callback.LogName, sizeof callback.LogName, "%s", args[0].c_str());
+    PelIpcServerHandle server = create(&callback);
+    if (server == nullptr) return 92;
+    destroy(server);
+    return FreeLibrary(dll) ? 0 : 93;
+  }
+  PEL_LOGI << args[2] << " before set-up";
+  pel_test::Signal go;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < std::stoi(args[1]); ++i) {
+    threads.emplace_back([&go, &args, i] {
+      go.Wait(30000);
+      InitLog(args[0] == "--null" ? nullptr : args[0].c_str());
+      for (int j = 0; j < kRecords; ++j) PEL_LOGI << args[2] << " " << i << " " << j << " end";
+      PEL_LOGD << args[2] << " debug";
+    });
+  }
+  go.Set();
+  for (auto& t : threads) t.join();
+  return 0;
+}
+
+// A refused profile folder leaves the host alive and the log at the drive's
+// root. Racing first calls set up once and lose no record. The DLL's unload
+// tears the logger down before the appender without a fault; thread lines
+// may come between its attach and detach lines, from the runtime's threads.
+TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
+  pel_test::TempDir dir("prefix");
+  const std::string exes[] = {"q\\quillon.exe", "m\\Morrow.exe", "u\\MORROW.EXE",
+                              "Morrow.exe.d\\host.exe"};
+  for (const auto& exe : exes) {
+    const std::string target = dir / exe;
+    CreateDirectoryA(target.substr(0, target.find_last_of('\\')).c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA(pel_test::ExePath().c_str(), target.c_str(), FALSE)) << target;
+  }
+  const std::string race = "race" + std::to_string(GetCurrentProcessId());
+  const struct {
+    int exe;  // -1: this program, with sixteen racing threads; -2: the DLL
+    std::string name, prefix;
+    const char* refusal;
+  } rows[] = {
+      {0, "abc", "pel_ipc_quillon-", ""},
+      {0, "", "pel_ipc_quillon-", ""},
+      {0, "--null", "pel_ipc_quillon-", ""},
+      {1, "abc", "pel_ipc_morrow-abc-", ""},
+      {1, "", "pel_ipc_morrow--", ""},
+      {1, "--null", "pel_ipc_morrow-0-", ""},
+      {2, "abc", "pel_ipc-abc-", ""},
+      {2, "", "pel_ipc--", ""},
+      {2, "--null", "pel_ipc-0-", ""},
+      {3, "abc", "pel_ipc_morrow-abc-", ""},
+      {-1, race, "pel_ipc-" + race + "-", ""},
+      {-1, race + "r", "pel_ipc-" + race + "r-", "5"},
+      {-2, race + "d", "pel_ipc-" + race + "d-", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.prefix + " name=" + row.name);
+    const int threads = row.exe == -1 ? 16 : row.exe == -2 ? 0 : 1;
+    std::vector<std::string> args = {row.name, std::to_string(threads), race + row.prefix};
+    if (*row.refusal != '\0') args.push_back(row.refusal);
+    const std::time_t start = std::time(nullptr);
+    const auto run = pel_test::RunUnderDebugger(row.exe < 0 ? "" : dir / exes[row.exe], "set_up",
+                                                args, 60000, true);
+    ASSERT_EQ(run.exitCode, 0);
+    std::string folder;
+    std::vector<std::string> trace, dll;
+    for (const auto& d : run.debugStrings) {
+      if (d.compare(0, kAnnounce.size(), kAnnounce) == 0) folder = d.substr(kAnnounce.size());
+      if (!d.empty() && (d[0] == '[' || d[0] == '>')) trace.push_back(d);
+      if (d.compare(0, 8, "pel_ipc ") == 0) dll.push_back(d);
+    }
+    if (row.exe == -2) {
+      ASSERT_GE(dll.size(), 2u);
+      EXPECT_EQ(dll.front(), "pel_ipc DLL_PROCESS_ATTACH!");
+      EXPECT_EQ(dll.back(), "pel_ipc DLL_PROCESS_DETACH!");
+      for (size_t i = 1; i + 1 < dll.size(); ++i)
+        EXPECT_TRUE(dll[i] == "pel_ipc DLL_THREAD_ATTACH!" ||
+                    dll[i] == "pel_ipc DLL_THREAD_DETACH!");
+    }
+    std::vector<std::string> middle = {
+        R"(\[PelTools::GetUserToken\]\[\d+\] >>>>explorer not found!!!<<<<\n|)"
+        R"(\[PelTools::GetCurrentUserDocumentPath\] Get user document path:(.+))"};
+    if (*row.refusal != '\0')
+      middle = {R"(\[PelTools::GetCurrentUserDocumentPath\]\[\d+\] )"
+                R"(>>>>GetUserProfileDirectory\(\) failed!!! error:5<<<<\n)",
+                R"(\[InitLog\]\[\d+\] >>>>Get user log path failed!!!<<<<\n)"};
+    const size_t n = middle.size();
+    ASSERT_EQ(trace.size(), 3 + n + std::max(threads, 1));
+    EXPECT_EQ(trace[0], "[F] " + std::string(250, 'a'));
+    EXPECT_EQ(trace[1], "[F][7] >>>>" + std::string(254 - 11, 'b'));
+    EXPECT_EQ(trace[2], "[InitLog] Try to get log path...");
+    std::string profile;
+    for (size_t k = 0; k < n; ++k) {
+      std::smatch m;
+      EXPECT_TRUE(std::regex_match(trace[3 + k], m, std::regex(middle[k]))) << trace[3 + k];
+      if (m.size() > 1) profile = m[1];
+    }
+    EXPECT_EQ(folder, profile + "\\Documents\\Morrow\\log");
+    EXPECT_EQ(trace[3 + n], kAnnounce + folder);
+    std::string out;
+    for (size_t k = 0; k < 4 + n; ++k) out += trace[k] + "\n";
+    EXPECT_EQ(run.stdoutText, out);
+    for (size_t k = 4 + n; k < trace.size(); ++k) EXPECT_EQ(trace[k], kNotice + "\n");
+
+    const std::string bytes = pel_test::ReadLogFiles(folder, row.prefix, start);
+    // Only this test writes the Morrow, quillon and race files. One record of
+    // the forty is enough in a generic file: a process of another test
+    // writing it at that very moment makes one drop.
+    if (row.prefix.compare(0, 8, "pel_ipc-") != 0 || row.exe < 0)
+      pel_test::DeleteLogFiles(folder, row.prefix, start);
+    EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + row.prefix + " 0 "),
+              npos);
+    if (row.exe != -1) continue;
+    // Severity and message of every line.
+    const std::string success = "INFO  InitLog success! Compile time:";
+    std::map<std::string, int> seen,
+        expected = {{"", threads - 1}, {"WARN  " + kNotice, threads - 1}, {success, 1}};
+    for (int i = 0; i < threads * kRecords; ++i)
+      ++expected["INFO  " + args[2] + " " + std::to_string(i / kRecords) + " " +
+                 std::to_string(i % kRecords) + " end"];
+    for (const auto& line : pel_test::SplitLines(bytes)) {
+      const size_t at = line.find("] ", line.find("] [") + 3) + 2;
+      std::string key = line.empty() ? "" : line.substr(24, 6) + line.substr(at);
+      EXPECT_TRUE(line.empty() || pel_test::IsRecordLine(line)) << line;
+      if (key.compare(0, success.size(), success) == 0) {
+        EXPECT_TRUE(std::regex_match(key.substr(success.size()), date)) << key;
+        key = success;
+      }
+      ++seen[key];
+    }
+    EXPECT_EQ(seen, expected);
+  }
+}

@@ -1,0 +1,261 @@
+// The logging core in-process: record text and line layout byte for byte,
+// qualified function names, the statement gate, the week-rolling files, and
+// statements that run out of memory.
+#include "log/log.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <iterator>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "log/formatter.h"
+#include "log/week_rolling_file_appender.h"
+#include "platform/win.h"
+#include "support/files.h"
+
+using pel_test::ReadFileBytes;
+using Appender = pellog::WeekRollingFileAppender;
+
+// While armed, every allocation past the allowance fails, so a statement can
+// be walked through its allocations.
+namespace {
+std::atomic<bool> g_armed{false};
+std::atomic<long> g_left{0};
+}  // namespace
+void* operator new(std::size_t size) {
+  void* p = g_armed.load() && g_left.fetch_sub(1) <= 0 ? nullptr : std::malloc(size + 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+std::time_t Local(int year, int month, int day, int hour, int minute, int second) {
+  std::tm t{second, minute, hour, day, month - 1, year - 1900, 0, 0, -1};
+  return std::mktime(&t);
+}
+
+const std::time_t kMonday = Local(2024, 1, 8, 8, 5, 3);
+
+std::string LocalDateTime(std::time_t seconds) {
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&seconds));
+  return text;
+}
+
+std::string Line(const pellog::Record& record) {
+  return pellog::UTF8Converter::convert(pellog::TxtFormatter::format(record));
+}
+
+pellog::Record R(const wchar_t* text, std::time_t seconds = kMonday, unsigned short ms = 0,
+                 pellog::Severity severity = pellog::info,
+                 const char* function = "PelNamedPipeServer::PostIocpRead", int line = 88,
+                 uint32_t threadId = 4321) {
+  pellog::Record record(severity, function, line, seconds, ms, threadId);
+  record << text;
+  return record;
+}
+
+// Keeps the last record; its copy is made with the allocation walk paused.
+struct LastRecord : pellog::IAppender {
+  void write(const pellog::Record& r) override {
+    const bool armed = g_armed.exchange(false);
+    ++count, last = r, g_armed = armed;
+  }
+  int count = 0;
+  pellog::Record last{pellog::none, "", 0, 0, 0, 0};
+};
+
+}  // namespace
+
+TEST(Log, LinesAndQualifiedNamesByteForByte) {
+  const char severities[] = "NONE FATALERRORWARN INFO DEBUGVERB NONE ";
+  for (int s = 0; s < 8; ++s)
+    EXPECT_EQ(Line(R(L"Enter!", kMonday, 42, pellog::Severity(s), "A::B", 57, 1234)),
+              LocalDateTime(kMonday) + ".042 " + std::string(severities + 5 * s, 5) +
+                  " [1234] [A::B@57] Enter!\n");
+  const std::pair<pellog::Record, const char*> rows[] = {
+      {R(L"", kMonday, 7, pellog::error, "InitLog", 0, 0xFFFFFFFFu),
+       ".007 ERROR [4294967295] [InitLog@0] \n"},
+      {R(L"x", kMonday, 999, pellog::info, "PEL_StartIpcServer", 123456, 7),
+       ".999 INFO  [7] [PEL_StartIpcServer@123456] x\n"},
+      // A message ending in a line feed leaves an empty line.
+      {R(L">>>>>>>>Already initialized plog!\n", kMonday, 5, pellog::warning, "InitLog", 12, 9),
+       ".005 WARN  [9] [InitLog@12] >>>>>>>>Already initialized plog!\n\n"},
+      // UTF-8 without a byte-order mark.
+      {R(L"Gr\u00fc\u00dfe \u20ac \u4e2d \U0001F600", kMonday, 0, pellog::info, "f", 1, 1),
+       ".000 INFO  [1] [f@1] Gr\xC3\xBC\xC3\x9F"
+       "e \xE2\x82\xAC \xE4\xB8\xAD \xF0\x9F\x98\x80\n"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(Line(r.first), LocalDateTime(kMonday) + r.second);
+  // A lone surrogate is not passed on as invalid bytes.
+  EXPECT_EQ(pellog::UTF8Converter::convert(std::wstring{L'a', wchar_t(0xD800), L'b'}),
+            "a\xEF\xBF\xBD"
+            "b");
+  // Narrow texts are read in the process's ANSI code page.
+  pellog::Record narrow = R(L"");
+  narrow << "Gr\xFC\xDF";
+  EXPECT_TRUE(GetACP() != 1252 ||
+              pellog::UTF8Converter::convert(narrow.message()) == "Gr\xC3\xBC\xC3\x9F");
+
+  pellog::Record record = R(L"");
+  const DWORD error = 997;
+  const size_t size = 5242880;
+  record << -5 << " " << 4294967295u << " " << (-9223372036854775807LL - 1) << " "
+         << 18446744073709551615ull << " " << reinterpret_cast<const void*>(0xABCDEF12) << " "
+         << static_cast<void*>(nullptr) << " " << error << " " << size << " " << true << 'x'
+         << static_cast<const char*>(nullptr) << std::string(" s") << std::wstring(L" w");
+  EXPECT_EQ(pellog::UTF8Converter::convert(record.message()),
+            "-5 4294967295 -9223372036854775808 18446744073709551615 00000000ABCDEF12 "
+            "0000000000000000 997 5242880 1x(null) s w");
+
+  const char* names[][2] = {
+      {"static DWORD PelNamedPipeServer::WorkThread(LPVOID)", "PelNamedPipeServer::WorkThread"},
+      {"int A::B(IpcConnection*) const", "A::B"},
+      {"const std::vector<int>& PelNamedPipeClient::Get()", "PelNamedPipeClient::Get"},
+      {"int PEL_StartIpcServer(PelIpcServerHandle, const char*)", "PEL_StartIpcServer"},
+      {"void {anonymous}::Anon(int)", "Anon"},
+      {"void pel::{anonymous}::X::M()", "pel::X::M"},
+      {"int __cdecl PelNamedPipeServer::Init(void)", "PelNamedPipeServer::Init"},
+      {"unsigned long __stdcall A::B(void *)", "A::B"},
+      {"void __cdecl `anonymous namespace'::Anon(int)", "Anon"},
+      {"InitLog", "InitLog"},
+  };
+  for (const auto& r : names) EXPECT_EQ(pellog::QualifiedFunctionName(r[0]), r[1]);
+}
+
+struct OomSubject {
+  static void Log(const void* handle) {
+    PEL_LOGE << "ReadFile failed! err:" << 109 << "! Connection[" << handle << "] "
+             << std::string("is closing...") << L" \u00e9" << 4294967295u << -7LL << true;
+  }
+};
+
+// A statement builds nothing without a logger or above its maximum severity.
+TEST(Log, StatementGateAndLowMemory) {
+  int built = 0;
+  auto touch = [&built] { return ++built; };
+  PEL_LOGF << touch();
+  {
+    LastRecord appender;
+    pellog::Logger logger(pellog::info);
+    logger.addAppender(&appender);
+    PEL_LOGD << touch();
+    PEL_LOGV << touch();
+    EXPECT_EQ(built, 0);
+    const std::time_t before = std::time(nullptr);
+    PEL_LOGI << "n=" << touch();
+    EXPECT_EQ(appender.last.line(), __LINE__ - 1);
+    EXPECT_EQ(built, 1);
+    EXPECT_EQ(appender.last.function(), "Log_StatementGateAndLowMemory_Test::TestBody");
+    EXPECT_EQ(appender.last.threadId(), GetCurrentThreadId());
+    EXPECT_TRUE(appender.last.seconds() >= before && appender.last.seconds() <= std::time(nullptr));
+    EXPECT_EQ(appender.last.message(), L"n=1");
+    logger.setMaxSeverity(pellog::error);
+    PEL_LOGW << touch();
+    EXPECT_EQ(appender.count, 1);
+    // A statement must neither throw into the thread that logs nor lose its
+    // record when memory runs out, only the text that could not be built.
+    bool complete = false;
+    for (long n = 0; n < 200 && !complete; ++n) {
+      appender.count = 0, g_left = n, g_armed = true;
+      OomSubject::Log(reinterpret_cast<const void*>(uintptr_t{0x1F4}));
+      g_armed = false;
+      ASSERT_EQ(appender.count, 1) << "allocation " << n << " failed and the record was lost";
+      complete = g_left.load() >= 0;
+    }
+    ASSERT_TRUE(complete) << "the statement kept allocating";
+    EXPECT_EQ(appender.last.function(), "OomSubject::Log");
+    EXPECT_EQ(appender.last.message(),
+              L"ReadFile failed! err:109! Connection[00000000000001F4] is "
+              L"closing... \u00e94294967295-71");
+  }
+  // The logger's end clears the instance: later statements are skipped.
+  PEL_LOGF << touch();
+  EXPECT_EQ(built, 1);
+}
+
+// The first record of a day deletes the files of earlier weeks' same weekday
+// in the prefix's family (the prefix up to its first hyphen); never today's.
+TEST(Log, FirstRecordOfADayDeletesThatWeekdayOfEarlierWeeksInTheFamily) {
+  std::istringstream list(
+      "pel_ipc_morrow-abc-2024010101.log pel_ipc_morrow-xyz-2023122501.log "
+      "pel_ipc_morrow-abc-2024010700.log pel_ipc_morrow-abc-2024010202.log "
+      "pel_ipc-abc-2024010101.log pel_ipc_quillon-2024010101.log pel_ipc_morrow-xyz-2024010801.log "
+      "pel_ipc_morrow-abc-2024010101.txt 2024010101.log foo01.log foo02.log "
+      "nodash-x-2024010101.log");
+  const std::vector<std::string> files{std::istream_iterator<std::string>(list), {}};
+  const struct {
+    const char* prefix;
+    const char* deleted;  // one mark per file
+  } rows[] = {{"pel_ipc_morrow-abc-", "xx.........."},
+              {"pel_ipc-abc-", "xx..xx......"},
+              {"nodash", "...........x"},
+              {"", "xx..xx..xx.x"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.prefix);
+    pel_test::TempDir dir("family");
+    for (const auto& name : files) ASSERT_TRUE(pel_test::WriteFileBytes(dir / name, "old\n"));
+    const std::string folderLikeALog = dir / "pel_ipc_morrow-dir-2024010101.log";
+    ASSERT_TRUE(CreateDirectoryA(folderLikeALog.c_str(), nullptr));
+    Appender appender(dir.path().c_str(), row.prefix);
+    const auto first = R(L"first of the day", kMonday, 1);
+    appender.write(first);
+    for (size_t i = 0; i < files.size(); ++i)
+      EXPECT_EQ(ReadFileBytes(dir / files[i]), row.deleted[i] == 'x' ? "" : "old\n") << files[i];
+    EXPECT_TRUE(pel_test::DirExists(folderLikeALog));
+    EXPECT_EQ(ReadFileBytes(dir / (row.prefix + std::string("2024010801.log"))), Line(first));
+  }
+}
+
+TEST(Log, DayFilesRestartAtTheLimitTakeRecordsByTheirOwnStampAndShareReading) {
+  pel_test::TempDir dir("size");
+  const std::string folder = dir / "later";
+  Appender appender(folder.c_str(), "pel_ipc-size-");
+  const std::string path = folder + "\\pel_ipc-size-2024010801.log";
+  // A missing folder drops records silently until it exists.
+  appender.write(R(L"dropped", kMonday, 0));
+  EXPECT_TRUE(pel_test::ListDir(dir.path()).empty());
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  ASSERT_TRUE(pel_test::WriteFileBytes(path, std::string(5242880, 'x')));
+  const auto restarted = R(L"restarted", kMonday, 10);
+  appender.write(restarted);
+  EXPECT_EQ(ReadFileBytes(path), Line(restarted));
+  const std::string below(5242879, 'y');
+  ASSERT_TRUE(pel_test::WriteFileBytes(path, below));
+  const auto appended = R(L"appended", kMonday, 11), next = R(L"next", kMonday, 12);
+  appender.write(appended);
+  EXPECT_EQ(ReadFileBytes(path), below + Line(appended));
+  appender.write(next);  // over the limit by one record now
+  EXPECT_EQ(ReadFileBytes(path), Line(next));
+
+  // Written in the other order, as a slow thread would; Sunday is weekday 00.
+  const std::time_t lastSecond = Local(2024, 1, 8, 23, 59, 59);
+  const auto late = R(L"late", lastSecond, 900), early = R(L"early", lastSecond + 1, 100);
+  const auto sunday = R(L"sunday", Local(2023, 12, 31, 12, 0, 0), 0);
+  appender.write(early);
+  appender.write(late);
+  appender.write(sunday);
+  EXPECT_EQ(ReadFileBytes(folder + "\\pel_ipc-size-2024010902.log"), Line(early));
+  EXPECT_EQ(ReadFileBytes(folder + "\\pel_ipc-size-2023123100.log"), Line(sunday));
+
+  // Another writer of the file makes a record drop; readers do not.
+  const auto whileRead = R(L"while read", kMonday, 1);
+  for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
+    HANDLE other = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    appender.write(access == GENERIC_READ ? whileRead : R(L"while written", kMonday, 2));
+    CloseHandle(other);
+  }
+  EXPECT_EQ(ReadFileBytes(path), Line(next) + Line(late) + Line(whileRead));
+}
