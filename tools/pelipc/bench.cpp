@@ -6,48 +6,28 @@
 #include <fstream>
 
 #include "flags.h"
-#include "report.h"
 #include "util.h"
 
 namespace pelipc {
 
 namespace {
 
-struct Counts {
-  uint32_t calls = 10000;
-  uint32_t upload = 60;
-  uint32_t download = 16;
-  uint32_t small = 20000;
-  uint32_t setups = 200;
-  uint32_t fanIn = 400;  // calls per client
-  // Rate rows stop after this long even when not every message went: the
-  // library's cost per message varies with its log, and the defaults must
-  // stay well under a minute.
-  double capSeconds = 1.0;
-};
-
-Counts QuickCounts() {
-  Counts c;
-  c.calls = 2000;
-  c.upload = 20;
-  c.download = 6;
-  c.small = 5000;
-  c.setups = 50;
-  c.fanIn = 100;
-  c.capSeconds = 0.5;
-  return c;
-}
-
-// The count flags; 0 in the parsed counts leaves the run's default.
+// The count flags in the order of Scenario, with the full and the quick
+// run's default.
 const struct {
   const char* flag;
-  uint32_t Counts::*field;
-} kCountFlags[] = {
-    {"--calls", &Counts::calls}, {"--upload", &Counts::upload}, {"--download", &Counts::download},
-    {"--small", &Counts::small}, {"--setups", &Counts::setups}, {"--fanin", &Counts::fanIn},
+  uint32_t full, quick;
+} kCounts[] = {
+    {"--calls", 10000, 2000}, {"--upload", 60, 20},  {"--download", 16, 6},
+    {"--small", 20000, 5000}, {"--setups", 200, 50}, {"--fanin", 400, 100},  // calls per client
 };
+constexpr size_t kRows = sizeof kCounts / sizeof kCounts[0];
 constexpr uint32_t kMaxCount = 100000000;
 constexpr double kMaxSeconds = 600;
+// Rate rows stop after this long even when not every message went: the
+// library's cost per message varies with its log, and the defaults must
+// stay well under a minute.
+constexpr double kCapSeconds = 1.0, kQuickCapSeconds = 0.5;
 
 std::string Number1(double value) {
   char text[32];
@@ -60,10 +40,45 @@ std::string Shown(const RowPlan& plan, const Measure& m) {
   if (plan.scenario == Scenario::kRoundTrip) {
     std::snprintf(text, sizeof text, "p50 %.1f us, p99 %.1f us", m.value, m.value2);
   } else {
-    std::snprintf(text, sizeof text, "%.1f %s over %s", m.value, plan.unit.c_str(),
+    std::snprintf(text, sizeof text, "%.1f %s over %s", m.value, plan.row.unit.c_str(),
                   Grouped(m.done).c_str());
   }
   return text;
+}
+
+std::vector<RowPlan> Plans(const uint32_t n[kRows], double cap) {
+  const std::string capText = ", <=" + Number1(cap) + " s";
+  return {
+      {Scenario::kRoundTrip,
+       n[0],
+       0,
+       {"sync_call_rtt", "sync call round trip", "us", false, Grouped(n[0]) + " calls of 64 B"}},
+      {Scenario::kUpload,
+       n[1],
+       cap,
+       {"throughput_client_to_server", "client->server throughput", "MB/s", true,
+        "<=" + Grouped(n[1]) + " x 716,800 B" + capText}},
+      {Scenario::kDownload,
+       n[2],
+       cap,
+       {"throughput_server_to_client", "server->client throughput", "MB/s", true,
+        "<=" + Grouped(n[2]) + " x 5,242,848 B" + capText}},
+      {Scenario::kSmall,
+       n[3],
+       cap,
+       {"small_message_rate", "64-byte async messages c->s", "msg/s", true,
+        "<=" + Grouped(n[3]) + " msgs" + capText}},
+      {Scenario::kSetup,
+       n[4],
+       cap,
+       {"connection_setup_rate", "connect+handshake+disconnect", "conn/s", true,
+        "<=" + Grouped(n[4]) + " conns" + capText}},
+      {Scenario::kFanIn,
+       n[5],
+       cap,
+       {"aggregate_16_clients", "16 clients, 64 B sync calls", "call/s", true,
+        "<=16 x " + Grouped(n[5]) + capText}},
+  };
 }
 
 }  // namespace
@@ -71,81 +86,59 @@ std::string Shown(const RowPlan& plan, const Measure& m) {
 int BenchMain(const std::vector<std::string>& args) {
   BenchReport report;
   std::string jsonPath;
-  Counts given = {0, 0, 0, 0, 0, 0, 0};
+  uint32_t counts[kRows] = {};  // 0: the run's default
+  double cap = 0;
   int only = 0;  // 1 library, 2 raw pipe: for looking at one side alone
   std::vector<Flag> flags = {
       Switch("--quick", [&] { report.quick = true; }),
       Text("--json", &jsonPath),
-      Seconds("--seconds", &given.capSeconds, kMaxSeconds),
+      Seconds("--seconds", &cap, kMaxSeconds),
       {"--only", true,
        [&](const std::string& which) {
          only = which == "library" ? 1 : which == "raw" ? 2 : 0;
          return only != 0;
        }},
   };
-  for (const auto& count : kCountFlags) {
-    flags.push_back(Number(count.flag, &(given.*count.field), 1, kMaxCount));
-  }
+  for (size_t i = 0; i < kRows; ++i)
+    flags.push_back(Number(kCounts[i].flag, &counts[i], 1, kMaxCount));
   std::vector<std::string> plain;
   if (!ParseFlags(args, flags, &plain) || !plain.empty()) return kExitUsage;
-  Counts counts = report.quick ? QuickCounts() : Counts();
-  for (const auto& count : kCountFlags) {
-    if (given.*count.field != 0) counts.*count.field = given.*count.field;
+  for (size_t i = 0; i < kRows; ++i) {
+    if (counts[i] == 0) counts[i] = report.quick ? kCounts[i].quick : kCounts[i].full;
   }
-  if (given.capSeconds > 0) counts.capSeconds = given.capSeconds;
-
-  const double cap = counts.capSeconds;
-  const std::string capText = ", <=" + Number1(cap) + " s";
-  const std::vector<RowPlan> plans = {
-      {Scenario::kRoundTrip, "sync_call_rtt", "sync call round trip", "us",
-       Grouped(counts.calls) + " calls of 64 B", false, counts.calls, 0},
-      {Scenario::kUpload, "throughput_client_to_server", "client->server throughput", "MB/s",
-       "<=" + Grouped(counts.upload) + " x 716,800 B" + capText, true, counts.upload, cap},
-      {Scenario::kDownload, "throughput_server_to_client", "server->client throughput", "MB/s",
-       "<=" + Grouped(counts.download) + " x 5,242,848 B" + capText, true, counts.download, cap},
-      {Scenario::kSmall, "small_message_rate", "64-byte async messages c->s", "msg/s",
-       "<=" + Grouped(counts.small) + " msgs" + capText, true, counts.small, cap},
-      {Scenario::kSetup, "connection_setup_rate", "connect+handshake+disconnect", "conn/s",
-       "<=" + Grouped(counts.setups) + " conns" + capText, true, counts.setups, cap},
-      {Scenario::kFanIn, "aggregate_16_clients", "16 clients, 64 B sync calls", "call/s",
-       "<=16 x " + Grouped(counts.fanIn) + capText, true, counts.fanIn, cap},
-  };
+  if (cap == 0) cap = report.quick ? kQuickCapSeconds : kCapSeconds;
 
   if (only != 2) {
     // The library sets up its log (and traces that on stdout) with its first
     // object in the process; done here, it stays out of the progress lines.
     TransportEvents quiet;
-    MakeLibraryClient(&quiet);
+    MakeClient(Impl::kLibrary, &quiet);
   }
   SYSTEM_INFO info;
   GetSystemInfo(&info);
   report.cpus = info.dwNumberOfProcessors;
   const double begin = NowSeconds();
+  const std::vector<RowPlan> plans = Plans(counts, cap);
   const size_t steps = plans.size() * (only != 0 ? 1 : 2);
   size_t step = 0;
   for (const auto& plan : plans) {
     Measure side[2];
     for (Impl impl : {Impl::kLibrary, Impl::kRaw}) {
+      Measure& m = side[impl == Impl::kLibrary ? 0 : 1];
       if ((only == 1 && impl == Impl::kRaw) || (only == 2 && impl == Impl::kLibrary)) {
-        side[impl == Impl::kLibrary ? 0 : 1] = Fail("not measured (--only)");
+        m = Fail("not measured (--only)");
         continue;
       }
       Err("[%2u/%u] %-8s %s, %s ... ", static_cast<unsigned>(++step), static_cast<unsigned>(steps),
-          ImplName(impl), plan.title.c_str(), plan.workload.c_str());
+          ImplName(impl), plan.row.title.c_str(), plan.row.workload.c_str());
       const double t0 = NowSeconds();
-      Measure m = RunOne(plan, impl);
+      m = RunOne(plan, impl);
       if (m.ok)
         Err("%s (%.1f s)\n", Shown(plan, m).c_str(), NowSeconds() - t0);
       else
         Err("FAILED: %s\n", m.error.c_str());
-      side[impl == Impl::kLibrary ? 0 : 1] = m;
     }
-    BenchRow row;
-    row.id = plan.id;
-    row.title = plan.title;
-    row.unit = plan.unit;
-    row.workload = plan.workload;
-    row.higherIsBetter = plan.higherIsBetter;
+    BenchRow row = plan.row;
     row.libraryOk = side[0].ok;
     row.baselineOk = side[1].ok;
     if (!side[0].ok) row.error = "library: " + side[0].error;
@@ -155,11 +148,11 @@ int BenchMain(const std::vector<std::string>& args) {
     row.libraryDone = side[0].done;
     row.baselineDone = side[1].done;
     if (plan.scenario == Scenario::kRoundTrip) {
-      row.id = plan.id + "_p50";
-      row.title = plan.title + " p50";
+      row.id = plan.row.id + "_p50";
+      row.title = plan.row.title + " p50";
       report.rows.push_back(row);
-      row.id = plan.id + "_p99";
-      row.title = plan.title + " p99";
+      row.id = plan.row.id + "_p99";
+      row.title = plan.row.title + " p99";
       row.library = side[0].value2;
       row.baseline = side[1].value2;
     }

@@ -7,28 +7,30 @@
 #include <string>
 #include <vector>
 
+#include "report.h"
 #include "transport.h"
 
 namespace pelipc {
 
+// In the order of the count flags and of the rows.
 enum class Scenario { kRoundTrip, kUpload, kDownload, kSmall, kSetup, kFanIn };
 
-const char* ScenarioTag(Scenario s);
-bool ParseScenario(const std::string& tag, Scenario* out);
+// The peer streams as the client in the upload rows and serves in the others.
+inline bool PeerIsClient(Scenario s) { return s == Scenario::kUpload || s == Scenario::kSmall; }
 
 // What the peer process is told on its command line.
 struct PeerPlan {
-  Impl impl = Impl::kLibrary;
-  Scenario scenario = Scenario::kRoundTrip;
-  std::string pipe;
-  std::string readyEvent;  // set by a peer server once it listens
-  std::string doneEvent;   // set by the bench when the peer may end
-  uint32_t count = 0;      // messages the peer streams
-  uint32_t size = 0;       // payload bytes of each
+  Impl impl;
+  Scenario scenario;
+  // The pipe; with "-ready" and "-done" the events that pace the peer: set
+  // by the peer once it listens or is connected, and by the bench when the
+  // peer may end.
+  std::string name;
+  uint32_t count;  // messages the peer streams
+  uint32_t size;   // payload bytes of each
 };
 
 std::vector<std::string> PeerArgs(const PeerPlan& plan);
-bool ParsePeerArgs(const std::vector<std::string>& args, PeerPlan* plan);
 
 // One side's figure(s) of one row.
 struct Measure {
@@ -47,10 +49,9 @@ inline Measure Fail(const std::string& error) {
 
 struct RowPlan {
   Scenario scenario;
-  std::string id, title, unit, workload;
-  bool higherIsBetter;
   uint32_t count;
   double cap;
+  BenchRow row;  // what the report shows of the row, figures still empty
 };
 
 Measure RunOne(const RowPlan& plan, Impl impl);

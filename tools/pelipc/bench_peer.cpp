@@ -1,11 +1,11 @@
 // The benchmark's peer process: the other end of one row, over the library
 // or over the raw-pipe baseline, as its command line says.
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <thread>
 
 #include "bench.h"
+#include "flags.h"
 #include "util.h"
 
 namespace pelipc {
@@ -94,7 +94,7 @@ class PeerClient : public TransportEvents {
   }
 };
 
-int RunPeerServer(const PeerPlan& plan, Event& done) {
+int RunPeerServer(const PeerPlan& plan, Event& ready, Event& done) {
   PeerServer events(plan, done);
   std::unique_ptr<ServerEnd> server = MakeServer(plan.impl, &events);
   if (!server) {
@@ -102,13 +102,12 @@ int RunPeerServer(const PeerPlan& plan, Event& done) {
     return kExitFailed;
   }
   events.server = server.get();
-  int32_t r = server->Start(plan.pipe);
+  int32_t r = server->Start(plan.name);
   if (r != 0) {
-    Err("[bench peer] cannot listen on %s: %s\n", plan.pipe.c_str(), DescribeResult(r).c_str());
+    Err("[bench peer] cannot listen on %s: %s\n", plan.name.c_str(), DescribeResult(r).c_str());
     return kExitNoServer;
   }
-  Event ready;
-  if (ready.Open(plan.readyEvent.c_str())) ready.Set();
+  ready.Set();
   const bool released = done.Wait(kPeerWaitMs);
   events.Join();
   server->Stop();
@@ -116,18 +115,19 @@ int RunPeerServer(const PeerPlan& plan, Event& done) {
   return released && !events.streamFailed ? kExitOk : kExitFailed;
 }
 
-int RunPeerClient(const PeerPlan& plan, Event& done) {
+int RunPeerClient(const PeerPlan& plan, Event& ready, Event& done) {
   PeerClient events;
   std::unique_ptr<ClientEnd> client = MakeClient(plan.impl, &events);
   if (!client) {
     Err("[bench peer] cannot create the %s client\n", ImplName(plan.impl));
     return kExitFailed;
   }
-  int32_t r = client->Connect(plan.pipe);
+  int32_t r = client->Connect(plan.name);
   if (r != 0) {
-    Err("[bench peer] cannot connect to %s: %s\n", plan.pipe.c_str(), DescribeResult(r).c_str());
+    Err("[bench peer] cannot connect to %s: %s\n", plan.name.c_str(), DescribeResult(r).c_str());
     return kExitNoServer;
   }
+  ready.Set();
   if (!events.gos.WaitAtLeast(1, 30000)) {
     Err("[bench peer] no start message within 30 s\n");
     return kExitTimeout;
@@ -141,58 +141,34 @@ int RunPeerClient(const PeerPlan& plan, Event& done) {
 
 }  // namespace
 
-// In the order of Scenario.
-const char* const kScenarioTags[] = {"rtt", "upload", "download", "small", "setup", "fanin"};
-
-const char* ScenarioTag(Scenario s) { return kScenarioTags[static_cast<int>(s)]; }
-
-bool ParseScenario(const std::string& tag, Scenario* out) {
-  for (size_t i = 0; i < sizeof kScenarioTags / sizeof kScenarioTags[0]; ++i) {
-    if (tag == kScenarioTags[i]) {
-      *out = static_cast<Scenario>(i);
-      return true;
-    }
-  }
-  return false;
-}
-
 std::vector<std::string> PeerArgs(const PeerPlan& plan) {
   return {"__bench-peer",
-          plan.impl == Impl::kLibrary ? "lib" : "raw",
-          ScenarioTag(plan.scenario),
-          plan.pipe,
-          plan.readyEvent,
-          plan.doneEvent,
+          std::to_string(static_cast<int>(plan.impl)),
+          std::to_string(static_cast<int>(plan.scenario)),
+          plan.name,
           std::to_string(plan.count),
           std::to_string(plan.size)};
 }
 
-bool ParsePeerArgs(const std::vector<std::string>& args, PeerPlan* plan) {
-  if (args.size() != 7) return false;
-  if (args[0] != "lib" && args[0] != "raw") return false;
-  plan->impl = args[0] == "lib" ? Impl::kLibrary : Impl::kRaw;
-  if (!ParseScenario(args[1], &plan->scenario)) return false;
-  plan->pipe = args[2];
-  plan->readyEvent = args[3];
-  plan->doneEvent = args[4];
-  plan->count = static_cast<uint32_t>(std::strtoul(args[5].c_str(), nullptr, 10));
-  plan->size = static_cast<uint32_t>(std::strtoul(args[6].c_str(), nullptr, 10));
-  return true;
-}
-
 int BenchPeerMain(const std::vector<std::string>& args) {
-  PeerPlan plan;
-  if (!ParsePeerArgs(args, &plan)) return kExitUsage;
-  Event done;
-  if (!done.Open(plan.doneEvent.c_str())) {
-    Err("[bench peer] event %s does not exist\n", plan.doneEvent.c_str());
+  uint64_t n[5] = {};
+  const uint64_t max[5] = {1, static_cast<uint64_t>(Scenario::kFanIn), 0, UINT32_MAX, UINT32_MAX};
+  if (args.size() != 5) return kExitUsage;
+  for (size_t i = 0; i < 5; ++i) {
+    if (i != 2 && !ParseWhole(args[i], 0, max[i], &n[i])) return kExitUsage;
+  }
+  const PeerPlan plan = {static_cast<Impl>(n[0]), static_cast<Scenario>(n[1]), args[2],
+                         static_cast<uint32_t>(n[3]), static_cast<uint32_t>(n[4])};
+  Event ready, done;
+  if (!ready.Open((plan.name + "-ready").c_str()) || !done.Open((plan.name + "-done").c_str())) {
+    Err("[bench peer] the events of %s do not exist\n", plan.name.c_str());
     return kExitUsage;
   }
   // A log file of its own, as the product's programs have: two processes
   // appending to one file would measure their contention for it.
   SetLibraryLogName("pelipc_peer");
-  const bool peerIsClient = plan.scenario == Scenario::kUpload || plan.scenario == Scenario::kSmall;
-  return peerIsClient ? RunPeerClient(plan, done) : RunPeerServer(plan, done);
+  return PeerIsClient(plan.scenario) ? RunPeerClient(plan, ready, done)
+                                     : RunPeerServer(plan, ready, done);
 }
 
 }  // namespace pelipc

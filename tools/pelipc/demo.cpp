@@ -257,7 +257,7 @@ int DemoMain(const std::vector<std::string>& args) {
       "  client 2 first asks with a %u-byte answer buffer (result 8, then asks again).\n\n",
       Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
       kDemoSmallBuffer);
-  self.server = MakeLibraryServer(&self);
+  self.server = MakeServer(Impl::kLibrary, &self);
   if (!self.server) {
     Err("pelipc demo: PEL_CreateIpcServer returned null\n");
     return kExitFailed;

@@ -170,7 +170,7 @@ int DemoClientMain(const std::vector<std::string>& args) {
   if (args.size() != 2) return kExitUsage;
   DemoClient self;
   self.index = std::atoi(args[1].c_str());
-  std::unique_ptr<ClientEnd> client = MakeLibraryClient(&self);
+  std::unique_ptr<ClientEnd> client = MakeClient(Impl::kLibrary, &self);
   if (!client) {
     Err("[client %d] PEL_CreateIpcClient failed\n", self.index);
     return kExitFailed;

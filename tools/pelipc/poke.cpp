@@ -193,7 +193,7 @@ int RunClient(const std::vector<std::string>& args, const std::vector<Flag>& fla
   if (!LoadPayload(plain[1], payload, command)) return kExitUsage;
   Client state;
   state.print = printReplies;
-  std::unique_ptr<ClientEnd> client = MakeLibraryClient(&state);
+  std::unique_ptr<ClientEnd> client = MakeClient(Impl::kLibrary, &state);
   if (!client) {
     Err("pelipc %s: PEL_CreateIpcClient returned null\n", command);
     return kExitFailed;
@@ -220,7 +220,7 @@ int ServeMain(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   const std::string& name = plain[0];
-  self.server = MakeLibraryServer(&self);
+  self.server = MakeServer(Impl::kLibrary, &self);
   if (!self.server) {
     Err("pelipc serve: PEL_CreateIpcServer returned null\n");
     return kExitFailed;

@@ -8,6 +8,9 @@
 namespace pelipc {
 
 struct BenchRow {
+  BenchRow(std::string id_, std::string title_, std::string unit_, bool higher, std::string load)
+      : id(id_), title(title_), unit(unit_), higherIsBetter(higher), workload(load) {}
+
   std::string id;     // "sync_call_rtt_p50"
   std::string title;  // "sync call round trip, p50"
   std::string unit;   // "us", "MB/s", "msg/s", ...
