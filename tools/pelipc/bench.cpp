@@ -12,16 +12,30 @@ namespace pelipc {
 
 namespace {
 
-// The count flags in the order of Scenario, with the full and the quick
-// run's default.
+// The rows in the order of Scenario: the count flag with the full and the
+// quick run's default, and the texts around the count in the workload.
 const struct {
   const char* flag;
   uint32_t full, quick;
-} kCounts[] = {
-    {"--calls", 10000, 2000}, {"--upload", 60, 20},  {"--download", 16, 6},
-    {"--small", 20000, 5000}, {"--setups", 200, 50}, {"--fanin", 400, 100},  // calls per client
+  const char *id, *title, *unit;
+  bool higherIsBetter;
+  const char *before, *after;
+} kRows[] = {
+    {"--calls", 10000, 2000, "sync_call_rtt", "sync call round trip", "us", false, "",
+     " calls of 64 B"},
+    {"--upload", 60, 20, "throughput_client_to_server", "client->server throughput", "MB/s", true,
+     "<=", " x 716,800 B"},
+    {"--download", 16, 6, "throughput_server_to_client", "server->client throughput", "MB/s", true,
+     "<=", " x 5,242,848 B"},
+    {"--small", 20000, 5000, "small_message_rate", "64-byte async messages c->s", "msg/s", true,
+     "<=", " msgs"},
+    {"--setups", 200, 50, "connection_setup_rate", "connect+handshake+disconnect", "conn/s", true,
+     "<=", " conns"},
+    // Calls per client.
+    {"--fanin", 400, 100, "aggregate_16_clients", "16 clients, 64 B sync calls", "call/s", true,
+     "<=16 x ", ""},
 };
-constexpr size_t kRows = sizeof kCounts / sizeof kCounts[0];
+constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
 constexpr uint32_t kMaxCount = 100000000;
 constexpr double kMaxSeconds = 600;
 // Rate rows stop after this long even when not every message went: the
@@ -46,47 +60,12 @@ std::string Shown(const RowPlan& plan, const Measure& m) {
   return text;
 }
 
-std::vector<RowPlan> Plans(const uint32_t n[kRows], double cap) {
-  const std::string capText = ", <=" + Number1(cap) + " s";
-  return {
-      {Scenario::kRoundTrip,
-       n[0],
-       0,
-       {"sync_call_rtt", "sync call round trip", "us", false, Grouped(n[0]) + " calls of 64 B"}},
-      {Scenario::kUpload,
-       n[1],
-       cap,
-       {"throughput_client_to_server", "client->server throughput", "MB/s", true,
-        "<=" + Grouped(n[1]) + " x 716,800 B" + capText}},
-      {Scenario::kDownload,
-       n[2],
-       cap,
-       {"throughput_server_to_client", "server->client throughput", "MB/s", true,
-        "<=" + Grouped(n[2]) + " x 5,242,848 B" + capText}},
-      {Scenario::kSmall,
-       n[3],
-       cap,
-       {"small_message_rate", "64-byte async messages c->s", "msg/s", true,
-        "<=" + Grouped(n[3]) + " msgs" + capText}},
-      {Scenario::kSetup,
-       n[4],
-       cap,
-       {"connection_setup_rate", "connect+handshake+disconnect", "conn/s", true,
-        "<=" + Grouped(n[4]) + " conns" + capText}},
-      {Scenario::kFanIn,
-       n[5],
-       cap,
-       {"aggregate_16_clients", "16 clients, 64 B sync calls", "call/s", true,
-        "<=16 x " + Grouped(n[5]) + capText}},
-  };
-}
-
 }  // namespace
 
 int BenchMain(const std::vector<std::string>& args) {
   BenchReport report;
   std::string jsonPath;
-  uint32_t counts[kRows] = {};  // 0: the run's default
+  uint32_t counts[kRowCount] = {};  // 0: the run's default
   double cap = 0;
   int only = 0;  // 1 library, 2 raw pipe: for looking at one side alone
   std::vector<Flag> flags = {
@@ -99,14 +78,22 @@ int BenchMain(const std::vector<std::string>& args) {
          return only != 0;
        }},
   };
-  for (size_t i = 0; i < kRows; ++i)
-    flags.push_back(Number(kCounts[i].flag, &counts[i], 1, kMaxCount));
+  for (size_t i = 0; i < kRowCount; ++i) {
+    flags.push_back(Number(kRows[i].flag, &counts[i], 1, kMaxCount));
+  }
   std::vector<std::string> plain;
   if (!ParseFlags(args, flags, &plain) || !plain.empty()) return kExitUsage;
-  for (size_t i = 0; i < kRows; ++i) {
-    if (counts[i] == 0) counts[i] = report.quick ? kCounts[i].quick : kCounts[i].full;
-  }
   if (cap == 0) cap = report.quick ? kQuickCapSeconds : kCapSeconds;
+  std::vector<RowPlan> plans;
+  for (size_t i = 0; i < kRowCount; ++i) {
+    const auto& r = kRows[i];
+    const uint32_t n = counts[i] != 0 ? counts[i] : report.quick ? r.quick : r.full;
+    const bool capped = i != static_cast<size_t>(Scenario::kRoundTrip);
+    plans.push_back(
+        {static_cast<Scenario>(i), n, capped ? cap : 0,
+         BenchRow(r.id, r.title, r.unit, r.higherIsBetter,
+                  r.before + Grouped(n) + r.after + (capped ? ", <=" + Number1(cap) + " s" : ""))});
+  }
 
   if (only != 2) {
     // The library sets up its log (and traces that on stdout) with its first
@@ -118,7 +105,6 @@ int BenchMain(const std::vector<std::string>& args) {
   GetSystemInfo(&info);
   report.cpus = info.dwNumberOfProcessors;
   const double begin = NowSeconds();
-  const std::vector<RowPlan> plans = Plans(counts, cap);
   const size_t steps = plans.size() * (only != 0 ? 1 : 2);
   size_t step = 0;
   for (const auto& plan : plans) {

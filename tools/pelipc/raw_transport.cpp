@@ -86,11 +86,9 @@ class RawClient : public ClientEnd {
                uint32_t* answerSize) override {
     std::lock_guard<std::mutex> serial(m_callLock);
     m_answerReady.Reset();
-    if (!m_reader.joinable() ||
-        !m_pipe.Write(pel_tools::MakeMessage(m_id, pel_tools::kRawSync, request, size,
-                                             pel_tools::kRawMagic))) {
-      return PEL_ERR_WRITE;
-    }
+    if (!m_reader.joinable()) return PEL_ERR_WRITE;
+    const int32_t r = WriteFrame(m_pipe, m_events, m_id, pel_tools::kRawSync, request, size);
+    if (r != PEL_OK) return r;
     if (!m_answerReady.Wait(PEL_IPC_WAIT_MS)) return PEL_ERR_TIMEOUT;
     std::lock_guard<std::mutex> hold(m_lock);
     const uint32_t capacity = *answerSize;
@@ -119,87 +117,75 @@ class RawServer : public ServerEnd {
 
   int32_t Start(const std::string& name) override {
     m_name = FullPipeName(name);
-    std::shared_ptr<Conn> first = Listen();
+    std::shared_ptr<Pipe> first = Listen();
     if (!first) return PEL_ERR_PIPE;
-    m_threads.emplace_back(&RawServer::AcceptAll, this, first);
+    m_listener = std::thread(&RawServer::AcceptAll, this, first);
     return PEL_OK;
   }
 
   int32_t Send(uint32_t id, bool answer, const uint8_t* data, uint32_t size) override {
-    std::shared_ptr<Conn> conn;
+    std::shared_ptr<Pipe> pipe;
     {
       std::lock_guard<std::mutex> hold(m_lock);
       auto it = m_conns.find(id);
       if (it == m_conns.end()) return PEL_ERR_NO_CONNECTION;
-      conn = it->second;
+      pipe = it->second;
     }
-    return WriteFrame(conn->pipe, m_events, id,
-                      answer ? pel_tools::kRawSync : pel_tools::kRawBusiness, data, size);
+    const uint32_t kind = answer ? pel_tools::kRawSync : pel_tools::kRawBusiness;
+    return WriteFrame(*pipe, m_events, id, kind, data, size);
   }
 
   void Stop() override {
     m_stop.Set();
-    for (;;) {
-      std::thread next;
-      {
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (m_threads.empty()) return;
-        next = std::move(m_threads.back());
-        m_threads.pop_back();
-      }
-      next.join();
-    }
+    if (m_listener.joinable()) m_listener.join();
+    // Only the listener adds connections.
+    for (auto& t : m_threads) t.join();
+    m_threads.clear();
   }
 
  private:
-  struct Conn {
-    pel_tools::RawPipeServer pipe;
-    uint32_t id = 0;
-  };
+  using Pipe = pel_tools::RawPipeServer;
 
-  std::shared_ptr<Conn> Listen() {
-    auto conn = std::make_shared<Conn>();
-    conn->pipe.AbortOn(m_stop.handle());
-    if (!conn->pipe.Create(m_name, PIPE_UNLIMITED_INSTANCES)) return nullptr;
-    return conn;
+  std::shared_ptr<Pipe> Listen() {
+    auto pipe = std::make_shared<Pipe>();
+    pipe->AbortOn(m_stop.handle());
+    return pipe->Create(m_name, PIPE_UNLIMITED_INSTANCES) ? pipe : nullptr;
   }
 
-  void AcceptAll(std::shared_ptr<Conn> next) {
-    while (next && next->pipe.Accept(INFINITE)) {
-      std::shared_ptr<Conn> conn = std::move(next);
+  void AcceptAll(std::shared_ptr<Pipe> next) {
+    for (uint32_t id = 0; next && next->Accept(INFINITE); ++id) {
       // The next instance exists before this one can close: a client never
       // finds the name gone.
+      std::shared_ptr<Pipe> pipe = std::move(next);
       next = Listen();
-      std::lock_guard<std::mutex> hold(m_lock);
-      conn->id = m_nextId++;
-      m_threads.emplace_back(&RawServer::Serve, this, conn);
+      m_threads.emplace_back(&RawServer::Serve, this, pipe, id);
     }
   }
 
-  void Serve(std::shared_ptr<Conn> conn) {
-    if (!conn->pipe.Handshake(conn->id, PEL_IPC_WAIT_MS)) return;
+  void Serve(std::shared_ptr<Pipe> pipe, uint32_t id) {
+    if (!pipe->Handshake(id, PEL_IPC_WAIT_MS)) return;
     {
       std::lock_guard<std::mutex> hold(m_lock);
-      m_conns[conn->id] = conn;
+      m_conns[id] = pipe;
     }
-    m_events->OnConnect(conn->id);
-    ReadAll(conn->pipe, [&](uint32_t kind, const uint8_t* data, uint32_t size) {
-      if (kind != pel_tools::kRawHello) m_events->OnRecv(conn->id, data, size);
+    m_events->OnConnect(id);
+    ReadAll(*pipe, [&](uint32_t kind, const uint8_t* data, uint32_t size) {
+      if (kind != pel_tools::kRawHello) m_events->OnRecv(id, data, size);
     });
     {
       std::lock_guard<std::mutex> hold(m_lock);
-      m_conns.erase(conn->id);
+      m_conns.erase(id);
     }
-    m_events->OnClose(conn->id, PEL_CLOSE_SERVER);
+    m_events->OnClose(id, PEL_CLOSE_SERVER);
   }
 
   TransportEvents* m_events;
   std::string m_name;
   Event m_stop;  // ends every wait of every instance
+  std::thread m_listener;
+  std::vector<std::thread> m_threads;  // one a connection
   std::mutex m_lock;
-  std::vector<std::thread> m_threads;  // the accepting one and one a connection
-  std::map<uint32_t, std::shared_ptr<Conn>> m_conns;
-  uint32_t m_nextId = 0;
+  std::map<uint32_t, std::shared_ptr<Pipe>> m_conns;
 };
 
 }  // namespace

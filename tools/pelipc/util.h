@@ -27,15 +27,12 @@ enum ExitCode : int {
   kExitFailed = 5,    // any other failure of the library or of a peer
 };
 
-// "pipe could not be created, connected or opened" for 12, and so on.
-const char* ResultMeaning(int32_t code);
 // "error 12 (pipe could not be created, connected or opened)".
 std::string DescribeResult(int32_t code);
 
 // The pipe path the library derives from a host's name.
 inline std::string FullPipeName(const std::string& name) { return pel::FullPipeName(name.c_str()); }
 using pel_tools::Event;
-using pel_tools::ExePath;
 using pel_tools::UniqueName;
 
 // Monotonic seconds from the performance counter.
@@ -45,6 +42,13 @@ double NowSeconds();
 std::string Grouped(uint64_t value);
 // Printable preview of a payload: text in quotes, cut after `max` bytes.
 std::string Preview(const uint8_t* data, uint32_t size, uint32_t max = 48);
+inline const uint8_t* Bytes(const std::string& text) {
+  return reinterpret_cast<const uint8_t*>(text.data());
+}
+inline uint32_t Size(const std::string& text) { return static_cast<uint32_t>(text.size()); }
+inline std::string Preview(const std::string& text, uint32_t max = 48) {
+  return Preview(Bytes(text), Size(text), max);
+}
 
 // printf to stdout or stderr under one process-wide lock, flushed at once,
 // so lines from callback threads never interleave.
@@ -67,6 +71,9 @@ class Counter {
 
 // A child process of this same executable, its standard output muted: the
 // library's set-up trace there would only repeat this process's.
-std::unique_ptr<pel_tools::Process> StartSelf(const std::vector<std::string>& args);
+inline std::unique_ptr<pel_tools::Process> StartSelf(const std::vector<std::string>& args) {
+  return std::make_unique<pel_tools::Process>(pel_tools::ExePath(), args,
+                                              pel_tools::Stdio::kMuteStdout);
+}
 
 }  // namespace pelipc
