@@ -8,8 +8,8 @@ namespace pel_tools {
 
 namespace {
 
-// An OVERLAPPED with the calling thread's event: a thread has one operation
-// at a time, and an operation resets the event as it starts.
+// An OVERLAPPED with the calling thread's event, cleared: a thread has one
+// operation at a time.
 struct Overlapped : OVERLAPPED {
   Overlapped() : OVERLAPPED{} {
     struct Owned {
@@ -18,6 +18,7 @@ struct Overlapped : OVERLAPPED {
     };
     thread_local Owned owned;
     hEvent = owned.event;
+    ResetEvent(hEvent);
   }
 };
 

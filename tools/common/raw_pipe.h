@@ -65,11 +65,10 @@ class RawPipeClient : public RawPipe {
  public:
   // Full path or bare name. False (and lastError set) when it cannot open.
   bool Open(const std::string& name, uint32_t timeoutMs = 2000);
-  // Switches the handle to message read mode.
   bool SetMessageMode();
   // Reads the server's HELLO, returns its id (or kRawNoId on failure).
   uint32_t ReadHello(uint32_t timeoutMs = 5000);
-  // HELLO read plus answer: a full handshake. Returns the id.
+  // HELLO read plus answer. Returns the id.
   uint32_t Handshake(uint32_t timeoutMs = 5000);
   // Open, message mode and handshake, once: a server that lost a client
   // racing its connect request would show here. Returns the id, or
@@ -82,7 +81,6 @@ class RawPipeServer : public RawPipe {
  public:
   // instances: how many the name may have at once.
   bool Create(const std::string& fullPath, DWORD instances = 1);
-  // Waits for a client to connect.
   bool Accept(uint32_t timeoutMs = 5000);
   // Sends HELLO with id, waits for the client's HELLO answer.
   bool Handshake(uint32_t id, uint32_t timeoutMs = 5000);

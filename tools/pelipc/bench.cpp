@@ -43,21 +43,10 @@ constexpr double kMaxSeconds = 600;
 // stay well under a minute.
 constexpr double kCapSeconds = 1.0, kQuickCapSeconds = 0.5;
 
-std::string Number1(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
 std::string Shown(const RowPlan& plan, const Measure& m) {
-  char text[96];
-  if (plan.scenario == Scenario::kRoundTrip) {
-    std::snprintf(text, sizeof text, "p50 %.1f us, p99 %.1f us", m.value, m.value2);
-  } else {
-    std::snprintf(text, sizeof text, "%.1f %s over %s", m.value, plan.row.unit.c_str(),
-                  Grouped(m.done).c_str());
-  }
-  return text;
+  return plan.scenario == Scenario::kRoundTrip
+             ? Format("p50 %.1f us, p99 %.1f us", m.value, m.value2)
+             : Format("%.1f %s over %s", m.value, plan.row.unit.c_str(), Grouped(m.done).c_str());
 }
 
 }  // namespace
@@ -92,7 +81,7 @@ int BenchMain(const std::vector<std::string>& args) {
     plans.push_back(
         {static_cast<Scenario>(i), n, capped ? cap : 0,
          BenchRow(r.id, r.title, r.unit, r.higherIsBetter,
-                  r.before + Grouped(n) + r.after + (capped ? ", <=" + Number1(cap) + " s" : ""))});
+                  r.before + Grouped(n) + r.after + (capped ? Format(", <=%g s", cap) : ""))});
   }
 
   if (only != 2) {
@@ -108,9 +97,9 @@ int BenchMain(const std::vector<std::string>& args) {
   const size_t steps = plans.size() * (only != 0 ? 1 : 2);
   size_t step = 0;
   for (const auto& plan : plans) {
-    Measure side[2];
+    BenchRow row = plan.row;
     for (Impl impl : {Impl::kLibrary, Impl::kRaw}) {
-      Measure& m = side[impl == Impl::kLibrary ? 0 : 1];
+      Measure& m = impl == Impl::kLibrary ? row.library : row.baseline;
       if ((only == 1 && impl == Impl::kRaw) || (only == 2 && impl == Impl::kLibrary)) {
         m = Fail("not measured (--only)");
         continue;
@@ -124,23 +113,14 @@ int BenchMain(const std::vector<std::string>& args) {
       else
         Err("FAILED: %s\n", m.error.c_str());
     }
-    BenchRow row = plan.row;
-    row.libraryOk = side[0].ok;
-    row.baselineOk = side[1].ok;
-    if (!side[0].ok) row.error = "library: " + side[0].error;
-    if (!side[1].ok) row.error += (row.error.empty() ? "" : "; ") + ("raw pipe: " + side[1].error);
-    row.library = side[0].value;
-    row.baseline = side[1].value;
-    row.libraryDone = side[0].done;
-    row.baselineDone = side[1].done;
     if (plan.scenario == Scenario::kRoundTrip) {
       row.id = plan.row.id + "_p50";
       row.title = plan.row.title + " p50";
       report.rows.push_back(row);
       row.id = plan.row.id + "_p99";
       row.title = plan.row.title + " p99";
-      row.library = side[0].value2;
-      row.baseline = side[1].value2;
+      row.library.value = row.library.value2;
+      row.baseline.value = row.baseline.value2;
     }
     report.rows.push_back(row);
   }
@@ -159,7 +139,7 @@ int BenchMain(const std::vector<std::string>& args) {
     Out("JSON written to %s\n", jsonPath.c_str());
   }
   for (const auto& row : report.rows) {
-    if ((!row.libraryOk && only != 2) || (!row.baselineOk && only != 1)) return kExitFailed;
+    if ((!row.library.ok && only != 2) || (!row.baseline.ok && only != 1)) return kExitFailed;
   }
   return kExitOk;
 }

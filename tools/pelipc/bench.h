@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
 #include "transport.h"
 
 namespace pelipc {
@@ -41,11 +40,38 @@ struct Measure {
   uint64_t done = 0;  // messages, calls or connections measured
 };
 
-inline Measure Fail(const std::string& error) {
-  Measure m;
-  m.error = error;
-  return m;
-}
+inline Measure Fail(const std::string& error) { return {false, error, 0, 0, 0}; }
+
+// One row of the results, as the console table and the JSON show it.
+struct BenchRow {
+  BenchRow(const char* id_, const char* title_, const char* unit_, bool higher,
+           const std::string& load)
+      : id(id_), title(title_), unit(unit_), higherIsBetter(higher), workload(load) {}
+
+  std::string id;     // "sync_call_rtt_p50"
+  std::string title;  // "sync call round trip, p50"
+  std::string unit;   // "us", "MB/s", "msg/s", ...
+  bool higherIsBetter = true;
+  std::string workload;  // "10,000 calls of 64 bytes"
+  Measure library, baseline;
+
+  bool ok() const { return library.ok && baseline.ok; }
+  // Why a side has no figure; empty when both have one.
+  std::string Error() const;
+
+  // Library speed relative to the baseline: above 1 the library is faster.
+  double Ratio() const;
+};
+
+struct BenchReport {
+  bool quick = false;
+  unsigned cpus = 0;
+  double seconds = 0;
+  std::vector<BenchRow> rows;
+};
+
+std::string FormatTable(const BenchReport& report);
+std::string FormatJson(const BenchReport& report);
 
 struct RowPlan {
   Scenario scenario;
@@ -62,8 +88,5 @@ constexpr uint32_t kFanInClients = 16;
 constexpr uint64_t kStreamWindow = 8;
 // The message that starts a timed stream.
 constexpr char kGo[] = "go";
-
-int BenchMain(const std::vector<std::string>& args);
-int BenchPeerMain(const std::vector<std::string>& args);
 
 }  // namespace pelipc

@@ -18,17 +18,12 @@ constexpr uint32_t kStartMs = 20000;
 constexpr uint32_t kRowMs = 60000;
 
 // Counts what arrives at the measuring end and stamps the latest message.
-class Sink : public TransportEvents {
- public:
-  Counter connects;
-  Counter messages;
+struct Sink : TransportEvents {
+  Counter connects, messages;
   std::atomic<uint32_t> conn{0};
-
-  struct Progress {
-    uint64_t count = 0;
-    uint64_t bytes = 0;
-    double at = 0;
-  };
+  std::mutex lock;
+  uint64_t count = 0, bytes = 0;
+  double at = 0;
 
   void OnConnect(uint32_t id) override {
     conn = id;
@@ -36,21 +31,13 @@ class Sink : public TransportEvents {
   }
   void OnRecv(uint32_t, const uint8_t*, uint32_t size) override {
     {
-      std::lock_guard<std::mutex> hold(m_lock);
-      m_progress.count++;
-      m_progress.bytes += size;
-      m_progress.at = NowSeconds();
+      std::lock_guard<std::mutex> hold(lock);
+      count++;
+      bytes += size;
+      at = NowSeconds();
     }
     messages.Add();
   }
-  Progress Snapshot() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_progress;
-  }
-
- private:
-  std::mutex m_lock;
-  Progress m_progress;
 };
 
 // One row's two ends: the peer process with the two events that pace it,
@@ -65,69 +52,61 @@ class Rig {
 
   std::vector<std::unique_ptr<ClientEnd>> clients;
   std::unique_ptr<ServerEnd> server;
-  std::string error;
 
   const std::string& name() const { return m_plan.name; }
 
   // The prologue of every row: this process's server listening, the peer
   // started and ready, then `count` client ends, connected when `connect`.
-  bool Open(Sink* sink, uint32_t count, bool connect) {
+  // Empty, or why not.
+  std::string Open(Sink* sink, uint32_t count, bool connect) {
     const bool serve = PeerIsClient(m_plan.scenario);
-    if (serve && !(server = MakeServer(m_plan.impl, sink))) return Failed("server not created");
+    if (serve && !(server = MakeServer(m_plan.impl, sink))) return "server not created";
     int32_t r = serve ? server->Start(m_plan.name) : PEL_OK;
-    if (r != PEL_OK) return Failed("listen: " + DescribeResult(r));
+    if (r != PEL_OK) return "listen: " + DescribeResult(r);
     m_child = StartSelf(PeerArgs(m_plan));
-    if (!m_child->started()) return Failed("peer not started");
+    if (!m_child->started()) return "peer not started";
     using pel_tools::WaitResult;
     const WaitResult waited =
         pel_tools::WaitEventOrExit(m_ready.handle(), m_child->handle(), kStartMs);
     if (serve && (waited != WaitResult::kSignalled || !sink->connects.WaitAtLeast(1, kStartMs))) {
-      return Failed("peer did not connect");
+      return "peer did not connect";
     }
     if (waited != WaitResult::kSignalled) {
-      return Failed(waited == WaitResult::kProcessEnded ? "peer ended before listening"
-                                                        : "peer did not listen within 20 s");
+      return waited == WaitResult::kProcessEnded ? "peer ended before listening"
+                                                 : "peer did not listen within 20 s";
     }
     for (uint32_t i = 0; i < count; ++i) {
       clients.push_back(MakeClient(m_plan.impl, sink));
-      if (!clients.back()) return Failed("client not created");
+      if (!clients.back()) return "client not created";
       r = connect ? clients.back()->Connect(m_plan.name) : PEL_OK;
       if (r != PEL_OK) {
-        return Failed((count == 1 ? std::string("connect") : "connect " + std::to_string(i)) +
-                      ": " + DescribeResult(r));
+        return (count == 1 ? std::string("connect") : "connect " + std::to_string(i)) + ": " +
+               DescribeResult(r);
       }
     }
-    return true;
+    return "";
   }
 
   // A row's figure, good when the peer ended well.
   Measure Figure(double value, uint64_t done, double value2 = 0) {
-    Measure m;
-    m.value = value;
-    m.value2 = value2;
-    m.done = done;
     m_done.Set();
     const int code = m_child->Wait(kStartMs);
-    m.ok = code == 0;
-    if (!m.ok) m.error = code < 0 ? "peer did not end" : "peer exited with " + std::to_string(code);
-    return m;
+    if (code == 0) return {true, "", value, value2, done};
+    return Fail(code < 0 ? "peer did not end" : "peer exited with " + std::to_string(code));
   }
 
   // Rate from "go" at start to the latest message that arrived within the cap.
-  Measure Rate(Sink& sink, double start, const RowPlan& plan, bool bytes) {
+  Measure Rate(Sink& sink, double start, const RowPlan& plan, bool perByte) {
     sink.messages.WaitAtLeast(plan.count, static_cast<uint32_t>(plan.cap * 1000));
-    const Sink::Progress got = sink.Snapshot();
-    if (got.count == 0) return Fail("nothing arrived within the time cap");
-    const double seconds = got.at - start;
-    return Figure(bytes ? got.bytes / seconds / 1e6 : got.count / seconds, got.count);
+    std::unique_lock<std::mutex> hold(sink.lock);
+    const uint64_t count = sink.count, bytes = sink.bytes;
+    const double seconds = sink.at - start;
+    hold.unlock();
+    if (count == 0) return Fail("nothing arrived within the time cap");
+    return Figure(perByte ? bytes / seconds / 1e6 : count / seconds, count);
   }
 
  private:
-  bool Failed(const std::string& why) {
-    error = why;
-    return false;
-  }
-
   PeerPlan m_plan;
   Event m_ready;
   Event m_done;
@@ -224,7 +203,8 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
   Sink sink;
   Rig rig(plan, impl, size);
   const uint32_t clients = PeerIsClient(s) ? 0 : s == Scenario::kFanIn ? kFanInClients : 1;
-  if (!rig.Open(&sink, clients, s != Scenario::kSetup)) return Fail(rig.error);
+  const std::string error = rig.Open(&sink, clients, s != Scenario::kSetup);
+  if (!error.empty()) return Fail(error);
   const double start = NowSeconds();
   int32_t r = PEL_OK;
   switch (s) {

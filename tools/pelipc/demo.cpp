@@ -7,7 +7,6 @@
 #include <map>
 #include <mutex>
 
-#include "log_location.h"
 #include "transport.h"
 #include "util.h"
 

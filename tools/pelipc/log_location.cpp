@@ -1,5 +1,4 @@
-#include "log_location.h"
-
+// Where the library's log file of this process lands today, by the core's own rules.
 #include <ctime>
 
 #include "log/init_log.h"

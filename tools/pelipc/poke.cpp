@@ -14,7 +14,10 @@ namespace {
 
 // Which replies `serve` gives. The server's OnRecv cannot tell a synchronous
 // request from a business message, so the choice is the operator's.
-enum ReplyMode { kReplyEcho = 1, kReplyAnswer = 2, kReplyBoth = 3, kReplyNone = 0 };
+enum ReplyMode { kReplyNone = 0, kReplyEcho = 1, kReplyAnswer = 2, kReplyBoth = 3 };
+const char* const kModeFlags[] = {"--quiet", "--echo", "--answer", "--both"};
+const char* const kModes[] = {"none", "echo as business message", "upper-cased synchronous answer",
+                              "echo as business message + upper-cased synchronous answer"};
 
 HANDLE g_stopEvent = nullptr;
 
@@ -41,9 +44,7 @@ struct Serve : TransportEvents {
     }
     if (mode & kReplyAnswer) {
       std::vector<uint8_t> answer(data, data + size);
-      for (auto& b : answer) {
-        if (b >= 'a' && b <= 'z') b = static_cast<uint8_t>(b - 'a' + 'A');
-      }
+      for (auto& b : answer) b = b >= 'a' && b <= 'z' ? static_cast<uint8_t>(b - 'a' + 'A') : b;
       int32_t r = server->Send(id, true, answer.data(), size);
       if (r != PEL_OK) Out("#%u answer failed: %s\n", id, DescribeResult(r).c_str());
     }
@@ -95,20 +96,17 @@ struct Client : TransportEvents {
       return kExitFailed;
     }
     const int32_t r = client->Connect(name);
-    const std::string full = FullPipeName(name);
     if (r == PEL_OK) return kExitOk;
+    const std::string full = FullPipeName(name), why = DescribeResult(r);
     if (r == PEL_ERR_PIPE) {
-      Err("pelipc %s: no server listens on %s: %s\n", command, full.c_str(),
-          DescribeResult(r).c_str());
-      return kExitNoServer;
-    }
-    if (r == PEL_ERR_TIMEOUT) {
+      Err("pelipc %s: no server listens on %s: %s\n", command, full.c_str(), why.c_str());
+    } else if (r == PEL_ERR_TIMEOUT) {
       Err("pelipc %s: %s did not complete the handshake within %u ms: %s\n", command, full.c_str(),
-          PEL_IPC_WAIT_MS, DescribeResult(r).c_str());
-      return kExitTimeout;
+          PEL_IPC_WAIT_MS, why.c_str());
+    } else {
+      Err("pelipc %s: cannot connect to %s: %s\n", command, full.c_str(), why.c_str());
     }
-    Err("pelipc %s: cannot connect to %s: %s\n", command, full.c_str(), DescribeResult(r).c_str());
-    return kExitFailed;
+    return r == PEL_ERR_PIPE ? kExitNoServer : r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitFailed;
   }
 
   // TEXT as is, or the bytes of FILE for "@FILE".
@@ -141,14 +139,11 @@ struct Client : TransportEvents {
 int ServeMain(const std::vector<std::string>& args) {
   Serve self;
   std::vector<std::string> plain;
-  const std::vector<Flag> flags = {
-      Switch("--echo", [&] { self.mode = kReplyEcho; }),
-      Switch("--answer", [&] { self.mode = kReplyAnswer; }),
-      Switch("--both", [&] { self.mode = kReplyBoth; }),
-      Switch("--quiet", [&] { self.mode = kReplyNone; }),
-      Switch("--once", [&] { self.stopAfter = 1; }),
-      Number("--connections", &self.stopAfter),
-  };
+  std::vector<Flag> flags = {Switch("--once", [&] { self.stopAfter = 1; }),
+                             Number("--connections", &self.stopAfter)};
+  for (int mode : {kReplyNone, kReplyEcho, kReplyAnswer, kReplyBoth}) {
+    flags.push_back(Switch(kModeFlags[mode], [&self, mode] { self.mode = mode; }));
+  }
   if (!ParseFlags(args, flags, &plain) || plain.size() != 1 || plain[0].empty() ||
       plain[0][0] == '-') {
     return kExitUsage;
@@ -166,9 +161,6 @@ int ServeMain(const std::vector<std::string>& args) {
     self.server->Stop();
     return kExitNoServer;
   }
-  static const char* const kModes[] = {"none", "echo as business message",
-                                       "upper-cased synchronous answer",
-                                       "echo as business message + upper-cased synchronous answer"};
   const std::string until = self.stopAfter == 0 ? std::string("Ctrl+C stops")
                                                 : "stops after " + std::to_string(self.stopAfter) +
                                                       " connection(s) closed";

@@ -58,6 +58,15 @@ double NowSeconds() {
   return static_cast<double>(now.QuadPart) / frequency;
 }
 
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
 std::string Grouped(uint64_t value) {
   std::string digits = std::to_string(value);
   std::string out;
@@ -90,25 +99,6 @@ void Err(const char* format, ...) {
   va_start(args, format);
   Print(stderr, format, args);
   va_end(args);
-}
-
-void Counter::Add(uint64_t n) {
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_value += n;
-  }
-  m_changed.notify_all();
-}
-
-uint64_t Counter::Get() {
-  std::lock_guard<std::mutex> hold(m_lock);
-  return m_value;
-}
-
-bool Counter::WaitAtLeast(uint64_t target, uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> hold(m_lock);
-  return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                            [&] { return m_value >= target; });
 }
 
 }  // namespace pelipc

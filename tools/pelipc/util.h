@@ -38,6 +38,8 @@ using pel_tools::UniqueName;
 // Monotonic seconds from the performance counter.
 double NowSeconds();
 
+// printf into a string (of up to 511 characters).
+std::string Format(const char* format, ...);
 // "1,234,567".
 std::string Grouped(uint64_t value);
 // Printable preview of a payload: text in quotes, cut after `max` bytes.
@@ -58,16 +60,31 @@ void Err(const char* format, ...);
 // A counter that threads can wait on with a bound.
 class Counter {
  public:
-  void Add(uint64_t n = 1);
-  uint64_t Get();
+  void Add(uint64_t n = 1) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_value += n;
+    m_changed.notify_all();
+  }
+  uint64_t Get() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_value;
+  }
   // True once the value is at least target, false when timeoutMs passed first.
-  bool WaitAtLeast(uint64_t target, uint32_t timeoutMs);
+  bool WaitAtLeast(uint64_t target, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_value >= target; });
+  }
 
  private:
   std::mutex m_lock;
   std::condition_variable m_changed;
   uint64_t m_value = 0;
 };
+
+// Prints where today's log file of logName is, with its size, as the
+// library's static core finds it (the DLL exports only its functions).
+void PrintLogLocation(const std::string& logName);
 
 // A child process of this same executable, its standard output muted: the
 // library's set-up trace there would only repeat this process's.
