@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "platform/pipe_name.h"
-
 namespace pel_tools {
 
 namespace {
@@ -21,6 +19,11 @@ struct Overlapped : OVERLAPPED {
     ResetEvent(hEvent);
   }
 };
+
+// A bare name goes under \\.\pipe\, as a host's name does in the library.
+std::string PipePath(const std::string& name) {
+  return name.find("\\\\.\\pipe") != std::string::npos ? name : "\\\\.\\pipe\\" + name;
+}
 
 }  // namespace
 
@@ -111,7 +114,7 @@ void RawPipe::Close() {
 }
 
 bool RawPipeClient::Open(const std::string& name, uint32_t timeoutMs) {
-  const std::string path = pel::FullPipeName(name.c_str());
+  const std::string path = PipePath(name);
   const ULONGLONG end = GetTickCount64() + timeoutMs;
   for (;;) {
     m_pipe = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

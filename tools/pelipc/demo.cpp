@@ -143,8 +143,24 @@ void CheckConnection(uint32_t id, const ConnRecord& c, std::vector<std::string>&
   if (!c.closed || c.closeCode != PEL_CLOSE_SERVER) problems.push_back(name + ": not closed");
 }
 
-int RunDemo(DemoServer& self, const std::string& pipe) {
-  int32_t r = self.server->Start(pipe);
+}  // namespace
+
+int DemoMain(const std::vector<std::string>& args) {
+  if (!args.empty()) return kExitUsage;
+  DemoServer self;
+  const std::string pipe = UniqueName("pelipc-demo");
+  Out("pelipc demo: a server in this process (pid %lu) on %s, %d client processes\n",
+      static_cast<unsigned long>(GetCurrentProcessId()), FullPipeName(pipe).c_str(), kDemoClients);
+  Out("  client 1 sends %s bytes in one call (the library cuts it at %s bytes);\n"
+      "  client 2 first asks with a %u-byte answer buffer (result 8, then asks again).\n\n",
+      Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
+      kDemoSmallBuffer);
+  self.server = MakeServer(Impl::kLibrary, &self);
+  if (!self.server) {
+    Err("pelipc demo: PEL_CreateIpcServer returned null\n");
+    return kExitFailed;
+  }
+  const int32_t r = self.server->Start(pipe);
   if (r != PEL_OK) {
     Err("pelipc demo: PEL_StartIpcServer: %s\n", DescribeResult(r).c_str());
     return kExitNoServer;
@@ -198,26 +214,6 @@ int RunDemo(DemoServer& self, const std::string& pipe) {
   }
   Out("\n  demo OK: %d connections, every message, answer and close arrived\n", kDemoClients);
   return kExitOk;
-}
-
-}  // namespace
-
-int DemoMain(const std::vector<std::string>& args) {
-  if (!args.empty()) return kExitUsage;
-  DemoServer self;
-  const std::string pipe = UniqueName("pelipc-demo");
-  Out("pelipc demo: a server in this process (pid %lu) on %s, %d client processes\n",
-      static_cast<unsigned long>(GetCurrentProcessId()), FullPipeName(pipe).c_str(), kDemoClients);
-  Out("  client 1 sends %s bytes in one call (the library cuts it at %s bytes);\n"
-      "  client 2 first asks with a %u-byte answer buffer (result 8, then asks again).\n\n",
-      Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
-      kDemoSmallBuffer);
-  self.server = MakeServer(Impl::kLibrary, &self);
-  if (!self.server) {
-    Err("pelipc demo: PEL_CreateIpcServer returned null\n");
-    return kExitFailed;
-  }
-  return RunDemo(self, pipe);
 }
 
 }  // namespace pelipc

@@ -50,6 +50,7 @@ class RawClient : public ClientEnd {
   ~RawClient() override { Disconnect(); }
 
   int32_t Connect(const std::string& name) override {
+    if (m_reader.joinable()) return PEL_ERR_STATE;
     m_stop.Reset();
     m_id = m_pipe.Connect(name);
     if (m_id == pel_tools::kRawNoId) {
