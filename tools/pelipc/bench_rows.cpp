@@ -113,19 +113,13 @@ class Rig {
   std::unique_ptr<pel_tools::Process> m_child;
 };
 
-bool OneCall(ClientEnd& client, const std::vector<uint8_t>& request, std::string* error) {
+// Empty when the answer is the request sent back, else what went wrong.
+std::string OneCall(ClientEnd& client, const std::vector<uint8_t>& request) {
   uint8_t answer[kSmallSize * 2];
   uint32_t size = sizeof answer;
   int32_t r = client.Call(request.data(), static_cast<uint32_t>(request.size()), answer, &size);
-  if (r != 0) {
-    *error = "call: " + DescribeResult(r);
-    return false;
-  }
-  if (size != request.size()) {
-    *error = "answer of " + std::to_string(size) + " bytes";
-    return false;
-  }
-  return true;
+  if (r != PEL_OK) return "call: " + DescribeResult(r);
+  return size == request.size() ? "" : "answer of " + std::to_string(size) + " bytes";
 }
 
 double Percentile(std::vector<double>& sorted, double p) {
@@ -136,11 +130,11 @@ double Percentile(std::vector<double>& sorted, double p) {
 Measure RoundTrip(Rig& rig, const RowPlan& plan) {
   std::vector<uint8_t> request(kSmallSize, 'r');
   std::vector<double> micros;
-  std::string error;
   // The first 100 calls warm up and are not timed.
   for (uint32_t i = 0; i < 100 + plan.count; ++i) {
     const double t0 = NowSeconds();
-    if (!OneCall(*rig.clients[0], request, &error)) return Fail(error);
+    const std::string error = OneCall(*rig.clients[0], request);
+    if (!error.empty()) return Fail(error);
     if (i >= 100) micros.push_back((NowSeconds() - t0) * 1e6);
   }
   std::sort(micros.begin(), micros.end());
@@ -174,7 +168,8 @@ Measure FanIn(Rig& rig, const RowPlan& plan) {
       if (!go.Wait(kRowMs)) failure = "never started";
       for (uint32_t n = 0; failure.empty() && n < plan.count; ++n) {
         if (NowSeconds() - start >= plan.cap) break;
-        if (OneCall(*rig.clients[i], request, &failure)) calls++;
+        failure = OneCall(*rig.clients[i], request);
+        if (failure.empty()) calls++;
       }
       if (!failure.empty()) {
         std::lock_guard<std::mutex> hold(lock);

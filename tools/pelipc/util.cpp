@@ -47,17 +47,6 @@ std::string DescribeResult(int32_t code) {
   return "error " + std::to_string(code) + " (" + meaning + ")";
 }
 
-double NowSeconds() {
-  static const double frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart);
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / frequency;
-}
-
 std::string Format(const char* format, ...) {
   char text[512];
   va_list args;

@@ -2,6 +2,7 @@
 // counters, child processes of this same executable, and console output.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -35,8 +36,10 @@ inline std::string FullPipeName(const std::string& name) { return pel::FullPipeN
 using pel_tools::Event;
 using pel_tools::UniqueName;
 
-// Monotonic seconds from the performance counter.
-double NowSeconds();
+// Monotonic seconds.
+inline double NowSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // printf into a string (of up to 511 characters).
 std::string Format(const char* format, ...);
