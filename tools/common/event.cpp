@@ -4,24 +4,6 @@
 
 namespace pel_tools {
 
-Event::Event(const char* name) : m_handle(CreateEventA(nullptr, TRUE, FALSE, name)) {}
-
-Event::~Event() {
-  if (m_handle != nullptr) CloseHandle(m_handle);
-}
-
-bool Event::Open(const char* name) {
-  if (m_handle != nullptr) CloseHandle(m_handle);
-  m_handle = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
-  return m_handle != nullptr;
-}
-
-void Event::Set() { SetEvent(m_handle); }
-void Event::Reset() { ResetEvent(m_handle); }
-bool Event::Wait(uint32_t timeoutMs) {
-  return WaitForSingleObject(m_handle, timeoutMs) == WAIT_OBJECT_0;
-}
-
 WaitResult WaitEventOrExit(HANDLE event, HANDLE process, uint32_t timeoutMs) {
   HANDLE both[2] = {event, process};
   DWORD r = WaitForMultipleObjects(process != nullptr ? 2 : 1, both, FALSE, timeoutMs);

@@ -11,18 +11,29 @@ namespace pel_tools {
 
 class Event {
  public:
-  explicit Event(const char* name = nullptr);
-  ~Event();
+  explicit Event(const char* name = nullptr) : m_handle(CreateEventA(nullptr, TRUE, FALSE, name)) {}
+  ~Event() { Close(); }
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
   // Opens an event that another process created; false when it does not exist.
-  bool Open(const char* name);
-  void Set();
-  void Reset();
-  bool Wait(uint32_t timeoutMs);  // true when set within the time
+  bool Open(const char* name) {
+    Close();
+    m_handle = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
+    return m_handle != nullptr;
+  }
+  void Set() { SetEvent(m_handle); }
+  void Reset() { ResetEvent(m_handle); }
+  // True when set within the time.
+  bool Wait(uint32_t timeoutMs) {
+    return WaitForSingleObject(m_handle, timeoutMs) == WAIT_OBJECT_0;
+  }
   HANDLE handle() const { return m_handle; }
 
  private:
+  void Close() {
+    if (m_handle != nullptr) CloseHandle(m_handle);
+  }
+
   HANDLE m_handle = nullptr;
 };
 

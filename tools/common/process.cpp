@@ -102,10 +102,8 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args, S
     m_process = Spawn(cmd, nullptr, nullptr, nullptr, 0, &m_pid);
     return;
   }
-  HANDLE nul = stdio != Stdio::kMuteStdout
-                   ? INVALID_HANDLE_VALUE
-                   : CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 Inheritable(), OPEN_EXISTING, 0, nullptr);
+  HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, Inheritable(),
+                           OPEN_EXISTING, 0, nullptr);
   m_process = Spawn(cmd, GetStdHandle(STD_INPUT_HANDLE),
                     nul != INVALID_HANDLE_VALUE ? nul : GetStdHandle(STD_OUTPUT_HANDLE),
                     GetStdHandle(STD_ERROR_HANDLE), 0, &m_pid);

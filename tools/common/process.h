@@ -28,8 +28,7 @@ HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err, 
 
 enum class Stdio {
   kNone,        // nothing inherited
-  kInherit,     // the child writes where this process writes
-  kMuteStdout,  // the same, standard output to NUL
+  kMuteStdout,  // the child writes where this process writes, but stdout to NUL
   kCapture,     // standard input from CloseInput's pipe, stdout and stderr in Output()
 };
 

@@ -11,24 +11,25 @@
 
 namespace pelipc {
 
+// In the order of the count flags and of the rows.
 enum class Scenario { kRoundTrip, kUpload, kDownload, kSmall, kSetup, kFanIn };
 
-const char* ScenarioTag(Scenario s);
-bool ParseScenario(const std::string& tag, Scenario* out);
+// The peer streams as the client in the upload rows and serves in the others.
+inline bool PeerIsClient(Scenario s) { return s == Scenario::kUpload || s == Scenario::kSmall; }
 
 // What the peer process is told on its command line.
 struct PeerPlan {
-  Impl impl = Impl::kLibrary;
-  Scenario scenario = Scenario::kRoundTrip;
-  std::string pipe;
-  std::string readyEvent;  // set by a peer server once it listens
-  std::string doneEvent;   // set by the bench when the peer may end
-  uint32_t count = 0;      // messages the peer streams
-  uint32_t size = 0;       // payload bytes of each
+  Impl impl;
+  Scenario scenario;
+  // The pipe; with "-ready" and "-done" the events that pace the peer: set
+  // by the peer once it listens or is connected, and by the bench when the
+  // peer may end.
+  std::string name;
+  uint32_t count;  // messages the peer streams
+  uint32_t size;   // payload bytes of each
 };
 
 std::vector<std::string> PeerArgs(const PeerPlan& plan);
-bool ParsePeerArgs(const std::vector<std::string>& args, PeerPlan* plan);
 
 // One side's figure(s) of one row.
 struct Measure {
@@ -39,18 +40,44 @@ struct Measure {
   uint64_t done = 0;  // messages, calls or connections measured
 };
 
-inline Measure Fail(const std::string& error) {
-  Measure m;
-  m.error = error;
-  return m;
-}
+inline Measure Fail(const std::string& error) { return {false, error, 0, 0, 0}; }
+
+// One row of the results, as the console table and the JSON show it.
+struct BenchRow {
+  BenchRow(const char* id_, const char* title_, const char* unit_, bool higher,
+           const std::string& load)
+      : id(id_), title(title_), unit(unit_), higherIsBetter(higher), workload(load) {}
+
+  std::string id;     // "sync_call_rtt_p50"
+  std::string title;  // "sync call round trip, p50"
+  std::string unit;   // "us", "MB/s", "msg/s", ...
+  bool higherIsBetter = true;
+  std::string workload;  // "10,000 calls of 64 bytes"
+  Measure library, baseline;
+
+  bool ok() const { return library.ok && baseline.ok; }
+  // Why a side has no figure; empty when both have one.
+  std::string Error() const;
+
+  // Library speed relative to the baseline: above 1 the library is faster.
+  double Ratio() const;
+};
+
+struct BenchReport {
+  bool quick = false;
+  unsigned cpus = 0;
+  double seconds = 0;
+  std::vector<BenchRow> rows;
+};
+
+std::string FormatTable(const BenchReport& report);
+std::string FormatJson(const BenchReport& report);
 
 struct RowPlan {
   Scenario scenario;
-  std::string id, title, unit, workload;
-  bool higherIsBetter;
   uint32_t count;
   double cap;
+  BenchRow row;  // what the report shows of the row, figures still empty
 };
 
 Measure RunOne(const RowPlan& plan, Impl impl);
@@ -61,8 +88,5 @@ constexpr uint32_t kFanInClients = 16;
 constexpr uint64_t kStreamWindow = 8;
 // The message that starts a timed stream.
 constexpr char kGo[] = "go";
-
-int BenchMain(const std::vector<std::string>& args);
-int BenchPeerMain(const std::vector<std::string>& args);
 
 }  // namespace pelipc

@@ -2,12 +2,11 @@
 // executable, and a readable account of everything that crossed the pipes.
 #include "demo.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <mutex>
 
-#include "log_location.h"
 #include "transport.h"
 #include "util.h"
 
@@ -17,132 +16,105 @@ namespace {
 
 struct ConnRecord {
   int client = 0;  // learnt from its hello text
-  uint64_t msgsIn = 0, bytesIn = 0, msgsOut = 0, bytesOut = 0;
-  uint64_t sendsDone = 0;
+  uint64_t msgsIn = 0, bytesIn = 0, msgsOut = 0, bytesOut = 0, sendsDone = 0;
   int calls = 0;
   uint32_t blobBytes = 0;
-  bool blobOk = true;
-  bool byeSeen = false;
-  bool closed = false;
+  bool blobOk = true, byeSeen = false, closed = false;
   int32_t closeCode = -1;
 };
 
 struct DemoServer : TransportEvents {
-  std::unique_ptr<ServerEnd> server;
-  double start = 0;
+  double start = NowSeconds();
   std::mutex lock;
   std::map<uint32_t, ConnRecord> conns;
   std::vector<std::string> problems;
   Counter closes;
+  // Last, so that it goes first: its callbacks use the records above.
+  std::unique_ptr<ServerEnd> server;
 
   double Elapsed() const { return NowSeconds() - start; }
-  void Problem(const std::string& text) {
+  // f on the connection's record, under the lock.
+  template <typename F>
+  auto With(uint32_t id, F f) {
     std::lock_guard<std::mutex> hold(lock);
-    problems.push_back(text);
+    return f(conns[id]);
   }
-  // Sends and books one message; false when the library refused it.
-  bool Send(uint32_t id, bool answer, const uint8_t* data, uint32_t size) {
-    int32_t r = server->Send(id, answer, data, size);
-    if (r != PEL_OK) {
-      Problem("#" + std::to_string(id) + " send: " + DescribeResult(r));
-      return false;
-    }
+  // Sends and books one message.
+  void Send(uint32_t id, bool answer, const uint8_t* data, uint32_t size) {
+    const int32_t r = server->Send(id, answer, data, size);
     std::lock_guard<std::mutex> hold(lock);
+    if (r != PEL_OK) {
+      problems.push_back("#" + std::to_string(id) + " send: " + DescribeResult(r));
+      return;
+    }
     conns[id].msgsOut++;
     conns[id].bytesOut += size;
-    return true;
+  }
+  void Send(uint32_t id, bool answer, const std::string& text) {
+    Send(id, answer, Bytes(text), Size(text));
   }
 
-  void OnConnect(uint32_t id) override;
-  void OnSend(uint32_t id) override;
-  void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override;
-  void OnClose(uint32_t id, int32_t code) override;
-};
-
-void DemoServer::OnConnect(uint32_t id) {
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    conns[id];
+  void OnConnect(uint32_t id) override {
+    With(id, [](ConnRecord&) {});
+    Out("  [%6.3fs] #%u connected; server sends a greeting and a %s-byte snapshot\n", Elapsed(), id,
+        Grouped(kDemoSnapshotSize).c_str());
+    Send(id, false, Greeting(id));
+    std::vector<uint8_t> snapshot(kDemoSnapshotSize);
+    FillPattern(snapshot, id);
+    Send(id, false, snapshot.data(), kDemoSnapshotSize);
   }
-  Out("  [%6.3fs] #%u connected; server sends a greeting and a %s-byte snapshot\n", Elapsed(), id,
-      Grouped(kDemoSnapshotSize).c_str());
-  const std::string welcome = Greeting(id);
-  Send(id, false, reinterpret_cast<const uint8_t*>(welcome.data()),
-       static_cast<uint32_t>(welcome.size()));
-  std::vector<uint8_t> snapshot(kDemoSnapshotSize);
-  FillPattern(snapshot, id);
-  Send(id, false, snapshot.data(), kDemoSnapshotSize);
-}
 
-void DemoServer::OnSend(uint32_t id) {
-  std::lock_guard<std::mutex> hold(lock);
-  conns[id].sendsDone++;
-}
+  void OnSend(uint32_t id) override {
+    With(id, [](ConnRecord& c) { c.sendsDone++; });
+  }
 
-void HandleRequest(DemoServer* self, uint32_t id, const std::string& request) {
-  const std::string answer = AnswerFor(request, id);
-  Out("  [%6.3fs] #%u calls %s -> answer %s\n", self->Elapsed(), id,
-      Preview(reinterpret_cast<const uint8_t*>(request.data()),
-              static_cast<uint32_t>(request.size()), 100)
-          .c_str(),
-      Preview(reinterpret_cast<const uint8_t*>(answer.data()), static_cast<uint32_t>(answer.size()))
-          .c_str());
-  {
-    std::lock_guard<std::mutex> hold(self->lock);
-    self->conns[id].calls++;
-    if (request.compare(1, 3, "bye") == 0) self->conns[id].byeSeen = true;
-  }
-  self->Send(id, true, reinterpret_cast<const uint8_t*>(answer.data()),
-             static_cast<uint32_t>(answer.size()));
-}
-
-void DemoServer::OnRecv(uint32_t id, const uint8_t* data, uint32_t size) {
-  const std::string hello = HelloText(0);
-  const std::string prefix = hello.substr(0, hello.size() - 1);
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    conns[id].msgsIn++;
-    conns[id].bytesIn += size;
-  }
-  if (size > 0 && data[0] == static_cast<uint8_t>(kRequestMark) && size < 1024) {
-    HandleRequest(this, id, std::string(reinterpret_cast<const char*>(data), size));
-    return;
-  }
-  if (size > prefix.size() && size < 64 && std::memcmp(data, prefix.data(), prefix.size()) == 0) {
-    int client = std::atoi(
-        std::string(reinterpret_cast<const char*>(data) + prefix.size(), size - prefix.size())
-            .c_str());
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      conns[id].client = client;
+  void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
+    With(id, [&](ConnRecord& c) {
+      c.msgsIn++;
+      c.bytesIn += size;
+    });
+    const std::string text(reinterpret_cast<const char*>(data), std::min<uint32_t>(size, 1024));
+    if (size > 0 && data[0] == static_cast<uint8_t>(kRequestMark) && size < 1024) {
+      const std::string answer = AnswerFor(text, id);
+      Out("  [%6.3fs] #%u calls %s -> answer %s\n", Elapsed(), id, Preview(text, 100).c_str(),
+          Preview(answer).c_str());
+      With(id, [&](ConnRecord& c) {
+        c.calls++;
+        c.byeSeen = c.byeSeen || text.compare(1, 3, "bye") == 0;
+      });
+      Send(id, true, answer);
+      return;
     }
-    Out("  [%6.3fs] #%u says %s (client process %d)\n", Elapsed(), id, Preview(data, size).c_str(),
-        client);
-    return;
+    const std::string hello = HelloText(0);
+    const std::string prefix = hello.substr(0, hello.size() - 1);
+    if (size > prefix.size() && size < 64 && text.compare(0, prefix.size(), prefix) == 0) {
+      const int client = std::atoi(text.c_str() + prefix.size());
+      With(id, [&](ConnRecord& c) { c.client = client; });
+      Out("  [%6.3fs] #%u says %s (client process %d)\n", Elapsed(), id, Preview(text).c_str(),
+          client);
+      return;
+    }
+    // Anything else is a piece of the large message.
+    const uint32_t offset = With(id, [&](ConnRecord& c) {
+      const uint32_t at = c.blobBytes;
+      c.blobOk = c.blobOk && MatchesPattern(data, size, at, id);
+      c.blobBytes += size;
+      return at;
+    });
+    Out("  [%6.3fs] #%u sent %s bytes (one OnRecv: bytes %s..%s of a %s-byte send)\n", Elapsed(),
+        id, Grouped(size).c_str(), Grouped(offset).c_str(), Grouped(offset + size - 1).c_str(),
+        Grouped(kDemoBlobSize).c_str());
   }
-  // Anything else is a piece of the large message.
-  uint32_t offset;
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    ConnRecord& c = conns[id];
-    offset = c.blobBytes;
-    c.blobOk = c.blobOk && MatchesPattern(data, size, offset, id);
-    c.blobBytes += size;
-  }
-  Out("  [%6.3fs] #%u sent %s bytes (one OnRecv: bytes %s..%s of a %s-byte send)\n", Elapsed(), id,
-      Grouped(size).c_str(), Grouped(offset).c_str(), Grouped(offset + size - 1).c_str(),
-      Grouped(kDemoBlobSize).c_str());
-}
 
-void DemoServer::OnClose(uint32_t id, int32_t code) {
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    conns[id].closed = true;
-    conns[id].closeCode = code;
+  void OnClose(uint32_t id, int32_t code) override {
+    With(id, [&](ConnRecord& c) {
+      c.closed = true;
+      c.closeCode = code;
+    });
+    Out("  [%6.3fs] #%u closed (code %d)\n", Elapsed(), id, code);
+    closes.Add();
   }
-  Out("  [%6.3fs] #%u closed (code %d)\n", Elapsed(), id, code);
-  closes.Add();
-}
+};
 
 // What one client process must have caused at the server.
 void CheckConnection(uint32_t id, const ConnRecord& c, std::vector<std::string>& problems) {
@@ -171,31 +143,24 @@ void CheckConnection(uint32_t id, const ConnRecord& c, std::vector<std::string>&
   if (!c.closed || c.closeCode != PEL_CLOSE_SERVER) problems.push_back(name + ": not closed");
 }
 
-void PrintSummary(DemoServer& self) {
-  Out("\n  conn  client  in: msgs      bytes   out: msgs      bytes  calls  closed\n");
-  for (const auto& entry : self.conns) {
-    const ConnRecord& c = entry.second;
-    Out("  #%-4u %-6d %9u %10s %10u %10s %6d  %s\n", entry.first, c.client,
-        static_cast<unsigned>(c.msgsIn), Grouped(c.bytesIn).c_str(),
-        static_cast<unsigned>(c.msgsOut), Grouped(c.bytesOut).c_str(), c.calls,
-        c.closed ? ("code " + std::to_string(c.closeCode)).c_str() : "no");
-  }
-}
+}  // namespace
 
-void PrintLog() {
-  const LogLocation log = FindLogFile(kLogName);
-  if (log.exists) {
-    Out("\n  log: %s (%s bytes, prefix %s)\n", log.file.c_str(), Grouped(log.size).c_str(),
-        log.prefix.c_str());
-    if (!log.unixPath.empty()) Out("       %s\n", log.unixPath.c_str());
-  } else {
-    Out("\n  log: no file of today with prefix %s; looked in %s\n", log.prefix.c_str(),
-        log.otherFolders.c_str());
+int DemoMain(const std::vector<std::string>& args) {
+  if (!args.empty()) return kExitUsage;
+  DemoServer self;
+  const std::string pipe = UniqueName("pelipc-demo");
+  Out("pelipc demo: a server in this process (pid %lu) on %s, %d client processes\n",
+      static_cast<unsigned long>(GetCurrentProcessId()), FullPipeName(pipe).c_str(), kDemoClients);
+  Out("  client 1 sends %s bytes in one call (the library cuts it at %s bytes);\n"
+      "  client 2 first asks with a %u-byte answer buffer (result 8, then asks again).\n\n",
+      Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
+      kDemoSmallBuffer);
+  self.server = MakeServer(Impl::kLibrary, &self);
+  if (!self.server) {
+    Err("pelipc demo: PEL_CreateIpcServer returned null\n");
+    return kExitFailed;
   }
-}
-
-int RunDemo(DemoServer& self, const std::string& pipe) {
-  int32_t r = self.server->Start(pipe);
+  const int32_t r = self.server->Start(pipe);
   if (r != PEL_OK) {
     Err("pelipc demo: PEL_StartIpcServer: %s\n", DescribeResult(r).c_str());
     return kExitNoServer;
@@ -233,8 +198,15 @@ int RunDemo(DemoServer& self, const std::string& pipe) {
   }
   for (const auto& entry : self.conns) CheckConnection(entry.first, entry.second, problems);
   problems.insert(problems.end(), self.problems.begin(), self.problems.end());
-  PrintSummary(self);
-  PrintLog();
+  Out("\n  conn  client  in: msgs      bytes   out: msgs      bytes  calls  closed\n");
+  for (const auto& entry : self.conns) {
+    const ConnRecord& c = entry.second;
+    Out("  #%-4u %-6d %9u %10s %10u %10s %6d  %s\n", entry.first, c.client,
+        static_cast<unsigned>(c.msgsIn), Grouped(c.bytesIn).c_str(),
+        static_cast<unsigned>(c.msgsOut), Grouped(c.bytesOut).c_str(), c.calls,
+        c.closed ? ("code " + std::to_string(c.closeCode)).c_str() : "no");
+  }
+  PrintLogLocation(kLogName);
   if (!problems.empty()) {
     Out("\n  demo FAILED:\n");
     for (const auto& p : problems) Out("    - %s\n", p.c_str());
@@ -242,30 +214,6 @@ int RunDemo(DemoServer& self, const std::string& pipe) {
   }
   Out("\n  demo OK: %d connections, every message, answer and close arrived\n", kDemoClients);
   return kExitOk;
-}
-
-}  // namespace
-
-int DemoMain(const std::vector<std::string>& args) {
-  if (!args.empty()) return kExitUsage;
-  DemoServer self;
-  self.start = NowSeconds();
-  const std::string pipe = UniqueName("pelipc-demo");
-  Out("pelipc demo: a server in this process (pid %lu) on %s, %d client processes\n",
-      static_cast<unsigned long>(GetCurrentProcessId()), FullPipeName(pipe).c_str(), kDemoClients);
-  Out("  client 1 sends %s bytes in one call (the library cuts it at %s bytes);\n"
-      "  client 2 first asks with a %u-byte answer buffer (result 8, then asks again).\n\n",
-      Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
-      kDemoSmallBuffer);
-  self.server = MakeLibraryServer(&self);
-  if (!self.server) {
-    Err("pelipc demo: PEL_CreateIpcServer returned null\n");
-    return kExitFailed;
-  }
-  const int rc = RunDemo(self, pipe);
-  // Before the records the callbacks write to go away.
-  self.server->Stop();
-  return rc;
 }
 
 }  // namespace pelipc

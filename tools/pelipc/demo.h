@@ -2,6 +2,7 @@
 // client processes (the hidden `__demo-client` command).
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,16 +26,34 @@ constexpr char kRequestMark = '?';
 
 // Filler bytes whose value depends on the offset, so a lost or reordered
 // piece shows.
-void FillPattern(std::vector<uint8_t>& bytes, uint32_t seed);
-bool MatchesPattern(const uint8_t* data, uint32_t size, uint32_t offset, uint32_t seed);
+inline uint8_t PatternByte(uint64_t offset, uint32_t seed) {
+  return static_cast<uint8_t>((offset + seed) % 251);
+}
+inline void FillPattern(std::vector<uint8_t>& bytes, uint32_t seed) {
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = PatternByte(i, seed);
+}
+inline bool MatchesPattern(const uint8_t* data, uint32_t size, uint32_t offset, uint32_t seed) {
+  for (uint32_t i = 0; i < size; ++i) {
+    if (data[i] != PatternByte(offset + i, seed)) return false;
+  }
+  return true;
+}
 
-std::string HelloText(int client);
-std::string Greeting(uint32_t connId);
-std::string UpperRequest(int client);
+inline std::string HelloText(int client) { return "hello from client " + std::to_string(client); }
+inline std::string Greeting(uint32_t id) { return "welcome, connection " + std::to_string(id); }
+inline std::string UpperRequest(int client) {
+  return std::string(1, kRequestMark) + "upper " + HelloText(client);
+}
+
 // What the server answers a request with.
-std::string AnswerFor(const std::string& request, uint32_t connId);
-
-// The hidden command: one client process of the demo.
-int DemoClientMain(const std::vector<std::string>& args);
+inline std::string AnswerFor(const std::string& request, uint32_t connId) {
+  const std::string body = request.substr(1);
+  if (body == "whoami") return "connection " + std::to_string(connId);
+  if (body.compare(0, 3, "bye") == 0) return "bye";
+  if (body.compare(0, 6, "upper ") != 0) return "unknown request";
+  std::string out = body.substr(6);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
 
 }  // namespace pelipc

@@ -3,7 +3,6 @@
 // It prints only failures; the demo's server tells the story.
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
 
 #include "demo.h"
@@ -20,147 +19,126 @@ struct DemoClient : TransportEvents {
   std::mutex lock;
   uint32_t connId = PEL_IPC_NO_CONN_ID;
   uint64_t bytesIn = 0;
-  bool greeted = false;
-  bool snapshotOk = false;
+  bool greeted = false, snapshotOk = false;
   std::string problem;
   DWORD hostThread = 0;  // the thread that calls the disconnect
   int hostCloses = 0;    // OnClose calls with code 0 on that thread
 
-  void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override;
-  void OnClose(uint32_t id, int32_t code) override;
-};
-
-void DemoClient::OnRecv(uint32_t id, const uint8_t* data, uint32_t size) {
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    bytesIn += size;
-    const std::string welcome = Greeting(id);
-    if (size == kDemoSnapshotSize) {
-      snapshotOk = MatchesPattern(data, size, 0, id);
-      if (!snapshotOk) problem = "snapshot bytes differ";
-    } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
-      greeted = true;
-      connId = id;
-    } else {
-      problem = "unexpected message " + Preview(data, size);
+  void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      bytesIn += size;
+      const std::string welcome = Greeting(id);
+      if (size == kDemoSnapshotSize) {
+        snapshotOk = MatchesPattern(data, size, 0, id);
+        if (!snapshotOk) problem = "snapshot bytes differ";
+      } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
+        greeted = true;
+        connId = id;
+      } else {
+        problem = "unexpected message " + Preview(data, size);
+      }
     }
+    received.Add();
   }
-  received.Add();
-}
 
-void DemoClient::OnClose(uint32_t, int32_t code) {
-  std::lock_guard<std::mutex> hold(lock);
-  if (code == PEL_OK && GetCurrentThreadId() == hostThread) hostCloses++;
-}
+  void OnClose(uint32_t, int32_t code) override {
+    std::lock_guard<std::mutex> hold(lock);
+    if (code == PEL_OK && GetCurrentThreadId() == hostThread) hostCloses++;
+  }
 
-// One synchronous call; false with a message on stderr when the result or the
-// answer is not the expected one.
-bool Call(DemoClient& self, ClientEnd& client, const std::string& request, uint32_t capacity,
-          int32_t expectCode, const std::string& expectAnswer) {
-  std::vector<uint8_t> answer(capacity + 1);
-  uint32_t size = capacity;
-  int32_t r = client.Call(reinterpret_cast<const uint8_t*>(request.data()),
-                          static_cast<uint32_t>(request.size()), answer.data(), &size);
-  if (r != expectCode) {
-    Err("[client %d] call \"%s\": %s, expected %d\n", self.index, request.c_str(),
-        DescribeResult(r).c_str(), expectCode);
+  // A failure of this client, on stderr.
+  bool Failed(const std::string& text) {
+    Err("[client %d] %s\n", index, text.c_str());
     return false;
   }
-  if (r == PEL_ERR_BUFFER_TOO_SMALL) {
-    if (size != expectAnswer.size()) {
-      Err("[client %d] call \"%s\": told %u bytes needed, expected %u\n", self.index,
-          request.c_str(), size, static_cast<unsigned>(expectAnswer.size()));
-      return false;
+
+  // One synchronous call; false when the result or the answer is not the
+  // expected one.
+  bool Call(ClientEnd& client, const std::string& request, uint32_t capacity, int32_t expectCode,
+            const std::string& expectAnswer) {
+    std::vector<uint8_t> answer(capacity + 1);
+    uint32_t size = capacity;
+    const int32_t r = client.Call(Bytes(request), Size(request), answer.data(), &size);
+    const std::string call = "call \"" + request + "\": ";
+    if (r != expectCode) {
+      return Failed(call + DescribeResult(r) + ", expected " + std::to_string(expectCode));
+    }
+    if (r == PEL_ERR_BUFFER_TOO_SMALL && size != expectAnswer.size()) {
+      return Failed(call + "told " + std::to_string(size) + " bytes needed, expected " +
+                    std::to_string(expectAnswer.size()));
+    }
+    const std::string got(reinterpret_cast<const char*>(answer.data()), size);
+    if (r == PEL_OK && got != expectAnswer) {
+      return Failed(call + "answer \"" + got + "\", expected \"" + expectAnswer + "\"");
     }
     return true;
   }
-  const std::string got(reinterpret_cast<const char*>(answer.data()), size);
-  if (got != expectAnswer) {
-    Err("[client %d] call \"%s\": answer \"%s\", expected \"%s\"\n", self.index, request.c_str(),
-        got.c_str(), expectAnswer.c_str());
-    return false;
+
+  bool Send(ClientEnd& client, const uint8_t* data, uint32_t size) {
+    const int32_t r = client.Send(data, size);
+    return r == PEL_OK || Failed("send: " + DescribeResult(r));
   }
-  return true;
-}
 
-bool Send(DemoClient& self, ClientEnd& client, const uint8_t* data, uint32_t size) {
-  int32_t r = client.Send(data, size);
-  if (r != PEL_OK) Err("[client %d] send: %s\n", self.index, DescribeResult(r).c_str());
-  return r == PEL_OK;
-}
+  int Run(ClientEnd& client, const std::string& pipe);
+};
 
-int RunClient(DemoClient& self, ClientEnd& client, const std::string& pipe) {
+int DemoClient::Run(ClientEnd& client, const std::string& pipe) {
   int32_t r = client.Connect(pipe);
   if (r != PEL_OK) {
-    Err("[client %d] connect to %s: %s\n", self.index, FullPipeName(pipe).c_str(),
-        DescribeResult(r).c_str());
+    Failed("connect to " + FullPipeName(pipe) + ": " + DescribeResult(r));
     return r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitNoServer;
   }
-  if (!self.received.WaitAtLeast(2, 10000)) {
-    Err("[client %d] greeting and snapshot did not arrive within 10 s\n", self.index);
+  if (!received.WaitAtLeast(2, 10000)) {
+    Failed("greeting and snapshot did not arrive within 10 s");
     return kExitTimeout;
   }
   uint32_t id;
   {
-    std::lock_guard<std::mutex> hold(self.lock);
-    if (!self.greeted || !self.snapshotOk) {
-      Err("[client %d] %s\n", self.index,
-          self.problem.empty() ? "no greeting" : self.problem.c_str());
+    std::lock_guard<std::mutex> hold(lock);
+    if (!greeted || !snapshotOk) {
+      Failed(problem.empty() ? "no greeting" : problem);
       return kExitFailed;
     }
-    id = self.connId;
+    id = connId;
   }
-
-  const std::string hello = HelloText(self.index);
-  if (!Send(self, client, reinterpret_cast<const uint8_t*>(hello.data()),
-            static_cast<uint32_t>(hello.size()))) {
-    return kExitFailed;
-  }
-  if (self.index == kDemoBlobClient) {
+  const std::string hello = HelloText(index);
+  if (!Send(client, Bytes(hello), Size(hello))) return kExitFailed;
+  if (index == kDemoBlobClient) {
     std::vector<uint8_t> blob(kDemoBlobSize);
     FillPattern(blob, id);
-    if (!Send(self, client, blob.data(), kDemoBlobSize)) return kExitFailed;
+    if (!Send(client, blob.data(), kDemoBlobSize)) return kExitFailed;
   }
 
   const std::string whoami = std::string(1, kRequestMark) + "whoami";
   bool ok = true;
   std::string smallNote;
-  if (self.index == kDemoSmallBufferClient) {
+  if (index == kDemoSmallBufferClient) {
     const std::string answer = AnswerFor(whoami, id);
-    if (Call(self, client, whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL, answer)) {
+    ok = Call(client, whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL, answer);
+    if (ok) {
       smallNote = "; a " + std::to_string(kDemoSmallBuffer) + "-byte buffer got result 8, " +
                   std::to_string(answer.size()) + " bytes needed";
-    } else {
-      ok = false;
     }
   }
-  ok = Call(self, client, whoami, 256, PEL_OK, AnswerFor(whoami, id)) && ok;
-  const std::string upper = UpperRequest(self.index);
-  ok = Call(self, client, upper, 256, PEL_OK, AnswerFor(upper, id)) && ok;
+  ok = Call(client, whoami, 256, PEL_OK, AnswerFor(whoami, id)) && ok;
+  const std::string upper = UpperRequest(index);
+  ok = Call(client, upper, 256, PEL_OK, AnswerFor(upper, id)) && ok;
   // Its answer also proves that everything sent before it was handled.
   std::string bye;
   {
-    std::lock_guard<std::mutex> hold(self.lock);
-    bye = std::string(1, kRequestMark) + "bye: got " + Grouped(self.received.Get()) +
-          " messages, " + Grouped(self.bytesIn) + " bytes" + smallNote;
+    std::lock_guard<std::mutex> hold(lock);
+    bye = std::string(1, kRequestMark) + "bye: got " + Grouped(received.Get()) + " messages, " +
+          Grouped(bytesIn) + " bytes" + smallNote;
+    hostThread = GetCurrentThreadId();
   }
-  ok = Call(self, client, bye, 256, PEL_OK, AnswerFor(bye, id)) && ok;
-
-  {
-    std::lock_guard<std::mutex> hold(self.lock);
-    self.hostThread = GetCurrentThreadId();
-  }
+  ok = Call(client, bye, 256, PEL_OK, AnswerFor(bye, id)) && ok;
   // The disconnect reports the end on this thread; the work thread may report
   // it once more when the aborted read comes back, at any moment after.
   client.Disconnect();
-  {
-    std::lock_guard<std::mutex> hold(self.lock);
-    if (self.hostCloses != 1) {
-      Err("[client %d] disconnect: OnClose not called once with code 0 on this thread\n",
-          self.index);
-      ok = false;
-    }
-  }
+  std::lock_guard<std::mutex> hold(lock);
+  if (hostCloses != 1)
+    ok = Failed("disconnect: OnClose not called once with code 0 on this thread");
   return ok ? kExitOk : kExitFailed;
 }
 
@@ -170,12 +148,12 @@ int DemoClientMain(const std::vector<std::string>& args) {
   if (args.size() != 2) return kExitUsage;
   DemoClient self;
   self.index = std::atoi(args[1].c_str());
-  std::unique_ptr<ClientEnd> client = MakeLibraryClient(&self);
+  std::unique_ptr<ClientEnd> client = MakeClient(Impl::kLibrary, &self);
   if (!client) {
-    Err("[client %d] PEL_CreateIpcClient failed\n", self.index);
+    self.Failed("PEL_CreateIpcClient failed");
     return kExitFailed;
   }
-  return RunClient(self, *client, args[0]);
+  return self.Run(*client, args[0]);
 }
 
 }  // namespace pelipc

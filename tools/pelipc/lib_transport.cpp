@@ -79,28 +79,20 @@ class LibraryClient : public ClientEnd {
 
 void SetLibraryLogName(const std::string& name) { LogName() = name; }
 
-std::unique_ptr<ServerEnd> MakeLibraryServer(TransportEvents* events) {
-  PelIpcCallback callbacks = Callbacks(events);
-  PelIpcServerHandle server = PEL_CreateIpcServer(&callbacks);
-  if (server == nullptr) return nullptr;
-  return std::unique_ptr<ServerEnd>(new LibraryServer(server));
-}
-
-std::unique_ptr<ClientEnd> MakeLibraryClient(TransportEvents* events) {
-  PelIpcCallback callbacks = Callbacks(events);
-  PelIpcClientHandle client = PEL_CreateIpcClient(&callbacks);
-  if (client == nullptr) return nullptr;
-  return std::unique_ptr<ClientEnd>(new LibraryClient(client));
-}
-
 const char* ImplName(Impl impl) { return impl == Impl::kLibrary ? "library" : "raw pipe"; }
 
 std::unique_ptr<ServerEnd> MakeServer(Impl impl, TransportEvents* events) {
-  return impl == Impl::kLibrary ? MakeLibraryServer(events) : MakeRawServer(events);
+  if (impl == Impl::kRaw) return MakeRawServer(events);
+  const PelIpcCallback callbacks = Callbacks(events);
+  PelIpcServerHandle server = PEL_CreateIpcServer(&callbacks);
+  return server != nullptr ? std::unique_ptr<ServerEnd>(new LibraryServer(server)) : nullptr;
 }
 
 std::unique_ptr<ClientEnd> MakeClient(Impl impl, TransportEvents* events) {
-  return impl == Impl::kLibrary ? MakeLibraryClient(events) : MakeRawClient(events);
+  if (impl == Impl::kRaw) return MakeRawClient(events);
+  const PelIpcCallback callbacks = Callbacks(events);
+  PelIpcClientHandle client = PEL_CreateIpcClient(&callbacks);
+  return client != nullptr ? std::unique_ptr<ClientEnd>(new LibraryClient(client)) : nullptr;
 }
 
 }  // namespace pelipc

@@ -1,56 +1,40 @@
-#include "log_location.h"
-
+// Where the library's log file of this process lands today, by the core's own rules.
 #include <ctime>
 
 #include "log/init_log.h"
 #include "log/week_rolling_file_appender.h"
-#include "platform/win.h"
+#include "util.h"
 
 namespace pelipc {
 
-namespace {
-
-std::string Absolute(const std::string& path) {
-  char buffer[MAX_PATH] = {0};
-  DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, buffer, nullptr);
-  return n == 0 || n >= MAX_PATH ? path : std::string(buffer, n);
-}
-
-// C:\x\y -> $WINEPREFIX/drive_c/x/y, so a reader under Wine finds the file.
-std::string UnixPath(const std::string& windowsPath) {
-  char prefix[1024] = {0};
-  DWORD n = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
-  if (n == 0 || n >= sizeof prefix || windowsPath.size() < 3 || windowsPath[1] != ':') return "";
-  char drive = static_cast<char>(windowsPath[0] | 0x20);
-  std::string out = std::string(prefix) + "/drive_" + drive + "/" + windowsPath.substr(3);
-  for (char& c : out) {
-    if (c == '\\') c = '/';
-  }
-  return out;
-}
-
-}  // namespace
-
-LogLocation FindLogFile(const std::string& logName) {
+void PrintLogLocation(const std::string& logName) {
   // The library's own rule from its static core, kept quiet: the library
   // has traced its set-up already.
   const pellog::LogPlace place = pellog::FindLogPlace(logName.c_str(), false);
-  LogLocation where;
-  where.prefix = place.prefix;
-  const std::string folder = Absolute(place.folder);
-  where.file = folder + "\\" + pellog::DayFileName(where.prefix, std::time(nullptr));
+  char folder[MAX_PATH] = {0};
+  const DWORD n = GetFullPathNameA(place.folder, MAX_PATH, folder, nullptr);
+  if (n == 0 || n >= MAX_PATH) std::snprintf(folder, MAX_PATH, "%s", place.folder);
+  const std::string file =
+      std::string(folder) + "\\" + pellog::DayFileName(place.prefix, std::time(nullptr));
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (GetFileAttributesExA(where.file.c_str(), GetFileExInfoStandard, &data)) {
-    where.exists = true;
-    where.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  } else {
-    const DWORD attributes = GetFileAttributesA(folder.c_str());
+  if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
+    const DWORD attributes = GetFileAttributesA(folder);
     const bool isFolder =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    where.otherFolders = folder + (isFolder ? " (no such file)" : " (folder missing)");
+    Out("\n  log: no file of today with prefix %s; looked in %s%s\n", place.prefix, folder,
+        isFolder ? " (no such file)" : " (folder missing)");
+    return;
   }
-  where.unixPath = UnixPath(where.file);
-  return where;
+  const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  Out("\n  log: %s (%s bytes, prefix %s)\n", file.c_str(), Grouped(size).c_str(), place.prefix);
+  // C:\x\y -> $WINEPREFIX/drive_c/x/y, so a reader under Wine finds the file.
+  char wine[1024] = {0};
+  const DWORD w = GetEnvironmentVariableA("WINEPREFIX", wine, sizeof wine);
+  if (w == 0 || w >= sizeof wine || file.size() < 3 || file[1] != ':') return;
+  std::string onWine =
+      std::string(wine) + "/drive_" + static_cast<char>(file[0] | 0x20) + "/" + file.substr(3);
+  for (char& c : onWine) c = c == '\\' ? '/' : c;
+  Out("       %s\n", onWine.c_str());
 }
 
 }  // namespace pelipc

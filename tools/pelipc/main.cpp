@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "bench.h"
-#include "demo.h"
 #include "util.h"
 
 namespace pelipc {
@@ -14,6 +12,9 @@ int DemoMain(const std::vector<std::string>& args);
 int ServeMain(const std::vector<std::string>& args);
 int SendMain(const std::vector<std::string>& args);
 int CallMain(const std::vector<std::string>& args);
+int BenchMain(const std::vector<std::string>& args);
+int DemoClientMain(const std::vector<std::string>& args);
+int BenchPeerMain(const std::vector<std::string>& args);
 }  // namespace pelipc
 
 namespace {
@@ -41,12 +42,10 @@ const char kUsage[] =
     "exit codes: 0 ok, 1 usage, 2 no server / cannot listen, 3 time-out,\n"
     "            4 answer larger than --max, 5 other failure\n";
 
-struct Command {
+const struct {
   const char* name;
   int (*run)(const std::vector<std::string>&);
-};
-
-const Command kCommands[] = {
+} kCommands[] = {
     {"demo", pelipc::DemoMain},
     {"serve", pelipc::ServeMain},
     {"send", pelipc::SendMain},

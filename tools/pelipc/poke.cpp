@@ -1,7 +1,7 @@
 // `pelipc serve`, `send` and `call`: poke a pipe by hand.
+#include <atomic>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <iterator>
 
 #include "flags.h"
@@ -14,7 +14,10 @@ namespace {
 
 // Which replies `serve` gives. The server's OnRecv cannot tell a synchronous
 // request from a business message, so the choice is the operator's.
-enum ReplyMode { kReplyEcho = 1, kReplyAnswer = 2, kReplyBoth = 3, kReplyNone = 0 };
+enum ReplyMode { kReplyNone = 0, kReplyEcho = 1, kReplyAnswer = 2, kReplyBoth = 3 };
+const char* const kModeFlags[] = {"--quiet", "--echo", "--answer", "--both"};
+const char* const kModes[] = {"none", "echo as business message", "upper-cased synchronous answer",
+                              "echo as business message + upper-cased synchronous answer"};
 
 HANDLE g_stopEvent = nullptr;
 
@@ -41,9 +44,7 @@ struct Serve : TransportEvents {
     }
     if (mode & kReplyAnswer) {
       std::vector<uint8_t> answer(data, data + size);
-      for (auto& b : answer) {
-        if (b >= 'a' && b <= 'z') b = static_cast<uint8_t>(b - 'a' + 'A');
-      }
+      for (auto& b : answer) b = b >= 'a' && b <= 'z' ? static_cast<uint8_t>(b - 'a' + 'A') : b;
       int32_t r = server->Send(id, true, answer.data(), size);
       if (r != PEL_OK) Out("#%u answer failed: %s\n", id, DescribeResult(r).c_str());
     }
@@ -56,61 +57,22 @@ struct Serve : TransportEvents {
   }
 };
 
-// TEXT as is, or the bytes of FILE for "@FILE".
-bool LoadPayload(const std::string& arg, std::vector<uint8_t>& out, const char* command) {
-  if (arg.size() > 1 && arg[0] == '@') {
-    std::ifstream file(arg.substr(1), std::ios::binary);
-    if (!file) {
-      Err("pelipc %s: cannot read %s\n", command, arg.substr(1).c_str());
-      return false;
-    }
-    out.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  } else {
-    out.assign(arg.begin(), arg.end());
-  }
-  if (out.empty()) {
-    Err("pelipc %s: nothing to send (the library refuses empty messages)\n", command);
-    return false;
-  }
-  if (out.size() > 0x7FFFFFFFu) {
-    Err("pelipc %s: %s bytes is more than one call can take\n", command,
-        Grouped(out.size()).c_str());
-    return false;
-  }
-  return true;
-}
-
-// Blocking connect with an explanation and exit code for every failure.
-int Connect(ClientEnd& client, const std::string& name, const char* command) {
-  int32_t r = client.Connect(name);
-  if (r == PEL_OK) return kExitOk;
-  const std::string full = FullPipeName(name);
-  if (r == PEL_ERR_PIPE) {
-    Err("pelipc %s: no server listens on %s: %s\n", command, full.c_str(),
-        DescribeResult(r).c_str());
-    return kExitNoServer;
-  }
-  if (r == PEL_ERR_TIMEOUT) {
-    Err("pelipc %s: %s did not complete the handshake within %u ms: %s\n", command, full.c_str(),
-        PEL_IPC_WAIT_MS, DescribeResult(r).c_str());
-    return kExitTimeout;
-  }
-  Err("pelipc %s: cannot connect to %s: %s\n", command, full.c_str(), DescribeResult(r).c_str());
-  return kExitFailed;
-}
-
+// The client end of send and call: the payload from TEXT|@FILE and the
+// library's client, connected.
 struct Client : TransportEvents {
   Counter sends;
   Counter received;
-  std::mutex lock;
-  uint32_t connId = PEL_IPC_NO_CONN_ID;
-  bool print = false;
+  std::atomic<uint32_t> connId{PEL_IPC_NO_CONN_ID};
+  bool print = false;  // the replies
+  const char* command;
+  std::string name;
+  std::vector<uint8_t> payload;
+  std::unique_ptr<ClientEnd> client;
+
+  explicit Client(const char* command_) : command(command_) {}
 
   void OnSend(uint32_t id) override {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      connId = id;
-    }
+    connId = id;
     sends.Add();
   }
 
@@ -121,47 +83,141 @@ struct Client : TransportEvents {
     }
     received.Add();
   }
+
+  // kExitOk once connected, else the exit code, with every failure explained.
+  int Open(const std::vector<std::string>& args, const std::vector<Flag>& flags) {
+    std::vector<std::string> plain;
+    if (!ParseFlags(args, flags, &plain) || plain.size() != 2) return kExitUsage;
+    name = plain[0];
+    if (!LoadPayload(plain[1])) return kExitUsage;
+    client = MakeClient(Impl::kLibrary, this);
+    if (!client) {
+      Err("pelipc %s: PEL_CreateIpcClient returned null\n", command);
+      return kExitFailed;
+    }
+    const int32_t r = client->Connect(name);
+    if (r == PEL_OK) return kExitOk;
+    const std::string full = FullPipeName(name), why = DescribeResult(r);
+    if (r == PEL_ERR_PIPE) {
+      Err("pelipc %s: no server listens on %s: %s\n", command, full.c_str(), why.c_str());
+    } else if (r == PEL_ERR_TIMEOUT) {
+      Err("pelipc %s: %s did not complete the handshake within %u ms: %s\n", command, full.c_str(),
+          PEL_IPC_WAIT_MS, why.c_str());
+    } else {
+      Err("pelipc %s: cannot connect to %s: %s\n", command, full.c_str(), why.c_str());
+    }
+    return r == PEL_ERR_PIPE ? kExitNoServer : r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitFailed;
+  }
+
+  // TEXT as is, or the bytes of FILE for "@FILE".
+  bool LoadPayload(const std::string& arg) {
+    if (arg.size() > 1 && arg[0] == '@') {
+      std::ifstream file(arg.substr(1), std::ios::binary);
+      if (!file) {
+        Err("pelipc %s: cannot read %s\n", command, arg.substr(1).c_str());
+        return false;
+      }
+      payload.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } else {
+      payload.assign(arg.begin(), arg.end());
+    }
+    if (payload.empty()) {
+      Err("pelipc %s: nothing to send (the library refuses empty messages)\n", command);
+      return false;
+    }
+    if (payload.size() > 0x7FFFFFFFu) {
+      Err("pelipc %s: %s bytes is more than one call can take\n", command,
+          Grouped(payload.size()).c_str());
+      return false;
+    }
+    return true;
+  }
 };
 
-int SendWith(ClientEnd& client, Client& state, const std::string& name,
-             const std::vector<uint8_t>& payload, uint64_t replies) {
-  int32_t r = client.Send(payload.data(), static_cast<uint32_t>(payload.size()));
+}  // namespace
+
+int ServeMain(const std::vector<std::string>& args) {
+  Serve self;
+  std::vector<std::string> plain;
+  std::vector<Flag> flags = {Switch("--once", [&] { self.stopAfter = 1; }),
+                             Number("--connections", &self.stopAfter)};
+  for (int mode : {kReplyNone, kReplyEcho, kReplyAnswer, kReplyBoth}) {
+    flags.push_back(Switch(kModeFlags[mode], [&self, mode] { self.mode = mode; }));
+  }
+  if (!ParseFlags(args, flags, &plain) || plain.size() != 1 || plain[0].empty() ||
+      plain[0][0] == '-') {
+    return kExitUsage;
+  }
+  const std::string& name = plain[0];
+  self.server = MakeServer(Impl::kLibrary, &self);
+  if (!self.server) {
+    Err("pelipc serve: PEL_CreateIpcServer returned null\n");
+    return kExitFailed;
+  }
+  int32_t r = self.server->Start(name);
+  if (r != PEL_OK) {
+    Err("pelipc serve: cannot listen on %s: %s\n", FullPipeName(name).c_str(),
+        DescribeResult(r).c_str());
+    self.server->Stop();
+    return kExitNoServer;
+  }
+  const std::string until = self.stopAfter == 0 ? std::string("Ctrl+C stops")
+                                                : "stops after " + std::to_string(self.stopAfter) +
+                                                      " connection(s) closed";
+  Out("listening on %s; replies: %s; %s\n", FullPipeName(name).c_str(), kModes[self.mode],
+      until.c_str());
+  g_stopEvent = self.stop.handle();
+  SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+  self.stop.Wait(INFINITE);
+  SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
+  g_stopEvent = nullptr;
+  self.server->Stop();
+  Out("stopped\n");
+  return kExitOk;
+}
+
+int SendMain(const std::vector<std::string>& args) {
+  uint64_t replies = 0;
+  Client self("send");
+  self.print = true;
+  const int rc = self.Open(args, {Number("--replies", &replies)});
+  if (rc != kExitOk) return rc;
+  int32_t r = self.client->Send(self.payload.data(), static_cast<uint32_t>(self.payload.size()));
   if (r != PEL_OK) {
     Err("pelipc send: %s\n", DescribeResult(r).c_str());
     return r == PEL_ERR_STATE ? kExitNoServer : kExitFailed;
   }
   const uint64_t pieces =
-      (payload.size() + PEL_IPC_MAX_CLIENT_PAYLOAD - 1) / PEL_IPC_MAX_CLIENT_PAYLOAD;
+      (self.payload.size() + PEL_IPC_MAX_CLIENT_PAYLOAD - 1) / PEL_IPC_MAX_CLIENT_PAYLOAD;
   // One more write than pieces: the client's own HELLO.
-  if (!state.sends.WaitAtLeast(pieces + 1, 5000)) {
+  if (!self.sends.WaitAtLeast(pieces + 1, 5000)) {
     Err("pelipc send: only %s of %s writes completed within 5 s\n",
-        Grouped(state.sends.Get()).c_str(), Grouped(pieces + 1).c_str());
+        Grouped(self.sends.Get()).c_str(), Grouped(pieces + 1).c_str());
     return kExitTimeout;
   }
-  uint32_t id;
-  {
-    std::lock_guard<std::mutex> hold(state.lock);
-    id = state.connId;
-  }
-  Out("sent %s bytes to %s as connection %u (%s message%s)\n", Grouped(payload.size()).c_str(),
-      FullPipeName(name).c_str(), id, Grouped(pieces).c_str(), pieces == 1 ? "" : "s");
-  if (replies > 0 && !state.received.WaitAtLeast(replies, 5000)) {
-    Err("pelipc send: %s of %s replies arrived within 5 s\n", Grouped(state.received.Get()).c_str(),
+  Out("sent %s bytes to %s as connection %u (%s message%s)\n", Grouped(self.payload.size()).c_str(),
+      FullPipeName(self.name).c_str(), self.connId.load(), Grouped(pieces).c_str(),
+      pieces == 1 ? "" : "s");
+  if (replies > 0 && !self.received.WaitAtLeast(replies, 5000)) {
+    Err("pelipc send: %s of %s replies arrived within 5 s\n", Grouped(self.received.Get()).c_str(),
         Grouped(replies).c_str());
     return kExitTimeout;
   }
   return kExitOk;
 }
 
-int CallWith(ClientEnd& client, const std::string& name, const std::vector<uint8_t>& request,
-             uint32_t capacity) {
+int CallMain(const std::vector<std::string>& args) {
+  uint32_t capacity = PEL_IPC_MAX_SERVER_PAYLOAD;
+  Client self("call");
+  const int rc = self.Open(args, {Number("--max", &capacity)});
+  if (rc != kExitOk) return rc;
   std::vector<uint8_t> answer(capacity > 0 ? capacity : 1);
   uint32_t size = capacity;
-  int32_t r =
-      client.Call(request.data(), static_cast<uint32_t>(request.size()), answer.data(), &size);
+  const int32_t r = self.client->Call(
+      self.payload.data(), static_cast<uint32_t>(self.payload.size()), answer.data(), &size);
   switch (r) {
     case PEL_OK:
-      Out("answer from %s, %s bytes: %s\n", FullPipeName(name).c_str(), Grouped(size).c_str(),
+      Out("answer from %s, %s bytes: %s\n", FullPipeName(self.name).c_str(), Grouped(size).c_str(),
           Preview(answer.data(), size, 4096).c_str());
       return kExitOk;
     case PEL_ERR_BUFFER_TOO_SMALL:
@@ -180,92 +236,6 @@ int CallWith(ClientEnd& client, const std::string& name, const std::vector<uint8
       Err("pelipc call: %s\n", DescribeResult(r).c_str());
       return kExitFailed;
   }
-}
-
-// The client end of send and call, connected, with the payload from TEXT|@FILE.
-int RunClient(const std::vector<std::string>& args, const std::vector<Flag>& flags,
-              const char* command, bool printReplies,
-              const std::function<int(ClientEnd&, Client&, const std::string&,
-                                      const std::vector<uint8_t>&)>& run) {
-  std::vector<std::string> plain;
-  if (!ParseFlags(args, flags, &plain) || plain.size() != 2) return kExitUsage;
-  std::vector<uint8_t> payload;
-  if (!LoadPayload(plain[1], payload, command)) return kExitUsage;
-  Client state;
-  state.print = printReplies;
-  std::unique_ptr<ClientEnd> client = MakeLibraryClient(&state);
-  if (!client) {
-    Err("pelipc %s: PEL_CreateIpcClient returned null\n", command);
-    return kExitFailed;
-  }
-  const int rc = Connect(*client, plain[0], command);
-  return rc != kExitOk ? rc : run(*client, state, plain[0], payload);
-}
-
-}  // namespace
-
-int ServeMain(const std::vector<std::string>& args) {
-  Serve self;
-  std::vector<std::string> plain;
-  const std::vector<Flag> flags = {
-      Switch("--echo", [&] { self.mode = kReplyEcho; }),
-      Switch("--answer", [&] { self.mode = kReplyAnswer; }),
-      Switch("--both", [&] { self.mode = kReplyBoth; }),
-      Switch("--quiet", [&] { self.mode = kReplyNone; }),
-      Switch("--once", [&] { self.stopAfter = 1; }),
-      Number("--connections", &self.stopAfter),
-  };
-  if (!ParseFlags(args, flags, &plain) || plain.size() != 1 || plain[0].empty() ||
-      plain[0][0] == '-') {
-    return kExitUsage;
-  }
-  const std::string& name = plain[0];
-  self.server = MakeLibraryServer(&self);
-  if (!self.server) {
-    Err("pelipc serve: PEL_CreateIpcServer returned null\n");
-    return kExitFailed;
-  }
-  int32_t r = self.server->Start(name);
-  if (r != PEL_OK) {
-    Err("pelipc serve: cannot listen on %s: %s\n", FullPipeName(name).c_str(),
-        DescribeResult(r).c_str());
-    self.server->Stop();
-    return kExitNoServer;
-  }
-  static const char* const kModes[] = {"none", "echo as business message",
-                                       "upper-cased synchronous answer",
-                                       "echo as business message + upper-cased synchronous answer"};
-  const std::string until = self.stopAfter == 0 ? std::string("Ctrl+C stops")
-                                                : "stops after " + std::to_string(self.stopAfter) +
-                                                      " connection(s) closed";
-  Out("listening on %s; replies: %s; %s\n", FullPipeName(name).c_str(), kModes[self.mode],
-      until.c_str());
-  g_stopEvent = self.stop.handle();
-  SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-  self.stop.Wait(INFINITE);
-  SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
-  g_stopEvent = nullptr;
-  self.server->Stop();
-  Out("stopped\n");
-  return kExitOk;
-}
-
-int SendMain(const std::vector<std::string>& args) {
-  uint64_t replies = 0;
-  return RunClient(args, {Number("--replies", &replies)}, "send", true,
-                   [&](ClientEnd& client, Client& state, const std::string& name,
-                       const std::vector<uint8_t>& payload) {
-                     return SendWith(client, state, name, payload, replies);
-                   });
-}
-
-int CallMain(const std::vector<std::string>& args) {
-  uint32_t capacity = PEL_IPC_MAX_SERVER_PAYLOAD;
-  return RunClient(args, {Number("--max", &capacity)}, "call", false,
-                   [&](ClientEnd& client, Client&, const std::string& name,
-                       const std::vector<uint8_t>& request) {
-                     return CallWith(client, name, request, capacity);
-                   });
 }
 
 }  // namespace pelipc

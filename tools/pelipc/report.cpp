@@ -1,41 +1,26 @@
-#include "report.h"
-
+// The benchmark's results as a console table and as JSON.
 #include <cmath>
-#include <cstdio>
+
+#include "bench.h"
+#include "util.h"
 
 namespace pelipc {
 
 namespace {
 
 std::string Number(double value) {
-  char text[64];
-  if (value >= 1000)
-    std::snprintf(text, sizeof text, "%.0f", value);
-  else if (value >= 10)
-    std::snprintf(text, sizeof text, "%.1f", value);
-  else
-    std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
+  return Format(value >= 1000 ? "%.0f" : value >= 10 ? "%.1f" : "%.2f", value);
 }
 
 std::string JsonNumber(double value) {
-  if (!std::isfinite(value)) return "null";
-  char text[64];
-  std::snprintf(text, sizeof text, "%.6g", value);
-  return text;
+  return std::isfinite(value) ? Format("%.6g", value) : "null";
 }
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-      continue;
-    }
-    out += c;
+    out += static_cast<unsigned char>(c) < 0x20 ? Format("\\u%04x", c) : std::string(1, c);
   }
   return out + "\"";
 }
@@ -43,26 +28,28 @@ std::string JsonString(const std::string& text) {
 }  // namespace
 
 double BenchRow::Ratio() const {
-  if (!ok() || library <= 0 || baseline <= 0) return NAN;
-  return higherIsBetter ? library / baseline : baseline / library;
+  if (!ok() || library.value <= 0 || baseline.value <= 0) return NAN;
+  return higherIsBetter ? library.value / baseline.value : baseline.value / library.value;
+}
+
+std::string BenchRow::Error() const {
+  std::string error = library.ok ? "" : "library: " + library.error;
+  if (!baseline.ok) error += (error.empty() ? "" : "; ") + ("raw pipe: " + baseline.error);
+  return error;
 }
 
 std::string FormatTable(const BenchReport& report) {
-  std::string out;
-  char line[256];
-  std::snprintf(line, sizeof line, "%-38s %-28s %10s %10s %7s\n", "measurement", "workload",
-                "library", "raw pipe", "ratio");
-  out += line;
-  out += std::string(97, '-') + "\n";
+  std::string out = Format("%-38s %-28s %10s %10s %7s\n", "measurement", "workload", "library",
+                           "raw pipe", "ratio") +
+                    std::string(97, '-') + "\n";
   std::string notes;
   for (const auto& row : report.rows) {
     const std::string title = row.title + " (" + row.unit + ")";
     const std::string ratio = row.ok() ? Number(row.Ratio()) + "x" : "-";
-    std::snprintf(line, sizeof line, "%-38s %-28s %10s %10s %7s\n", title.c_str(),
-                  row.workload.c_str(), row.libraryOk ? Number(row.library).c_str() : "-",
-                  row.baselineOk ? Number(row.baseline).c_str() : "-", ratio.c_str());
-    out += line;
-    if (!row.error.empty()) notes += "  " + row.id + ": " + row.error + "\n";
+    out += Format("%-38s %-28s %10s %10s %7s\n", title.c_str(), row.workload.c_str(),
+                  row.library.ok ? Number(row.library.value).c_str() : "-",
+                  row.baseline.ok ? Number(row.baseline.value).c_str() : "-", ratio.c_str());
+    if (!row.ok()) notes += "  " + row.id + ": " + row.Error() + "\n";
   }
   out +=
       "ratio: the library's speed relative to the raw pipe, above 1 the library is faster\n"
@@ -84,12 +71,12 @@ std::string FormatJson(const BenchReport& report) {
     out += "    {\"id\": " + JsonString(row.id) + ", \"title\": " + JsonString(row.title) +
            ", \"workload\": " + JsonString(row.workload) + ", \"unit\": " + JsonString(row.unit) +
            ", \"higher_is_better\": " + (row.higherIsBetter ? "true" : "false") +
-           ",\n     \"library\": " + (row.libraryOk ? JsonNumber(row.library) : "null") +
-           ", \"baseline\": " + (row.baselineOk ? JsonNumber(row.baseline) : "null") +
+           ",\n     \"library\": " + (row.library.ok ? JsonNumber(row.library.value) : "null") +
+           ", \"baseline\": " + (row.baseline.ok ? JsonNumber(row.baseline.value) : "null") +
            ", \"ratio\": " + JsonNumber(row.Ratio()) +
-           ", \"library_count\": " + std::to_string(row.libraryDone) +
-           ", \"baseline_count\": " + std::to_string(row.baselineDone);
-    if (!row.error.empty()) out += ", \"error\": " + JsonString(row.error);
+           ", \"library_count\": " + std::to_string(row.library.done) +
+           ", \"baseline_count\": " + std::to_string(row.baseline.done);
+    if (!row.ok()) out += ", \"error\": " + JsonString(row.Error());
     out += i + 1 < report.rows.size() ? "},\n" : "}\n";
   }
   out += "  ]\n}\n";

@@ -55,8 +55,7 @@ std::unique_ptr<ClientEnd> MakeClient(Impl impl, TransportEvents* events);
 constexpr const char* kLogName = "pelipc";
 void SetLibraryLogName(const std::string& name);
 
-std::unique_ptr<ServerEnd> MakeLibraryServer(TransportEvents* events);
-std::unique_ptr<ClientEnd> MakeLibraryClient(TransportEvents* events);
+// The raw ends, for MakeServer and MakeClient.
 std::unique_ptr<ServerEnd> MakeRawServer(TransportEvents* events);
 std::unique_ptr<ClientEnd> MakeRawClient(TransportEvents* events);
 

@@ -7,20 +7,16 @@ namespace pelipc {
 
 namespace {
 
-std::mutex& ConsoleLock() {
-  static std::mutex lock;
-  return lock;
-}
-
 void Print(FILE* stream, const char* format, va_list args) {
-  std::lock_guard<std::mutex> hold(ConsoleLock());
+  static std::mutex lock;
+  std::lock_guard<std::mutex> hold(lock);
   std::vfprintf(stream, format, args);
   std::fflush(stream);
 }
 
 }  // namespace
 
-const char* ResultMeaning(int32_t code) {
+std::string DescribeResult(int32_t code) {
   static const struct {
     int32_t code;
     const char* meaning;
@@ -44,25 +40,20 @@ const char* ResultMeaning(int32_t code) {
       {PEL_ERR_READ, "a read could not be posted"},
       {PEL_ERR_WRITE, "a message could not be written"},
   };
+  const char* meaning = "system error code";
   for (const auto& entry : kMeanings) {
-    if (entry.code == code) return entry.meaning;
+    if (entry.code == code) meaning = entry.meaning;
   }
-  return "system error code";
+  return "error " + std::to_string(code) + " (" + meaning + ")";
 }
 
-std::string DescribeResult(int32_t code) {
-  return "error " + std::to_string(code) + " (" + ResultMeaning(code) + ")";
-}
-
-double NowSeconds() {
-  static const double frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart);
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / frequency;
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
 }
 
 std::string Grouped(uint64_t value) {
@@ -76,26 +67,13 @@ std::string Grouped(uint64_t value) {
 }
 
 std::string Preview(const uint8_t* data, uint32_t size, uint32_t max) {
-  bool text = true;
-  for (uint32_t i = 0; i < size && i < max; ++i) {
-    if ((data[i] < 0x20 && data[i] != '\n' && data[i] != '\t') || data[i] >= 0x7F) {
-      text = false;
-      break;
-    }
-  }
-  if (!text) return "(binary)";
   std::string out = "\"";
   for (uint32_t i = 0; i < size && i < max; ++i) {
-    char c = static_cast<char>(data[i]);
-    if (c == '\n')
-      out += "\\n";
-    else if (c == '\t')
-      out += "\\t";
-    else
-      out += c;
+    const char c = static_cast<char>(data[i]);
+    if ((data[i] < 0x20 && c != '\n' && c != '\t') || data[i] >= 0x7F) return "(binary)";
+    out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
   }
-  out += size > max ? "\"..." : "\"";
-  return out;
+  return out + (size > max ? "\"..." : "\"");
 }
 
 void Out(const char* format, ...) {
@@ -110,30 +88,6 @@ void Err(const char* format, ...) {
   va_start(args, format);
   Print(stderr, format, args);
   va_end(args);
-}
-
-void Counter::Add(uint64_t n) {
-  {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_value += n;
-  }
-  m_changed.notify_all();
-}
-
-uint64_t Counter::Get() {
-  std::lock_guard<std::mutex> hold(m_lock);
-  return m_value;
-}
-
-bool Counter::WaitAtLeast(uint64_t target, uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> hold(m_lock);
-  return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                            [&] { return m_value >= target; });
-}
-
-std::unique_ptr<pel_tools::Process> StartSelf(const std::vector<std::string>& args) {
-  return std::unique_ptr<pel_tools::Process>(
-      new pel_tools::Process(pel_tools::ExePath(), args, pel_tools::Stdio::kMuteStdout));
 }
 
 }  // namespace pelipc

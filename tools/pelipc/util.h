@@ -2,6 +2,7 @@
 // counters, child processes of this same executable, and console output.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -27,24 +28,32 @@ enum ExitCode : int {
   kExitFailed = 5,    // any other failure of the library or of a peer
 };
 
-// "pipe could not be created, connected or opened" for 12, and so on.
-const char* ResultMeaning(int32_t code);
 // "error 12 (pipe could not be created, connected or opened)".
 std::string DescribeResult(int32_t code);
 
 // The pipe path the library derives from a host's name.
 inline std::string FullPipeName(const std::string& name) { return pel::FullPipeName(name.c_str()); }
 using pel_tools::Event;
-using pel_tools::ExePath;
 using pel_tools::UniqueName;
 
-// Monotonic seconds from the performance counter.
-double NowSeconds();
+// Monotonic seconds.
+inline double NowSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
+// printf into a string (of up to 511 characters).
+std::string Format(const char* format, ...);
 // "1,234,567".
 std::string Grouped(uint64_t value);
 // Printable preview of a payload: text in quotes, cut after `max` bytes.
 std::string Preview(const uint8_t* data, uint32_t size, uint32_t max = 48);
+inline const uint8_t* Bytes(const std::string& text) {
+  return reinterpret_cast<const uint8_t*>(text.data());
+}
+inline uint32_t Size(const std::string& text) { return static_cast<uint32_t>(text.size()); }
+inline std::string Preview(const std::string& text, uint32_t max = 48) {
+  return Preview(Bytes(text), Size(text), max);
+}
 
 // printf to stdout or stderr under one process-wide lock, flushed at once,
 // so lines from callback threads never interleave.
@@ -54,10 +63,21 @@ void Err(const char* format, ...);
 // A counter that threads can wait on with a bound.
 class Counter {
  public:
-  void Add(uint64_t n = 1);
-  uint64_t Get();
+  void Add(uint64_t n = 1) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_value += n;
+    m_changed.notify_all();
+  }
+  uint64_t Get() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_value;
+  }
   // True once the value is at least target, false when timeoutMs passed first.
-  bool WaitAtLeast(uint64_t target, uint32_t timeoutMs);
+  bool WaitAtLeast(uint64_t target, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_value >= target; });
+  }
 
  private:
   std::mutex m_lock;
@@ -65,8 +85,15 @@ class Counter {
   uint64_t m_value = 0;
 };
 
+// Prints where today's log file of logName is, with its size, as the
+// library's static core finds it (the DLL exports only its functions).
+void PrintLogLocation(const std::string& logName);
+
 // A child process of this same executable, its standard output muted: the
 // library's set-up trace there would only repeat this process's.
-std::unique_ptr<pel_tools::Process> StartSelf(const std::vector<std::string>& args);
+inline std::unique_ptr<pel_tools::Process> StartSelf(const std::vector<std::string>& args) {
+  return std::make_unique<pel_tools::Process>(pel_tools::ExePath(), args,
+                                              pel_tools::Stdio::kMuteStdout);
+}
 
 }  // namespace pelipc
