@@ -74,15 +74,12 @@ int PelNamedPipeClient::Uninit() {
       PEL_LOGW << "NOT initialized!";
       return PEL_ERR_STATE;
     }
-    MarkClosingLocked(m_key);
-    if (m_pipe != nullptr) {
+    const bool open = m_pipe != nullptr;
+    if (open) {
       PEL_LOGI << "Uninit client, close pipe:" << m_pipe;
-      ClosePipeLocked();
-      KickReleaseIfIdleLocked(m_key);
-      CloseFromHost();
-    } else {
-      KickReleaseIfIdleLocked(m_key);
     }
+    CloseRecordLocked(m_key, true);
+    if (open) CloseFromHostLocked();
   }
   // The work thread takes the completion of the read that closing aborted
   // and releases the record meanwhile.
@@ -125,18 +122,14 @@ int PelNamedPipeClient::Disconnect() {
              (!connection->writing && connection->pending.empty());
     });
     // The connection ended some other way meanwhile; nothing left to close.
-    if (m_key != connection) return CloseFromHost();
+    if (m_key != connection) return CloseFromHostLocked();
     m_state = DISCONNECT;  // a HELLO may have been handled while we waited
   }
-  if (m_pipe != nullptr) {
-    MarkClosingLocked(m_key);
-    ClosePipeLocked();
-    KickReleaseIfIdleLocked(m_key);
-  }
-  return CloseFromHost();
+  if (m_pipe != nullptr) CloseRecordLocked(m_key, true);
+  return CloseFromHostLocked();
 }
 
-int32_t PelNamedPipeClient::CloseFromHost() {
+int32_t PelNamedPipeClient::CloseFromHostLocked() {
   // The host's OnClose runs without the lock, so it may call back in.
   const uint32_t connId = m_connId;
   ++m_hostCloses;

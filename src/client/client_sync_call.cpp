@@ -15,23 +15,7 @@ constexpr DWORD kAnswerWaitMs = PEL_IPC_WAIT_MS;
 
 int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
                                  uint32_t* answerSize) {
-  if (request == nullptr) {
-    PEL_LOGE << "Send data is nullptr!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (requestSize == 0) {
-    PEL_LOGE << "Send data size is 0!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (answerSize == nullptr) {
-    PEL_LOGE << "Receive buffer size is nullptr!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (answer == nullptr && *answerSize > 0) {
-    PEL_LOGE << "Receive buffer is nullptr!";
-    return PEL_ERR_INVALID_ARG;
-  }
-
+  // The export has refused missing arguments.
   pel::LockGuard call(m_syncLock);
   HANDLE event;
   {
@@ -82,10 +66,6 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
 }
 
 int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
-  if (message == nullptr) {
-    PEL_LOGE << ">>>>Ipc sync msg is NULL!!!<<<<\n";
-    return PEL_ERR_INVALID_ARG;
-  }
   const uint32_t size = pel::ReadHeader(message).length;
   PEL_LOGI << "Recv Ipc sync msg, data size:" << size;
   HANDLE event;

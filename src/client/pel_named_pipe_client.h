@@ -60,13 +60,17 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   void CloseIocpPipe();
   void ClosePipeLocked() REQUIRES(m_lock);
   uint32_t ConnId();
-  void MarkClosingLocked(ClientConnection* connection) REQUIRES(m_lock);
+  // Marks the record closing, closes the pipe when asked, and hands a
+  // drained record to the work thread (iocp_record.h).
+  void CloseRecordLocked(ClientConnection* connection, bool closePipe) REQUIRES(m_lock);
   void KickReleaseIfIdleLocked(ClientConnection* connection) REQUIRES(m_lock);
+  uint8_t* TakeSentLocked(ClientConnection* connection, IocpKey* context) REQUIRES(m_lock);
   void UnlinkLiveLocked(ClientConnection* connection) REQUIRES(m_lock);
   void ReleaseConnection(ClientConnection* connection, int lastResult);
   void WaitForReleases();
-  int32_t CloseFromHost() REQUIRES(m_lock);
+  int32_t CloseFromHostLocked() REQUIRES(m_lock);
   void DrainAfterJoin();
+  void EndAfterPortFailure(int32_t code);
 
   // Connecting.
   int PostIocpConnect();
@@ -74,8 +78,8 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   void EndBeforeHello();
 
   // Data path.
-  int CheckSendArguments(uint32_t kind, const uint8_t* data, int32_t size);
-  int QueueMessages(uint32_t kind, const uint8_t* data, uint32_t size);
+  // One message at most when single.
+  int Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single);
   int PostIocpWrite(pel::WriteQueue& batch, bool bounded);
   bool RoomForLocked(ClientConnection* connection, uint64_t bytes) REQUIRES(m_lock);
   int IssueWriteLocked(ClientConnection* connection, uint8_t* message) REQUIRES(m_lock);
@@ -84,7 +88,6 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   int PostIocpRead(DWORD* error = nullptr);
   int PostNextRead();
   int HandleIocpRead(IocpKey* context, uint32_t bytes);
-  int HandleIpcMsg(const uint8_t* message);
   int HandleIpcSyncMsg(const uint8_t* message);
 
   // What the receive buffer hands on while it cuts messages.

@@ -37,7 +37,6 @@ class Logger {
   // The instance, or null before set-up and after tear-down.
   static Logger* Get() noexcept { return s_instance.load(std::memory_order_acquire); }
 
-  void setMaxSeverity(Severity severity) noexcept { m_maxSeverity.store(severity); }
   bool checkSeverity(Severity severity) const noexcept {
     return severity <= m_maxSeverity.load(std::memory_order_relaxed);
   }
@@ -50,7 +49,6 @@ class Logger {
     m_count.store(n + 1, std::memory_order_release);
     return true;
   }
-  int appenderCount() const noexcept { return m_count.load(std::memory_order_acquire); }
 
   void write(const Record& record) {
     if (!checkSeverity(record.severity())) return;
@@ -110,9 +108,6 @@ class RecordWriter {
   } else                                \
     ::pellog::RecordWriter(sev, function, __LINE__).ref()
 
-#define PEL_LOGF PEL_LOG(::pellog::fatal)
 #define PEL_LOGE PEL_LOG(::pellog::error)
 #define PEL_LOGW PEL_LOG(::pellog::warning)
 #define PEL_LOGI PEL_LOG(::pellog::info)
-#define PEL_LOGD PEL_LOG(::pellog::debug)
-#define PEL_LOGV PEL_LOG(::pellog::verbose)

@@ -9,17 +9,7 @@
 #include "server/pel_named_pipe_server.h"
 
 PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
-    : m_callbacks(callbacks),
-      m_workers(nullptr),
-      m_running(false),
-      m_initialized(false),
-      m_workerCount(0),
-      m_iocp(nullptr),
-      m_nextConnId(0),
-      m_unlinked(0),
-      m_records(nullptr),
-      m_closing(false),
-      m_workersGone(false) {
+    : m_callbacks(callbacks) {
   // A host may hand over a name that fills the whole field.
   m_callbacks.LogName[sizeof m_callbacks.LogName - 1] = '\0';
   pel::diag::Live().servers.fetch_add(1);
@@ -76,12 +66,7 @@ int PelNamedPipeServer::Uninit() {
   } else {
     m_running = false;
     StopWorkers();
-    pel::DeleteArray(m_workers);
-    m_workers = nullptr;
-    if (m_iocp != nullptr) {
-      CloseHandle(m_iocp);
-      m_iocp = nullptr;
-    }
+    FreeWorkersAndPortLocked();
     m_initialized = false;
   }
   PEL_LOGI << "Leave!";
@@ -109,14 +94,8 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
       PEL_LOGE << ">>>>pov is NULL!!! err:" << GetLastError() << "!<<<<\n";
     } else if (key == 0) {
       PEL_LOGE << ">>>>ulKey is NULL!!!<<<<\n";
-    } else if (ov == &reinterpret_cast<IpcConnection*>(key)->releaseHandOff) {
-      // A release claimed on a host thread, with the claimant's hold.
-      IpcConnection* conn = reinterpret_cast<IpcConnection*>(key);
-      server->ReleaseConnection(conn, nullptr);
-      server->FinishRelease(conn);
     } else {
-      result = server->HandlePacket(reinterpret_cast<IpcConnection*>(key),
-                                    reinterpret_cast<IocpKey*>(ov), bytes, ok, result);
+      result = server->HandlePacket(IpcConnection::FromKey(key), ov, bytes, ok, result);
     }
     if (!server->m_running) break;
   }
@@ -124,9 +103,15 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
   return result;
 }
 
-int PelNamedPipeServer::HandlePacket(IpcConnection* conn, IocpKey* context, DWORD bytes, BOOL ok,
+int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD bytes, BOOL ok,
                                      int result) {
-  TakeCompletion(conn);
+  conn->TakeCompletion();
+  if (conn->IsWake(ov)) {
+    // The last count of a drained record: it is released as the hold goes.
+    DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::WorkThread");
+    return result;
+  }
+  IocpKey* context = reinterpret_cast<IocpKey*>(ov);
   if (!ok) {
     const DWORD err = GetLastError();
     result = static_cast<int>(err);
