@@ -7,12 +7,6 @@
 #include "platform/pipe_name.h"
 #include "platform/thread_id.h"
 
-namespace {
-
-constexpr DWORD kConnectWaitMs = PEL_IPC_WAIT_MS;
-
-}  // namespace
-
 int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   PEL_LOGI << "Enter!";
   int result = PEL_OK;
@@ -70,7 +64,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
     }
   }
   if (result == PEL_OK && !nonBlocking) {
-    const DWORD wait = WaitForSingleObject(event, kConnectWaitMs);
+    const DWORD wait = WaitForSingleObject(event, kWaitMs);
     if (wait == WAIT_OBJECT_0) {
       PEL_LOGI << "Client connect to server OK!";
     } else {

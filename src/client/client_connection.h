@@ -23,10 +23,6 @@ struct ClientConnection : IocpRecord {
   }
 };
 
-inline ClientConnection* RecordOf(ULONG_PTR key) noexcept {
-  return static_cast<ClientConnection*>(IocpRecord::FromKey(key));
-}
-
 // Allocate and free without throwing; keep the white-box counters right. A
 // client that connects again and again reuses a freed record. Deleting also
 // frees every message still waiting or attached to writeKey.

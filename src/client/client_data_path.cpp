@@ -138,8 +138,7 @@ int PelNamedPipeClient::IssueWriteLocked(ClientConnection* connection, uint8_t* 
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
       connection->unhandledIocp.fetch_sub(1);
-      key.message = nullptr;
-      connection->writing = false;
+      TakeSentLocked(connection, &key);  // the caller keeps the message
       PEL_LOG_AS(pellog::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
       KickReleaseIfIdleLocked(connection);
       return PEL_ERR_WRITE;
@@ -250,8 +249,8 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
   return PostNextRead();
 }
 
-// The receive buffer hands on a business message only once its magic is
-// checked; the refusal of a wrong one is HandleIpcMsg's, as it always was.
+// The receive buffer checks a business message's magic before it hands the
+// message on; a wrong one is refused in HandleIpcMsg's name.
 int PelNamedPipeClient::OnBusinessMessage(const uint8_t* message, uint32_t payloadSize) {
   m_callbacks.OnRecv(ConnId(), message + pel::kHeaderSize, payloadSize, m_callbacks.UserContext);
   return 0;

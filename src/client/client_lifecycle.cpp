@@ -7,12 +7,6 @@
 #include "platform/alloc.h"
 #include "platform/diag.h"
 
-namespace {
-
-constexpr DWORD kUninitPauseMs = 50;
-
-}  // namespace
-
 PelNamedPipeClient::PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept
     : m_callbacks(callbacks), m_recv(&m_recvLock) {
   pel::diag::Live().clients.fetch_add(1);
@@ -144,11 +138,6 @@ int32_t PelNamedPipeClient::CloseFromHostLocked() {
 bool PelNamedPipeClient::IsConnected() {
   pel::LockGuard guard(m_lock);
   return m_state == CONNECTED;
-}
-
-void PelNamedPipeClient::SetState(uint32_t state) {
-  pel::LockGuard guard(m_lock);
-  m_state = state;
 }
 
 void PelNamedPipeClient::CloseIocpPipe() {

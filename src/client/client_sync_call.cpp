@@ -7,12 +7,6 @@
 #include "platform/alloc.h"
 #include "platform/thread_id.h"
 
-namespace {
-
-constexpr DWORD kAnswerWaitMs = PEL_IPC_WAIT_MS;
-
-}  // namespace
-
 int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
                                  uint32_t* answerSize) {
   // The export has refused missing arguments.
@@ -43,7 +37,7 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
     return PEL_ERR_WRITE;
   }
 
-  const DWORD wait = WaitForSingleObject(event, kAnswerWaitMs);
+  const DWORD wait = WaitForSingleObject(event, kWaitMs);
   if (wait == WAIT_OBJECT_0) {
     PEL_LOGI << "Client read data from server OK!\n";
     pel::LockGuard guard(m_replyLock);
@@ -73,7 +67,6 @@ int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
     pel::LockGuard guard(m_replyLock);
     event = m_sync_read_event;
     if (event != nullptr) {
-      uint32_t clear = m_syncReplySize;
       if (m_syncReply != nullptr && m_syncReplySize < size) {
         pel::DeleteBytes(m_syncReply);
         m_syncReply = nullptr;
@@ -85,9 +78,7 @@ int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
           PEL_LOGE << "Allocate memory for sync message failed!!\n";
           return PEL_ERR_NO_MEMORY;
         }
-        clear = size;
       }
-      std::memset(m_syncReply, 0, clear);
       if (size != 0) std::memcpy(m_syncReply, message + pel::kHeaderSize, size);
       m_syncReplySize = size;
     }

@@ -99,15 +99,14 @@ void PelNamedPipeClient::DrainAfterJoin() {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
-    GetQueuedCompletionStatus(m_iocp, &bytes, &key, &overlapped,
-                              static_cast<DWORD>(kDrainWait.count()));
+    GetQueuedCompletionStatus(m_iocp, &bytes, &key, &overlapped, kWaitMs);
     if (overlapped == nullptr || key == 0) {
       if (bytes == pel::kExitRequest) continue;
       // Memory the system may still write into is better leaked than freed.
       PEL_LOGE << ">>>>Pending completion never came, connection record left allocated!<<<<";
       return;
     }
-    ClientConnection* connection = RecordOf(key);
+    ClientConnection* connection = IocpRecord::FromKey<ClientConnection>(key);
     connection->unhandledIocp.fetch_sub(1);
     IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
     if (!connection->IsWake(overlapped) && context->type == IOCP_WRITE) {
@@ -118,17 +117,16 @@ void PelNamedPipeClient::DrainAfterJoin() {
 }
 
 void PelNamedPipeClient::EndAfterPortFailure(int32_t code) {
-  SetState(DISCONNECT);
+  {
+    pel::LockGuard guard(m_lock);
+    m_state = DISCONNECT;
+  }
   CloseIocpPipe();
   m_callbacks.OnClose(ConnId(), code, m_callbacks.UserContext);
 }
 
 int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
   PEL_LOGI << "Enter!";
-  if (client == nullptr) {
-    PEL_LOGE << "client is nullptr!\n";
-    return 1;
-  }
   int threadResult = 1;
   int lastResult = 0;
   bool exitRequested = false;
@@ -151,7 +149,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
       continue;
     }
 
-    ClientConnection* connection = RecordOf(key);
+    ClientConnection* connection = IocpRecord::FromKey<ClientConnection>(key);
     // A wake-up is only ever posted for a closing record.
     const bool wake = connection->IsWake(overlapped);
     IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);

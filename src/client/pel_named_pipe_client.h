@@ -48,15 +48,17 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
  private:
   // The operations on whose behalf helpers log.
   static constexpr char kAsWorkThread[] = "PelNamedPipeClient::WorkThread";
-  // How long Disconnect waits for queued writes, a release for host OnClose
-  // calls, and Uninit for the completions of a pipe it has just closed.
-  static constexpr std::chrono::milliseconds kDrainWait{PEL_IPC_WAIT_MS};
+  // The bound of every wait: a blocking connect's HELLO, a synchronous
+  // call's answer, Disconnect's queued writes, a release's host OnClose
+  // calls, and Uninit's completions of a pipe it has just closed.
+  static constexpr DWORD kWaitMs = PEL_IPC_WAIT_MS;
+  static constexpr std::chrono::milliseconds kDrainWait{kWaitMs};
+  static constexpr DWORD kUninitPauseMs = 50;
   static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
   static constexpr char kAsSendData[] = "PelNamedPipeClient::SendData";
   static constexpr char kAsPostIocpWrite[] = "PelNamedPipeClient::PostIocpWrite";
 
   // Lifecycle and the work thread's own steps.
-  void SetState(uint32_t state);
   void CloseIocpPipe();
   void ClosePipeLocked() REQUIRES(m_lock);
   uint32_t ConnId();

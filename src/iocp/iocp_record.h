@@ -11,18 +11,10 @@
 #include "platform/win.h"
 #include "protocol/message.h"
 
-enum IocpType : uint32_t {
-  IOCP_CONNECT = 0,
-  IOCP_READ = 1,
-  IOCP_WRITE = 2,
-  IOCP_WAKE = 3,  // how logs name a record's wake-up packet
-};
+// IOCP_WAKE is how logs name a record's wake-up packet (IocpRecord::PostWake).
+enum IocpType : uint32_t { IOCP_CONNECT = 0, IOCP_READ = 1, IOCP_WRITE = 2, IOCP_WAKE = 3 };
 
-enum ConnectionState : int32_t {
-  DISCONNECT = 0,
-  CONNECTING = 1,
-  CONNECTED = 2,
-};
+enum ConnectionState : int32_t { DISCONNECT = 0, CONNECTING = 1, CONNECTED = 2 };
 
 namespace pel {
 
@@ -77,7 +69,10 @@ struct IocpRecord {
   OVERLAPPED wake{};
 
   ULONG_PTR CompletionKey() noexcept { return reinterpret_cast<ULONG_PTR>(this); }
-  static IocpRecord* FromKey(ULONG_PTR key) noexcept { return reinterpret_cast<IocpRecord*>(key); }
+  template <class Record>
+  static Record* FromKey(ULONG_PTR key) noexcept {
+    return static_cast<Record*>(reinterpret_cast<IocpRecord*>(key));
+  }
 
   void TakeCompletion() noexcept {
     holders.fetch_add(1);

@@ -34,16 +34,12 @@ std::wstring TxtFormatter::format(const Record& record) {
                 t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
                 static_cast<unsigned>(record.milliseconds()), SeverityName(record.severity()),
                 static_cast<unsigned long>(record.threadId()));
+  // All up to the message is ASCII: function names are plain identifiers
+  // and "::".
+  const std::string head = prefix + record.function() + '@' + std::to_string(record.line()) + "] ";
   std::wstring line;
-  line.reserve(96 + record.function().size() + record.message().size());
-  for (const char* p = prefix; *p != '\0'; ++p) line += static_cast<wchar_t>(*p);
-  // Function names are plain identifiers and "::", never beyond ASCII.
-  for (char c : record.function()) line += static_cast<wchar_t>(static_cast<unsigned char>(c));
-  line += L'@';
-  char number[16];
-  std::snprintf(number, sizeof number, "%d", record.line());
-  for (const char* p = number; *p != '\0'; ++p) line += static_cast<wchar_t>(*p);
-  line += L"] ";
+  line.reserve(head.size() + record.message().size() + 1);
+  for (char c : head) line += static_cast<wchar_t>(static_cast<unsigned char>(c));
   line += record.message();
   line += L'\n';
   return line;

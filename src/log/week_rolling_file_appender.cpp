@@ -21,12 +21,16 @@ std::string buildFileName(const std::string& prefix, const std::tm& t) {
   return prefix + buildDateTag(t) + ".log";
 }
 
-// The prefix's family (up to its first '-': pel_ipc, pel_ipc_morrow,
-// pel_ipc_quillon) + "*" + WW + ".log".
+// The prefix up to its first '-': pel_ipc, pel_ipc_morrow, pel_ipc_quillon.
+std::string getPrefixFamily(const std::string& prefix) {
+  return prefix.substr(0, prefix.find('-'));
+}
+
+// family + "*" + WW + ".log".
 std::string buildSearchPattern(const std::string& prefix, const std::tm& t) {
   char weekday[16];
   std::snprintf(weekday, sizeof weekday, "%02d", t.tm_wday);
-  return prefix.substr(0, prefix.find('-')) + "*" + weekday + ".log";
+  return getPrefixFamily(prefix) + "*" + weekday + ".log";
 }
 
 }  // namespace

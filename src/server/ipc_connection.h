@@ -1,6 +1,5 @@
 // The server's record of one pipe instance, listening or accepted: the shared
-// completion record (whose rule of lifetime holds here) plus the server's
-// list of live records.
+// completion record plus the server's list of live records.
 #pragma once
 
 #include "iocp/iocp_record.h"
@@ -11,10 +10,6 @@ struct IpcConnection : IocpRecord {
   // Guarded by the owning server's record lock, as released is.
   IpcConnection* prevRecord = nullptr;
   IpcConnection* nextRecord = nullptr;
-
-  static IpcConnection* FromKey(ULONG_PTR key) noexcept {
-    return static_cast<IpcConnection*>(IocpRecord::FromKey(key));
-  }
 };
 
 // Allocation helpers that keep the white-box counters right.

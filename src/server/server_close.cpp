@@ -51,10 +51,6 @@ int PelNamedPipeServer::CloseSingleConnection(uint32_t connId) {
     PEL_LOGE << "connection NOT found!";
     return PEL_ERR_NO_CONNECTION;
   }
-  if (it->second == nullptr) {
-    PEL_LOGE << "connection is NULL!";
-    return PEL_OK;
-  }
   CancelConnectionLocked(it->second, true);
   m_connections.erase(it);
   PEL_LOGI << "Leave!";
@@ -65,10 +61,6 @@ void PelNamedPipeServer::CloseAllConnections() {
   pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
   for (auto& entry : m_connections) {
-    if (entry.second == nullptr) {
-      PEL_LOGE << "connection is NULL!";
-      continue;
-    }
     CancelConnectionLocked(entry.second, false);
   }
   m_connections.clear();
@@ -129,7 +121,7 @@ void PelNamedPipeServer::DrainPortAfterJoin() {
     LPOVERLAPPED ov = nullptr;
     GetQueuedCompletionStatus(m_iocp, &bytes, &key, &ov, kCancelPauseMs);
     if (ov == nullptr || key == 0 || bytes == pel::kExitRequest) continue;
-    IpcConnection* conn = IpcConnection::FromKey(key);
+    IpcConnection* conn = IocpRecord::FromKey<IpcConnection>(key);
     conn->TakeCompletion();
     conn->closing.exchange(true);
     if (!conn->IsWake(ov)) DeleteIocpKey(reinterpret_cast<IocpKey*>(ov));

@@ -75,10 +75,6 @@ int PelNamedPipeServer::Uninit() {
 
 int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
   PEL_LOGI << "Enter!";
-  if (server == nullptr) {
-    PEL_LOGE << ">>>>Server is nullptr!<<<<\n";
-    return 1;
-  }
   server->m_running = true;
   int result = 0;
   DWORD bytes = 0;
@@ -95,7 +91,7 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
     } else if (key == 0) {
       PEL_LOGE << ">>>>ulKey is NULL!!!<<<<\n";
     } else {
-      result = server->HandlePacket(IpcConnection::FromKey(key), ov, bytes, ok, result);
+      result = server->HandlePacket(IocpRecord::FromKey<IpcConnection>(key), ov, bytes, ok, result);
     }
     if (!server->m_running) break;
   }
@@ -146,21 +142,15 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
 int PelNamedPipeServer::Dispatch(IpcConnection* conn, IocpKey* context, DWORD bytes) {
   int result = 0;
   const char* failed = nullptr;
-  switch (context->type) {
-    case IOCP_CONNECT:
-      result = HandleIocpConnect(conn);
-      failed = "] HandleIocpConnect failed! err:";
-      break;
-    case IOCP_READ:
-      result = HandleIocpRead(conn, context, bytes);
-      failed = "] HandleIocpRead failed! err:";
-      break;
-    case IOCP_WRITE:
-      result = m_callbacks.OnSend(conn->id, m_callbacks.UserContext);
-      failed = "] HandleIocpWrite failed! err:";
-      break;
-    default:
-      break;
+  if (context->type == IOCP_CONNECT) {
+    result = HandleIocpConnect(conn);
+    failed = "] HandleIocpConnect failed! err:";
+  } else if (context->type == IOCP_READ) {
+    result = HandleIocpRead(conn, context, bytes);
+    failed = "] HandleIocpRead failed! err:";
+  } else if (context->type == IOCP_WRITE) {
+    result = m_callbacks.OnSend(conn->id, m_callbacks.UserContext);
+    failed = "] HandleIocpWrite failed! err:";
   }
   if (result != 0 && failed != nullptr) {
     PEL_LOG_AS(pellog::error, "PelNamedPipeServer::WorkThread")

@@ -1,9 +1,6 @@
 // The id-keyed table of accepted connections, which never owns a record, and
-// when a record may be released and freed: the rule is the shared
-// one of iocp_record.h, kept under m_recordLock. A sender's look-up, the
-// closing and limit checks, its count and its hold are one step under m_lock
-// and m_recordLock; the creator of a listening instance holds it until its
-// connect request is out; a worker holds the record of the packet it handles.
+// the records' lifetime under the rule of iocp_record.h, kept under
+// m_recordLock (a sender's look-up, checks, count and hold are one step).
 #include <new>
 
 #include "log/log.h"
