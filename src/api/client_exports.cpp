@@ -5,9 +5,8 @@
 
 namespace {
 
-PelIpcClient* ClientOf(const pel::ExportCall& call, PelIpcClientHandle handle,
-                       const char* nullText = ">>>>client is NULL!<<<<") {
-  return call.Open<PelIpcClient>(handle, nullText);
+PelIpcClient* ClientOf(const pel::ExportCall& call, PelIpcClientHandle handle) {
+  return call.Open<PelIpcClient>(handle, ">>>>client is NULL!<<<<");
 }
 
 int32_t Connect(const char* name, PelIpcClientHandle handle, const char* pipeName,
@@ -82,7 +81,7 @@ int32_t PEL_IpcClientSendData(PelIpcClientHandle handle, const uint8_t* data, in
 int32_t PEL_IpcClientSyncCall(PelIpcClientHandle handle, const uint8_t* request,
                               uint32_t request_size, uint8_t* answer, uint32_t* answer_size) {
   const pel::ExportCall call(__func__, false);
-  PelIpcClient* client = ClientOf(call, handle, "client is NULL!");
+  PelIpcClient* client = call.Open<PelIpcClient>(handle, "client is NULL!");
   if (client == nullptr || call.Refuse(request == nullptr, "Send data is NULL!") ||
       call.Refuse(request_size == 0, "Send data size is 0!") ||
       call.Refuse(answer_size == nullptr, "Receive buffer size is NULL!") ||

@@ -3,6 +3,8 @@
 // export's own name, given as __func__.
 #pragma once
 
+#include <string>
+
 #include "log/log.h"
 #include "pel_ipc.h"
 #include "platform/alloc.h"
@@ -47,16 +49,12 @@ class ExportCall {
     }
     const int result = init(object);
     if (result != PEL_OK) {
-      if (showCode) {
-        PEL_LOG_AS(pellog::error, m_name) << initFailed << " err:" << result << "!<<<<";
-      } else {
-        PEL_LOG_AS(pellog::error, m_name) << initFailed << "<<<<";
-      }
+      PEL_LOG_AS(pellog::error, m_name)
+          << initFailed << (showCode ? " err:" + std::to_string(result) + "!" : "") << "<<<<";
       DeleteObject(object);
-      object = nullptr;
     }
     if (m_trace) Log(pellog::info, "Leave!");
-    return object;
+    return result == PEL_OK ? object : nullptr;
   }
   // The object behind a handle; null, with nullText logged, for a null one.
   template <class Object, class Handle>

@@ -7,14 +7,6 @@
 #include "platform/thread_id.h"
 #include "platform/win_error.h"
 
-int PelNamedPipeClient::SendData(uint32_t kind, const uint8_t* data, int32_t size) {
-  return Send(kind, data, size, true);
-}
-
-int PelNamedPipeClient::SendAnySize(uint32_t kind, const uint8_t* data, int32_t size) {
-  return Send(kind, data, size, false);
-}
-
 // The pieces of one send are built first and queued in one step, so a send
 // that finds no room leaves no prefix on the pipe.
 int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single) {

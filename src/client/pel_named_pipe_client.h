@@ -27,7 +27,9 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   int Connect(const char* name, bool nonBlocking) override;
   int Disconnect() override;
   bool IsConnected() override;
-  int SendData(uint32_t kind, const uint8_t* data, int32_t size) override;
+  int SendData(uint32_t kind, const uint8_t* data, int32_t size) override {
+    return Send(kind, data, size, true);
+  }
   int SendHello(uint32_t connId) override;
   int SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
                uint32_t* answerSize) override;
@@ -37,7 +39,9 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   // Sends data of any size as consecutive messages of at most the client
   // payload each, accepted whole or not at all, and never interleaved with
   // another sender's messages.
-  int SendAnySize(uint32_t kind, const uint8_t* data, int32_t size);
+  int SendAnySize(uint32_t kind, const uint8_t* data, int32_t size) {
+    return Send(kind, data, size, false);
+  }
   // Bytes accepted on the current pipe and not yet written.
   uint64_t UnwrittenBytes();
 

@@ -52,8 +52,10 @@ static_assert(offsetof(IocpKey, overlapped) == 0, "OVERLAPPED must come first");
 //   Taking a completion holds first, so count and holds are never both 0
 //   while the record is in use. The client needs no holds: its one work
 //   thread does every release.
-// - Counting, holding and the claim run under the owner's lock after the
-//   closing test, so a closing record gains nothing new and one claim wins.
+// - New operations and holds are taken under the owner's lock after the
+//   closing test, and so is the claim: a closing record gains nothing new and
+//   one claim wins. (A dequeued completion's hold needs no lock: its count
+//   still keeps the record.)
 // - A thread that finds a closing record drained but may not release it
 //   itself (a host's call must not run OnClose) posts a wake-up packet,
 //   counted like an operation: the port's thread takes that last completion

@@ -37,6 +37,7 @@ class Logger {
   // The instance, or null before set-up and after tear-down.
   static Logger* Get() noexcept { return s_instance.load(std::memory_order_acquire); }
 
+  void setMaxSeverity(Severity severity) noexcept { m_maxSeverity.store(severity); }
   bool checkSeverity(Severity severity) const noexcept {
     return severity <= m_maxSeverity.load(std::memory_order_relaxed);
   }
@@ -49,6 +50,7 @@ class Logger {
     m_count.store(n + 1, std::memory_order_release);
     return true;
   }
+  int appenderCount() const noexcept { return m_count.load(std::memory_order_acquire); }
 
   void write(const Record& record) {
     if (!checkSeverity(record.severity())) return;
@@ -104,6 +106,9 @@ class RecordWriter {
     ::pellog::RecordWriter(sev, function, __LINE__).ref()
 #define PEL_LOG(sev) PEL_LOG_AS(sev, PEL_FUNCTION_SIGNATURE)
 
+#define PEL_LOGF PEL_LOG(::pellog::fatal)
 #define PEL_LOGE PEL_LOG(::pellog::error)
 #define PEL_LOGW PEL_LOG(::pellog::warning)
 #define PEL_LOGI PEL_LOG(::pellog::info)
+#define PEL_LOGD PEL_LOG(::pellog::debug)
+#define PEL_LOGV PEL_LOG(::pellog::verbose)

@@ -60,9 +60,7 @@ int PelNamedPipeServer::CloseSingleConnection(uint32_t connId) {
 void PelNamedPipeServer::CloseAllConnections() {
   pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
-  for (auto& entry : m_connections) {
-    CancelConnectionLocked(entry.second, false);
-  }
+  for (auto& entry : m_connections) CancelConnectionLocked(entry.second, false);
   m_connections.clear();
   PEL_LOGI << "Leave!";
 }
