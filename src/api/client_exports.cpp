@@ -1,19 +1,21 @@
 // The eight client exports: argument checks, trace records, and a forward to
 // the client object behind the opaque handle.
-#include "api/callback_table.h"
+#include "api/export_prologue.h"
 #include "client/pel_named_pipe_client.h"
-#include "log/log.h"
-#include "pel_ipc.h"
-#include "platform/alloc.h"
 
 namespace {
 
-PelIpcClient* ClientOf(PelIpcClientHandle handle) {
-  return reinterpret_cast<PelIpcClient*>(handle);
+PelIpcClient* ClientOf(const pel::ExportCall& call, PelIpcClientHandle handle) {
+  return call.Open<PelIpcClient>(handle, ">>>>client is NULL!<<<<");
 }
 
-PelIpcClientHandle HandleOf(PelIpcClient* client) {
-  return reinterpret_cast<PelIpcClientHandle>(client);
+int32_t Connect(const char* name, PelIpcClientHandle handle, const char* pipeName,
+                bool nonBlocking) {
+  const pel::ExportCall call(name, true);
+  PelIpcClient* client = ClientOf(call, handle);
+  if (client == nullptr || call.Refuse(pipeName == nullptr, ">>>>socket name is NULL!<<<<"))
+    return PEL_ERR_INVALID_ARG;
+  return call.Leave(client->Connect(pipeName, nonBlocking));
 }
 
 }  // namespace
@@ -21,110 +23,49 @@ PelIpcClientHandle HandleOf(PelIpcClient* client) {
 extern "C" {
 
 PelIpcClientHandle PEL_CreateIpcClient(const PelIpcCallback* callback) {
-  PEL_LOGI << "Enter!";
-  if (callback == nullptr) {
-    PEL_LOGE << ">>>>callback is NULL!<<<<";
-    return nullptr;
-  }
-  if (!pel::HasAllCallbacks(*callback)) {
-    PEL_LOGE << ">>>>callback function is NULL!<<<<";
-    return nullptr;
-  }
-  PelNamedPipeClient* client = pel::NewObject<PelNamedPipeClient>(*callback);
-  if (client == nullptr) {
-    PEL_LOGE << ">>>>alloc client failed!<<<<";
-    return nullptr;
-  }
-  const int result = client->ReceiveBufferReady() ? client->Init() : 10;
-  if (result != 0) {
-    PEL_LOGE << ">>>>init client failed! err:" << result << "!<<<<";
-    pel::DeleteObject(client);
-    client = nullptr;
-  }
-  PEL_LOGI << "Leave!";
-  return client == nullptr ? nullptr : HandleOf(client);
+  PelIpcClient* client =
+      pel::ExportCall(__func__, true)
+          .Create<PelNamedPipeClient>(
+              callback, ">>>>alloc client failed!<<<<", ">>>>init client failed!", true,
+              [](PelNamedPipeClient* created) {
+                return created->ReceiveBufferReady() ? created->Init() : PEL_ERR_NO_MEMORY;
+              });
+  return reinterpret_cast<PelIpcClientHandle>(client);
 }
 
 void PEL_DestroyIpcClient(PelIpcClientHandle handle) {
-  PEL_LOGI << "Enter!";
-  PelIpcClient* client = ClientOf(handle);
-  if (client == nullptr) {
-    PEL_LOGE << ">>>>client is NULL!<<<<";
-    return;
-  }
+  const pel::ExportCall call(__func__, true);
+  PelIpcClient* client = ClientOf(call, handle);
+  if (client == nullptr) return;
   if (client->IsConnected()) client->Disconnect();
   client->Uninit();
   delete client;
-  PEL_LOGI << "Leave!";
+  call.Leave(0);
 }
 
 int32_t PEL_ConnectIpcClient(PelIpcClientHandle handle, const char* name) {
-  PEL_LOGI << "Enter!";
-  PelIpcClient* client = ClientOf(handle);
-  if (client == nullptr) {
-    PEL_LOGE << ">>>>client is NULL!<<<<";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (name == nullptr) {
-    PEL_LOGE << ">>>>socket name is NULL!<<<<";
-    return PEL_ERR_INVALID_ARG;
-  }
-  const int result = client->Connect(name, false);
-  PEL_LOGI << "Leave!";
-  return result;
+  return Connect(__func__, handle, name, false);
 }
 
 int32_t PEL_AsyncConnectIpcClient(PelIpcClientHandle handle, const char* name) {
-  PEL_LOGI << "Enter!";
-  PelIpcClient* client = ClientOf(handle);
-  if (client == nullptr) {
-    PEL_LOGE << ">>>>client is NULL!<<<<";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (name == nullptr) {
-    PEL_LOGE << ">>>>socket name is NULL!<<<<";
-    return PEL_ERR_INVALID_ARG;
-  }
-  const int result = client->Connect(name, true);
-  PEL_LOGI << "Leave!";
-  return result;
+  return Connect(__func__, handle, name, true);
 }
 
 int32_t PEL_DisconnectIpcClient(PelIpcClientHandle handle) {
-  PEL_LOGI << "Enter!";
-  PelIpcClient* client = ClientOf(handle);
-  if (client == nullptr) {
-    PEL_LOGE << ">>>>client is NULL!<<<<";
-    return PEL_ERR_INVALID_ARG;
-  }
-  const int result = client->Disconnect();
-  PEL_LOGI << "Leave!";
-  return result;
+  const pel::ExportCall call(__func__, true);
+  PelIpcClient* client = ClientOf(call, handle);
+  return client == nullptr ? PEL_ERR_INVALID_ARG : call.Leave(client->Disconnect());
 }
 
 bool PEL_IsIpcClientConnected(PelIpcClientHandle handle) {
-  PelIpcClient* client = ClientOf(handle);
-  if (client == nullptr) {
-    PEL_LOGE << ">>>>client is NULL!<<<<";
-    return false;
-  }
-  return client->IsConnected();
+  PelIpcClient* client = ClientOf(pel::ExportCall(__func__, false), handle);
+  return client != nullptr && client->IsConnected();
 }
 
 int32_t PEL_IpcClientSendData(PelIpcClientHandle handle, const uint8_t* data, int32_t size) {
-  PelIpcClient* client = ClientOf(handle);
-  if (client == nullptr) {
-    PEL_LOGE << ">>>>client is NULL!<<<<";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (data == nullptr) {
-    PEL_LOGE << ">>>>data is NULL!<<<<";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (size < 1) {
-    PEL_LOGE << ">>>>data_size less than 1!<<<<";
-    return PEL_ERR_INVALID_ARG;
-  }
+  const pel::ExportCall call(__func__, false);
+  PelIpcClient* client = ClientOf(call, handle);
+  if (client == nullptr || call.RefuseData(data, size)) return PEL_ERR_INVALID_ARG;
   // Larger data leaves as consecutive messages, queued together or not at
   // all; the server hands each one to its host on its own.
   const int result =
@@ -133,34 +74,19 @@ int32_t PEL_IpcClientSendData(PelIpcClientHandle handle, const uint8_t* data, in
           : static_cast<PelNamedPipeClient*>(client)->SendAnySize(pel::kKindBusiness, data, size);
   if (result != PEL_OK) {
     PEL_LOGE << ">>>>Send data to server failed! err:" << result << "!<<<<";
-    return result;
   }
-  return PEL_OK;
+  return result;
 }
 
 int32_t PEL_IpcClientSyncCall(PelIpcClientHandle handle, const uint8_t* request,
                               uint32_t request_size, uint8_t* answer, uint32_t* answer_size) {
-  PelIpcClient* client = ClientOf(handle);
-  if (client == nullptr) {
-    PEL_LOGE << "client is NULL!";
+  const pel::ExportCall call(__func__, false);
+  PelIpcClient* client = call.Open<PelIpcClient>(handle, "client is NULL!");
+  if (client == nullptr || call.Refuse(request == nullptr, "Send data is NULL!") ||
+      call.Refuse(request_size == 0, "Send data size is 0!") ||
+      call.Refuse(answer_size == nullptr, "Receive buffer size is NULL!") ||
+      call.Refuse(answer == nullptr && *answer_size > 0, "Receive buffer is NULL!"))
     return PEL_ERR_INVALID_ARG;
-  }
-  if (request == nullptr) {
-    PEL_LOGE << "Send data is NULL!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (request_size == 0) {
-    PEL_LOGE << "Send data size is 0!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (answer_size == nullptr) {
-    PEL_LOGE << "Receive buffer size is NULL!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (answer == nullptr && *answer_size > 0) {
-    PEL_LOGE << "Receive buffer is NULL!";
-    return PEL_ERR_INVALID_ARG;
-  }
   return client->SyncCall(request, request_size, answer, answer_size);
 }
 

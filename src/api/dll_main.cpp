@@ -2,24 +2,10 @@
 // all set-up happens in the create functions, never under the loader lock.
 #include "platform/win.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
-  (void)module;
-  (void)reserved;
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      OutputDebugStringA("pel_ipc DLL_PROCESS_ATTACH!");
-      break;
-    case DLL_THREAD_ATTACH:
-      OutputDebugStringA("pel_ipc DLL_THREAD_ATTACH!");
-      break;
-    case DLL_THREAD_DETACH:
-      OutputDebugStringA("pel_ipc DLL_THREAD_DETACH!");
-      break;
-    case DLL_PROCESS_DETACH:
-      OutputDebugStringA("pel_ipc DLL_PROCESS_DETACH!");
-      break;
-    default:
-      break;
-  }
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  // By reason: DLL_PROCESS_DETACH (0) to DLL_THREAD_DETACH (3).
+  static const char* const kTexts[] = {"pel_ipc DLL_PROCESS_DETACH!", "pel_ipc DLL_PROCESS_ATTACH!",
+                                       "pel_ipc DLL_THREAD_ATTACH!", "pel_ipc DLL_THREAD_DETACH!"};
+  if (reason <= DLL_THREAD_DETACH) OutputDebugStringA(kTexts[reason]);
   return TRUE;
 }

@@ -7,12 +7,6 @@
 #include "platform/pipe_name.h"
 #include "platform/thread_id.h"
 
-namespace {
-
-constexpr DWORD kConnectWaitMs = PEL_IPC_WAIT_MS;
-
-}  // namespace
-
 int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   PEL_LOGI << "Enter!";
   int result = PEL_OK;
@@ -20,76 +14,67 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
     PEL_LOGE << "name is nullptr!\n";
     result = PEL_ERR_INVALID_ARG;
   } else {
+    pel::LockGuard lock(m_lock);
+    if (m_state != DISCONNECT) {
+      const uint32_t state = m_state;
+      lock.Unlock();
+      PEL_LOGE << "Invalid connected state[" << state << "]!\n";
+      PEL_LOGI << "Leave!";
+      return PEL_ERR_STATE;
+    }
+    m_state = CONNECTING;
+    // A record whose pipe is already closed only waits for its last
+    // completion; the new pipe gets a record of its own.
+    if (m_key != nullptr && m_pipe == nullptr) {
+      CloseRecordLocked(m_key, false);
+      m_key = nullptr;
+    }
+    try {
+      m_pipeName = pel::FullPipeName(name);
+    } catch (const std::bad_alloc&) {
+      result = PEL_ERR_NO_MEMORY;
+    }
+  }
+  HANDLE event = nullptr;
+  if (result == PEL_OK) {
+    PEL_LOGI << "pipe name:" << m_pipeName;
+  }
+  if (result == PEL_OK && !nonBlocking) {
+    DWORD createError = 0;
     {
-      pel::LockGuard lock(m_lock);
-      if (m_state != DISCONNECT) {
-        const uint32_t state = m_state;
-        lock.Unlock();
-        PEL_LOGE << "Invalid connected state[" << state << "]!\n";
-        PEL_LOGI << "Leave!";
-        return PEL_ERR_STATE;
+      pel::LockGuard guard(m_lock);
+      if (m_sync_conn_event == nullptr) {
+        m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (m_sync_conn_event == nullptr) createError = GetLastError();
+      } else if (!ResetEvent(m_sync_conn_event)) {
+        const DWORD error = GetLastError();
+        PEL_LOGE << "Reset event m_sync_conn_event failed! err:" << error;
       }
-      m_state = CONNECTING;
-      // A record whose pipe is already closed only waits for its last
-      // completion; the new pipe gets a record of its own.
-      if (m_key != nullptr && m_pipe == nullptr) {
-        MarkClosingLocked(m_key);
-        KickReleaseIfIdleLocked(m_key);
-        m_key = nullptr;
-      }
-      try {
-        m_pipeName = pel::FullPipeName(name);
-      } catch (const std::bad_alloc&) {
-        result = PEL_ERR_NO_MEMORY;
-      }
+      event = m_sync_conn_event;
     }
-    if (result == 0) {
-      PEL_LOGI << "pipe name:" << m_pipeName;
-      if (nonBlocking) {
-        result = PostIocpConnect();
-        if (result == 0) {
-          PEL_LOGI << "Leave!";
-          return PEL_OK;
-        }
-      } else {
-        HANDLE event;
-        DWORD createError = 0;
-        {
-          pel::LockGuard guard(m_lock);
-          if (m_sync_conn_event == nullptr) {
-            m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-            if (m_sync_conn_event == nullptr) createError = GetLastError();
-          } else if (!ResetEvent(m_sync_conn_event)) {
-            const DWORD error = GetLastError();
-            PEL_LOGE << "Reset event m_sync_conn_event failed! err:" << error;
-          }
-          event = m_sync_conn_event;
-        }
-        if (event == nullptr) {
-          result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
-          PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result
-                   << "!\n";
-        } else {
-          result = PostIocpConnect();
-          if (result != 0) {
-            PEL_LOGE << "PostIocpConnect failed! err:" << result << "!\n";
-          } else {
-            const DWORD wait = WaitForSingleObject(event, kConnectWaitMs);
-            if (wait == WAIT_OBJECT_0) {
-              PEL_LOGI << "Client connect to server OK!";
-              PEL_LOGI << "Leave!";
-              return PEL_OK;
-            }
-            if (wait == WAIT_TIMEOUT) {
-              PEL_LOGE << "Connect timeout!";
-            } else {
-              PEL_LOGE << "Connect to server failed!!!";
-            }
-            result = PEL_ERR_TIMEOUT;
-          }
-        }
-      }
+    if (event == nullptr) {
+      result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
+      PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result << "!\n";
     }
+  }
+  if (result == PEL_OK) {
+    result = PostIocpConnect();
+    if (result != PEL_OK && !nonBlocking) {
+      PEL_LOGE << "PostIocpConnect failed! err:" << result << "!\n";
+    }
+  }
+  if (result == PEL_OK && !nonBlocking) {
+    const DWORD wait = WaitForSingleObject(event, kWaitMs);
+    if (wait == WAIT_OBJECT_0) {
+      PEL_LOGI << "Client connect to server OK!";
+    } else {
+      PEL_LOGE << (wait == WAIT_TIMEOUT ? "Connect timeout!" : "Connect to server failed!!!");
+      result = PEL_ERR_TIMEOUT;
+    }
+  }
+  if (result == PEL_OK) {
+    PEL_LOGI << "Leave!";
+    return PEL_OK;
   }
 
   // The HELLO handler and this exit decide under the client lock which came
@@ -243,7 +228,7 @@ void PelNamedPipeClient::EndBeforeHello() {
     pel::LockGuard guard(m_lock);
     m_state = DISCONNECT;
     connection = m_key;
-    MarkClosingLocked(connection);
+    if (connection != nullptr) connection->closing.store(true);
     if (m_pipe != nullptr) ClosePipeLocked();
     connId = m_connId;
   }

@@ -5,15 +5,10 @@
 
 #include "client/write_queue.h"
 #include "iocp/iocp_record.h"
+#include "platform/diag.h"
+#include "platform/recycle_pool.h"
 
 struct ClientConnection : IocpRecord {
-  ClientConnection() noexcept {
-    writeKey.Reset(IOCP_CONNECT, INVALID_HANDLE_VALUE);
-    writeKey.message = nullptr;
-    readKey.Reset(IOCP_CONNECT, INVALID_HANDLE_VALUE);
-    readKey.message = nullptr;
-  }
-
   IocpKey writeKey;
   IocpKey readKey;
   // All three are guarded by the client lock.
@@ -28,11 +23,16 @@ struct ClientConnection : IocpRecord {
   }
 };
 
-inline ClientConnection* RecordOf(ULONG_PTR key) noexcept {
-  return static_cast<ClientConnection*>(IocpRecord::FromKey(key));
+// Allocate and free without throwing; keep the white-box counters right. A
+// client that connects again and again reuses a freed record. Deleting also
+// frees every message still waiting or attached to writeKey.
+inline ClientConnection* NewClientConnection() noexcept {
+  return pel::Stock<ClientConnection, 2>(pel::diag::Live().connections).TakeOrAllocate();
 }
-
-// Allocate and free without throwing; keep the white-box counters right.
-// Deleting also frees every message still waiting or attached to writeKey.
-ClientConnection* NewClientConnection() noexcept;
-void DeleteClientConnection(ClientConnection* connection) noexcept;
+inline void DeleteClientConnection(ClientConnection* connection) noexcept {
+  if (connection == nullptr) return;
+  connection->pending.Clear();
+  pel::DeleteMessage(connection->writeKey.message);
+  connection->writeKey.message = nullptr;
+  pel::Stock<ClientConnection, 2>(pel::diag::Live().connections).Recycle(connection);
+}

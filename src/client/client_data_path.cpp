@@ -1,44 +1,30 @@
 // Sending (SendData, SendHello, the write queue) and receiving (reads, the
 // receive buffer, dispatch of business messages).
 #include <algorithm>
-#include <cstring>
 
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
 #include "platform/thread_id.h"
 #include "platform/win_error.h"
 
-int PelNamedPipeClient::SendData(uint32_t kind, const uint8_t* data, int32_t size) {
-  const int result = CheckSendArguments(kind, data, size);
-  if (result != PEL_OK) return result;
-  if (static_cast<uint32_t>(size) > pel::kMaxClientPayload) {
-    PEL_LOGE << "Data size[" << size << "] too large! Max size is:" << pel::kMaxClientPayload
-             << "!\n";
-    return PEL_ERR_TOO_LARGE;
-  }
-  return QueueMessages(kind, data, static_cast<uint32_t>(size));
-}
-
-int PelNamedPipeClient::SendAnySize(uint32_t kind, const uint8_t* data, int32_t size) {
-  const int result = CheckSendArguments(kind, data, size);
-  return result != PEL_OK ? result : QueueMessages(kind, data, static_cast<uint32_t>(size));
-}
-
-int PelNamedPipeClient::CheckSendArguments(uint32_t kind, const uint8_t* data, int32_t size) {
+// The pieces of one send are built first and queued in one step, so a send
+// that finds no room leaves no prefix on the pipe.
+int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single) {
   if (kind == pel::kKindHello) {
     PEL_LOG_AS(pellog::error, kAsSendData) << "Cannot send hello in this function!!\n";
     return PEL_ERR_INVALID_ARG;
   }
-  if (data == nullptr || size < 1) {
+  if (data == nullptr || signedSize < 1) {
     PEL_LOG_AS(pellog::error, kAsSendData) << "Invalid parameter!\n";
     return PEL_ERR_INVALID_ARG;
   }
-  return PEL_OK;
-}
-
-// The pieces of one send are built first and queued in one step, so a send
-// that finds no room leaves no prefix on the pipe.
-int PelNamedPipeClient::QueueMessages(uint32_t kind, const uint8_t* data, uint32_t size) {
+  const uint32_t size = static_cast<uint32_t>(signedSize);
+  if (single && size > pel::kMaxClientPayload) {
+    PEL_LOG_AS(pellog::error, kAsSendData)
+        << "Data size[" << signedSize << "] too large! Max size is:" << pel::kMaxClientPayload
+        << "!\n";
+    return PEL_ERR_TOO_LARGE;
+  }
   if (!static_cast<PelIpcClient*>(this)->IsConnected()) {
     PEL_LOG_AS(pellog::error, kAsSendData) << "Not connected!\n";
     return PEL_ERR_STATE;
@@ -144,8 +130,7 @@ int PelNamedPipeClient::IssueWriteLocked(ClientConnection* connection, uint8_t* 
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
       connection->unhandledIocp.fetch_sub(1);
-      key.message = nullptr;
-      connection->writing = false;
+      TakeSentLocked(connection, &key);  // the caller keeps the message
       PEL_LOG_AS(pellog::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
       KickReleaseIfIdleLocked(connection);
       return PEL_ERR_WRITE;
@@ -180,9 +165,7 @@ int PelNamedPipeClient::HandleIocpWrite(ClientConnection* connection, IocpKey* c
   uint8_t* sent;
   {
     pel::LockGuard guard(m_lock);
-    sent = context->message;
-    context->message = nullptr;
-    connection->writing = false;
+    sent = TakeSentLocked(connection, context);
     IssueNextWriteLocked(connection);
     // A disconnect may be waiting for the queue to drain.
     if (!connection->writing) m_changed.notify_all();
@@ -227,8 +210,7 @@ int PelNamedPipeClient::PostNextRead() {
   pel::LockGuard guard(m_lock);
   if (m_key == nullptr) return result;
   PEL_LOG_AS(pellog::info, kAsWorkThread) << "Pipe broken!" << m_pipe;
-  MarkClosingLocked(m_key);
-  KickReleaseIfIdleLocked(m_key);
+  CloseRecordLocked(m_key, false);
   return 0;
 }
 
@@ -259,23 +241,11 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
   return PostNextRead();
 }
 
-int PelNamedPipeClient::HandleIpcMsg(const uint8_t* message) {
-  if (message == nullptr) {
-    PEL_LOGE << ">>>>Ipc msg is NULL!!!<<<<\n";
-    return PEL_ERR_INVALID_ARG;
-  }
-  const pel::MessageHeader header = pel::ReadHeader(message);
-  if (header.magic != pel::kMagic) {
-    PEL_LOGE << ">>>>MAGIC is Wrong!<<<<\n";
-    m_recv.Clear();
-    return PEL_ERR_BAD_MAGIC;
-  }
-  m_callbacks.OnRecv(ConnId(), message + pel::kHeaderSize, header.length, m_callbacks.UserContext);
+// The receive buffer checks a business message's magic before it hands the
+// message on; a wrong one is refused in HandleIpcMsg's name.
+int PelNamedPipeClient::OnBusinessMessage(const uint8_t* message, uint32_t payloadSize) {
+  m_callbacks.OnRecv(ConnId(), message + pel::kHeaderSize, payloadSize, m_callbacks.UserContext);
   return 0;
-}
-
-int PelNamedPipeClient::OnBusinessMessage(const uint8_t* message, uint32_t) {
-  return HandleIpcMsg(message);
 }
 
 int PelNamedPipeClient::OnSyncMessage(const uint8_t* message, uint32_t) {
@@ -286,13 +256,9 @@ void PelNamedPipeClient::OnOtherKind(uint32_t) {
   PEL_LOG_AS(pellog::error, kAsHandleIocpRead) << "Received hello message in connected state!";
 }
 
-void PelNamedPipeClient::OnWrongMagic(uint32_t magic) {
-  // The receive buffer tests the magic as soon as a header is held, before
-  // the message is whole; the verdict and its log belong to HandleIpcMsg.
-  uint8_t header[pel::kHeaderSize];
-  pel::WriteHeader(header, 0, pel::kKindBusiness, 0);
-  std::memcpy(header, &magic, sizeof magic);
-  HandleIpcMsg(header);
+void PelNamedPipeClient::OnWrongMagic(uint32_t) {
+  PEL_LOG_AS(pellog::error, "PelNamedPipeClient::HandleIpcMsg") << ">>>>MAGIC is Wrong!<<<<\n";
+  m_recv.Clear();
 }
 
 void PelNamedPipeClient::OnOversizeLength(uint32_t length) {

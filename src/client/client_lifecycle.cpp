@@ -7,12 +7,6 @@
 #include "platform/alloc.h"
 #include "platform/diag.h"
 
-namespace {
-
-constexpr DWORD kUninitPauseMs = 50;
-
-}  // namespace
-
 PelNamedPipeClient::PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept
     : m_callbacks(callbacks), m_recv(&m_recvLock) {
   pel::diag::Live().clients.fetch_add(1);
@@ -74,15 +68,12 @@ int PelNamedPipeClient::Uninit() {
       PEL_LOGW << "NOT initialized!";
       return PEL_ERR_STATE;
     }
-    MarkClosingLocked(m_key);
-    if (m_pipe != nullptr) {
+    const bool open = m_pipe != nullptr;
+    if (open) {
       PEL_LOGI << "Uninit client, close pipe:" << m_pipe;
-      ClosePipeLocked();
-      KickReleaseIfIdleLocked(m_key);
-      CloseFromHost();
-    } else {
-      KickReleaseIfIdleLocked(m_key);
     }
+    CloseRecordLocked(m_key, true);
+    if (open) CloseFromHostLocked();
   }
   // The work thread takes the completion of the read that closing aborted
   // and releases the record meanwhile.
@@ -125,18 +116,14 @@ int PelNamedPipeClient::Disconnect() {
              (!connection->writing && connection->pending.empty());
     });
     // The connection ended some other way meanwhile; nothing left to close.
-    if (m_key != connection) return CloseFromHost();
+    if (m_key != connection) return CloseFromHostLocked();
     m_state = DISCONNECT;  // a HELLO may have been handled while we waited
   }
-  if (m_pipe != nullptr) {
-    MarkClosingLocked(m_key);
-    ClosePipeLocked();
-    KickReleaseIfIdleLocked(m_key);
-  }
-  return CloseFromHost();
+  if (m_pipe != nullptr) CloseRecordLocked(m_key, true);
+  return CloseFromHostLocked();
 }
 
-int32_t PelNamedPipeClient::CloseFromHost() {
+int32_t PelNamedPipeClient::CloseFromHostLocked() {
   // The host's OnClose runs without the lock, so it may call back in.
   const uint32_t connId = m_connId;
   ++m_hostCloses;
@@ -151,11 +138,6 @@ int32_t PelNamedPipeClient::CloseFromHost() {
 bool PelNamedPipeClient::IsConnected() {
   pel::LockGuard guard(m_lock);
   return m_state == CONNECTED;
-}
-
-void PelNamedPipeClient::SetState(uint32_t state) {
-  pel::LockGuard guard(m_lock);
-  m_state = state;
 }
 
 void PelNamedPipeClient::CloseIocpPipe() {

@@ -7,31 +7,9 @@
 #include "platform/alloc.h"
 #include "platform/thread_id.h"
 
-namespace {
-
-constexpr DWORD kAnswerWaitMs = PEL_IPC_WAIT_MS;
-
-}  // namespace
-
 int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
                                  uint32_t* answerSize) {
-  if (request == nullptr) {
-    PEL_LOGE << "Send data is nullptr!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (requestSize == 0) {
-    PEL_LOGE << "Send data size is 0!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (answerSize == nullptr) {
-    PEL_LOGE << "Receive buffer size is nullptr!";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (answer == nullptr && *answerSize > 0) {
-    PEL_LOGE << "Receive buffer is nullptr!";
-    return PEL_ERR_INVALID_ARG;
-  }
-
+  // The export has refused missing arguments.
   pel::LockGuard call(m_syncLock);
   HANDLE event;
   {
@@ -59,7 +37,7 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
     return PEL_ERR_WRITE;
   }
 
-  const DWORD wait = WaitForSingleObject(event, kAnswerWaitMs);
+  const DWORD wait = WaitForSingleObject(event, kWaitMs);
   if (wait == WAIT_OBJECT_0) {
     PEL_LOGI << "Client read data from server OK!\n";
     pel::LockGuard guard(m_replyLock);
@@ -82,10 +60,6 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
 }
 
 int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
-  if (message == nullptr) {
-    PEL_LOGE << ">>>>Ipc sync msg is NULL!!!<<<<\n";
-    return PEL_ERR_INVALID_ARG;
-  }
   const uint32_t size = pel::ReadHeader(message).length;
   PEL_LOGI << "Recv Ipc sync msg, data size:" << size;
   HANDLE event;
@@ -93,7 +67,6 @@ int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
     pel::LockGuard guard(m_replyLock);
     event = m_sync_read_event;
     if (event != nullptr) {
-      uint32_t clear = m_syncReplySize;
       if (m_syncReply != nullptr && m_syncReplySize < size) {
         pel::DeleteBytes(m_syncReply);
         m_syncReply = nullptr;
@@ -105,9 +78,7 @@ int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
           PEL_LOGE << "Allocate memory for sync message failed!!\n";
           return PEL_ERR_NO_MEMORY;
         }
-        clear = size;
       }
-      std::memset(m_syncReply, 0, clear);
       if (size != 0) std::memcpy(m_syncReply, message + pel::kHeaderSize, size);
       m_syncReplySize = size;
     }

@@ -6,26 +6,25 @@
 #include "platform/thread_id.h"
 #include "platform/win_error.h"
 
-void PelNamedPipeClient::MarkClosingLocked(ClientConnection* connection) {
+void PelNamedPipeClient::CloseRecordLocked(ClientConnection* connection, bool closePipe) {
   if (connection != nullptr) connection->closing.store(true);
+  if (closePipe && m_pipe != nullptr) ClosePipeLocked();
+  KickReleaseIfIdleLocked(connection);
 }
 
 void PelNamedPipeClient::KickReleaseIfIdleLocked(ClientConnection* connection) {
-  // A closing record is freed when its last completion is taken off the
-  // port. With nothing outstanding none would come, so hand the work thread
-  // one, counted like an operation.
-  if (connection == nullptr || !connection->closing.load() ||
-      connection->unhandledIocp.load() != 0 || m_iocp == nullptr)
+  if (connection == nullptr || m_iocp == nullptr || !connection->Drained(0) ||
+      connection->PostWake(m_iocp))
     return;
-  connection->readKey.Reset(IOCP_WAKE, connection->readKey.pipe);
-  connection->unhandledIocp.fetch_add(1);
-  if (!PostQueuedCompletionStatus(m_iocp, 0, connection->CompletionKey(),
-                                  &connection->readKey.overlapped)) {
-    const DWORD error = GetLastError();
-    connection->unhandledIocp.fetch_sub(1);
-    PEL_LOGE << ">>>>Post release of connection[" << static_cast<const void*>(connection)
-             << "] failed! err:" << error << "!<<<<";
-  }
+  PEL_LOGE << ">>>>Post release of connection[" << static_cast<const void*>(connection)
+           << "] failed! err:" << GetLastError() << "!<<<<";
+}
+
+uint8_t* PelNamedPipeClient::TakeSentLocked(ClientConnection* connection, IocpKey* context) {
+  uint8_t* sent = context->message;
+  context->message = nullptr;
+  connection->writing = false;
+  return sent;
 }
 
 void PelNamedPipeClient::UnlinkLiveLocked(ClientConnection* connection) {
@@ -43,14 +42,10 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
   uint32_t connId;
   {
     pel::LockGuard lock(m_lock);
-    // The one rule that keeps a record alive while anyone may still touch
-    // it: free it only when it is closing, nothing is outstanding on it, and
-    // no host thread is between its connected check and the counting of a
-    // write. Issuers test `closing` and raise the count under this same
-    // lock, so a count re-read here, under the lock, cannot miss a write
-    // that a sender slipped in after the work thread saw 0; that write's own
-    // completion (or its failure) finishes the job instead.
-    if (!connection->closing.load() || connection->unhandledIocp.load() != 0) return;
+    // The rule of iocp_record.h under m_lock: a write a sender slipped in
+    // after the work thread saw 0 is counted here, and its completion (or its
+    // failure) finishes the job instead.
+    if (!connection->ClaimRelease(0)) return;
 
     PEL_LOG_AS(pellog::info, kAsWorkThread)
         << "Try to delete IOCP context:" << static_cast<const void*>(connection);
@@ -91,7 +86,7 @@ void PelNamedPipeClient::DrainAfterJoin() {
       pel::LockGuard guard(m_lock);
       for (ClientConnection* r = m_liveRecords; r != nullptr; r = r->nextLive) {
         r->closing.store(true);
-        if (idle == nullptr && r->unhandledIocp.load() == 0) idle = r;
+        if (idle == nullptr && r->Drained(0)) idle = r;
       }
       any = m_liveRecords != nullptr;
     }
@@ -104,32 +99,34 @@ void PelNamedPipeClient::DrainAfterJoin() {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
-    GetQueuedCompletionStatus(m_iocp, &bytes, &key, &overlapped,
-                              static_cast<DWORD>(kDrainWait.count()));
+    GetQueuedCompletionStatus(m_iocp, &bytes, &key, &overlapped, kWaitMs);
     if (overlapped == nullptr || key == 0) {
       if (bytes == pel::kExitRequest) continue;
       // Memory the system may still write into is better leaked than freed.
       PEL_LOGE << ">>>>Pending completion never came, connection record left allocated!<<<<";
       return;
     }
-    ClientConnection* connection = RecordOf(key);
-    IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
+    ClientConnection* connection = IocpRecord::FromKey<ClientConnection>(key);
     connection->unhandledIocp.fetch_sub(1);
-    if (context->type == IOCP_WRITE) {
+    IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
+    if (!connection->IsWake(overlapped) && context->type == IOCP_WRITE) {
       pel::LockGuard guard(m_lock);
-      pel::DeleteMessage(context->message);
-      context->message = nullptr;
-      connection->writing = false;
+      pel::DeleteMessage(TakeSentLocked(connection, context));
     }
   }
 }
 
+void PelNamedPipeClient::EndAfterPortFailure(int32_t code) {
+  {
+    pel::LockGuard guard(m_lock);
+    m_state = DISCONNECT;
+  }
+  CloseIocpPipe();
+  m_callbacks.OnClose(ConnId(), code, m_callbacks.UserContext);
+}
+
 int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
   PEL_LOGI << "Enter!";
-  if (client == nullptr) {
-    PEL_LOGE << "client is nullptr!\n";
-    return 1;
-  }
   int threadResult = 1;
   int lastResult = 0;
   bool exitRequested = false;
@@ -148,14 +145,13 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     if (overlapped == nullptr || key == 0) {
       lastResult = static_cast<int>(error);
       PEL_LOGE << ">>>>GetQueuedCompletionStatus -> Error:" << error << "!<<<<\n";
-      client->SetState(DISCONNECT);
-      client->CloseIocpPipe();
-      client->m_callbacks.OnClose(client->ConnId(), static_cast<int32_t>(error),
-                                  client->m_callbacks.UserContext);
+      client->EndAfterPortFailure(static_cast<int32_t>(error));
       continue;
     }
 
-    ClientConnection* connection = RecordOf(key);
+    ClientConnection* connection = IocpRecord::FromKey<ClientConnection>(key);
+    // A wake-up is only ever posted for a closing record.
+    const bool wake = connection->IsWake(overlapped);
     IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
     connection->unhandledIocp.fetch_sub(1);
     if (!ok && pel::IsBrokenPipe(error)) {
@@ -166,33 +162,26 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     if (connection->closing.load()) {
       const int32_t count = connection->unhandledIocp.load();
       PEL_LOGI << "IOCP is closing...key:" << static_cast<const void*>(context)
-               << ", type:" << context->type << ", count:" << count;
-      if (context->type == IOCP_WRITE) {
-        uint8_t* sent;
-        {
-          pel::LockGuard guard(client->m_lock);
-          sent = context->message;
-          context->message = nullptr;
-          connection->writing = false;
-        }
-        pel::DeleteMessage(sent);
+               << ", type:" << (wake ? static_cast<uint32_t>(IOCP_WAKE) : context->type)
+               << ", count:" << count;
+      if (!wake && context->type == IOCP_WRITE) {
+        pel::LockGuard guard(client->m_lock);
+        pel::DeleteMessage(client->TakeSentLocked(connection, context));
       }
       if (count == 0) client->ReleaseConnection(connection, lastResult);
       continue;
     }
 
+    const char* failed = nullptr;
     if (context->type == IOCP_READ) {
       lastResult = client->HandleIocpRead(context, bytes);
-      if (lastResult != 0) {
-        PEL_LOGE << "[" << pel::CurrentThreadId() << "] HandleIocpRead failed! err:" << lastResult
-                 << "!\n";
-      }
+      failed = "] HandleIocpRead failed! err:";
     } else if (context->type == IOCP_WRITE) {
       lastResult = client->HandleIocpWrite(connection, context);
-      if (lastResult != 0) {
-        PEL_LOGE << "[" << pel::CurrentThreadId() << "] HandleIocpWrite failed! err:" << lastResult
-                 << "!\n";
-      }
+      failed = "] HandleIocpWrite failed! err:";
+    }
+    if (failed != nullptr && lastResult != 0) {
+      PEL_LOGE << "[" << pel::CurrentThreadId() << failed << lastResult << "!\n";
     }
   }
 
@@ -205,9 +194,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     }
     if (pipe != nullptr) {
       PEL_LOGI << "Exit work thread, close pipe:" << pipe;
-      client->SetState(DISCONNECT);
-      client->CloseIocpPipe();
-      client->m_callbacks.OnClose(client->ConnId(), 1, client->m_callbacks.UserContext);
+      client->EndAfterPortFailure(1);
     }
   }
   PEL_LOGI << "Leave!";

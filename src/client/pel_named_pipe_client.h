@@ -27,7 +27,9 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   int Connect(const char* name, bool nonBlocking) override;
   int Disconnect() override;
   bool IsConnected() override;
-  int SendData(uint32_t kind, const uint8_t* data, int32_t size) override;
+  int SendData(uint32_t kind, const uint8_t* data, int32_t size) override {
+    return Send(kind, data, size, true);
+  }
   int SendHello(uint32_t connId) override;
   int SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
                uint32_t* answerSize) override;
@@ -37,7 +39,9 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   // Sends data of any size as consecutive messages of at most the client
   // payload each, accepted whole or not at all, and never interleaved with
   // another sender's messages.
-  int SendAnySize(uint32_t kind, const uint8_t* data, int32_t size);
+  int SendAnySize(uint32_t kind, const uint8_t* data, int32_t size) {
+    return Send(kind, data, size, false);
+  }
   // Bytes accepted on the current pipe and not yet written.
   uint64_t UnwrittenBytes();
 
@@ -48,25 +52,31 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
  private:
   // The operations on whose behalf helpers log.
   static constexpr char kAsWorkThread[] = "PelNamedPipeClient::WorkThread";
-  // How long Disconnect waits for queued writes, a release for host OnClose
-  // calls, and Uninit for the completions of a pipe it has just closed.
-  static constexpr std::chrono::milliseconds kDrainWait{PEL_IPC_WAIT_MS};
+  // The bound of every wait: a blocking connect's HELLO, a synchronous
+  // call's answer, Disconnect's queued writes, a release's host OnClose
+  // calls, and Uninit's completions of a pipe it has just closed.
+  static constexpr DWORD kWaitMs = PEL_IPC_WAIT_MS;
+  static constexpr std::chrono::milliseconds kDrainWait{kWaitMs};
+  static constexpr DWORD kUninitPauseMs = 50;
   static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
   static constexpr char kAsSendData[] = "PelNamedPipeClient::SendData";
   static constexpr char kAsPostIocpWrite[] = "PelNamedPipeClient::PostIocpWrite";
 
   // Lifecycle and the work thread's own steps.
-  void SetState(uint32_t state);
   void CloseIocpPipe();
   void ClosePipeLocked() REQUIRES(m_lock);
   uint32_t ConnId();
-  void MarkClosingLocked(ClientConnection* connection) REQUIRES(m_lock);
+  // Marks the record closing, closes the pipe when asked, and hands a
+  // drained record to the work thread (iocp_record.h).
+  void CloseRecordLocked(ClientConnection* connection, bool closePipe) REQUIRES(m_lock);
   void KickReleaseIfIdleLocked(ClientConnection* connection) REQUIRES(m_lock);
+  uint8_t* TakeSentLocked(ClientConnection* connection, IocpKey* context) REQUIRES(m_lock);
   void UnlinkLiveLocked(ClientConnection* connection) REQUIRES(m_lock);
   void ReleaseConnection(ClientConnection* connection, int lastResult);
   void WaitForReleases();
-  int32_t CloseFromHost() REQUIRES(m_lock);
+  int32_t CloseFromHostLocked() REQUIRES(m_lock);
   void DrainAfterJoin();
+  void EndAfterPortFailure(int32_t code);
 
   // Connecting.
   int PostIocpConnect();
@@ -74,8 +84,8 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   void EndBeforeHello();
 
   // Data path.
-  int CheckSendArguments(uint32_t kind, const uint8_t* data, int32_t size);
-  int QueueMessages(uint32_t kind, const uint8_t* data, uint32_t size);
+  // One message at most when single.
+  int Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single);
   int PostIocpWrite(pel::WriteQueue& batch, bool bounded);
   bool RoomForLocked(ClientConnection* connection, uint64_t bytes) REQUIRES(m_lock);
   int IssueWriteLocked(ClientConnection* connection, uint8_t* message) REQUIRES(m_lock);
@@ -84,7 +94,6 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   int PostIocpRead(DWORD* error = nullptr);
   int PostNextRead();
   int HandleIocpRead(IocpKey* context, uint32_t bytes);
-  int HandleIpcMsg(const uint8_t* message);
   int HandleIpcSyncMsg(const uint8_t* message);
 
   // What the receive buffer hands on while it cuts messages.

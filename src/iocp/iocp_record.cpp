@@ -11,26 +11,21 @@ void IocpKey::Reset(uint32_t kind, HANDLE handle) noexcept {
   pipe = handle;
 }
 
-namespace {
-
-pel::RecyclePool<IocpKey, 8>& KeyPool() {
-  static pel::RecyclePool<IocpKey, 8> pool(&pel::diag::Live().iocpKeys);
-  return pool;
+bool IocpRecord::PostWake(HANDLE port) noexcept {
+  std::memset(&wake, 0, sizeof wake);
+  unhandledIocp.fetch_add(1);
+  if (PostQueuedCompletionStatus(port, 0, CompletionKey(), &wake)) return true;
+  unhandledIocp.fetch_sub(1);
+  return false;
 }
 
-}  // namespace
-
 IocpKey* NewIocpKey() noexcept {
-  IocpKey* key = KeyPool().TakeOrAllocate();
-  if (key == nullptr) return nullptr;
-  key->Reset(IOCP_CONNECT, INVALID_HANDLE_VALUE);
-  key->message = nullptr;
-  return key;
+  return pel::Stock<IocpKey, 8>(pel::diag::Live().iocpKeys).TakeOrAllocate();
 }
 
 void DeleteIocpKey(IocpKey* key) noexcept {
   if (key == nullptr) return;
   pel::DeleteMessage(key->message);
   key->message = nullptr;
-  KeyPool().Recycle(key);
+  pel::Stock<IocpKey, 8>(pel::diag::Live().iocpKeys).Recycle(key);
 }

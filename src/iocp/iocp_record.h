@@ -11,20 +11,10 @@
 #include "platform/win.h"
 #include "protocol/message.h"
 
-enum IocpType : uint32_t {
-  IOCP_CONNECT = 0,
-  IOCP_READ = 1,
-  IOCP_WRITE = 2,
-  // The library's own packets. A wake-up carries a closing record's last
-  // count to the thread that frees it when no operation would come back.
-  IOCP_WAKE = 3,
-};
+// IOCP_WAKE is how logs name a record's wake-up packet (IocpRecord::PostWake).
+enum IocpType : uint32_t { IOCP_CONNECT = 0, IOCP_READ = 1, IOCP_WRITE = 2, IOCP_WAKE = 3 };
 
-enum ConnectionState : int32_t {
-  DISCONNECT = 0,
-  CONNECTING = 1,
-  CONNECTED = 2,
-};
+enum ConnectionState : int32_t { DISCONNECT = 0, CONNECTING = 1, CONNECTED = 2 };
 
 namespace pel {
 
@@ -34,36 +24,74 @@ constexpr DWORD kExitRequest = 0xFFFFFFFF;
 
 }  // namespace pel
 
+// Built by default-initialisation: the 5 MiB buffer is overwritten by reads,
+// never cleared.
 struct IocpKey {
-  OVERLAPPED overlapped;
-  uint32_t type;
-  HANDLE pipe;
+  OVERLAPPED overlapped{};
+  uint32_t type = IOCP_CONNECT;
+  HANDLE pipe = INVALID_HANDLE_VALUE;
   // The message a write sends; it belongs to the write until its completion
   // is dequeued, and is freed with the context (null for reads and connects).
-  uint8_t* message;
+  uint8_t* message = nullptr;
   uint8_t buffer[pel::kReadSize];
 
-  // Only the small head is cleared: the 5 MiB buffer is overwritten by reads.
   void Reset(uint32_t kind, HANDLE handle) noexcept;
 };
 
 static_assert(offsetof(IocpKey, overlapped) == 0, "OVERLAPPED must come first");
 
-// The part of a pipe's record that both ends share. The operation count is
-// raised before an operation is issued and lowered when its completion is
-// taken off the port (or at once when issuing fails); a record is released
-// only once it is closing and the count is back to 0, since until then the
-// system may still write into its contexts. Each end adds what it needs to
-// keep that rule under its own locks.
+// The part of a pipe's record that both ends share, and the one rule of its
+// lifetime: a record is released (pipe closed, host told, memory freed) once,
+// and only when it is closing, no operation on it is outstanding and no
+// thread holds it. Until then the system may still write into its contexts,
+// or a thread still uses it.
+// - An operation is counted before it is issued, and uncounted when its
+//   completion is taken off the port or at once when issuing fails.
+// - A thread that uses the record outside an operation holds it: a server
+//   worker while it handles a packet, a sender from its look-up to the issue.
+//   Taking a completion holds first, so count and holds are never both 0
+//   while the record is in use. The client needs no holds: its one work
+//   thread does every release.
+// - New operations and holds are taken under the owner's lock after the
+//   closing test, and so is the claim: a closing record gains nothing new and
+//   one claim wins. (A dequeued completion's hold needs no lock: its count
+//   still keeps the record.)
+// - A thread that finds a closing record drained but may not release it
+//   itself (a host's call must not run OnClose) posts a wake-up packet,
+//   counted like an operation: the port's thread takes that last completion
+//   and releases the record.
 struct IocpRecord {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   uint32_t id = pel::kNoConnId;
   std::atomic<int32_t> state{DISCONNECT};
   std::atomic<bool> closing{false};
   std::atomic<int32_t> unhandledIocp{0};
+  std::atomic<int32_t> holders{0};
+  bool released = false;  // guarded by the owner's lock
+  OVERLAPPED wake{};
 
   ULONG_PTR CompletionKey() noexcept { return reinterpret_cast<ULONG_PTR>(this); }
-  static IocpRecord* FromKey(ULONG_PTR key) noexcept { return reinterpret_cast<IocpRecord*>(key); }
+  template <class Record>
+  static Record* FromKey(ULONG_PTR key) noexcept {
+    return static_cast<Record*>(reinterpret_cast<IocpRecord*>(key));
+  }
+
+  void TakeCompletion() noexcept {
+    holders.fetch_add(1);
+    unhandledIocp.fetch_sub(1);
+  }
+  // Under the owner's lock; ownHolds: the holds of the asking thread.
+  bool Drained(int32_t ownHolds) const noexcept {
+    return !released && closing.load() && unhandledIocp.load() == 0 && holders.load() == ownHolds;
+  }
+  bool ClaimRelease(int32_t ownHolds) noexcept {
+    if (!Drained(ownHolds)) return false;
+    released = true;
+    return true;
+  }
+  // False, with nothing counted, when the packet could not be posted.
+  bool PostWake(HANDLE port) noexcept;
+  bool IsWake(const OVERLAPPED* overlapped) const noexcept { return overlapped == &wake; }
 };
 
 // Contexts for single operations, recycled: a fresh 5 MiB block per message

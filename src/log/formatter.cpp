@@ -8,21 +8,11 @@ namespace pellog {
 namespace {
 
 void AppendCodePoint(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  // The lead byte by the count of continuation bytes, which carry 6 bits each.
+  static const uint32_t kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+  const int more = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+  out += static_cast<char>(kLead[more] | (cp >> (6 * more)));
+  for (int i = more - 1; i >= 0; --i) out += static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
 }
 
 }  // namespace
@@ -44,16 +34,12 @@ std::wstring TxtFormatter::format(const Record& record) {
                 t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
                 static_cast<unsigned>(record.milliseconds()), SeverityName(record.severity()),
                 static_cast<unsigned long>(record.threadId()));
+  // All up to the message is ASCII: function names are plain identifiers
+  // and "::".
+  const std::string head = prefix + record.function() + '@' + std::to_string(record.line()) + "] ";
   std::wstring line;
-  line.reserve(96 + record.function().size() + record.message().size());
-  for (const char* p = prefix; *p != '\0'; ++p) line += static_cast<wchar_t>(*p);
-  // Function names are plain identifiers and "::", never beyond ASCII.
-  for (char c : record.function()) line += static_cast<wchar_t>(static_cast<unsigned char>(c));
-  line += L'@';
-  char number[16];
-  std::snprintf(number, sizeof number, "%d", record.line());
-  for (const char* p = number; *p != '\0'; ++p) line += static_cast<wchar_t>(*p);
-  line += L"] ";
+  line.reserve(head.size() + record.message().size() + 1);
+  for (char c : head) line += static_cast<wchar_t>(static_cast<unsigned char>(c));
   line += record.message();
   line += L'\n';
   return line;

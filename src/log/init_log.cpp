@@ -23,15 +23,13 @@ void ChoosePrefix(const char* name, char* buffer) {
   if (GetModuleFileNameA(nullptr, buffer, kPathBuffer) == 0) return;
   // The whole path counts, case-sensitively: a folder named after Morrow.exe
   // makes every program in it a Morrow.
-  if (std::strstr(buffer, "quillon.exe") != nullptr) {
-    std::memset(buffer, 0, kPathBuffer);
+  const bool quillon = std::strstr(buffer, "quillon.exe") != nullptr;
+  const bool morrow = std::strstr(buffer, "Morrow.exe") != nullptr;
+  std::memset(buffer, 0, kPathBuffer);
+  if (quillon) {
     std::snprintf(buffer, kPathBuffer, "pel_ipc_quillon-");
-  } else if (std::strstr(buffer, "Morrow.exe") != nullptr) {
-    std::memset(buffer, 0, kPathBuffer);
-    std::snprintf(buffer, kPathBuffer, "pel_ipc_morrow-%s-", name);
   } else {
-    std::memset(buffer, 0, kPathBuffer);
-    std::snprintf(buffer, kPathBuffer, "pel_ipc-%s-", name);
+    std::snprintf(buffer, kPathBuffer, morrow ? "pel_ipc_morrow-%s-" : "pel_ipc-%s-", name);
   }
 }
 

@@ -98,17 +98,13 @@ class RecordWriter {
 #define PEL_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
 #endif
 
-#define PEL_LOG(sev)                    \
-  if (!::pellog::Logger::Admits(sev)) { \
-  } else                                \
-    ::pellog::RecordWriter(sev, PEL_FUNCTION_SIGNATURE, __LINE__).ref()
-
 // For a helper that logs on behalf of the operation that called it: the
 // record carries the operation's qualified name, given as a literal.
 #define PEL_LOG_AS(sev, function)       \
   if (!::pellog::Logger::Admits(sev)) { \
   } else                                \
     ::pellog::RecordWriter(sev, function, __LINE__).ref()
+#define PEL_LOG(sev) PEL_LOG_AS(sev, PEL_FUNCTION_SIGNATURE)
 
 #define PEL_LOGF PEL_LOG(::pellog::fatal)
 #define PEL_LOGE PEL_LOG(::pellog::error)

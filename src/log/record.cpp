@@ -40,22 +40,8 @@ void AppendNarrow(std::wstring& message, const char* text, std::size_t length) n
 }  // namespace
 
 const char* SeverityName(Severity severity) noexcept {
-  switch (severity) {
-    case fatal:
-      return "FATAL";
-    case error:
-      return "ERROR";
-    case warning:
-      return "WARN";
-    case info:
-      return "INFO";
-    case debug:
-      return "DEBUG";
-    case verbose:
-      return "VERB";
-    default:
-      return "NONE";
-  }
+  static const char* const kNames[] = {"NONE", "FATAL", "ERROR", "WARN", "INFO", "DEBUG", "VERB"};
+  return severity >= fatal && severity <= verbose ? kNames[severity] : kNames[none];
 }
 
 std::string QualifiedFunctionName(const char* full) {

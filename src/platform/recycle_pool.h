@@ -4,6 +4,8 @@
 // or per connect costs more than the I/O itself.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <new>
 
 #include "platform/alloc.h"
@@ -66,5 +68,12 @@ class RecyclePool {
   T* m_items[Capacity] GUARDED_BY(m_lock) = {};
   int m_count GUARDED_BY(m_lock) = 0;
 };
+
+// The process-wide stock of T; live is the counter the first call names.
+template <class T, int Capacity>
+RecyclePool<T, Capacity>& Stock(std::atomic<int64_t>& live) noexcept {
+  static RecyclePool<T, Capacity> stock(&live);
+  return stock;
+}
 
 }  // namespace pel

@@ -15,6 +15,18 @@ thread_local int t_quiet = 0;
 
 int LastError() { return static_cast<int>(GetLastError()); }
 
+BOOL TokenFailure(int line, const char* format, int error) {
+  DebugTrace("PelTools::GetUserToken", line, format, error);
+  return FALSE;
+}
+
+// The error of the call just made, kept across closing its handle.
+int CloseKeepingError(HANDLE handle) {
+  const int error = LastError();
+  CloseHandle(handle);
+  return error;
+}
+
 }  // namespace
 
 QuietTrace::QuietTrace(bool quiet) noexcept : m_quiet(quiet ? 1 : 0) { t_quiet += m_quiet; }
@@ -54,21 +66,15 @@ namespace PelTools {
 BOOL GetUserToken(HANDLE* token) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) {
-    DebugTrace("PelTools::GetUserToken", __LINE__, "CreateToolhelp32Snapshot() failed ,error:%d!!!",
-               LastError());
-    return FALSE;
+    return TokenFailure(__LINE__, "CreateToolhelp32Snapshot() failed ,error:%d!!!", LastError());
   }
-
   PROCESSENTRY32 entry;
   std::memset(&entry, 0, sizeof entry);
   entry.dwSize = sizeof entry;
   if (!Process32First(snapshot, &entry)) {
-    DebugTrace("PelTools::GetUserToken", __LINE__, "Process32First() failed ,error:%d!!!",
-               LastError());
-    CloseHandle(snapshot);
-    return FALSE;
+    return TokenFailure(__LINE__, "Process32First() failed ,error:%d!!!",
+                        CloseKeepingError(snapshot));
   }
-
   // The first shell in snapshot order wins, whichever session it runs in.
   DWORD pid = 0;
   do {
@@ -78,34 +84,21 @@ BOOL GetUserToken(HANDLE* token) {
     }
   } while (Process32Next(snapshot, &entry));
   CloseHandle(snapshot);
-  if (pid == 0) {
-    DebugTrace("PelTools::GetUserToken", __LINE__, "explorer not found!!!");
-    return FALSE;
-  }
+  if (pid == 0) return TokenFailure(__LINE__, "explorer not found!!!", 0);
 
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
   if (process == nullptr) {
-    DebugTrace("PelTools::GetUserToken", __LINE__, "OpenProcess() failed!!!error:%d", LastError());
-    return FALSE;
+    return TokenFailure(__LINE__, "OpenProcess() failed!!!error:%d", LastError());
   }
   HANDLE shellToken = nullptr;
   const BOOL opened = OpenProcessToken(process, TOKEN_DUPLICATE, &shellToken);
-  const int openError = LastError();
-  CloseHandle(process);
-  if (!opened) {
-    DebugTrace("PelTools::GetUserToken", __LINE__, "OpenProcessToken() failed!!!error:%d",
-               openError);
-    return FALSE;
-  }
-
+  const int openError = CloseKeepingError(process);
+  if (!opened) return TokenFailure(__LINE__, "OpenProcessToken() failed!!!error:%d", openError);
   const BOOL duplicated = DuplicateTokenEx(shellToken, MAXIMUM_ALLOWED, nullptr,
                                            SecurityIdentification, TokenPrimary, token);
-  const int duplicateError = LastError();
-  CloseHandle(shellToken);
+  const int duplicateError = CloseKeepingError(shellToken);
   if (!duplicated) {
-    DebugTrace("PelTools::GetUserToken", __LINE__, "DuplicateTokenEx() failed!!!error:%d",
-               duplicateError);
-    return FALSE;
+    return TokenFailure(__LINE__, "DuplicateTokenEx() failed!!!error:%d", duplicateError);
   }
   return TRUE;
 }

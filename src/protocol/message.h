@@ -17,11 +17,7 @@ constexpr uint32_t kNoConnId = 0xFFFFFFFF;
 // No sender ever declares more; a larger length field is a hostile peer.
 constexpr uint32_t kMaxDeclaredPayload = kMaxServerPayload;
 
-enum MessageKind : uint32_t {
-  kKindHello = 0,
-  kKindSync = 1,
-  kKindBusiness = 2,
-};
+enum MessageKind : uint32_t { kKindHello = 0, kKindSync = 1, kKindBusiness = 2 };
 
 // Both ends run on one machine: fields are little-endian as the CPU has them.
 struct MessageHeader {

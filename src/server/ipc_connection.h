@@ -1,30 +1,21 @@
 // The server's record of one pipe instance, listening or accepted: the shared
-// completion record plus the bookkeeping of its lifetime
-// (record_lifetime.cpp).
+// completion record plus the server's list of live records.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-
 #include "iocp/iocp_record.h"
+#include "platform/diag.h"
+#include "platform/recycle_pool.h"
 
 struct IpcConnection : IocpRecord {
-  // holders counts threads working on the record outside the operation
-  // count; released, prevRecord and nextRecord are guarded by the owning
-  // server's record lock.
-  std::atomic<int32_t> holders{0};
-  // The packet that hands a release claimed on a host thread to a worker, so
-  // OnClose never runs inside a host's call (it carries the claimant's hold).
-  OVERLAPPED releaseHandOff{};
-  bool released = false;
+  // Guarded by the owning server's record lock, as released is.
   IpcConnection* prevRecord = nullptr;
   IpcConnection* nextRecord = nullptr;
-
-  static IpcConnection* FromKey(ULONG_PTR key) noexcept {
-    return static_cast<IpcConnection*>(IocpRecord::FromKey(key));
-  }
 };
 
 // Allocation helpers that keep the white-box counters right.
-IpcConnection* NewIpcConnection() noexcept;
-void DeleteIpcConnection(IpcConnection* connection) noexcept;
+inline IpcConnection* NewIpcConnection() noexcept {
+  return pel::Stock<IpcConnection, 4>(pel::diag::Live().connections).TakeOrAllocate();
+}
+inline void DeleteIpcConnection(IpcConnection* connection) noexcept {
+  pel::Stock<IpcConnection, 4>(pel::diag::Live().connections).Recycle(connection);
+}

@@ -32,24 +32,17 @@ class PelNamedPipeServer : public PelIpcServer {
 
   static int WorkThread(PelNamedPipeServer* server);
 
-  // The record registered under id, or null. The pointer is only safe to use
-  // while the caller otherwise keeps the record alive.
-  IpcConnection* GetConnection(uint32_t connId);
-  int32_t workerCount() const noexcept { return m_workerCount; }
-
  private:
-  // Outcome of ReserveOperation besides 0.
-  enum { kReserveAbsent = 9, kReserveClosing = 3, kReserveTooMany = 16 };
   static constexpr int32_t kMaxUnhandledIocp = 20;
 
-  // Where a release claimed by a thread may run: a worker between packets
-  // releases in place, under the name of the operation it is in; any other
-  // thread (a host's call, or a worker inside a host callback) hands the
-  // release to a worker through the port.
+  // Where a release found by a thread that drops its hold may run: a worker
+  // between packets releases in place, under the name of the operation it is
+  // in; any other thread (a host's call, or a worker inside a host callback)
+  // wakes a worker for it.
   enum class ReleaseAt { kHere, kWorker };
 
   // The worker's handling of one operation's completion (server_lifecycle.cpp).
-  int HandlePacket(IpcConnection* conn, IocpKey* context, DWORD bytes, BOOL ok, int result);
+  int HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD bytes, BOOL ok, int result);
   int Dispatch(IpcConnection* conn, IocpKey* context, DWORD bytes);
 
   // Accepting (server_accept.cpp).
@@ -64,34 +57,30 @@ class PelNamedPipeServer : public PelIpcServer {
   int PostIocpWrite(uint32_t connId, uint8_t* message, uint32_t length);
   int HandleIocpRead(IpcConnection* conn, IocpKey* key, uint32_t bytes);
 
-  // Table (connection_table.cpp).
-  void AddConnection(IpcConnection* conn);
-  int RemoveConnection(uint32_t connId);
-
   // Closing (server_close.cpp).
   void CloseAllConnections();
-  bool CancelConnectionLocked(IpcConnection* conn, bool claimIfDrained) REQUIRES(m_lock);
+  void CancelConnectionLocked(IpcConnection* conn, bool wakeIfDrained) REQUIRES(m_lock);
   void CancelRemainingRecords();
-  void DropClaim(IpcConnection* conn);
   void AwaitReleases();
   void DrainPortAfterJoin();
-  void TakeCompletion(IpcConnection* conn);
   void ReleaseConnection(IpcConnection* conn, const char* operation);
-  bool EndConnection(IpcConnection* conn, const char* operation);
   void RefuseMessage(IpcConnection* conn);
   void StopWorkers();
+  void FreeWorkersAndPortLocked() REQUIRES(m_lock);
 
-  // Record lifetime (record_lifetime.cpp).
-  int ReserveOperation(uint32_t connId, IpcConnection** conn, int32_t* count);
+  // The table and the records' lifetime (server_records.cpp).
+  // ReserveOperation counts and holds an operation for the caller, or logs
+  // the refusal in operation's name.
+  void AddConnection(IpcConnection* conn);
+  int RemoveConnection(uint32_t connId);
+  int ReserveOperation(uint32_t connId, IpcConnection** conn, const char* operation,
+                       const char* abort);
   void UndoReservation(IpcConnection* conn);
-  bool LinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
+  void LinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
   void UnlinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
-  bool ClaimReleaseLocked(IpcConnection* conn, int32_t ownHolds) REQUIRES(m_recordLock);
   bool ClaimRelease(IpcConnection* conn, int32_t ownHolds);
-  bool ClaimDrainedLocked(IpcConnection* conn) REQUIRES(m_recordLock);
+  void WakeIfDrainedLocked(IpcConnection* conn, int32_t ownHolds) REQUIRES(m_recordLock);
   void DropHold(IpcConnection* conn, ReleaseAt where, const char* operation);
-  void FinishRelease(IpcConnection* conn);
-  bool HandOffRelease(IpcConnection* conn);
 
   PelIpcCallback m_callbacks;
   // The connection table and the id counter. Taken before m_recordLock when
@@ -102,23 +91,23 @@ class PelNamedPipeServer : public PelIpcServer {
   std::string m_pipeName GUARDED_BY(m_recordLock);
   // Set by Init and Close, which run on the host's thread while no worker
   // touches them; read by workers only while they run.
-  std::thread* m_workers;
-  std::atomic<bool> m_running;
-  bool m_initialized GUARDED_BY(m_lock);
-  int32_t m_workerCount;
-  HANDLE m_iocp;
-  uint32_t m_nextConnId GUARDED_BY(m_lock);
+  std::thread* m_workers = nullptr;
+  std::atomic<bool> m_running{false};
+  bool m_initialized GUARDED_BY(m_lock) = false;
+  int32_t m_workerCount = 0;
+  HANDLE m_iocp = nullptr;
+  uint32_t m_nextConnId GUARDED_BY(m_lock) = 0;
   std::map<uint32_t, IpcConnection*> m_connections GUARDED_BY(m_lock);
 
   // Every live record of this server, listening or accepted, so that Close
   // reaches instances that never had a client and can wait for the rest.
-  // The records' own released, prevRecord and nextRecord are guarded by it too.
+  // Guards the records' own released, prevRecord and nextRecord too.
   pel::Mutex m_recordLock;
   std::condition_variable m_recordsChanged;  // a record was unlinked
-  uint64_t m_unlinked GUARDED_BY(m_recordLock);
-  IpcConnection* m_records GUARDED_BY(m_recordLock);
-  bool m_closing GUARDED_BY(m_recordLock);
+  uint64_t m_unlinked GUARDED_BY(m_recordLock) = 0;
+  IpcConnection* m_records GUARDED_BY(m_recordLock) = nullptr;
+  bool m_closing GUARDED_BY(m_recordLock) = false;
   // Set once Close has joined the workers: a release after that cannot reach
   // a worker, and a callback on the closing host's thread could deadlock it.
-  std::atomic<bool> m_workersGone;
+  std::atomic<bool> m_workersGone{false};
 };

@@ -83,33 +83,28 @@ int PelNamedPipeServer::ListenOnce() {
   SECURITY_DESCRIPTOR descriptor;
   InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-  SECURITY_ATTRIBUTES attributes;
-  attributes.nLength = sizeof attributes;
-  attributes.lpSecurityDescriptor = &descriptor;
-  attributes.bInheritHandle = FALSE;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
 
   int code = 0;
-  bool linked = false;
-  bool refused = false;
+  bool refused;
   DWORD err = 0;
   {
     // Created and linked in one step, so Close either refuses this instance
     // or finds it with its pipe.
     pel::LockGuard records(m_recordLock);
-    if (m_closing) {
-      refused = true;
-    } else {
+    refused = m_closing;
+    if (!refused) {
       key->pipe = CreateNamedPipeA(
           m_pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
           PIPE_UNLIMITED_INSTANCES, pel::kPipeBufferSize, pel::kPipeBufferSize,
           NMPWAIT_WAIT_FOREVER, &attributes);
       err = GetLastError();
-      if (key->pipe != INVALID_HANDLE_VALUE) {
-        pel::diag::Live().pipeHandles.fetch_add(1);
-        conn->pipe = key->pipe;
-        linked = LinkRecordLocked(conn);
-      }
+    }
+    if (key->pipe != INVALID_HANDLE_VALUE) {
+      pel::diag::Live().pipeHandles.fetch_add(1);
+      conn->pipe = key->pipe;
+      LinkRecordLocked(conn);
     }
   }
   if (refused) {
@@ -121,7 +116,7 @@ int PelNamedPipeServer::ListenOnce() {
   } else {
     key->type = IOCP_CONNECT;
     PEL_LOG_AS(pellog::info, kOperation) << "Bind CreateIoCompletionPort.";
-    const ULONG_PTR completionKey = reinterpret_cast<ULONG_PTR>(conn);
+    const ULONG_PTR completionKey = conn->CompletionKey();
     if (m_iocp == nullptr ||
         CreateIoCompletionPort(key->pipe, m_iocp, completionKey, 0) == nullptr) {
       PEL_LOG_AS(pellog::error, kOperation)
@@ -155,11 +150,11 @@ int PelNamedPipeServer::ListenOnce() {
   if (code != 0) {
     // A spent instance is no fault: it goes without error records.
     const bool quiet = code == kInstanceSpent;
-    if (linked) {
-      pel::LockGuard records(m_recordLock);
-      UnlinkRecordLocked(conn);
-    }
     if (key->pipe != INVALID_HANDLE_VALUE) {
+      {
+        pel::LockGuard records(m_recordLock);
+        UnlinkRecordLocked(conn);
+      }
       if (!quiet) {
         PEL_LOG_AS(pellog::error, kOperation)
             << ">>>>Close pipe:" << static_cast<const void*>(key->pipe) << "!<<<<";
@@ -180,7 +175,7 @@ int PelNamedPipeServer::ListenOnce() {
   if (conn->closing.load()) CancelIoEx(conn->pipe, nullptr);
   PEL_LOG_AS(pellog::info, kOperation)
       << "Post a connect request! Count:" << conn->unhandledIocp.load();
-  DropHold(conn, ReleaseAt::kWorker, kOperation);
+  DropHold(conn, ReleaseAt::kWorker, nullptr);
   return PEL_OK;
 }
 

@@ -13,27 +13,25 @@ constexpr DWORD kCancelPauseMs = 10;
 constexpr std::chrono::milliseconds kCancelPause(kCancelPauseMs);
 // Cancelled operations come back within milliseconds; only a host callback
 // that never returns keeps a record longer.
-constexpr ULONGLONG kDrainLimitMs = PEL_IPC_WAIT_MS;
-constexpr std::chrono::milliseconds kDrainLimit(kDrainLimitMs);
+constexpr std::chrono::milliseconds kDrainLimit(PEL_IPC_WAIT_MS);
 }  // namespace
 
-bool PelNamedPipeServer::CancelConnectionLocked(IpcConnection* conn, bool claimIfDrained) {
+void PelNamedPipeServer::CancelConnectionLocked(IpcConnection* conn, bool wakeIfDrained) {
   HANDLE pipe;
   BOOL cancelled = FALSE;
   DWORD err = 0;
-  bool claimed = false;
   {
     pel::LockGuard records(m_recordLock);
     // A record already being released is closing its pipe: nothing to cancel.
-    if (conn->released) return false;
+    if (conn->released) return;
     pipe = conn->pipe;
-    if (pipe == nullptr || pipe == INVALID_HANDLE_VALUE) return false;
+    if (pipe == nullptr || pipe == INVALID_HANDLE_VALUE) return;
     conn->closing.exchange(true);
     cancelled = CancelIoEx(pipe, nullptr);
     if (!cancelled) err = GetLastError();
     // Nothing outstanding and nobody at work on it: no completion would ever
-    // release it.
-    if (claimIfDrained) claimed = ClaimDrainedLocked(conn);
+    // release it, and the host's OnClose must not run inside its call.
+    if (wakeIfDrained) WakeIfDrainedLocked(conn, 0);
   }
   if (cancelled) {
     PEL_LOGI << "CancelAllIocp for pipe[" << static_cast<const void*>(pipe) << "] success!";
@@ -43,43 +41,26 @@ bool PelNamedPipeServer::CancelConnectionLocked(IpcConnection* conn, bool claimI
   }
   // Lets the aborted completions reach the port ahead of anything queued next.
   Sleep(kCancelPauseMs);
-  return claimed;
 }
 
 int PelNamedPipeServer::CloseSingleConnection(uint32_t connId) {
   PEL_LOGI << "Enter!";
-  IpcConnection* claimed = nullptr;
-  {
-    pel::LockGuard guard(m_lock);
-    auto it = m_connections.find(connId);
-    if (it == m_connections.end()) {
-      PEL_LOGE << "connection NOT found!";
-      return PEL_ERR_NO_CONNECTION;
-    }
-    if (it->second == nullptr) {
-      PEL_LOGE << "connection is NULL!";
-      return PEL_OK;
-    }
-    if (CancelConnectionLocked(it->second, true)) claimed = it->second;
-    m_connections.erase(it);
-    PEL_LOGI << "Leave!";
+  pel::LockGuard guard(m_lock);
+  auto it = m_connections.find(connId);
+  if (it == m_connections.end()) {
+    PEL_LOGE << "connection NOT found!";
+    return PEL_ERR_NO_CONNECTION;
   }
-  // Nothing was outstanding: a worker releases it, so the host's OnClose does
-  // not run inside this call.
-  if (claimed != nullptr) DropClaim(claimed);
+  CancelConnectionLocked(it->second, true);
+  m_connections.erase(it);
+  PEL_LOGI << "Leave!";
   return PEL_OK;
 }
 
 void PelNamedPipeServer::CloseAllConnections() {
   pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
-  for (auto& entry : m_connections) {
-    if (entry.second == nullptr) {
-      PEL_LOGE << "connection is NULL!";
-      continue;
-    }
-    CancelConnectionLocked(entry.second, false);
-  }
+  for (auto& entry : m_connections) CancelConnectionLocked(entry.second, false);
   m_connections.clear();
   PEL_LOGI << "Leave!";
 }
@@ -98,12 +79,6 @@ void PelNamedPipeServer::CancelRemainingRecords() {
   m_connections.clear();
 }
 
-void PelNamedPipeServer::DropClaim(IpcConnection* conn) {
-  if (HandOffRelease(conn)) return;
-  ReleaseConnection(conn, "PelNamedPipeServer::WorkThread");
-  FinishRelease(conn);
-}
-
 void PelNamedPipeServer::AwaitReleases() {
   // The cancelled operations come back to the workers, which release their
   // connections; records with nothing outstanding are handed to them here.
@@ -111,24 +86,17 @@ void PelNamedPipeServer::AwaitReleases() {
   pel::LockGuard records(m_recordLock);
   for (;;) {
     int64_t left = 0;
-    IpcConnection* claimed = nullptr;
     for (IpcConnection* conn = m_records; conn != nullptr; conn = conn->nextRecord) {
       ++left;
-      if (claimed == nullptr && ClaimDrainedLocked(conn)) claimed = conn;
+      WakeIfDrainedLocked(conn, 0);
     }
     if (left == 0) return;
-    if (claimed != nullptr) {
-      records.Unlock();
-      DropClaim(claimed);
-      records.Lock();
-      continue;
-    }
     if (std::chrono::steady_clock::now() >= deadline) {
       PEL_LOGE << ">>>>" << left << " connection(s) still busy, stop workers anyway!<<<<\n";
       return;
     }
-    // Unlinks notify; the slice only bounds a claim that became possible
-    // without one (a holder that left a drained record to us).
+    // Unlinks notify; the slice only bounds a wake that became due without
+    // one (a holder that left a drained record to us).
     const uint64_t seen = m_unlinked;
     m_recordLock.WaitFor(m_recordsChanged, kCancelPause,
                          [this, seen]() REQUIRES(m_recordLock) { return m_unlinked != seen; });
@@ -139,35 +107,31 @@ void PelNamedPipeServer::DrainPortAfterJoin() {
   // Only a host callback that outlived the bounded wait leaves anything here:
   // take its completions off the port and release what they drain, without
   // calling back into a host that is inside Close.
-  const ULONGLONG deadline = GetTickCount64() + kDrainLimitMs;
+  const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
   for (;;) {
     {
       pel::LockGuard records(m_recordLock);
       if (m_records == nullptr) return;
     }
-    if (GetTickCount64() >= deadline) return;
+    if (std::chrono::steady_clock::now() >= deadline) return;
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     LPOVERLAPPED ov = nullptr;
     GetQueuedCompletionStatus(m_iocp, &bytes, &key, &ov, kCancelPauseMs);
     if (ov == nullptr || key == 0 || bytes == pel::kExitRequest) continue;
-    IpcConnection* conn = reinterpret_cast<IpcConnection*>(key);
-    if (ov == &conn->releaseHandOff) {
-      ReleaseConnection(conn, "PelNamedPipeServer::Close");
-      FinishRelease(conn);
-      continue;
-    }
-    TakeCompletion(conn);
+    IpcConnection* conn = IocpRecord::FromKey<IpcConnection>(key);
+    conn->TakeCompletion();
     conn->closing.exchange(true);
-    DeleteIocpKey(reinterpret_cast<IocpKey*>(ov));
+    if (!conn->IsWake(ov)) DeleteIocpKey(reinterpret_cast<IocpKey*>(ov));
     DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::Close");
   }
 }
 
-void PelNamedPipeServer::TakeCompletion(IpcConnection* conn) {
-  // Hold first, then take the packet off the count (record_lifetime.cpp).
-  conn->holders.fetch_add(1);
-  conn->unhandledIocp.fetch_sub(1);
+void PelNamedPipeServer::FreeWorkersAndPortLocked() {
+  pel::DeleteArray(m_workers);
+  m_workers = nullptr;
+  if (m_iocp != nullptr) CloseHandle(m_iocp);
+  m_iocp = nullptr;
 }
 
 void PelNamedPipeServer::StopWorkers() {
@@ -197,30 +161,22 @@ int PelNamedPipeServer::Close() {
   {
     pel::LockGuard guard(m_lock);
     m_running = false;
-    pel::DeleteArray(m_workers);
-    m_workers = nullptr;
-    if (m_iocp != nullptr) {
-      CloseHandle(m_iocp);
-      m_iocp = nullptr;
-    }
+    FreeWorkersAndPortLocked();
   }
   PEL_LOGI << "Leave!";
   return PEL_OK;
 }
 
-bool PelNamedPipeServer::EndConnection(IpcConnection* conn, const char* operation) {
-  // Called by a worker handler, which holds the record.
+void PelNamedPipeServer::RefuseMessage(IpcConnection* conn) {
+  // Called by a worker handler, which holds the record. Ended the way a
+  // failed read request ends it: at once when nothing else is outstanding,
+  // otherwise by the last completion to come back.
   conn->closing.exchange(true);
   CancelIoEx(conn->pipe, nullptr);
-  if (!ClaimRelease(conn, 1)) return false;
-  ReleaseConnection(conn, operation);
-  return true;
-}
-
-void PelNamedPipeServer::RefuseMessage(IpcConnection* conn) {
-  // Ended the way a failed read request ends it: at once when nothing else
-  // is outstanding, otherwise by the last completion to come back.
-  if (EndConnection(conn, "PelNamedPipeServer::HandleIocpRead")) return;
+  if (ClaimRelease(conn, 1)) {
+    ReleaseConnection(conn, "PelNamedPipeServer::HandleIocpRead");
+    return;
+  }
   const int32_t left = conn->unhandledIocp.load();
   if (left != 0) {
     PEL_LOG_AS(pellog::info, "PelNamedPipeServer::HandleIocpRead")

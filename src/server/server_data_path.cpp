@@ -6,22 +6,8 @@
 
 int PelNamedPipeServer::PostIocpRead(uint32_t connId) {
   IpcConnection* conn = nullptr;
-  int32_t count = 0;
-  const int reserved = ReserveOperation(connId, &conn, &count);
-  if (reserved == kReserveAbsent) {
-    PEL_LOGE << ">>>>GetConnection failed!<<<<\n";
-    return PEL_ERR_NO_CONNECTION;
-  }
-  if (reserved == kReserveClosing) {
-    PEL_LOGW << ">>>>Connection[" << connId << "][" << static_cast<const void*>(conn)
-             << "] is closing...Abort read!<<<<\n";
-    return PEL_ERR_STATE;
-  }
-  if (reserved == kReserveTooMany) {
-    PEL_LOGW << ">>>>Connection[" << connId << "][" << static_cast<const void*>(conn)
-             << "] has too much unhandled iocp[" << count << "]...Abort read!<<<<\n";
-    return PEL_ERR_TOO_MANY_PENDING;
-  }
+  const int reserved = ReserveOperation(connId, &conn, "PelNamedPipeServer::PostIocpRead", "read");
+  if (reserved != PEL_OK) return reserved;
   IocpKey* key = NewIocpKey();
   if (key == nullptr) {
     PEL_LOGE << ">>>>Alloc iocp_key failed! Error:" << GetLastError() << "!<<<<\n";
@@ -61,22 +47,11 @@ int PelNamedPipeServer::PostIocpRead(uint32_t connId) {
 
 int PelNamedPipeServer::PostIocpWrite(uint32_t connId, uint8_t* message, uint32_t length) {
   IpcConnection* conn = nullptr;
-  int32_t count = 0;
-  const int reserved = ReserveOperation(connId, &conn, &count);
-  if (reserved != 0) {
+  const int reserved =
+      ReserveOperation(connId, &conn, "PelNamedPipeServer::PostIocpWrite", "write");
+  if (reserved != PEL_OK) {
     pel::DeleteMessage(message);
-    if (reserved == kReserveAbsent) {
-      PEL_LOGE << ">>>>GetConnection failed!<<<<\n";
-      return PEL_ERR_NO_CONNECTION;
-    }
-    if (reserved == kReserveClosing) {
-      PEL_LOGW << ">>>>Connection[" << connId << "][" << static_cast<const void*>(conn)
-               << "] is closing...Abort write!<<<<\n";
-      return PEL_ERR_STATE;
-    }
-    PEL_LOGW << ">>>>Connection[" << connId << "][" << static_cast<const void*>(conn)
-             << "] has too much unhandled iocp[" << count << "]...Abort write!<<<<\n";
-    return PEL_ERR_TOO_MANY_PENDING;
+    return reserved;
   }
   IocpKey* key = NewIocpKey();
   if (key == nullptr) {

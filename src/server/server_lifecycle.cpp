@@ -9,17 +9,7 @@
 #include "server/pel_named_pipe_server.h"
 
 PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
-    : m_callbacks(callbacks),
-      m_workers(nullptr),
-      m_running(false),
-      m_initialized(false),
-      m_workerCount(0),
-      m_iocp(nullptr),
-      m_nextConnId(0),
-      m_unlinked(0),
-      m_records(nullptr),
-      m_closing(false),
-      m_workersGone(false) {
+    : m_callbacks(callbacks) {
   // A host may hand over a name that fills the whole field.
   m_callbacks.LogName[sizeof m_callbacks.LogName - 1] = '\0';
   pel::diag::Live().servers.fetch_add(1);
@@ -76,12 +66,7 @@ int PelNamedPipeServer::Uninit() {
   } else {
     m_running = false;
     StopWorkers();
-    pel::DeleteArray(m_workers);
-    m_workers = nullptr;
-    if (m_iocp != nullptr) {
-      CloseHandle(m_iocp);
-      m_iocp = nullptr;
-    }
+    FreeWorkersAndPortLocked();
     m_initialized = false;
   }
   PEL_LOGI << "Leave!";
@@ -90,10 +75,6 @@ int PelNamedPipeServer::Uninit() {
 
 int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
   PEL_LOGI << "Enter!";
-  if (server == nullptr) {
-    PEL_LOGE << ">>>>Server is nullptr!<<<<\n";
-    return 1;
-  }
   server->m_running = true;
   int result = 0;
   DWORD bytes = 0;
@@ -109,14 +90,8 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
       PEL_LOGE << ">>>>pov is NULL!!! err:" << GetLastError() << "!<<<<\n";
     } else if (key == 0) {
       PEL_LOGE << ">>>>ulKey is NULL!!!<<<<\n";
-    } else if (ov == &reinterpret_cast<IpcConnection*>(key)->releaseHandOff) {
-      // A release claimed on a host thread, with the claimant's hold.
-      IpcConnection* conn = reinterpret_cast<IpcConnection*>(key);
-      server->ReleaseConnection(conn, nullptr);
-      server->FinishRelease(conn);
     } else {
-      result = server->HandlePacket(reinterpret_cast<IpcConnection*>(key),
-                                    reinterpret_cast<IocpKey*>(ov), bytes, ok, result);
+      result = server->HandlePacket(IocpRecord::FromKey<IpcConnection>(key), ov, bytes, ok, result);
     }
     if (!server->m_running) break;
   }
@@ -124,9 +99,15 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
   return result;
 }
 
-int PelNamedPipeServer::HandlePacket(IpcConnection* conn, IocpKey* context, DWORD bytes, BOOL ok,
+int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD bytes, BOOL ok,
                                      int result) {
-  TakeCompletion(conn);
+  conn->TakeCompletion();
+  if (conn->IsWake(ov)) {
+    // The last count of a drained record: it is released as the hold goes.
+    DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::WorkThread");
+    return result;
+  }
+  IocpKey* context = reinterpret_cast<IocpKey*>(ov);
   if (!ok) {
     const DWORD err = GetLastError();
     result = static_cast<int>(err);
@@ -161,21 +142,15 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, IocpKey* context, DWOR
 int PelNamedPipeServer::Dispatch(IpcConnection* conn, IocpKey* context, DWORD bytes) {
   int result = 0;
   const char* failed = nullptr;
-  switch (context->type) {
-    case IOCP_CONNECT:
-      result = HandleIocpConnect(conn);
-      failed = "] HandleIocpConnect failed! err:";
-      break;
-    case IOCP_READ:
-      result = HandleIocpRead(conn, context, bytes);
-      failed = "] HandleIocpRead failed! err:";
-      break;
-    case IOCP_WRITE:
-      result = m_callbacks.OnSend(conn->id, m_callbacks.UserContext);
-      failed = "] HandleIocpWrite failed! err:";
-      break;
-    default:
-      break;
+  if (context->type == IOCP_CONNECT) {
+    result = HandleIocpConnect(conn);
+    failed = "] HandleIocpConnect failed! err:";
+  } else if (context->type == IOCP_READ) {
+    result = HandleIocpRead(conn, context, bytes);
+    failed = "] HandleIocpRead failed! err:";
+  } else if (context->type == IOCP_WRITE) {
+    result = m_callbacks.OnSend(conn->id, m_callbacks.UserContext);
+    failed = "] HandleIocpWrite failed! err:";
   }
   if (result != 0 && failed != nullptr) {
     PEL_LOG_AS(pellog::error, "PelNamedPipeServer::WorkThread")

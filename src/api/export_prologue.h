@@ -1,0 +1,82 @@
+// What every export does before it forwards: "Enter!", argument checks that
+// each log one refusal, and "Leave!" after the forward. The records carry the
+// export's own name, given as __func__.
+#pragma once
+
+#include <string>
+
+#include "log/log.h"
+#include "pel_ipc.h"
+#include "platform/alloc.h"
+
+namespace pel {
+
+class ExportCall {
+ public:
+  ExportCall(const char* name, bool trace) noexcept : m_name(name), m_trace(trace) {
+    if (m_trace) Log(pellog::info, "Enter!");
+  }
+
+  // True, with text logged as an error, when bad: the export returns at once.
+  bool Refuse(bool bad, const char* text) const {
+    if (bad) Log(pellog::error, text);
+    return bad;
+  }
+  // Both ends call all four callbacks without testing them, so a table with
+  // a gap is refused as well as a missing one.
+  bool RefuseCallbacks(const PelIpcCallback* table) const {
+    return Refuse(table == nullptr, ">>>>callback is NULL!<<<<") ||
+           Refuse(table->OnConnect == nullptr || table->OnSend == nullptr ||
+                      table->OnRecv == nullptr || table->OnClose == nullptr,
+                  ">>>>callback function is NULL!<<<<");
+  }
+  bool RefuseData(const uint8_t* data, int32_t size) const {
+    return Refuse(data == nullptr, ">>>>data is NULL!<<<<") ||
+           Refuse(size < 1, ">>>>data_size less than 1!<<<<");
+  }
+  // A new Object with a copy of the table, set up by init (0 or a result
+  // code); null, the reason logged, when the table is refused, memory is
+  // short or init fails (initFailed, with the code when showCode). A traced
+  // export leaves once init has run.
+  template <class Object, class Init>
+  Object* Create(const PelIpcCallback* callback, const char* allocFailed, const char* initFailed,
+                 bool showCode, Init init) const {
+    if (RefuseCallbacks(callback)) return nullptr;
+    Object* object = NewObject<Object>(*callback);
+    if (object == nullptr) {
+      Log(pellog::error, allocFailed);
+      return nullptr;
+    }
+    const int result = init(object);
+    if (result != PEL_OK) {
+      PEL_LOG_AS(pellog::error, m_name)
+          << initFailed << (showCode ? " err:" + std::to_string(result) + "!" : "") << "<<<<";
+      DeleteObject(object);
+    }
+    if (m_trace) Log(pellog::info, "Leave!");
+    return result == PEL_OK ? object : nullptr;
+  }
+  // The object behind a handle; null, with nullText logged, for a null one.
+  template <class Object, class Handle>
+  Object* Open(Handle handle, const char* nullText) const {
+    Object* object = reinterpret_cast<Object*>(handle);
+    Refuse(object == nullptr, nullText);
+    return object;
+  }
+
+  template <class Result>
+  Result Leave(Result result) const {
+    Log(pellog::info, "Leave!");
+    return result;
+  }
+
+ private:
+  void Log(pellog::Severity severity, const char* text) const {
+    PEL_LOG_AS(severity, m_name) << text;
+  }
+
+  const char* const m_name;
+  const bool m_trace;
+};
+
+}  // namespace pel
