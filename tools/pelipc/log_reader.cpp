@@ -322,8 +322,9 @@ int LogMain(const std::vector<std::string>& args) {
     reader.exactPrefix = true;
   }
   if (reader.Poll(follow) == 0 && !follow) {
-    Err("pelipc: no log file of %s with prefix \"%s\" in %s\n", reader.day.c_str(),
-        reader.prefix.c_str(), reader.dir.c_str());
+    Err("pelipc: no log file of %s%s in %s\n", reader.day.c_str(),
+        reader.prefix.empty() ? "" : (" starting with " + reader.prefix).c_str(),
+        reader.dir.c_str());
     return kExitFailed;
   }
   // Until Ctrl+C: the library leaves no other sign of a new record.
