@@ -2,6 +2,7 @@
 // developer starts: their exit codes and what they print.
 #include <fstream>
 
+#include "support/files.h"
 #include "support/fixtures.h"
 
 namespace pel_test {
@@ -74,6 +75,70 @@ TEST(Pelipc, FailuresNameTheResultCodeAndExitNonZero) {
   ExpectRun(kPelipc, {"send", nobody, "x"}, 2, {"error 12"});
   ExpectRun(kPelipc, {"send", nobody, ""}, 1, {"nothing to send"});
   ExpectRun(kPelipc, {"frobnicate"}, 1, {"unknown command"});
+}
+
+// A day's records in two families, then the next day's; each with its marker.
+const std::string kDay =
+    "2026-03-01 09:00:00.001 INFO  [11] [Server::Accept@1] HandleIocpConnect: conn_id:3 #A\n"
+    "2026-03-01 09:30:00.002 ERROR [12] [Client::SyncCall@2] failed!\n#B goes on\n"
+    "2026-03-01 10:15:00.003 WARN  [11] [Server::Read@3] Connection[31][0000000000000003] #C\n"
+    "2026-03-01 11:00:00.004 FATAL [13] [PEL_SyncCall@4] connection id[3] gone #D\n";
+const std::string kMorrow = "2026-03-01 12:00:00.005 INFO  [14] [Client::SyncCall@5] client:3 #E\n";
+const std::string kNextDay =
+    "2026-03-02 00:00:01.006 INFO  [15] [Server::Init@6] Enter! #F\n"
+    "2026-03-02 00:00:01.007 ERROR [15] [Server::Init@7] >>>>#G<<<<\n";
+
+TEST(Pelipc, LogListsTheFilesAndPrintsTheRecordsEachFilterPasses) {
+  TempDir dir("log");
+  const std::string day = "pel_ipc-srv-2026030100.log", next = "pel_ipc-srv-2026030201.log",
+                    morrow = "pel_ipc_morrow-0-2026030100.log";
+  WriteFileBytes(dir / day, kDay);
+  WriteFileBytes(dir / morrow, kMorrow);
+  WriteFileBytes(dir / next, kNextDay);
+  ExpectRun(kPelipc, {"log", "--dir", dir.path()}, 0,
+            {"\npel_ipc\n  2026-03-01  " + day, " " + std::to_string(kDay.size()) + "\n",
+             "\n  2026-03-02  " + next, "\npel_ipc_morrow\n  2026-03-01  " + morrow, "3 files"});
+  const std::vector<std::pair<std::vector<std::string>, std::string>> kCases = {
+      {{}, "ABCDE"},
+      {{"--prefix", "pel_ipc-"}, "ABCD"},
+      {{morrow}, "E"},
+      {{dir / next}, "FG"},
+      {{"--since", "10:15"}, "CDE"},
+      {{"--level", "error"}, "BD"},
+      {{"--level", "warn"}, "BCD"},
+      {{"--function", "SyncCall"}, "BE"},
+      {{"--function", "Client::SyncCall"}, "BE"},
+      {{"--conn", "3"}, "ADE"},
+      {{"--conn", "31", "--level", "warn"}, "C"},
+  };
+  for (const auto& c : kCases) {
+    std::vector<std::string> args = {"log", "--dir", dir.path(), "--day", "20260301"};
+    args.insert(args.end(), c.first.begin(), c.first.end());
+    std::string out;
+    EXPECT_EQ(RunProcess(kPelipc, args, 20000, &out), 0) << out;
+    std::string shown;
+    for (const char marker : std::string("ABCDEFG"))
+      if (out.find(std::string("#") + marker) != std::string::npos) shown += marker;
+    EXPECT_EQ(shown, c.second) << out;
+  }
+  ExpectRun(kPelipc, {"log", "--dir", dir / "none"}, 5, {"mkdir \"" + dir / "none" + "\""});
+  ExpectRun(kPelipc, {"log", "--dir", dir.path(), "--day", "20260303"}, 5, {"no log file"});
+}
+
+TEST(Pelipc, LogFollowGoesOnIntoTheNextDaysFile) {
+  TempDir dir("follow");
+  WriteFileBytes(dir / "pel_ipc-srv-2026030100.log", kDay);
+  RedirectedProcess follow(
+      kPelipc, {"log", "--dir", dir.path(), "--day", "20260301", "--follow", "--level", "warn"});
+  ASSERT_TRUE(follow.WaitForOutput("#D", 10000)) << follow.Output();
+  // Midnight as the library passes it: the next day's file appears.
+  WriteFileBytes(dir / "pel_ipc-srv-2026030201.log", kNextDay);
+  ASSERT_TRUE(follow.WaitForOutput("#G", 10000)) << follow.Output();
+  // A record stamped before midnight may still land in the old day's file.
+  std::ofstream(dir / "pel_ipc-srv-2026030100.log", std::ios::app | std::ios::binary)
+      << "2026-03-01 23:59:59.999 ERROR [16] [PEL_DestroyIpcServer@44] late #H\n";
+  ASSERT_TRUE(follow.WaitForOutput("#H", 10000)) << follow.Output();
+  EXPECT_EQ(follow.Output().find("#F"), std::string::npos) << follow.Output();
 }
 
 TEST(Pelipc, TinyBenchWritesEveryRowForBothSides) {

@@ -7,21 +7,35 @@
 
 namespace pelipc {
 
+namespace {
+
+// The folder as a full path: the library's fallback starts at the root of
+// the current drive.
+std::string FullFolder(const char* path) {
+  char folder[MAX_PATH] = {0};
+  const DWORD n = GetFullPathNameA(path, MAX_PATH, folder, nullptr);
+  return n == 0 || n >= MAX_PATH ? std::string(path) : std::string(folder);
+}
+
+}  // namespace
+
+std::string LibraryLogFolder() {
+  // Quiet: only the folder counts, which no name changes.
+  return FullFolder(pellog::FindLogPlace(nullptr, false).folder);
+}
+
 void PrintLogLocation(const std::string& logName) {
   // The library's own rule from its static core, kept quiet: the library
   // has traced its set-up already.
   const pellog::LogPlace place = pellog::FindLogPlace(logName.c_str(), false);
-  char folder[MAX_PATH] = {0};
-  const DWORD n = GetFullPathNameA(place.folder, MAX_PATH, folder, nullptr);
-  if (n == 0 || n >= MAX_PATH) std::snprintf(folder, MAX_PATH, "%s", place.folder);
-  const std::string file =
-      std::string(folder) + "\\" + pellog::DayFileName(place.prefix, std::time(nullptr));
+  const std::string folder = FullFolder(place.folder);
+  const std::string file = folder + "\\" + pellog::DayFileName(place.prefix, std::time(nullptr));
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
-    const DWORD attributes = GetFileAttributesA(folder);
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
     const bool isFolder =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    Out("\n  log: no file of today with prefix %s; looked in %s%s\n", place.prefix, folder,
+    Out("\n  log: no file of today with prefix %s; looked in %s%s\n", place.prefix, folder.c_str(),
         isFolder ? " (no such file)" : " (folder missing)");
     return;
   }

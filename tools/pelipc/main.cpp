@@ -13,6 +13,7 @@ int ServeMain(const std::vector<std::string>& args);
 int SendMain(const std::vector<std::string>& args);
 int CallMain(const std::vector<std::string>& args);
 int BenchMain(const std::vector<std::string>& args);
+int LogMain(const std::vector<std::string>& args);
 int DemoClientMain(const std::vector<std::string>& args);
 int BenchPeerMain(const std::vector<std::string>& args);
 }  // namespace pelipc
@@ -37,6 +38,20 @@ const char kUsage[] =
     "  bench [--quick] [--json FILE] [--calls N] [--upload N] [--download N]\n"
     "        [--small N] [--setups N] [--fanin N] [--seconds S] [--only library|raw]\n"
     "                                the library against a raw Win32 named pipe\n"
+    "  log [FILE|--prefix P] [--day YYYYMMDD] [--since HH:MM] [--level error|warn|info]\n"
+    "      [--function FUNC] [--conn ID] [--follow] [--dir FOLDER]\n"
+    "                                alone: the library's log files by family and day,\n"
+    "                                with sizes; else the records of one day's files\n"
+    "                                (--day, default today; FILE: one file, a name in the\n"
+    "                                log folder or a path; --prefix: names starting with P)\n"
+    "                                that pass every filter: --since a time of day; --level\n"
+    "                                error (FATAL, ERROR), warn (and WARN), info (all);\n"
+    "                                --function FUNC or CLASS::FUNC; --conn a connection id\n"
+    "                                the message names as Connection[ID], client[ID],\n"
+    "                                conn[ID], id[ID] or one of them with ':' (conn_id:ID),\n"
+    "                                case ignored. --follow prints new records until\n"
+    "                                Ctrl+C, on to a later day's file once it exists.\n"
+    "                                --dir reads FOLDER instead of the library's log folder\n"
     "\n"
     "NAME is a pipe name; \\\\.\\pipe\\ is put in front unless it is already there.\n"
     "exit codes: 0 ok, 1 usage, 2 no server / cannot listen, 3 time-out,\n"
@@ -51,6 +66,7 @@ const struct {
     {"send", pelipc::SendMain},
     {"call", pelipc::CallMain},
     {"bench", pelipc::BenchMain},
+    {"log", pelipc::LogMain},
     {"__demo-client", pelipc::DemoClientMain},
     {"__bench-peer", pelipc::BenchPeerMain},
 };

@@ -88,6 +88,8 @@ class Counter {
 // Prints where today's log file of logName is, with its size, as the
 // library's static core finds it (the DLL exports only its functions).
 void PrintLogLocation(const std::string& logName);
+// The library's log folder as a full path, by the same rule.
+std::string LibraryLogFolder();
 
 // A child process of this same executable, its standard output muted: the
 // library's set-up trace there would only repeat this process's.

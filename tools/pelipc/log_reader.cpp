@@ -1,0 +1,338 @@
+// pelipc log: the library's log files for whoever reads them after the fact.
+// Lists the folder, or prints the records of one day's files that pass the
+// filters, and with --follow keeps printing what the library appends.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <tuple>
+
+#include "flags.h"
+#include "log/week_rolling_file_appender.h"
+#include "util.h"
+
+namespace pelipc {
+
+namespace {
+
+constexpr DWORD kPollMs = 250;
+
+struct LogFile {
+  std::string name, prefix, date;  // date as YYYYMMDD
+  uint64_t size = 0;
+};
+
+// The family of a prefix, as the library's clean-up groups files: up to
+// its first '-'.
+std::string Family(const std::string& prefix) { return prefix.substr(0, prefix.find('-')); }
+
+// prefix + YYYYMMDDWW + ".log"; false for any other name.
+bool SplitName(const std::string& name, LogFile* file) {
+  const size_t n = name.size();
+  if (n < 14 || name.compare(n - 4, 4, ".log") != 0) return false;
+  for (size_t i = n - 14; i < n - 4; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  file->name = name;
+  file->prefix = name.substr(0, n - 14);
+  file->date = name.substr(n - 14, 8);
+  return true;
+}
+
+// The folder's log files by family, day and name.
+std::vector<LogFile> ListFiles(const std::string& dir) {
+  std::vector<LogFile> files;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((dir + "\\*.log").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return files;
+  do {
+    LogFile file;
+    file.size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        SplitName(entry.cFileName, &file)) {
+      files.push_back(file);
+    }
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  std::sort(files.begin(), files.end(), [](const LogFile& a, const LogFile& b) {
+    return std::make_tuple(Family(a.prefix), a.date, a.name) <
+           std::make_tuple(Family(b.prefix), b.date, b.name);
+  });
+  return files;
+}
+
+int List(const std::string& dir) {
+  const std::vector<LogFile> files = ListFiles(dir);
+  if (files.empty()) {
+    Err("pelipc: no log files in %s\n", dir.c_str());
+    return kExitFailed;
+  }
+  Out("%s\n", dir.c_str());
+  std::string family = "-", date;
+  uint64_t total = 0;
+  for (const LogFile& file : files) {
+    if (Family(file.prefix) != family) {
+      family = Family(file.prefix);
+      Out("%s\n", family.empty() ? "(no prefix)" : family.c_str());
+      date.clear();
+    }
+    const std::string day =
+        file.date.substr(0, 4) + "-" + file.date.substr(4, 2) + "-" + file.date.substr(6, 2);
+    Out("  %-10s  %-40s %12s\n", file.date == date ? "" : day.c_str(), file.name.c_str(),
+        Grouped(file.size).c_str());
+    date = file.date;
+    total += file.size;
+  }
+  Out("%zu file%s, %s bytes\n", files.size(), files.size() == 1 ? "" : "s", Grouped(total).c_str());
+  return kExitOk;
+}
+
+struct Filters {
+  int sinceMinutes = 0;
+  int maxRank = 4;  // 1 FATAL, 2 ERROR, 3 WARN, 4 anything else
+  std::string function;
+  std::string conn;  // decimal, as the library prints ids
+  bool any() const {
+    return sinceMinutes != 0 || maxRank != 4 || !function.empty() || !conn.empty();
+  }
+};
+
+// "YYYY-MM-DD HH:MM:SS.mmm SEV   [tid] [Function@line] message".
+struct Head {
+  int minutes = 0;
+  int rank = 0;
+  std::string function;
+  const char* message = nullptr;
+};
+
+// False for a line that continues the record before it.
+bool ParseHead(const std::string& record, Head* head) {
+  const char* text = record.c_str();
+  int hour = 0, minute = 0, at = 0;
+  char severity[8] = {0};
+  unsigned long thread = 0;
+  if (std::sscanf(text, "%*4d-%*2d-%*2d %2d:%2d:%*2d.%*3d %7s [%lu] [%n", &hour, &minute, severity,
+                  &thread, &at) != 4 ||
+      at == 0) {
+    return false;
+  }
+  const char* close = std::strstr(text + at, "] ");
+  const char* newline = std::strchr(text + at, '\n');
+  if (close == nullptr || (newline != nullptr && newline < close)) return false;
+  const std::string inside(text + at, close);
+  const size_t sign = inside.rfind('@');
+  if (sign == std::string::npos) return false;
+  head->minutes = hour * 60 + minute;
+  const std::string name = severity;
+  head->rank = name == "FATAL" ? 1 : name == "ERROR" ? 2 : name == "WARN" ? 3 : 4;
+  head->function = inside.substr(0, sign);
+  head->message = close + 2;
+  return true;
+}
+
+// Connection[ID], client[ID], conn[ID], id[ID] and the same with ':' (as in
+// conn_id:ID), case ignored: every way the library's records name an id.
+bool MentionsConnection(std::string message, const std::string& id) {
+  for (char& c : message) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const std::string word : {"connection", "conn", "client", "id"}) {
+    for (size_t at = message.find(word); at != std::string::npos; at = message.find(word, at + 1)) {
+      const size_t open = at + word.size(), end = open + 1 + id.size();
+      if ((at > 0 && std::isalpha(static_cast<unsigned char>(message[at - 1]))) ||
+          open >= message.size() || message.compare(open + 1, id.size(), id) != 0) {
+        continue;
+      }
+      if (message[open] == '[' && end < message.size() && message[end] == ']') return true;
+      if (message[open] == ':' &&
+          (end >= message.size() || !std::isdigit(static_cast<unsigned char>(message[end])))) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool Matches(const Filters& filters, const std::string& record) {
+  Head head;
+  // Lines before a file's first record pass only when nothing filters.
+  if (!ParseHead(record, &head)) return !filters.any();
+  const std::string& function = head.function;
+  const std::string method = "::" + filters.function;
+  const bool functionOk =
+      filters.function.empty() || function == filters.function ||
+      (function.size() > method.size() &&
+       function.compare(function.size() - method.size(), method.size(), method) == 0);
+  return head.minutes >= filters.sinceMinutes && head.rank <= filters.maxRank && functionOk &&
+         (filters.conn.empty() || MentionsConnection(head.message, filters.conn));
+}
+
+// The files of one day that a selection names, and every file it has read
+// so far with how far (up to its last whole line).
+class Reader {
+ public:
+  std::string dir, prefix, day;
+  bool exactPrefix = false;  // a FILE was named: its own prefix only
+  Filters filters;
+  std::map<std::string, uint64_t> offsets;
+
+  // Prints what is new; with follow, moves on to a later day's files once
+  // one exists (the library opens the next day's file at its first record
+  // after midnight). Returns how many files were read.
+  size_t Poll(bool follow) {
+    for (;;) {
+      std::string next;
+      for (const LogFile& file : ListFiles(dir)) {
+        if (exactPrefix ? file.prefix != prefix : file.prefix.compare(0, prefix.size(), prefix)) {
+          continue;
+        }
+        if (file.date == day) offsets.emplace(file.name, 0);
+        if (follow && file.date > day && (next.empty() || file.date < next)) next = file.date;
+      }
+      for (auto& entry : offsets) Drain(entry.first, &entry.second);
+      if (next.empty()) return offsets.size();
+      day = next;
+    }
+  }
+
+ private:
+  void Drain(const std::string& name, uint64_t* offset) {
+    // Shared every way: the library appends and deletes while this reads.
+    HANDLE file = CreateFileA((dir + "\\" + name).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER size{};
+    std::string bytes;
+    if (GetFileSizeEx(file, &size)) {
+      // Shorter than what was read: restarted at the size limit, or deleted
+      // and created again.
+      if (static_cast<uint64_t>(size.QuadPart) < *offset) *offset = 0;
+      bytes.resize(static_cast<size_t>(size.QuadPart - *offset));
+      LARGE_INTEGER from{};
+      from.QuadPart = static_cast<LONGLONG>(*offset);
+      DWORD got = 0;
+      if (!SetFilePointerEx(file, from, nullptr, FILE_BEGIN) ||
+          !ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr)) {
+        got = 0;
+      }
+      bytes.resize(got);
+    }
+    CloseHandle(file);
+    // A line still being written waits for the next look.
+    bytes.resize(bytes.rfind('\n') + 1);
+    *offset += bytes.size();
+    // The library writes a record whole, so a record ends where the bytes do.
+    std::string record;
+    for (size_t start = 0; start < bytes.size();) {
+      const size_t end = bytes.find('\n', start) + 1;
+      Head head;
+      // The line alone: the runtime's scanf measures all the text it is given.
+      if (!record.empty() && ParseHead(bytes.substr(start, end - start), &head)) {
+        Emit(name, record);
+        record.clear();
+      }
+      record.append(bytes, start, end - start);
+      start = end;
+    }
+    if (!record.empty()) Emit(name, record);
+  }
+
+  void Emit(const std::string& name, const std::string& record) {
+    if (!Matches(filters, record)) return;
+    if (name != m_last) Out("==> %s <==\n", name.c_str());
+    m_last = name;
+    Out("%s", record.c_str());
+  }
+
+  std::string m_last;  // the file the last record printed came from
+};
+
+}  // namespace
+
+int LogMain(const std::vector<std::string>& args) {
+  Reader reader;
+  std::string dir;
+  bool follow = false;
+  const std::vector<Flag> flags = {
+      Text("--dir", &dir),
+      Text("--prefix", &reader.prefix),
+      {"--day", true,
+       [&](const std::string& v) {
+         reader.day = v;
+         return v.size() == 8 && v.find_first_not_of("0123456789") == std::string::npos;
+       }},
+      {"--since", true,
+       [&](const std::string& v) {
+         int hour = 0, minute = 0, used = 0;
+         const bool ok = std::sscanf(v.c_str(), "%2d:%2d%n", &hour, &minute, &used) == 2 &&
+                         used == 5 && v.size() == 5 && hour < 24 && minute < 60;
+         reader.filters.sinceMinutes = hour * 60 + minute;
+         return ok;
+       }},
+      {"--level", true,
+       [&](const std::string& v) {
+         reader.filters.maxRank = v == "error" ? 2 : v == "warn" ? 3 : v == "info" ? 4 : 0;
+         return reader.filters.maxRank != 0;
+       }},
+      Text("--function", &reader.filters.function),
+      {"--conn", true,
+       [&](const std::string& v) {
+         uint64_t id = 0;
+         if (!ParseWhole(v, 0, UINT32_MAX, &id)) return false;
+         reader.filters.conn = std::to_string(id);
+         return true;
+       }},
+      Switch("--follow", [&] { follow = true; }),
+  };
+  std::vector<std::string> positional;
+  if (!ParseFlags(args, flags, &positional) || positional.size() > 1) return kExitUsage;
+  const bool listing = positional.empty() && args.size() == (dir.empty() ? 0u : 2u);
+  std::string name = positional.empty() ? std::string() : positional[0];
+  const size_t slash = name.find_last_of("\\/");
+  if (slash != std::string::npos) {
+    dir = name.substr(0, slash);
+    name = name.substr(slash + 1);
+  }
+  reader.dir = dir.empty() ? LibraryLogFolder() : dir;
+  const DWORD attributes = GetFileAttributesA(reader.dir.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    Err("pelipc: the log folder %s does not exist. The library never creates it and writes\n"
+        "no log until it exists; create it with\n  mkdir \"%s\"\n",
+        reader.dir.c_str(), reader.dir.c_str());
+    return kExitFailed;
+  }
+  if (listing) return List(reader.dir);
+  // Today as the library names its files.
+  if (reader.day.empty()) reader.day = pellog::DayFileName("", std::time(nullptr)).substr(0, 8);
+  if (!name.empty() &&
+      GetFileAttributesA((reader.dir + "\\" + name).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    Err("pelipc: no file %s in %s\n", name.c_str(), reader.dir.c_str());
+    return kExitFailed;
+  }
+  LogFile file;
+  if (!name.empty() && SplitName(name, &file)) {
+    reader.prefix = file.prefix;
+    reader.day = file.date;
+    reader.exactPrefix = true;
+  } else if (!name.empty()) {
+    // Any other name is read as it is, a copy renamed for instance.
+    reader.offsets.emplace(name, 0);
+    reader.prefix = name;
+    reader.exactPrefix = true;
+  }
+  if (reader.Poll(follow) == 0 && !follow) {
+    Err("pelipc: no log file of %s%s in %s\n", reader.day.c_str(),
+        reader.prefix.empty() ? "" : (" starting with " + reader.prefix).c_str(),
+        reader.dir.c_str());
+    return kExitFailed;
+  }
+  // Until Ctrl+C: the library leaves no other sign of a new record.
+  while (follow) {
+    Sleep(kPollMs);
+    reader.Poll(true);
+  }
+  return kExitOk;
+}
+
+}  // namespace pelipc
