@@ -89,8 +89,7 @@ TEST(Pelipc, TinyBenchWritesEveryRowForBothSides) {
                      "throughput_server_to_client", "small_message_rate", "connection_setup_rate",
                      "aggregate_16_clients", "aggregate_16_processes", "log_record_rate_1_thread",
                      "log_record_rate_16_threads", "\"repetitions\": 3", "\"baseline_min\""});
-  EXPECT_EQ(text.find("null"), std::string::npos) << text;
-  EXPECT_EQ(text.find("_count\": 0"), std::string::npos) << text;
+  for (auto bad : {"null", "_count\": 0"}) EXPECT_EQ(text.find(bad), std::string::npos) << text;
 }
 
 }  // namespace

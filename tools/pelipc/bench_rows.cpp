@@ -16,6 +16,8 @@ constexpr uint32_t kUploadSize = 716800;
 constexpr uint32_t kDownloadSize = 5242848;  // the largest a client takes in one read
 constexpr uint32_t kStartMs = 20000;
 constexpr uint32_t kRowMs = 60000;
+// The round trip's first calls, not timed.
+constexpr uint32_t kWarmUpCalls = 100;
 
 // Counts what arrives at the measuring end and stamps the latest message;
 // a server that echoes answers each as a call.
@@ -69,7 +71,7 @@ class Rig {
     if (serve && !(server = MakeServer(m_plan.impl, sink))) return "server not created";
     int32_t r = serve ? server->Start(m_plan.name) : PEL_OK;
     if (r != PEL_OK) return "listen: " + DescribeResult(r);
-    const uint32_t peers = m_plan.scenario == Scenario::kProcesses ? kFanInClients : 1;
+    const uint32_t peers = PeerCount(m_plan.scenario);
     for (m_plan.index = 0; m_plan.index < peers; ++m_plan.index) {
       m_children.push_back(StartSelf(PeerArgs(m_plan)));
       if (!m_children.back()->started()) return "peer not started";
@@ -110,8 +112,8 @@ class Rig {
 
   // Rate from "go" at start to the latest message that arrived within the cap.
   Measure Rate(Sink& sink, double start, const RowPlan& plan, bool perByte) {
-    const uint64_t peers = plan.scenario == Scenario::kProcesses ? kFanInClients : 1;
-    sink.messages.WaitAtLeast(plan.count * peers, static_cast<uint32_t>(plan.cap * 1000));
+    sink.messages.WaitAtLeast(uint64_t{plan.count} * PeerCount(plan.scenario),
+                              static_cast<uint32_t>(plan.cap * 1000));
     std::unique_lock<std::mutex> hold(sink.lock);
     const uint64_t count = sink.count, bytes = sink.bytes;
     const double seconds = sink.at - start;
@@ -144,19 +146,23 @@ double Percentile(std::vector<double>& sorted, double p) {
 Measure RoundTrip(Rig& rig, const RowPlan& plan) {
   std::vector<uint8_t> request(kSmallSize, 'r');
   std::vector<double> micros;
-  // What both ends' logs gained, for the records a call costs.
-  const uint64_t lines = LogLines(kLogName) + LogLines(kPeerLogName);
-  // The first 100 calls warm up and are not timed.
-  for (uint32_t i = 0; i < 100 + plan.count; ++i) {
+  // What both ends' logs gained over the warm-up: the records a call costs.
+  // Short, so that a day's file seldom restarts at its size limit meanwhile.
+  const std::string logs[] = {kLogName, kPeerLogName};
+  const uint64_t lines[] = {LogLines(logs[0]), LogLines(logs[1])};
+  double records = 0;
+  for (uint32_t i = 0; i < kWarmUpCalls + plan.count; ++i) {
+    for (size_t k = 0; k < 2 && i == kWarmUpCalls; ++k) {
+      const uint64_t now = LogLines(logs[k]);
+      records += static_cast<double>(now >= lines[k] ? now - lines[k] : now) / kWarmUpCalls;
+    }
     const double t0 = NowSeconds();
     const std::string error = OneCall(*rig.clients[0], request);
     if (!error.empty()) return Fail(error);
-    if (i >= 100) micros.push_back((NowSeconds() - t0) * 1e6);
+    if (i >= kWarmUpCalls) micros.push_back((NowSeconds() - t0) * 1e6);
   }
-  const uint64_t after = LogLines(kLogName) + LogLines(kPeerLogName);
   std::sort(micros.begin(), micros.end());
-  return rig.Figure(Percentile(micros, 0.50), plan.count, Percentile(micros, 0.99),
-                    (after >= lines ? after - lines : after) / (100.0 + plan.count));
+  return rig.Figure(Percentile(micros, 0.50), plan.count, Percentile(micros, 0.99), records);
 }
 
 Measure Setup(Rig& rig, const RowPlan& plan) {
