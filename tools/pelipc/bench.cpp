@@ -2,6 +2,7 @@
 // and prints them side by side.
 #include "bench.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -13,7 +14,8 @@ namespace pelipc {
 namespace {
 
 // The rows in the order of Scenario: the count flag with the full and the
-// quick run's default, and the texts around the count in the workload.
+// quick run's default, and the texts around the count in the workload. The
+// full run's rates stop at the time cap, not at their counts.
 const struct {
   const char* flag;
   uint32_t full, quick;
@@ -23,25 +25,54 @@ const struct {
 } kRows[] = {
     {"--calls", 10000, 2000, "sync_call_rtt", "sync call round trip", "us", false, "",
      " calls of 64 B"},
-    {"--upload", 60, 20, "throughput_client_to_server", "client->server throughput", "MB/s", true,
-     "<=", " x 716,800 B"},
-    {"--download", 16, 6, "throughput_server_to_client", "server->client throughput", "MB/s", true,
-     "<=", " x 5,242,848 B"},
-    {"--small", 20000, 5000, "small_message_rate", "64-byte async messages c->s", "msg/s", true,
+    {"--upload", 100000, 20, "throughput_client_to_server", "client->server throughput", "MB/s",
+     true, "<=", " x 716,800 B"},
+    {"--download", 100000, 6, "throughput_server_to_client", "server->client throughput", "MB/s",
+     true, "<=", " x 5,242,848 B"},
+    {"--small", 100000000, 5000, "small_message_rate", "64-byte async messages c->s", "msg/s", true,
      "<=", " msgs"},
-    {"--setups", 200, 50, "connection_setup_rate", "connect+handshake+disconnect", "conn/s", true,
-     "<=", " conns"},
-    // Calls per client.
-    {"--fanin", 400, 100, "aggregate_16_clients", "16 clients, 64 B sync calls", "call/s", true,
+    {"--setups", 1000000, 50, "connection_setup_rate", "connect+handshake+disconnect", "conn/s",
+     true, "<=", " conns"},
+    // Calls per client, records per thread.
+    {"--fanin", 1000000, 100, "aggregate_16_clients", "16 clients, 64 B sync calls", "call/s", true,
      "<=16 x ", ""},
+    {"--fanin-processes", 1000000, 100, "aggregate_16_processes", "16 processes, 64 B sync calls",
+     "call/s", true, "<=16 x ", ""},
+    {"--records", 100000000, 2000, "log_record_rate_1_thread", "log records, 1 thread", "rec/s",
+     true, "<=", " records"},
+    {"--records-16", 10000000, 200, "log_record_rate_16_threads", "log records, 16 threads",
+     "rec/s", true, "<=16 x ", ""},
 };
 constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
 constexpr uint32_t kMaxCount = 100000000;
 constexpr double kMaxSeconds = 600;
 // Rate rows stop after this long even when not every message went: the
 // library's cost per message varies with its log, and the defaults must
-// stay well under a minute.
-constexpr double kCapSeconds = 1.0, kQuickCapSeconds = 0.5;
+// stay well under a minute per row.
+constexpr double kCapSeconds = 2.0, kQuickCapSeconds = 0.5;
+constexpr uint32_t kRepetitions = 3;
+
+// The median of a side's runs with their range (of the p99s with second),
+// or the first failure.
+Measure Summary(std::vector<Measure> runs, bool second) {
+  if (runs.empty()) return Fail("not measured (--only)");
+  Measure out = runs[0];
+  out.done = 0;
+  out.records = 0;
+  std::vector<double> values;
+  for (const auto& m : runs) {
+    if (!m.ok) return m;
+    values.push_back(second ? m.value2 : m.value);
+    out.done += m.done;
+    out.records += m.records / runs.size();
+  }
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  out.value = (values[(n - 1) / 2] + values[n / 2]) / 2;
+  out.min = values.front();
+  out.max = values.back();
+  return out;
+}
 
 std::string Shown(const RowPlan& plan, const Measure& m) {
   return plan.scenario == Scenario::kRoundTrip
@@ -56,11 +87,13 @@ int BenchMain(const std::vector<std::string>& args) {
   std::string jsonPath;
   uint32_t counts[kRowCount] = {};  // 0: the run's default
   double cap = 0;
+  uint32_t repetitions = kRepetitions;
   int only = 0;  // 1 library, 2 raw pipe: for looking at one side alone
   std::vector<Flag> flags = {
       Switch("--quick", [&] { report.quick = true; }),
       Text("--json", &jsonPath),
       Seconds("--seconds", &cap, kMaxSeconds),
+      Number("--repetitions", &repetitions, kRepetitions, 1000),
       {"--only", true,
        [&](const std::string& which) {
          only = which == "library" ? 1 : which == "raw" ? 2 : 0;
@@ -94,35 +127,39 @@ int BenchMain(const std::vector<std::string>& args) {
   GetSystemInfo(&info);
   report.cpus = info.dwNumberOfProcessors;
   const double begin = NowSeconds();
-  const size_t steps = plans.size() * (only != 0 ? 1 : 2);
+  const size_t steps = plans.size() * repetitions * (only != 0 ? 1 : 2);
   size_t step = 0;
   for (const auto& plan : plans) {
-    BenchRow row = plan.row;
-    for (Impl impl : {Impl::kLibrary, Impl::kRaw}) {
-      Measure& m = impl == Impl::kLibrary ? row.library : row.baseline;
-      if ((only == 1 && impl == Impl::kRaw) || (only == 2 && impl == Impl::kLibrary)) {
-        m = Fail("not measured (--only)");
-        continue;
+    // The sides take turns, so a drift of the machine's speed hits both.
+    std::vector<Measure> runs[2];
+    for (uint32_t rep = 0; rep < repetitions; ++rep) {
+      for (Impl impl : {Impl::kLibrary, Impl::kRaw}) {
+        if ((only == 1 && impl == Impl::kRaw) || (only == 2 && impl == Impl::kLibrary)) continue;
+        Err("[%2u/%u] %-8s %s, %s ... ", static_cast<unsigned>(++step),
+            static_cast<unsigned>(steps), ImplName(impl), plan.row.title.c_str(),
+            plan.row.workload.c_str());
+        const double t0 = NowSeconds();
+        runs[static_cast<int>(impl)].push_back(RunOne(plan, impl));
+        const Measure& m = runs[static_cast<int>(impl)].back();
+        if (m.ok)
+          Err("%s (%.1f s)\n", Shown(plan, m).c_str(), NowSeconds() - t0);
+        else
+          Err("FAILED: %s\n", m.error.c_str());
       }
-      Err("[%2u/%u] %-8s %s, %s ... ", static_cast<unsigned>(++step), static_cast<unsigned>(steps),
-          ImplName(impl), plan.row.title.c_str(), plan.row.workload.c_str());
-      const double t0 = NowSeconds();
-      m = RunOne(plan, impl);
-      if (m.ok)
-        Err("%s (%.1f s)\n", Shown(plan, m).c_str(), NowSeconds() - t0);
-      else
-        Err("FAILED: %s\n", m.error.c_str());
     }
-    if (plan.scenario == Scenario::kRoundTrip) {
-      row.id = plan.row.id + "_p50";
-      row.title = plan.row.title + " p50";
+    BenchRow row = plan.row;
+    row.repetitions = repetitions;
+    const bool p99 = plan.scenario == Scenario::kRoundTrip;
+    for (bool second : {false, true}) {
+      if (second && !p99) break;
+      row.library = Summary(runs[0], second);
+      row.baseline = Summary(runs[1], second);
+      if (p99) {
+        row.id = plan.row.id + (second ? "_p99" : "_p50");
+        row.title = plan.row.title + (second ? " p99" : " p50");
+      }
       report.rows.push_back(row);
-      row.id = plan.row.id + "_p99";
-      row.title = plan.row.title + " p99";
-      row.library.value = row.library.value2;
-      row.baseline.value = row.baseline.value2;
     }
-    report.rows.push_back(row);
   }
   report.seconds = NowSeconds() - begin;
 

@@ -11,11 +11,25 @@
 
 namespace pelipc {
 
-// In the order of the count flags and of the rows.
-enum class Scenario { kRoundTrip, kUpload, kDownload, kSmall, kSetup, kFanIn };
+// In the order of the count flags and of the rows. The log rows run in this
+// process alone.
+enum class Scenario {
+  kRoundTrip,
+  kUpload,
+  kDownload,
+  kSmall,
+  kSetup,
+  kFanIn,
+  kProcesses,
+  kLog,
+  kLog16
+};
 
-// The peer streams as the client in the upload rows and serves in the others.
-inline bool PeerIsClient(Scenario s) { return s == Scenario::kUpload || s == Scenario::kSmall; }
+// The peers are the clients in the upload rows and in the 16 processes' one,
+// and serve in the others.
+inline bool PeerIsClient(Scenario s) {
+  return s == Scenario::kUpload || s == Scenario::kSmall || s == Scenario::kProcesses;
+}
 
 // What the peer process is told on its command line.
 struct PeerPlan {
@@ -27,20 +41,24 @@ struct PeerPlan {
   std::string name;
   uint32_t count;  // messages the peer streams
   uint32_t size;   // payload bytes of each
+  uint32_t index;  // which of the row's peers, for its own log name
 };
 
 std::vector<std::string> PeerArgs(const PeerPlan& plan);
 
-// One side's figure(s) of one row.
+// One side's figure(s) of one run of a row; in the report, the median of
+// the row's runs with their range.
 struct Measure {
   bool ok = false;
   std::string error;
   double value = 0;
-  double value2 = 0;  // p99 of the round trip
-  uint64_t done = 0;  // messages, calls or connections measured
+  double value2 = 0;   // p99 of the round trip
+  uint64_t done = 0;   // messages, calls or connections measured
+  double records = 0;  // log records both ends wrote per round trip
+  double min = 0, max = 0;
 };
 
-inline Measure Fail(const std::string& error) { return {false, error, 0, 0, 0}; }
+inline Measure Fail(const std::string& error) { return {false, error, 0, 0, 0, 0, 0, 0}; }
 
 // One row of the results, as the console table and the JSON show it.
 struct BenchRow {
@@ -54,6 +72,7 @@ struct BenchRow {
   bool higherIsBetter = true;
   std::string workload;  // "10,000 calls of 64 bytes"
   Measure library, baseline;
+  size_t repetitions = 0;
 
   bool ok() const { return library.ok && baseline.ok; }
   // Why a side has no figure; empty when both have one.
@@ -81,11 +100,18 @@ struct RowPlan {
 };
 
 Measure RunOne(const RowPlan& plan, Impl impl);
+Measure LogRate(const RowPlan& plan, Impl impl);
+// Lines in today's log file of a library host of this executable and logName.
+uint64_t LogLines(const std::string& logName);
 
 constexpr uint32_t kSmallSize = 64;
-constexpr uint32_t kFanInClients = 16;
+constexpr uint32_t kFanInClients = 16;  // threads or processes, and log threads
+// A row's peer processes: one per client in the 16 processes' row, else one.
+inline uint32_t PeerCount(Scenario s) { return s == Scenario::kProcesses ? kFanInClients : 1; }
 // The peer's window of writes in flight while it streams.
 constexpr uint64_t kStreamWindow = 8;
+// The peers' log name; those of the 16 processes' row add their index.
+constexpr char kPeerLogName[] = "pelipc_peer";
 // The message that starts a timed stream.
 constexpr char kGo[] = "go";
 

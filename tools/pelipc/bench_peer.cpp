@@ -14,8 +14,8 @@ namespace {
 constexpr uint32_t kPeerWaitMs = 120000;
 
 // The peer's end of a row, server or client: it answers every call, and
-// once "go" came it streams on a thread of its own (a callback must not
-// block) until it sent `count` messages or `stop` is set.
+// once "go" came it streams (or calls) on a thread of its own (a callback
+// must not block) until it sent `count` messages or `stop` is set.
 class Peer : public TransportEvents {
  public:
   Peer(const PeerPlan& plan, Event& stop) : m_plan(plan), m_stop(stop) {}
@@ -44,16 +44,21 @@ class Peer : public TransportEvents {
     std::vector<uint8_t> payload(m_plan.size);
     for (uint32_t i = 0; i < m_plan.size; ++i) payload[i] = static_cast<uint8_t>(i * 7);
     const uint64_t base = m_sends.Get();
+    const bool calls = m_plan.scenario == Scenario::kProcesses;
+    uint8_t answer[kSmallSize * 2];
     // Looking at the event costs a system call; small messages look less often.
     const uint32_t every = m_plan.size >= 65536 ? 1 : 32;
     for (uint32_t i = 0; i < m_plan.count; ++i) {
       if (i % every == 0 && m_stop.Wait(0)) return true;
-      if (i >= kStreamWindow && !m_sends.WaitAtLeast(base + i + 1 - kStreamWindow, 30000)) {
+      if (!calls && i >= kStreamWindow &&
+          !m_sends.WaitAtLeast(base + i + 1 - kStreamWindow, 30000)) {
         Err("[bench peer] writes stopped completing after %u messages\n", i);
         return false;
       }
-      const int32_t r = server ? server->Send(conn, false, payload.data(), m_plan.size)
-                               : client->Send(payload.data(), m_plan.size);
+      uint32_t size = sizeof answer;
+      const int32_t r = calls    ? client->Call(payload.data(), m_plan.size, answer, &size)
+                        : server ? server->Send(conn, false, payload.data(), m_plan.size)
+                                 : client->Send(payload.data(), m_plan.size);
       if (r != PEL_OK) {
         if (m_stop.Wait(0)) return true;  // the bench closed the connection meanwhile
         Err("[bench peer] send %u: %s\n", i, DescribeResult(r).c_str());
@@ -108,18 +113,21 @@ std::vector<std::string> PeerArgs(const PeerPlan& plan) {
           std::to_string(static_cast<int>(plan.scenario)),
           plan.name,
           std::to_string(plan.count),
-          std::to_string(plan.size)};
+          std::to_string(plan.size),
+          std::to_string(plan.index)};
 }
 
 int BenchPeerMain(const std::vector<std::string>& args) {
-  uint64_t n[5] = {};
-  const uint64_t max[5] = {1, static_cast<uint64_t>(Scenario::kFanIn), 0, UINT32_MAX, UINT32_MAX};
-  if (args.size() != 5) return kExitUsage;
-  for (size_t i = 0; i < 5; ++i) {
+  uint64_t n[6] = {};
+  const uint64_t max[6] = {
+      1, static_cast<uint64_t>(Scenario::kProcesses), 0, UINT32_MAX, UINT32_MAX, kFanInClients};
+  if (args.size() != 6) return kExitUsage;
+  for (size_t i = 0; i < 6; ++i) {
     if (i != 2 && !ParseWhole(args[i], 0, max[i], &n[i])) return kExitUsage;
   }
-  const PeerPlan plan = {static_cast<Impl>(n[0]), static_cast<Scenario>(n[1]), args[2],
-                         static_cast<uint32_t>(n[3]), static_cast<uint32_t>(n[4])};
+  const PeerPlan plan = {
+      static_cast<Impl>(n[0]),     static_cast<Scenario>(n[1]), args[2],
+      static_cast<uint32_t>(n[3]), static_cast<uint32_t>(n[4]), static_cast<uint32_t>(n[5])};
   Event ready, done;
   if (!ready.Open((plan.name + "-ready").c_str()) || !done.Open((plan.name + "-done").c_str())) {
     Err("[bench peer] the events of %s do not exist\n", plan.name.c_str());
@@ -127,7 +135,8 @@ int BenchPeerMain(const std::vector<std::string>& args) {
   }
   // A log file of its own, as the product's programs have: two processes
   // appending to one file would measure their contention for it.
-  SetLibraryLogName("pelipc_peer");
+  const bool many = plan.scenario == Scenario::kProcesses;
+  SetLibraryLogName(kPeerLogName + (many ? "_" + std::to_string(plan.index) : ""));
   return RunPeer(plan, ready, done);
 }
 

@@ -16,20 +16,28 @@ constexpr uint32_t kUploadSize = 716800;
 constexpr uint32_t kDownloadSize = 5242848;  // the largest a client takes in one read
 constexpr uint32_t kStartMs = 20000;
 constexpr uint32_t kRowMs = 60000;
+// The round trip's first calls, not timed.
+constexpr uint32_t kWarmUpCalls = 100;
 
-// Counts what arrives at the measuring end and stamps the latest message.
+// Counts what arrives at the measuring end and stamps the latest message;
+// a server that echoes answers each as a call.
 struct Sink : TransportEvents {
   Counter connects, messages;
-  std::atomic<uint32_t> conn{0};
   std::mutex lock;
+  std::vector<uint32_t> conns;
+  std::atomic<ServerEnd*> echo{nullptr};
   uint64_t count = 0, bytes = 0;
   double at = 0;
 
   void OnConnect(uint32_t id) override {
-    conn = id;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      conns.push_back(id);
+    }
     connects.Add();
   }
-  void OnRecv(uint32_t, const uint8_t*, uint32_t size) override {
+  void OnRecv(uint32_t conn, const uint8_t* data, uint32_t size) override {
+    if (ServerEnd* server = echo) server->Send(conn, true, data, size);
     {
       std::lock_guard<std::mutex> hold(lock);
       count++;
@@ -40,12 +48,12 @@ struct Sink : TransportEvents {
   }
 };
 
-// One row's two ends: the peer process with the two events that pace it,
+// One row's two ends: the peer processes with the two events that pace them,
 // and this process's server (when the peer is the client) or client ends.
 class Rig {
  public:
   Rig(const RowPlan& plan, Impl impl, uint32_t size)
-      : m_plan{impl, plan.scenario, UniqueName("pelipc-bench"), plan.count, size},
+      : m_plan{impl, plan.scenario, UniqueName("pelipc-bench"), plan.count, size, 0},
         m_ready((m_plan.name + "-ready").c_str()),
         m_done((m_plan.name + "-done").c_str()) {}
   ~Rig() { m_done.Set(); }
@@ -55,7 +63,7 @@ class Rig {
 
   const std::string& name() const { return m_plan.name; }
 
-  // The prologue of every row: this process's server listening, the peer
+  // The prologue of every row: this process's server listening, the peers
   // started and ready, then `count` client ends, connected when `connect`.
   // Empty, or why not.
   std::string Open(Sink* sink, uint32_t count, bool connect) {
@@ -63,12 +71,16 @@ class Rig {
     if (serve && !(server = MakeServer(m_plan.impl, sink))) return "server not created";
     int32_t r = serve ? server->Start(m_plan.name) : PEL_OK;
     if (r != PEL_OK) return "listen: " + DescribeResult(r);
-    m_child = StartSelf(PeerArgs(m_plan));
-    if (!m_child->started()) return "peer not started";
+    const uint32_t peers = PeerCount(m_plan.scenario);
+    for (m_plan.index = 0; m_plan.index < peers; ++m_plan.index) {
+      m_children.push_back(StartSelf(PeerArgs(m_plan)));
+      if (!m_children.back()->started()) return "peer not started";
+    }
     using pel_tools::WaitResult;
     const WaitResult waited =
-        pel_tools::WaitEventOrExit(m_ready.handle(), m_child->handle(), kStartMs);
-    if (serve && (waited != WaitResult::kSignalled || !sink->connects.WaitAtLeast(1, kStartMs))) {
+        pel_tools::WaitEventOrExit(m_ready.handle(), m_children.back()->handle(), kStartMs);
+    if (serve &&
+        (waited != WaitResult::kSignalled || !sink->connects.WaitAtLeast(peers, kStartMs))) {
       return "peer did not connect";
     }
     if (waited != WaitResult::kSignalled) {
@@ -87,17 +99,21 @@ class Rig {
     return "";
   }
 
-  // A row's figure, good when the peer ended well.
-  Measure Figure(double value, uint64_t done, double value2 = 0) {
+  // A row's figure, good when every peer ended well.
+  Measure Figure(double value, uint64_t done, double value2 = 0, double records = 0) {
     m_done.Set();
-    const int code = m_child->Wait(kStartMs);
-    if (code == 0) return {true, "", value, value2, done};
-    return Fail(code < 0 ? "peer did not end" : "peer exited with " + std::to_string(code));
+    for (auto& child : m_children) {
+      const int code = child->Wait(kStartMs);
+      if (code < 0) return Fail("peer did not end");
+      if (code != 0) return Fail("peer exited with " + std::to_string(code));
+    }
+    return {true, "", value, value2, done, records, 0, 0};
   }
 
   // Rate from "go" at start to the latest message that arrived within the cap.
   Measure Rate(Sink& sink, double start, const RowPlan& plan, bool perByte) {
-    sink.messages.WaitAtLeast(plan.count, static_cast<uint32_t>(plan.cap * 1000));
+    sink.messages.WaitAtLeast(uint64_t{plan.count} * PeerCount(plan.scenario),
+                              static_cast<uint32_t>(plan.cap * 1000));
     std::unique_lock<std::mutex> hold(sink.lock);
     const uint64_t count = sink.count, bytes = sink.bytes;
     const double seconds = sink.at - start;
@@ -110,7 +126,7 @@ class Rig {
   PeerPlan m_plan;
   Event m_ready;
   Event m_done;
-  std::unique_ptr<pel_tools::Process> m_child;
+  std::vector<std::unique_ptr<pel_tools::Process>> m_children;
 };
 
 // Empty when the answer is the request sent back, else what went wrong.
@@ -130,15 +146,23 @@ double Percentile(std::vector<double>& sorted, double p) {
 Measure RoundTrip(Rig& rig, const RowPlan& plan) {
   std::vector<uint8_t> request(kSmallSize, 'r');
   std::vector<double> micros;
-  // The first 100 calls warm up and are not timed.
-  for (uint32_t i = 0; i < 100 + plan.count; ++i) {
+  // What both ends' logs gained over the warm-up: the records a call costs.
+  // Short, so that a day's file seldom restarts at its size limit meanwhile.
+  const std::string logs[] = {kLogName, kPeerLogName};
+  const uint64_t lines[] = {LogLines(logs[0]), LogLines(logs[1])};
+  double records = 0;
+  for (uint32_t i = 0; i < kWarmUpCalls + plan.count; ++i) {
+    for (size_t k = 0; k < 2 && i == kWarmUpCalls; ++k) {
+      const uint64_t now = LogLines(logs[k]);
+      records += static_cast<double>(now >= lines[k] ? now - lines[k] : now) / kWarmUpCalls;
+    }
     const double t0 = NowSeconds();
     const std::string error = OneCall(*rig.clients[0], request);
     if (!error.empty()) return Fail(error);
-    if (i >= 100) micros.push_back((NowSeconds() - t0) * 1e6);
+    if (i >= kWarmUpCalls) micros.push_back((NowSeconds() - t0) * 1e6);
   }
   std::sort(micros.begin(), micros.end());
-  return rig.Figure(Percentile(micros, 0.50), plan.count, Percentile(micros, 0.99));
+  return rig.Figure(Percentile(micros, 0.50), plan.count, Percentile(micros, 0.99), records);
 }
 
 Measure Setup(Rig& rig, const RowPlan& plan) {
@@ -190,10 +214,11 @@ Measure FanIn(Rig& rig, const RowPlan& plan) {
 
 Measure RunOne(const RowPlan& plan, Impl impl) {
   const Scenario s = plan.scenario;
-  const uint32_t size = s == Scenario::kUpload     ? kUploadSize
-                        : s == Scenario::kDownload ? kDownloadSize
-                        : s == Scenario::kSmall    ? kSmallSize
-                                                   : 0;
+  if (s == Scenario::kLog || s == Scenario::kLog16) return LogRate(plan, impl);
+  const uint32_t size = s == Scenario::kUpload                               ? kUploadSize
+                        : s == Scenario::kDownload                           ? kDownloadSize
+                        : s == Scenario::kSmall || s == Scenario::kProcesses ? kSmallSize
+                                                                             : 0;
   // Before the rig: its ends call back into the sink until they are gone.
   Sink sink;
   Rig rig(plan, impl, size);
@@ -210,15 +235,18 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
     case Scenario::kFanIn:
       return FanIn(rig, plan);
     case Scenario::kDownload:
-      r = rig.clients[0]->Send(reinterpret_cast<const uint8_t*>(kGo), sizeof kGo - 1);
+      r = rig.clients[0]->Send(Bytes(kGo), Size(kGo));
       break;
     default:
-      r = rig.server->Send(sink.conn, false, reinterpret_cast<const uint8_t*>(kGo), sizeof kGo - 1);
+      if (s == Scenario::kProcesses) sink.echo = rig.server.get();
+      for (uint32_t conn : sink.conns) {
+        if (r == PEL_OK) r = rig.server->Send(conn, false, Bytes(kGo), Size(kGo));
+      }
   }
-  // The rate rows: the peer streams from "go" on, and stops before the
-  // pipe goes away under it.
+  // The rate rows: the peers stream from "go" on, and stop before the
+  // pipe goes away under them.
   if (r != PEL_OK) return Fail("start message: " + DescribeResult(r));
-  return rig.Rate(sink, start, plan, s != Scenario::kSmall);
+  return rig.Rate(sink, start, plan, s == Scenario::kUpload || s == Scenario::kDownload);
 }
 
 }  // namespace pelipc

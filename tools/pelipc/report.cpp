@@ -25,6 +25,34 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+// "12.3 (11.9-13.0)": the median and the range of the runs.
+std::string Spread(const Measure& m) {
+  return m.ok ? Number(m.value) + " (" + Number(m.min) + "-" + Number(m.max) + ")" : "-";
+}
+
+// The library's sync call p50 as the raw round trip, the records its ends
+// log on the way at the cost the 1-thread log row measured, and the rest.
+std::string Split(const BenchReport& report) {
+  const BenchRow *call = nullptr, *log = nullptr;
+  for (const auto& row : report.rows) {
+    if (row.id == "sync_call_rtt_p50") call = &row;
+    if (row.id == "log_record_rate_1_thread") log = &row;
+  }
+  if (call == nullptr || log == nullptr || !call->ok() || !log->library.ok) return "";
+  const double p50 = call->library.value, raw = call->baseline.value;
+  const double cost = 1e6 / log->library.value, logged = call->library.records * cost;
+  return Format("  library p50 %.1f us = raw round trip %.1f + %.2f records x %.1f us + own %.1f\n",
+                p50, raw, call->library.records, cost, p50 - raw - logged);
+}
+
+std::string JsonSide(const char* name, const Measure& m) {
+  const std::string key = std::string(", \"") + name;
+  return key + "\": " + (m.ok ? JsonNumber(m.value) : "null") + key +
+         "_min\": " + (m.ok ? JsonNumber(m.min) : "null") + key +
+         "_max\": " + (m.ok ? JsonNumber(m.max) : "null") + key +
+         "_count\": " + std::to_string(m.done);
+}
+
 }  // namespace
 
 double BenchRow::Ratio() const {
@@ -39,21 +67,22 @@ std::string BenchRow::Error() const {
 }
 
 std::string FormatTable(const BenchReport& report) {
-  std::string out = Format("%-38s %-28s %10s %10s %7s\n", "measurement", "workload", "library",
-                           "raw pipe", "ratio") +
-                    std::string(97, '-') + "\n";
+  std::string out = Format("%-38s %-28s %22s %22s %7s\n", "measurement", "workload",
+                           "library (min-max)", "raw pipe (min-max)", "ratio") +
+                    std::string(121, '-') + "\n";
   std::string notes;
   for (const auto& row : report.rows) {
     const std::string title = row.title + " (" + row.unit + ")";
     const std::string ratio = row.ok() ? Number(row.Ratio()) + "x" : "-";
-    out += Format("%-38s %-28s %10s %10s %7s\n", title.c_str(), row.workload.c_str(),
-                  row.library.ok ? Number(row.library.value).c_str() : "-",
-                  row.baseline.ok ? Number(row.baseline.value).c_str() : "-", ratio.c_str());
+    out += Format("%-38s %-28s %22s %22s %7s\n", title.c_str(), row.workload.c_str(),
+                  Spread(row.library).c_str(), Spread(row.baseline).c_str(), ratio.c_str());
+    if (row.id == "sync_call_rtt_p99") out += Split(report);
     if (!row.ok()) notes += "  " + row.id + ": " + row.Error() + "\n";
   }
   out +=
       "ratio: the library's speed relative to the raw pipe, above 1 the library is faster\n"
-      "(raw/library for times, library/raw for rates)\n";
+      "(raw/library for times, library/raw for rates), of the medians of " +
+      std::to_string(report.rows.empty() ? 0 : report.rows[0].repetitions) + " runs each\n";
   if (!notes.empty()) out += "no figure:\n" + notes;
   return out;
 }
@@ -71,11 +100,9 @@ std::string FormatJson(const BenchReport& report) {
     out += "    {\"id\": " + JsonString(row.id) + ", \"title\": " + JsonString(row.title) +
            ", \"workload\": " + JsonString(row.workload) + ", \"unit\": " + JsonString(row.unit) +
            ", \"higher_is_better\": " + (row.higherIsBetter ? "true" : "false") +
-           ",\n     \"library\": " + (row.library.ok ? JsonNumber(row.library.value) : "null") +
-           ", \"baseline\": " + (row.baseline.ok ? JsonNumber(row.baseline.value) : "null") +
-           ", \"ratio\": " + JsonNumber(row.Ratio()) +
-           ", \"library_count\": " + std::to_string(row.library.done) +
-           ", \"baseline_count\": " + std::to_string(row.baseline.done);
+           ",\n     \"repetitions\": " + std::to_string(row.repetitions) +
+           ", \"ratio\": " + JsonNumber(row.Ratio()) + JsonSide("library", row.library) +
+           JsonSide("baseline", row.baseline);
     if (!row.ok()) out += ", \"error\": " + JsonString(row.Error());
     out += i + 1 < report.rows.size() ? "},\n" : "}\n";
   }
