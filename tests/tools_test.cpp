@@ -144,11 +144,12 @@ TEST(Pelipc, LogFollowGoesOnIntoTheNextDaysFile) {
 TEST(Pelipc, TinyBenchWritesEveryRowForBothSides) {
   const std::string json = UniquePipeName("bench") + ".json";
   // --seconds is a bound, not a pace: the rows end at their counts.
-  ExpectRun(kPelipc,
-            {"bench",   "--quick", "--calls",   "200", "--upload", "4", "--download",        "2",
-             "--small", "200",     "--setups",  "5",   "--fanin",  "5", "--fanin-processes", "5",
-             "--json",  json,      "--seconds", "10"},
-            0, {"16 clients, 64 B sync calls (call/s)", "records x"}, 120000);
+  ExpectRun(
+      kPelipc,
+      {"bench",     "--quick", "--calls",      "200", "--upload", "4",  "--download",        "2",
+       "--small",   "200",     "--setups",     "5",   "--fanin",  "5",  "--fanin-processes", "5",
+       "--records", "200",     "--records-16", "20",  "--json",   json, "--seconds",         "10"},
+      0, {"16 clients, 64 B sync calls (call/s)", "records x"}, 120000);
   const std::string text = ReadFileBytes(json);
   DeleteFileA(json.c_str());
   ExpectParts(text, {"sync_call_rtt_p50", "sync_call_rtt_p99", "throughput_client_to_server",

@@ -32,14 +32,15 @@ std::string DateTag(const std::tm& t) {
   return tag;
 }
 
-// Deny-write, so a second writer never interleaves bytes; append-only, so
-// every write lands at the end without a seek. Created when missing.
+// Deny-write, so a second writer never interleaves bytes; created when
+// missing. (Append-only access would spare the seek, but costs more than the
+// seek it spares under Wine.)
 HANDLE OpenForAppend(const std::string& path, bool* created) {
   DWORD waited = 0;
   // Short pauses: a batch holds the file for a few milliseconds, and several
   // processes may be queueing for it.
   for (DWORD pause = 1;; pause = pause < kSharePauseMs ? pause * 2 : kSharePauseMs) {
-    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       *created = GetLastError() != ERROR_ALREADY_EXISTS;
@@ -85,8 +86,9 @@ void WeekRollingFileAppender::writeFile(const std::string& path, const std::stri
   bool created = false;
   HANDLE file = OpenForAppend(path, &created);
   if (file == INVALID_HANDLE_VALUE) return;
+  // One call positions at the end and tells the size.
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(file, &size) && size.QuadPart >= kMaxFileSize) {
+  if (SetFilePointerEx(file, LARGE_INTEGER{}, &size, FILE_END) && size.QuadPart >= kMaxFileSize) {
     CloseHandle(file);
     DeleteFileA(path.c_str());
     file = OpenForAppend(path, &created);
