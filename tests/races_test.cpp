@@ -170,7 +170,7 @@ void CutOffCall(Client& c, bool destroy, uint32_t skewUs, std::atomic<int>* resu
 
 TEST(Races, EveryCloseRaceRoundAfterRound) {
   const Live start = Live::Now();
-  const uint32_t rounds = Rounds(15);
+  const uint32_t rounds = EnvNumber("PEL_RACE_ROUNDS", 15);
   {
     QuickRaces quick;
     EchoServer sync("racesync");

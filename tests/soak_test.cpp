@@ -110,7 +110,7 @@ struct ClientRun {
     const std::vector<uint8_t> hello = MakeMessage(id, 0, "");
     const std::vector<std::vector<uint8_t>> rows[] = {
         {std::vector<uint8_t>(1 + random() % 31, 0x11)},
-        {hello, MakeMessage(id, 2, Bytes("bad"), 0x12345678)},
+        {hello, MakeMessage(id, 2, Text("bad"), 0x12345678)},
         {MakeMessage(id, 2, "early")},
         {junk},
         {hello, MakeMessage(id, 2, "X|raw")},
