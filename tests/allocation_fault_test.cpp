@@ -3,11 +3,6 @@
 // a synchronous call, disconnect, destroy) fails in turn. Whichever it is,
 // the failure shows as the result code and log record of its place, server
 // and client go on or end cleanly, and once both are destroyed nothing is left.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <functional>
-#include <map>
 
 #include "platform/fault_injection.h"
 #include "support/fixtures.h"
@@ -30,10 +25,8 @@ struct Outcome {
   std::vector<CapturedRecord> log;
 
   const CapturedRecord* Find(const std::string& function, const std::string& text) const {
-    for (const auto& r : log) {
-      if ((function.empty() || r.function == function) && r.message.find(text) != std::string::npos)
-        return &r;
-    }
+    for (const auto& r : log)
+      if (r.Is(function, text)) return &r;
     return nullptr;
   }
   bool Logged(const std::string& function, const std::string& text) const {

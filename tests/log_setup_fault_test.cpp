@@ -2,12 +2,9 @@
 // each: the trace, the file prefix chosen from the executable's path, the
 // folder, a refused profile folder, once-only set-up under racing first
 // calls, the severity gate, and the DLL loaded and unloaded as a host would.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <map>
 #include <regex>
 #include <sstream>
 

@@ -3,8 +3,6 @@
 // statements that run out of memory.
 #include "log/log.h"
 
-#include <gtest/gtest.h>
-
 #include <ctime>
 #include <filesystem>
 #include <iterator>

@@ -4,11 +4,8 @@
 // that still waits in it. Each round cuts off a batch of synchronous calls by
 // a disconnect or a destroy; while their 2,000 ms run out, the quick races go
 // round as often as they can. PEL_RACE_ROUNDS sets the rounds.
-#include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
-#include <mutex>
 #include <random>
 
 #include "support/fixtures.h"

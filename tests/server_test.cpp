@@ -1,7 +1,5 @@
 // Our server against raw Win32 clients: HELLO, OnRecv, SendData's bytes, ends of
 // connections, destroy in every state. ServerTest's TearDown checks the counters.
-#include <algorithm>
-#include <set>
 
 #include "support/fixtures.h"
 

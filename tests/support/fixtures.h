@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -172,6 +175,10 @@ class LogCapture : public pellog::IAppender {
   size_t Count(const std::string& function, const std::string& text);
   bool Contains(const std::string& function, const std::string& text) {
     return Count(function, text) > 0;
+  }
+  // True once such a record came, within 5 s.
+  bool Awaits(const std::string& text, const std::string& function = "") {
+    return WaitUntil([&] { return Contains(function, text); }, 5000);
   }
 
  private:
