@@ -308,6 +308,6 @@ TEST(ClientEnd, EveryStateEndedEveryWay) {
       }
       EXPECT_EQ(server.pipe.lastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
     }
-    EXPECT_TRUE(BackTo(before)) << Live::Now() << " instead of " << before;
+    EXPECT_TRUE(BackTo(before));
   }
 }

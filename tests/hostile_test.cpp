@@ -30,7 +30,7 @@ class HostileClient : public ::testing::Test {
     EXPECT_TRUE(good.Echoes("after"));
     EXPECT_EQ(server->events.Count(Cb::Close, good.id), 0u);
     server.reset();
-    EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start;
+    EXPECT_TRUE(BackTo(start));
   }
   uint32_t OpenAndReadHello(RawPipeClient& peer) {
     return peer.Open(server->name) && peer.SetMessageMode() ? peer.ReadHello() : kNoId;
@@ -224,7 +224,7 @@ class HostileServer : public ::testing::Test {
     raw.pipe.Disconnect();
     raw.pipe.Close();
     ASSERT_TRUE(victim.events.WaitFor(Cb::Close, closesBefore + 1));
-    EXPECT_TRUE(BackTo(idle)) << Live::Now() << " instead of " << idle;
+    EXPECT_TRUE(BackTo(idle));
     EXPECT_EQ(victim.events.Count(Cb::Close), closesBefore + 1);
     EXPECT_FALSE(PEL_IsIpcClientConnected(victim.handle));
   }
@@ -238,7 +238,7 @@ class HostileServer : public ::testing::Test {
 
   struct Counted {  // checked last, once the client is destroyed
     const Live start = Live::Now();
-    ~Counted() { EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start; }
+    ~Counted() { EXPECT_TRUE(BackTo(start)); }
   } counted;
   Client victim;
   const Live idle = Live::Now();
@@ -311,7 +311,7 @@ TEST_F(HostileServer, APartialMessageOrAnAnswerBeforeTheHelloEndsTheConnectionOn
   ASSERT_TRUE(victim.events.WaitFor(Cb::Close, 5));
   EXPECT_TRUE(log->Awaits("Receive business message before HELLO!! Disconnect!!!\n"));
   EXPECT_EQ(victim.events.Count(Cb::Connect), 3u);
-  EXPECT_TRUE(BackTo(idle)) << Live::Now();
+  EXPECT_TRUE(BackTo(idle));
   ExpectUsableAgain();
 }
 

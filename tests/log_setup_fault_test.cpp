@@ -115,12 +115,8 @@ PEL_TEST_HELPER(set_up) {
     auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(get("PEL_CreateIpcServer"));
     auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(get("PEL_DestroyIpcServer"));
     if (dll == nullptr || create == nullptr || destroy == nullptr) return 91;
-    PelIpcCallback callback{};
-    callback.OnConnect = [](uint32_t, void*) { return int32_t{0}; };
-    callback.OnSend = [](uint32_t, void*) { return int32_t{0}; };
-    callback.OnRecv = [](uint32_t, const uint8_t*, uint32_t, void*) { return int32_t{0}; };
-    callback.OnClose = [](uint32_t, int32_t, void*) { return int32_t{0}; };
-    std::snprintf(callback.LogName, sizeof callback.LogName, "%s", args[0].c_str());
+    CallbackRecorder rec;
+    const PelIpcCallback callback = rec.Table(args[0]);
     PelIpcServerHandle server = create(&callback);
     if (server == nullptr) return 92;
     destroy(server);

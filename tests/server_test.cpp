@@ -24,7 +24,7 @@ class Server : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(PEL_StartIpcServer(server, name.c_str()), PEL_OK); }
   void TearDown() override {
     Destroy();
-    EXPECT_TRUE(BackTo(before)) << Live::Now() << " instead of " << before;
+    EXPECT_TRUE(BackTo(before));
   }
   void Destroy() {
     if (server != nullptr) PEL_DestroyIpcServer(server);
@@ -76,7 +76,7 @@ TEST_F(Server, BurstsOfClientsComeAndGoLeavingOnlyTheListeningInstances) {
     }
     ASSERT_TRUE(rec.WaitFor(Cb::Connect, ids.size()));
     clients.clear();
-    EXPECT_TRUE(BackTo(listening)) << "round " << round << ": " << Live::Now();
+    EXPECT_TRUE(BackTo(listening)) << "round " << round;
   }
   for (uint32_t id : ids) EXPECT_EQ(rec.Count(Cb::Connect, id), 1u) << id;
 }
@@ -245,7 +245,7 @@ TEST(ServerLife, DestroyInEveryState) {
       EXPECT_TRUE(state == 1 || (SeesEnd(connected) && NameGone(name)));
     }
     PEL_DestroyIpcServer(server);
-    EXPECT_TRUE(BackTo(before)) << Live::Now() << " instead of " << before;
+    EXPECT_TRUE(BackTo(before));
     EXPECT_EQ(rec.Count(Cb::Close), closes);
     EXPECT_EQ(rec.Count(Cb::Connect), state >= 2 ? 2u : 0u);
     EXPECT_TRUE(NameGone(name));

@@ -135,7 +135,7 @@ PEL_TEST_HELPER(soak_client) {  // args: pipe name, tag, seconds, seed, report p
   }
   if (run.connected) run.End(false);
   PEL_DestroyIpcClient(run.handle);
-  run.Expect(BackTo(start), "counters not back");
+  run.Expect(bool(BackTo(start)), "counters not back");
   run.report << "done " << actions << std::endl;
   return run.failures == 0 ? 0 : 1;
 }
@@ -221,7 +221,7 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   EXPECT_TRUE(
       WaitUntil([&] { return events.Count(Cb::Close) >= events.Count(Cb::Connect); }, 5000));
   PEL_DestroyIpcServer(server);
-  EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start;
+  EXPECT_TRUE(BackTo(start));
   uint64_t messages = 0;
   for (const auto& c : claimed) messages += c.second;
   std::printf("soak: %u s, seed %u: %llu client actions, %zu connections, %llu messages\n", seconds,

@@ -217,8 +217,10 @@ inline std::ostream& operator<<(std::ostream& os, const Live& c) {
 }
 
 // Releases finish on worker threads shortly after the call that caused them.
-inline bool BackTo(const Live& start, uint32_t timeoutMs = 5000) {
-  return WaitUntil([&] { return Live::Now() == start; }, timeoutMs);
+inline ::testing::AssertionResult BackTo(const Live& start, uint32_t timeoutMs = 5000) {
+  if (WaitUntil([&] { return Live::Now() == start; }, timeoutMs))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << Live::Now() << " instead of " << start;
 }
 
 // A started server of ours whose host sends every received payload back.
