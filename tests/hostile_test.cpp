@@ -65,33 +65,27 @@ TEST_F(HostileClient, EveryBrokenRuleEndsOnlyItsOwnConnection) {
   struct Row {
     int hello;
     uint32_t kind, size, cut, magic;
-    const char* record;  // of HandleIocpRead
+    std::string record;  // of HandleIocpRead
     size_t recvs;        // a read's worth each
   };
-  const char* const kForeign = "recv invalid message from client!!\n";
-  const char* const kEarly = "recv business message before HELLO!! Disconnect!!!";
-  const Row rows[] = {
-      {1, 2, 64, 1, kMagic, "recv incompleted message!!! header size:32 recv:1!!!\n", 0},
-      {2, 2, 64, 1, kMagic, "recv incompleted message!!! header size:32 recv:1!!!\n", 0},
-      {1, 2, 64, 16, kMagic, "recv incompleted message!!! header size:32 recv:16!!!\n", 0},
-      {2, 2, 64, 16, kMagic, "recv incompleted message!!! header size:32 recv:16!!!\n", 0},
-      {1, 2, 64, 31, kMagic, "recv incompleted message!!! header size:32 recv:31!!!\n", 0},
-      {2, 2, 64, 31, kMagic, "recv incompleted message!!! header size:32 recv:31!!!\n", 0},
-      {1, 2, 3, 0, kMagic ^ 0x100, kForeign, 0},
-      {2, 2, 3, 0, kMagic ^ 0x100, kForeign, 0},
-      {1, 2, 9, 0, kMagic, kEarly, 0},
-      {1, 1, 9, 0, kMagic, kEarly, 0},
-      {1, 7, 9, 0, kMagic, kEarly, 0},
-      // A read takes 5 MiB (234, more data) and hands it on as one message;
-      // the rest then arrives as a message of its own with no valid header.
-      {2, 2, kReadSize - 22, 0, kMagic, "recv incompleted message!!! header size:32 recv:10!!!\n",
-       1},
-      {2, 2, kReadSize + 968, 0, kMagic, kForeign, 1},
-      {1, kGone, 0, 0, 0, "", 0},
-      {0, kGone, 0, 0, 0, "", 0},
-  };
+  const std::string kShort = "recv incompleted message!!! header size:32 recv:",
+                    kForeign = "recv invalid message from client!!\n",
+                    kEarly = "recv business message before HELLO!! Disconnect!!!";
+  std::vector<Row> rows;
+  for (int hello : {1, 2}) {
+    for (uint32_t cut : {1, 16, 31})
+      rows.push_back({hello, 2, 64, cut, kMagic, kShort + std::to_string(cut) + "!!!\n", 0});
+    rows.push_back({hello, 2, 3, 0, kMagic ^ 0x100, kForeign, 0});
+  }
+  for (uint32_t kind : {2, 1, 7}) rows.push_back({1, kind, 9, 0, kMagic, kEarly, 0});
+  // A read takes 5 MiB (234, more data) and hands it on as one message; the
+  // rest then arrives as a message of its own with no valid header.
+  rows.push_back({2, 2, kReadSize - 22, 0, kMagic, kShort + "10!!!\n", 1});
+  rows.push_back({2, 2, kReadSize + 968, 0, kMagic, kForeign, 1});
+  rows.push_back({1, kGone, 0, 0, 0, "", 0});
+  rows.push_back({0, kGone, 0, 0, 0, "", 0});
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::to_string(&row - rows));
+    SCOPED_TRACE(std::to_string(&row - rows.data()));
     log->Clear();
     RawPipeClient peer;
     const uint32_t id = row.hello == 0   ? kNoId
@@ -117,7 +111,8 @@ TEST_F(HostileClient, EveryBrokenRuleEndsOnlyItsOwnConnection) {
     const auto got = server->events.Payloads(id);  // for kNoId: everyone's
     EXPECT_TRUE(id == kNoId || got.size() == row.recvs) << got.size();
     for (const auto& p : got) EXPECT_TRUE(id == kNoId || p.size() == kReadSize - 32);
-    EXPECT_TRUE(*row.record == 0 || log->Awaits(row.record, "PelNamedPipeServer::HandleIocpRead"));
+    EXPECT_TRUE(row.record.empty() ||
+                log->Awaits(row.record, "PelNamedPipeServer::HandleIocpRead"));
     EXPECT_TRUE(good.Echoes("between"));
   }
 }

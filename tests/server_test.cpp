@@ -188,8 +188,7 @@ TEST_F(Server, EveryWayAConnectionEndsGivesOneOnCloseLastAndItsRecords) {
     // request when it left before that was posted, and its release takes the
     // id out.
     auto seen = [&](const std::string& text) { return log->Count("", text); };
-    EXPECT_TRUE(
-        WaitUntil([&] { return seen("remove and delete connection[" + n + "][") > 0; }, 5000));
+    EXPECT_TRUE(log->Awaits("remove and delete connection[" + n + "]["));
     EXPECT_EQ(seen("RemoveConnection: connection id[" + n + "] removed!"),
               end == kClient ? 1u : 0u);
     EXPECT_EQ(seen("CancelAllIocp for pipe[") + seen("] success!"), end == kClient ? 0u : 2u);

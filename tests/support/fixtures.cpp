@@ -62,24 +62,20 @@ bool WriteFileBytes(const std::string& path, const std::string& bytes) {
 PelIpcCallback CallbackRecorder::Table(const std::string& logName) {
   PelIpcCallback table{};
   table.OnConnect = [](uint32_t id, void* self) {
-    auto* r = static_cast<CallbackRecorder*>(self);
-    r->Record(Cb::Connect, id);
-    return r->onConnect ? r->onConnect(id) : 0;
+    auto& r = static_cast<CallbackRecorder*>(self)->Record(Cb::Connect, id);
+    return r.onConnect ? r.onConnect(id) : 0;
   };
   table.OnSend = [](uint32_t id, void* self) {
-    auto* r = static_cast<CallbackRecorder*>(self);
-    r->Record(Cb::Send, id);
-    return r->onSend ? r->onSend(id) : 0;
+    auto& r = static_cast<CallbackRecorder*>(self)->Record(Cb::Send, id);
+    return r.onSend ? r.onSend(id) : 0;
   };
   table.OnRecv = [](uint32_t id, const uint8_t* data, uint32_t size, void* self) {
-    auto* r = static_cast<CallbackRecorder*>(self);
-    r->Record(Cb::Recv, id, 0, data, size);
-    return r->onRecv ? r->onRecv(id, data, size) : 0;
+    auto& r = static_cast<CallbackRecorder*>(self)->Record(Cb::Recv, id, 0, data, size);
+    return r.onRecv ? r.onRecv(id, data, size) : 0;
   };
   table.OnClose = [](uint32_t id, int32_t code, void* self) {
-    auto* r = static_cast<CallbackRecorder*>(self);
-    r->Record(Cb::Close, id, code);
-    return r->onClose ? r->onClose(id, code) : 0;
+    auto& r = static_cast<CallbackRecorder*>(self)->Record(Cb::Close, id, code);
+    return r.onClose ? r.onClose(id, code) : 0;
   };
   table.UserContext = this;
   std::strncpy(table.LogName, logName.c_str(), sizeof table.LogName - 1);
@@ -101,11 +97,12 @@ std::vector<std::vector<uint8_t>> CallbackRecorder::Payloads(uint32_t id) {
   return out;
 }
 
-void CallbackRecorder::Record(Cb kind, uint32_t id, int32_t code, const uint8_t* data,
-                              uint32_t size) {
+CallbackRecorder& CallbackRecorder::Record(Cb kind, uint32_t id, int32_t code, const uint8_t* data,
+                                           uint32_t size) {
   CallbackEvent event{kind, id, code, {data, data + size}, GetCurrentThreadId()};
   std::lock_guard<std::mutex> guard(m_lock);
   m_events.push_back(std::move(event));
+  return *this;
 }
 
 LogCapture* LogCapture::Attach() {

@@ -34,7 +34,6 @@ using pel_tools::ExeDir;
 using pel_tools::ExePath;
 using pel_tools::MakeMessage;
 using pel_tools::RawPipeClient;
-using pel_tools::RawPipeServer;
 using pel_tools::RunProcess;
 // A manual-reset event with a bounded wait; tests never sleep to synchronise.
 using Signal = pel_tools::Event;
@@ -133,8 +132,8 @@ class CallbackRecorder {
   std::function<int32_t(uint32_t id, int32_t code)> onClose;
 
  private:
-  void Record(Cb kind, uint32_t id, int32_t code = 0, const uint8_t* data = nullptr,
-              uint32_t size = 0);
+  CallbackRecorder& Record(Cb kind, uint32_t id, int32_t code = 0, const uint8_t* data = nullptr,
+                           uint32_t size = 0);
   std::mutex m_lock;
   std::vector<CallbackEvent> m_events;
 };
@@ -286,7 +285,7 @@ struct Client {
 // One listening instance of a raw server under a fresh name.
 struct RawServer {
   std::string name = UniquePipeName("client");
-  RawPipeServer pipe;
+  pel_tools::RawPipeServer pipe;
   bool ok = pipe.Create(FullPipePath(name));
 
   // Takes the client, sends HELLO with id and reads the client's answer.
@@ -322,30 +321,6 @@ inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   return bytes;
 }
 inline std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
-
-// Lets two or more threads leave a starting line together; spinning keeps
-// the start within microseconds.
-class Gate {
- public:
-  explicit Gate(int parties) : m_waiting(parties) {}
-  void Arrive() {
-    for (m_waiting.fetch_sub(1); m_waiting.load() > 0;) {
-    }
-  }
-
- private:
-  std::atomic<int> m_waiting;
-};
-
-inline void SpinMicroseconds(uint32_t us) {
-  LARGE_INTEGER frequency, now, end;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&end);
-  end.QuadPart += frequency.QuadPart * us / 1000000;
-  do {
-    QueryPerformanceCounter(&now);
-  } while (now.QuadPart < end.QuadPart);
-}
 
 // A thread joined however the test leaves its scope: a failed ASSERT must not
 // leave a joinable thread behind.
