@@ -1,6 +1,6 @@
 // Shared by the test programs: helper processes, one snapshot of every
 // white-box counter, recorded callbacks and log records, our server and
-// client, raw pipe peers for hostile or minimal ends, byte, file and race
+// client, raw pipe peers for hostile or minimal ends, byte, file and thread
 // helpers.
 #pragma once
 
