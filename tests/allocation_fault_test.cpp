@@ -3,11 +3,6 @@
 // a synchronous call, disconnect, destroy) fails in turn. Whichever it is,
 // the failure shows as the result code and log record of its place, server
 // and client go on or end cleanly, and once both are destroyed nothing is left.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <functional>
-#include <map>
 
 #include "platform/fault_injection.h"
 #include "support/fixtures.h"
@@ -30,10 +25,8 @@ struct Outcome {
   std::vector<CapturedRecord> log;
 
   const CapturedRecord* Find(const std::string& function, const std::string& text) const {
-    for (const auto& r : log) {
-      if ((function.empty() || r.function == function) && r.message.find(text) != std::string::npos)
-        return &r;
-    }
+    for (const auto& r : log)
+      if (r.Is(function, text)) return &r;
     return nullptr;
   }
   bool Logged(const std::string& function, const std::string& text) const {
@@ -43,12 +36,12 @@ struct Outcome {
 
 LogCapture* g_log = nullptr;
 
-int Call(PelIpcClientHandle client, char tag, std::string* answer) {
-  const uint8_t question[] = {'?', static_cast<uint8_t>(tag)};
+int Call(PelIpcClientHandle client, uint8_t tag, std::string* answer) {
+  const uint8_t question[] = {'?', tag};
   uint8_t buffer[64];
   uint32_t size = sizeof buffer;
   const int result = PEL_IpcClientSyncCall(client, question, sizeof question, buffer, &size);
-  if (result == PEL_OK) answer->assign(buffer, buffer + size);
+  answer->assign(buffer, buffer + (result == PEL_OK ? size : 0));
   return result;
 }
 
@@ -65,11 +58,10 @@ Outcome Exchange(uint64_t failAt, size_t failSize = 0) {
   PelIpcServerHandle server = nullptr;
   // Requests starting with '?' are answered as synchronous calls.
   serverEvents.onRecv = [&server](uint32_t id, const uint8_t* data, uint32_t size) -> int32_t {
-    const std::string answer = "answer to " + std::string(data + 1, data + size);
-    return data[0] != '?' ? 0
-                          : PEL_IpcServerSendData(server, id, true,
-                                                  reinterpret_cast<const uint8_t*>(answer.data()),
-                                                  int32_t(answer.size()));
+    const auto answer = Text("answer to " + std::string(data + 1, data + size));
+    return data[0] != '?'
+               ? 0
+               : PEL_IpcServerSendData(server, id, true, answer.data(), int32_t(answer.size()));
   };
   PelIpcCallback serverTable = serverEvents.Table(), clientTable = clientEvents.Table();
   server = PEL_CreateIpcServer(&serverTable);
@@ -83,8 +75,7 @@ Outcome Exchange(uint64_t failAt, size_t failSize = 0) {
       run.connectAgain = PEL_ConnectIpcClient(client, name.c_str());
   }
   if (run.connect == PEL_OK || run.connectAgain == PEL_OK) {
-    const uint8_t ping[] = {'p', 'i', 'n', 'g'};
-    run.send = PEL_IpcClientSendData(client, ping, sizeof ping);
+    run.send = PEL_IpcClientSendData(client, Text("ping").data(), 4);
     run.pingArrived = serverEvents.WaitFor(Cb::Recv, 1, run.send == PEL_OK ? 1000 : 0);
     if (run.pingArrived) {
       const uint32_t id = EventsOf(serverEvents, Cb::Recv)[0].id;
@@ -236,7 +227,7 @@ TEST(AllocationFaults, EveryAllocationOfAWholeExchangeMayFail) {
   ASSERT_NE(g_log, nullptr);
   const Outcome clean = Exchange(0);
   EXPECT_TRUE(Complete(clean)) << clean;
-  ASSERT_TRUE(BackTo(start)) << Live::Now();
+  ASSERT_TRUE(BackTo(start));
   ASSERT_TRUE(clean.allocations > 20 && clean.sizes.size() == clean.allocations);
   std::vector<int> perSite(kSites.size(), 0);
   auto missing = [&] { return std::count(perSite.begin(), perSite.end(), 0) > 0; };
@@ -261,7 +252,7 @@ TEST(AllocationFaults, EveryAllocationOfAWholeExchangeMayFail) {
     }
     EXPECT_TRUE((run.connect != PEL_OK && run.connectAgain != PEL_OK) || run.clientCloses >= 1);
     EXPECT_TRUE(run.start != PEL_OK || run.secondAnswer == "answer to y");
-    EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start;
+    EXPECT_TRUE(BackTo(start));
   };
   // Threads interleave differently from run to run, so the Nth allocation is
   // not always the same one: every N of the clean run is tried, and a few
@@ -284,7 +275,7 @@ TEST(AllocationFaults, EveryAllocationOfAWholeExchangeMayFail) {
   // After all that, the process still does the whole exchange.
   const Outcome last = Exchange(0);
   EXPECT_TRUE(Complete(last)) << last;
-  EXPECT_TRUE(BackTo(start)) << Live::Now();
+  EXPECT_TRUE(BackTo(start));
 }
 
 }  // namespace

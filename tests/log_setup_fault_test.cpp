@@ -2,26 +2,18 @@
 // each: the trace, the file prefix chosen from the executable's path, the
 // folder, a refused profile folder, once-only set-up under racing first
 // calls, the severity gate, and the DLL loaded and unloaded as a host would.
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <map>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
+#include <sstream>
 
 #include "log/init_log.h"
-#include "log/log.h"
-#include "pel_ipc.h"
 #include "platform/fault_injection.h"
 #include "platform/user_session.h"
-#include "support/debug_output.h"
-#include "support/files.h"
-#include "support/helpers.h"
-#include "support/log_files.h"
+#include "support/fixtures.h"
+
+using namespace pel_test;
 
 namespace {
 
@@ -31,6 +23,81 @@ const std::string kAnnounce = "[InitLog] Get full pel_ipc log path:";
 const std::string kNotice = ">>>>>>>>Already initialized plog!";
 const std::regex date(
     R"([A-Z][a-z]{2} [ 0-9]\d \d{4}, \d{2}:\d{2}:\d{2})");  // "Mmm dd yyyy, hh:mm:ss"
+const std::regex layout(
+    R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} (FATAL|ERROR|WARN |INFO |DEBUG|VERB |NONE ) )"
+    R"(\[\d+\] \[[A-Za-z_:]+@\d+\] .*)");
+
+struct DebuggedRun {
+  int exitCode = -1;
+  std::vector<std::string> debugStrings;  // in order, terminators removed
+  std::string stdoutText;                 // CR LF turned into LF
+};
+
+// A helper mode of exe under our own debug loop, as a debugger sees it.
+DebuggedRun RunUnderDebugger(const std::string& exe, const std::vector<std::string>& args) {
+  DebuggedRun run;
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  const std::string outPath = pel_tools::UniqueName(std::string(temp) + "pel_stdout") + ".txt";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE process = pel_tools::Spawn(
+      pel_tools::CommandLine(exe, HelperArgs("set_up", args)), GetStdHandle(STD_INPUT_HANDLE), out,
+      GetStdHandle(STD_ERROR_HANDLE), DEBUG_ONLY_THIS_PROCESS, nullptr);
+  CloseHandle(out);
+  if (process == nullptr) return run;
+  for (const ULONGLONG end = GetTickCount64() + 60000;
+       run.exitCode < 0 && GetTickCount64() < end;) {
+    DEBUG_EVENT ev{};
+    if (!WaitForDebugEvent(&ev, 200)) continue;
+    DWORD status = DBG_CONTINUE;
+    if (ev.dwDebugEventCode == OUTPUT_DEBUG_STRING_EVENT) {
+      std::string text(ev.u.DebugString.nDebugStringLength, '\0');
+      SIZE_T got = 0;
+      ReadProcessMemory(process, ev.u.DebugString.lpDebugStringData, &text[0], text.size(), &got);
+      text.resize(got);
+      while (!text.empty() && text.back() == '\0') text.pop_back();
+      run.debugStrings.push_back(text);
+    } else if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
+      if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+        status = DBG_EXCEPTION_NOT_HANDLED;
+    } else if (ev.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
+      CloseHandle(ev.u.CreateProcessInfo.hFile);
+    } else if (ev.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
+      CloseHandle(ev.u.LoadDll.hFile);
+    } else if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
+      run.exitCode = static_cast<int>(ev.u.ExitProcess.dwExitCode);
+    }
+    ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, status);
+  }
+  if (run.exitCode < 0) TerminateProcess(process, 255);
+  WaitForSingleObject(process, 5000);
+  CloseHandle(process);
+  const std::string raw = ReadFileBytes(outPath);
+  DeleteFileA(outPath.c_str());
+  for (size_t i = 0; i < raw.size(); ++i)
+    if (raw[i] != '\r' || i + 1 == raw.size() || raw[i + 1] != '\n') run.stdoutText += raw[i];
+  return run;
+}
+
+// The bytes of folder\prefix<YYYYMMDDWW>.log for the local dates of start
+// and of now (they differ only across midnight); deleted when asked.
+std::string LogFiles(const std::string& folder, const std::string& prefix, std::time_t start,
+                     bool remove) {
+  std::string bytes, last;
+  for (std::time_t t : {start, std::time(nullptr)}) {
+    std::tm d{};
+    localtime_s(&d, &t);
+    char tag[32];
+    std::snprintf(tag, sizeof tag, "%d%02d%02d%02d.log", d.tm_year + 1900, d.tm_mon + 1, d.tm_mday,
+                  d.tm_wday);
+    if (folder + "\\" + prefix + tag == last) continue;
+    bytes += ReadFileBytes(last = folder + "\\" + prefix + tag);
+    if (remove) DeleteFileA(last.c_str());
+  }
+  return bytes;
+}
 
 }  // namespace
 
@@ -43,24 +110,20 @@ PEL_TEST_HELPER(set_up) {
   DebugTrace("F", -1, "%s", std::string(300, 'a').c_str());  // both forms cut to 254
   DebugTrace("F", 7, "%s", std::string(300, 'b').c_str());
   if (args[1] == "0") {
-    HMODULE dll = LoadLibraryA((pel_test::ExeDir() + "pel_ipc.dll").c_str());
+    HMODULE dll = LoadLibraryA((ExeDir() + "pel_ipc.dll").c_str());
     auto get = [dll](const char* f) { return reinterpret_cast<void*>(GetProcAddress(dll, f)); };
     auto create = reinterpret_cast<decltype(&PEL_CreateIpcServer)>(get("PEL_CreateIpcServer"));
     auto destroy = reinterpret_cast<decltype(&PEL_DestroyIpcServer)>(get("PEL_DestroyIpcServer"));
     if (dll == nullptr || create == nullptr || destroy == nullptr) return 91;
-    PelIpcCallback callback{};
-    callback.OnConnect = [](uint32_t, void*) { return int32_t{0}; };
-    callback.OnSend = [](uint32_t, void*) { return int32_t{0}; };
-    callback.OnRecv = [](uint32_t, const uint8_t*, uint32_t, void*) { return int32_t{0}; };
-    callback.OnClose = [](uint32_t, int32_t, void*) { return int32_t{0}; };
-    std::snprintf(callback.LogName, sizeof callback.LogName, "%s", args[0].c_str());
+    CallbackRecorder rec;
+    const PelIpcCallback callback = rec.Table(args[0]);
     PelIpcServerHandle server = create(&callback);
     if (server == nullptr) return 92;
     destroy(server);
     return FreeLibrary(dll) ? 0 : 93;
   }
   PEL_LOGI << args[2] << " before set-up";
-  pel_test::Signal go;
+  Signal go;
   std::vector<std::thread> threads;
   for (int i = 0; i < std::stoi(args[1]); ++i) {
     threads.emplace_back([&go, &args, i] {
@@ -80,13 +143,13 @@ PEL_TEST_HELPER(set_up) {
 // tears the logger down before the appender without a fault; thread lines
 // may come between its attach and detach lines, from the runtime's threads.
 TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
-  pel_test::TempDir dir("prefix");
+  TempDir dir("prefix");
   const std::string exes[] = {"q\\quillon.exe", "m\\Morrow.exe", "u\\MORROW.EXE",
                               "Morrow.exe.d\\host.exe"};
   for (const auto& exe : exes) {
     const std::string target = dir / exe;
     CreateDirectoryA(target.substr(0, target.find_last_of('\\')).c_str(), nullptr);
-    ASSERT_TRUE(CopyFileA(pel_test::ExePath().c_str(), target.c_str(), FALSE)) << target;
+    ASSERT_TRUE(CopyFileA(ExePath().c_str(), target.c_str(), FALSE)) << target;
   }
   const std::string race = "race" + std::to_string(GetCurrentProcessId());
   const struct {
@@ -114,8 +177,7 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     std::vector<std::string> args = {row.name, std::to_string(threads), race + row.prefix};
     if (*row.refusal != '\0') args.push_back(row.refusal);
     const std::time_t start = std::time(nullptr);
-    const auto run = pel_test::RunUnderDebugger(row.exe < 0 ? "" : dir / exes[row.exe], "set_up",
-                                                args, 60000, true);
+    const auto run = RunUnderDebugger(row.exe < 0 ? ExePath() : dir / exes[row.exe], args);
     ASSERT_EQ(run.exitCode, 0);
     std::string folder;
     std::vector<std::string> trace, dll;
@@ -157,12 +219,11 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     EXPECT_EQ(run.stdoutText, out);
     for (size_t k = 4 + n; k < trace.size(); ++k) EXPECT_EQ(trace[k], kNotice + "\n");
 
-    const std::string bytes = pel_test::ReadLogFiles(folder, row.prefix, start);
     // Only this test writes the Morrow, quillon and race files. One record of
     // the forty is enough in a generic file: a process of another test
     // writing it at that very moment makes one drop.
-    if (row.prefix.compare(0, 8, "pel_ipc-") != 0 || row.exe < 0)
-      pel_test::DeleteLogFiles(folder, row.prefix, start);
+    const std::string bytes = LogFiles(folder, row.prefix, start,
+                                       row.prefix.compare(0, 8, "pel_ipc-") != 0 || row.exe < 0);
     EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + row.prefix + " 0 "),
               npos);
     if (row.exe != -1) continue;
@@ -173,10 +234,11 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     for (int i = 0; i < threads * kRecords; ++i)
       ++expected["INFO  " + args[2] + " " + std::to_string(i / kRecords) + " " +
                  std::to_string(i % kRecords) + " end"];
-    for (const auto& line : pel_test::SplitLines(bytes)) {
+    std::istringstream lines(bytes);
+    for (std::string line; std::getline(lines, line);) {
       const size_t at = line.find("] ", line.find("] [") + 3) + 2;
       std::string key = line.empty() ? "" : line.substr(24, 6) + line.substr(at);
-      EXPECT_TRUE(line.empty() || pel_test::IsRecordLine(line)) << line;
+      EXPECT_TRUE(line.empty() || std::regex_match(line, layout)) << line;
       if (key.compare(0, success.size(), success) == 0) {
         EXPECT_TRUE(std::regex_match(key.substr(success.size()), date)) << key;
         key = success;

@@ -2,15 +2,9 @@
 // legal things and letting raw peers misbehave, for PEL_SOAK_SECONDS (40;
 // `make soak` longer). Afterwards every message a client was told was
 // accepted has arrived exactly once and in order on its connection, every
-// OnConnect has its one OnClose, the counters are back in every process, and
-// the pipe name is gone once the server is destroyed.
-#include <gtest/gtest.h>
+// OnConnect has its one OnClose, and the counters are back in every process.
 
-#include <algorithm>
 #include <fstream>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <random>
 #include <sstream>
 
@@ -110,7 +104,7 @@ struct ClientRun {
     const std::vector<uint8_t> hello = MakeMessage(id, 0, "");
     const std::vector<std::vector<uint8_t>> rows[] = {
         {std::vector<uint8_t>(1 + random() % 31, 0x11)},
-        {hello, MakeMessage(id, 2, Bytes("bad"), 0x12345678)},
+        {hello, MakeMessage(id, 2, Text("bad"), 0x12345678)},
         {MakeMessage(id, 2, "early")},
         {junk},
         {hello, MakeMessage(id, 2, "X|raw")},
@@ -141,7 +135,7 @@ PEL_TEST_HELPER(soak_client) {  // args: pipe name, tag, seconds, seed, report p
   }
   if (run.connected) run.End(false);
   PEL_DestroyIpcClient(run.handle);
-  run.Expect(BackTo(start), "counters not back");
+  run.Expect(bool(BackTo(start)), "counters not back");
   run.report << "done " << actions << std::endl;
   return run.failures == 0 ? 0 : 1;
 }
@@ -227,17 +221,11 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   EXPECT_TRUE(
       WaitUntil([&] { return events.Count(Cb::Close) >= events.Count(Cb::Connect); }, 5000));
   PEL_DestroyIpcServer(server);
-  EXPECT_TRUE(BackTo(start)) << Live::Now() << " instead of " << start;
-  RawPipeClient gone;
-  EXPECT_FALSE(gone.Open(name, 0));
-  EXPECT_EQ(gone.lastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(BackTo(start));
   uint64_t messages = 0;
   for (const auto& c : claimed) messages += c.second;
-  std::printf(
-      "soak: %u s, seed %u: %llu client actions, %zu connections, %llu counted messages arrived "
-      "once and in order\n",
-      seconds, seed, static_cast<unsigned long long>(actions), closed.size(),
-      static_cast<unsigned long long>(messages));
+  std::printf("soak: %u s, seed %u: %llu client actions, %zu connections, %llu messages\n", seconds,
+              seed, (unsigned long long)actions, closed.size(), (unsigned long long)messages);
 }
 
 }  // namespace

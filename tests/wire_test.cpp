@@ -1,11 +1,6 @@
 // The bytes on the wire and the client's stream-cutting rules, fed directly.
-#include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "protocol/message.h"
 #include "protocol/stream_cutter.h"

@@ -1,29 +1,197 @@
-// Shared by the test programs: one snapshot of every white-box counter, our
-// server and client with recorded callbacks, raw pipe peers for hostile or
-// minimal ends, byte helpers and race helpers.
+// Shared by the test programs: helper processes, one snapshot of every
+// white-box counter, recorded callbacks and log records, our server and
+// client, raw pipe peers for hostile or minimal ends, byte, file and thread
+// helpers.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <ostream>
+#include <set>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "client/pel_named_pipe_client.h"
+#include "common/event.h"
+#include "common/process.h"
+#include "common/raw_pipe.h"
+#include "log/log.h"
 #include "pel_ipc.h"
 #include "platform/diag.h"
-#include "support/callback_recorder.h"
-#include "support/helpers.h"
-#include "support/log_capture.h"
-#include "support/raw_pipe.h"
 
 namespace pel_test {
+
+using pel_tools::ExeDir;
+using pel_tools::ExePath;
+using pel_tools::MakeMessage;
+using pel_tools::RawPipeClient;
+using pel_tools::RunProcess;
+// A manual-reset event with a bounded wait; tests never sleep to synchronise.
+using Signal = pel_tools::Event;
+
+// A test program started with "--helper NAME args..." runs the helper
+// registered under NAME instead of its tests, so one binary can play server
+// in one process and client in another.
+using HelperFn = int (*)(const std::vector<std::string>& args);
+struct HelperRegistration {
+  HelperRegistration(const char* name, HelperFn fn);
+};
+#define PEL_TEST_HELPER(name)                                                          \
+  static int PelHelper_##name(const std::vector<std::string>& args);                   \
+  static ::pel_test::HelperRegistration PelHelperReg_##name(#name, &PelHelper_##name); \
+  static int PelHelper_##name(const std::vector<std::string>& args)
+
+inline std::vector<std::string> HelperArgs(const std::string& helper,
+                                           std::vector<std::string> args) {
+  args.insert(args.begin(), {"--helper", helper});
+  return args;
+}
+struct HelperProcess : pel_tools::Process {
+  HelperProcess(const std::string& helper, const std::vector<std::string>& args)
+      : Process(ExePath(), HelperArgs(helper, args)) {}
+};
+// Another program of the build with its standard input and output on pipes.
+struct RedirectedProcess : pel_tools::Process {
+  RedirectedProcess(const std::string& exe, const std::vector<std::string>& args)
+      : Process(exe, args, pel_tools::Stdio::kCapture) {}
+};
+
+// A pipe name no other test process uses, and its full path.
+inline std::string UniquePipeName(const std::string& tag) {
+  return pel_tools::UniqueName("pel_test_" + tag);
+}
+inline std::string FullPipePath(const std::string& name) { return "\\\\.\\pipe\\" + name; }
+
+// Polls pred every millisecond or so until it holds or timeoutMs pass.
+bool WaitUntil(const std::function<bool()>& pred, uint32_t timeoutMs);
+// A server's worker threads, and so its listening instances: processors + 2.
+int32_t ServerWorkerCount();
+// A whole number from the environment, else fallback (longer runs set them).
+uint32_t EnvNumber(const char* name, uint32_t fallback);
+
+// A fresh folder under the current one, removed with all it holds at the end.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag);
+  ~TempDir();
+  const std::string& path() const { return m_path; }
+  std::string operator/(const std::string& name) const { return m_path + "\\" + name; }
+
+ private:
+  std::string m_path;
+};
+std::string ReadFileBytes(const std::string& path);  // empty when it can't be read
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+
+enum class Cb { Connect, Send, Recv, Close };
+struct CallbackEvent {
+  Cb kind;
+  uint32_t id;
+  int32_t code;                  // OnClose only
+  std::vector<uint8_t> payload;  // OnRecv only
+  uint32_t threadId;
+};
+
+inline size_t CountFor(const std::vector<CallbackEvent>& events, Cb kind, uint32_t id) {
+  size_t n = 0;
+  for (const auto& e : events) n += e.kind == kind && e.id == id;
+  return n;
+}
+
+// The callbacks in the order they arrive, with the thread each ran on. A hook
+// runs after its callback was recorded; its result is the callback's.
+class CallbackRecorder {
+ public:
+  static constexpr uint32_t kAnyId = 0xFFFFFFFF;
+  PelIpcCallback Table(const std::string& logName = "pel_test");
+  std::vector<CallbackEvent> Events() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_events;
+  }
+  size_t Count(Cb kind, uint32_t id = kAnyId);
+  bool WaitFor(Cb kind, size_t n, uint32_t timeoutMs = 5000, uint32_t id = kAnyId) {
+    return WaitUntil([&] { return Count(kind, id) >= n; }, timeoutMs);
+  }
+  std::vector<std::vector<uint8_t>> Payloads(uint32_t id);  // received on id, in order
+  void Clear() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_events.clear();
+  }
+
+  std::function<int32_t(uint32_t id)> onConnect, onSend;
+  std::function<int32_t(uint32_t id, const uint8_t* data, uint32_t size)> onRecv;
+  std::function<int32_t(uint32_t id, int32_t code)> onClose;
+
+ private:
+  CallbackRecorder& Record(Cb kind, uint32_t id, int32_t code = 0, const uint8_t* data = nullptr,
+                           uint32_t size = 0);
+  std::mutex m_lock;
+  std::vector<CallbackEvent> m_events;
+};
+
+inline std::vector<CallbackEvent> EventsOf(CallbackRecorder& recorder, Cb kind) {
+  std::vector<CallbackEvent> out;
+  for (const auto& e : recorder.Events())
+    if (e.kind == kind) out.push_back(e);
+  return out;
+}
+
+struct CapturedRecord {
+  pellog::Severity severity;
+  std::string function;  // qualified name, e.g. "PelNamedPipeServer::Start"
+  std::string message;   // UTF-8
+  unsigned threadId;
+  // function empty: any.
+  bool Is(const std::string& fn, const std::string& text) const {
+    return (fn.empty() || function == fn) && message.find(text) != std::string::npos;
+  }
+};
+
+// The library's records in memory, for the whole process: the logger keeps
+// pointers to its appenders. Attach returns null while there is no logger
+// (the first server or client makes it).
+class LogCapture : public pellog::IAppender {
+ public:
+  static LogCapture* Attach();
+  void write(const pellog::Record& record) override;
+  std::vector<CapturedRecord> Records() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_records;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_records.clear();
+  }
+  size_t Count(const std::string& function, const std::string& text);
+  bool Contains(const std::string& function, const std::string& text) {
+    return Count(function, text) > 0;
+  }
+  // True once such a record came, within 5 s.
+  bool Awaits(const std::string& text, const std::string& function = "") {
+    return WaitUntil([&] { return Contains(function, text); }, 5000);
+  }
+
+ private:
+  std::mutex m_lock;
+  std::vector<CapturedRecord> m_records;
+};
+
+// The capture, emptied.
+inline LogCapture* FreshLog() {
+  LogCapture* log = LogCapture::Attach();
+  EXPECT_NE(log, nullptr);
+  log->Clear();
+  return log;
+}
 
 // Everything the library keeps alive: records, contexts, messages, pipe
 // handles, servers and clients.
@@ -39,7 +207,6 @@ struct Live {
     return connections == o.connections && iocpKeys == o.iocpKeys && messages == o.messages &&
            pipeHandles == o.pipeHandles && servers == o.servers && clients == o.clients;
   }
-  bool operator!=(const Live& o) const { return !(*this == o); }
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Live& c) {
@@ -49,19 +216,14 @@ inline std::ostream& operator<<(std::ostream& os, const Live& c) {
 }
 
 // Releases finish on worker threads shortly after the call that caused them.
-inline bool BackTo(const Live& start, uint32_t timeoutMs = 5000) {
-  return WaitUntil([&] { return Live::Now() == start; }, timeoutMs);
-}
-
-inline uint32_t U32At(const std::vector<uint8_t>& bytes, size_t offset) {
-  uint32_t v = 0;
-  std::memcpy(&v, bytes.data() + offset, 4);
-  return v;
+inline ::testing::AssertionResult BackTo(const Live& start, uint32_t timeoutMs = 5000) {
+  if (WaitUntil([&] { return Live::Now() == start; }, timeoutMs))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << Live::Now() << " instead of " << start;
 }
 
 // A started server of ours whose host sends every received payload back.
-class EchoServer {
- public:
+struct EchoServer {
   explicit EchoServer(const std::string& tag) : name(UniquePipeName(tag)) {
     table = events.Table();
     events.onRecv = [this](uint32_t id, const uint8_t* data, uint32_t size) -> int32_t {
@@ -69,12 +231,9 @@ class EchoServer {
       return PEL_IpcServerSendData(handle, id, false, data, static_cast<int32_t>(size));
     };
     handle = PEL_CreateIpcServer(&table);
-    if (handle != nullptr) started = PEL_StartIpcServer(handle, name.c_str()) == PEL_OK;
+    started = handle != nullptr && PEL_StartIpcServer(handle, name.c_str()) == PEL_OK;
   }
   ~EchoServer() { Destroy(); }
-  EchoServer(const EchoServer&) = delete;
-  EchoServer& operator=(const EchoServer&) = delete;
-
   void Destroy() {
     if (handle != nullptr) PEL_DestroyIpcServer(handle);
     handle = nullptr;
@@ -84,88 +243,30 @@ class EchoServer {
   CallbackRecorder events;
   PelIpcCallback table{};
   PelIpcServerHandle handle = nullptr;
-  bool started = false;
-  bool echo = true;
+  bool started = false, echo = true;
 };
 
 // A raw client of the echo server that completed its handshake.
 struct RawPeer {
   RawPipeClient pipe;
-  uint32_t id = 0xFFFFFFFF;
+  uint32_t id = PEL_IPC_NO_CONN_ID;
 
-  bool Connect(const std::string& name) {
-    id = pipe.Connect(name);
-    return id != 0xFFFFFFFF;
-  }
+  bool Connect(const std::string& name) { return (id = pipe.Connect(name)) != PEL_IPC_NO_CONN_ID; }
   // Sends text and expects it back, framed as a business message for id.
   bool Echoes(const std::string& text) {
-    if (!pipe.Write(MakeMessage(id, 2, text))) return false;
     std::vector<uint8_t> back;
-    if (!pipe.Read(back, 0x10000)) return false;
-    return back == MakeMessage(id, 2, text);
+    return pipe.Write(MakeMessage(id, 2, text)) && pipe.Read(back, 0x10000) &&
+           back == MakeMessage(id, 2, text);
   }
 };
 
-// Rounds of a race test: PEL_RACE_ROUNDS when set (longer runs), else fallback.
-inline uint32_t Rounds(uint32_t fallback) { return EnvNumber("PEL_RACE_ROUNDS", fallback); }
-
-// Lets two or more threads leave a starting line together.
-class Gate {
- public:
-  explicit Gate(int parties) : m_waiting(parties) {}
-  void Arrive() {
-    m_waiting.fetch_sub(1);
-    while (m_waiting.load() > 0) {
-      // Spinning keeps the start within microseconds.
-    }
-  }
-
- private:
-  std::atomic<int> m_waiting;
-};
-
-inline void SpinMicroseconds(uint32_t us) {
-  LARGE_INTEGER frequency, now, end;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&end);
-  end.QuadPart += frequency.QuadPart * us / 1000000;
-  do {
-    QueryPerformanceCounter(&now);
-  } while (now.QuadPart < end.QuadPart);
-}
-
-inline size_t CountFor(const std::vector<CallbackEvent>& events, Cb kind, uint32_t id) {
-  size_t n = 0;
-  for (const auto& e : events) n += e.kind == kind && e.id == id;
-  return n;
-}
-
-// A helper thread that is joined however the test leaves its scope (a failed
-// ASSERT must not leave a joinable thread behind); stop, when given, is set
-// first so a looping thread can end.
-class ScopedThread {
- public:
-  template <class F>
-  explicit ScopedThread(F body, std::atomic<bool>* stop = nullptr)
-      : m_stop(stop), m_thread(std::move(body)) {}
-  ~ScopedThread() { join(); }
-  void join() {
-    if (m_stop != nullptr) *m_stop = true;
-    if (m_thread.joinable()) m_thread.join();
-  }
-
- private:
-  std::atomic<bool>* m_stop;
-  std::thread m_thread;
-};
-
-// A client whose callbacks land in `events`; destroyed before the recorder.
+// A client of ours whose callbacks land in `events`; destroyed before them.
 struct Client {
   CallbackRecorder events;
   PelIpcClientHandle handle = nullptr;
 
   Client() {
-    PelIpcCallback table = events.Table("pel_test");
+    PelIpcCallback table = events.Table();
     handle = PEL_CreateIpcClient(&table);
   }
   ~Client() { Destroy(); }
@@ -184,14 +285,13 @@ struct Client {
 // One listening instance of a raw server under a fresh name.
 struct RawServer {
   std::string name = UniquePipeName("client");
-  RawPipeServer pipe;
+  pel_tools::RawPipeServer pipe;
   bool ok = pipe.Create(FullPipePath(name));
 
   // Takes the client, sends HELLO with id and reads the client's answer.
   bool Accept(uint32_t id) { return pipe.Accept() && pipe.Handshake(id); }
-
-  // Reads one whole message (the server end reads in message mode). Small
-  // messages want a small max: the read buffer is zero-filled on each call.
+  // Reads one whole message. Small messages want a small max: the read
+  // buffer is zero-filled on each call.
   bool ReadMessage(uint32_t& kind, std::vector<uint8_t>& payload, uint32_t timeoutMs = 5000,
                    uint32_t max = 0x500000) {
     std::vector<uint8_t> m;
@@ -199,9 +299,8 @@ struct RawServer {
     uint32_t length;
     std::memcpy(&kind, &m[8], 4);
     std::memcpy(&length, &m[12], 4);
-    if (length != m.size() - 32) return false;
     payload.assign(m.begin() + 32, m.end());
-    return true;
+    return length == payload.size();
   }
   bool Send(uint32_t kind, const std::vector<uint8_t>& payload, uint32_t id = 7) {
     return pipe.Write(MakeMessage(id, kind, payload));
@@ -216,67 +315,21 @@ inline bool ConnectRaw(Client& client, RawServer& server, uint32_t id = 7) {
          server.Accept(id) && client.events.WaitFor(Cb::Connect, before + 1);
 }
 
-inline std::vector<CallbackEvent> EventsOf(CallbackRecorder& recorder, Cb kind) {
-  std::vector<CallbackEvent> out;
-  for (const auto& e : recorder.Events())
-    if (e.kind == kind) out.push_back(e);
-  return out;
-}
-
 inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   std::vector<uint8_t> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
   return bytes;
 }
+inline std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
 
-inline std::vector<uint8_t> Text(const std::string& s) {
-  return std::vector<uint8_t>(s.begin(), s.end());
-}
-inline std::vector<uint8_t> Bytes(const std::string& s) { return Text(s); }
-
-// The log capture, emptied; the first client of the process has set up the
-// log by then.
-inline LogCapture* FreshLog() {
-  LogCapture* log = LogCapture::Attach();
-  EXPECT_NE(log, nullptr);
-  log->Clear();
-  return log;
-}
-
-// A started server with recorded callbacks; destroyed at the end of the test.
-class ServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    before = Live::Now();
-    name = UniquePipeName("srv");
-    table = rec.Table();
-    server = PEL_CreateIpcServer(&table);
-    ASSERT_NE(server, nullptr);
-    ASSERT_EQ(PEL_StartIpcServer(server, name.c_str()), 0);
+// A thread joined however the test leaves its scope: a failed ASSERT must not
+// leave a joinable thread behind.
+struct ScopedThread : std::thread {
+  using std::thread::thread;
+  ~ScopedThread() { join(); }
+  void join() {
+    if (joinable()) std::thread::join();
   }
-  void TearDown() override {
-    if (server != nullptr) PEL_DestroyIpcServer(server);
-    server = nullptr;
-    // A destroyed server leaves no record, context, message or pipe behind.
-    EXPECT_TRUE(BackTo(before)) << Live::Now() << " instead of " << before;
-  }
-  void Destroy() {
-    PEL_DestroyIpcServer(server);
-    server = nullptr;
-  }
-
-  // Opens a raw client and completes the handshake; returns its id.
-  uint32_t Connect(RawPipeClient& client) {
-    if (!client.Open(name)) return 0xFFFFFFFF;
-    client.SetMessageMode();
-    return client.Handshake();
-  }
-
-  Live before{};
-  std::string name;
-  CallbackRecorder rec;
-  PelIpcCallback table{};
-  PelIpcServerHandle server = nullptr;
 };
 
 }  // namespace pel_test
