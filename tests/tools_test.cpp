@@ -2,7 +2,6 @@
 // developer starts: their exit codes and what they print.
 #include <fstream>
 
-#include "support/files.h"
 #include "support/fixtures.h"
 
 namespace pel_test {
