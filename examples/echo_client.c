@@ -11,21 +11,15 @@
 
 #include "pel_ipc.h"
 
-static int32_t OnConnect(uint32_t conn_id, void *user_context) {
-  (void)conn_id;
-  (void)user_context;
-  return 0;
-}
-
-static int32_t OnSend(uint32_t conn_id, void *user_context) {
+/* Connects and completed writes need nothing here. */
+static int32_t Ignore(uint32_t conn_id, void* user_context) {
   (void)conn_id;
   (void)user_context;
   return 0;
 }
 
 /* Business messages from the server; answers to calls never come here. */
-static int32_t OnRecv(uint32_t conn_id, const uint8_t *data, uint32_t size,
-                      void *user_context) {
+static int32_t OnRecv(uint32_t conn_id, const uint8_t* data, uint32_t size, void* user_context) {
   (void)data;
   (void)user_context;
   printf("message on connection %u: %u bytes\n", conn_id, size);
@@ -33,13 +27,13 @@ static int32_t OnRecv(uint32_t conn_id, const uint8_t *data, uint32_t size,
 }
 
 /* Code 0 when this process disconnected; runs on the disconnecting thread. */
-static int32_t OnClose(uint32_t conn_id, int32_t code, void *user_context) {
+static int32_t OnClose(uint32_t conn_id, int32_t code, void* user_context) {
   (void)user_context;
   printf("connection %u closed (code %d)\n", conn_id, code);
   return 0;
 }
 
-static int Call(PelIpcClientHandle client, const char *text) {
+static int Call(PelIpcClientHandle client, const char* text) {
   uint8_t answer[1024];
   uint32_t answer_size = sizeof answer; /* capacity in, length out */
   uint32_t size = (uint32_t)strlen(text);
@@ -47,7 +41,7 @@ static int Call(PelIpcClientHandle client, const char *text) {
 
   if (size == 0) return 1;
   /* Blocks for at most 2000 ms; must not be called from a callback. */
-  result = PEL_IpcClientSyncCall(client, (const uint8_t *)text, size, answer, &answer_size);
+  result = PEL_IpcClientSyncCall(client, (const uint8_t*)text, size, answer, &answer_size);
   if (result == PEL_ERR_BUFFER_TOO_SMALL) {
     printf("answer needs %u bytes\n", answer_size);
     return 1;
@@ -56,12 +50,12 @@ static int Call(PelIpcClientHandle client, const char *text) {
     printf("call failed: error %d\n", result);
     return 1;
   }
-  printf("answer: %.*s\n", (int)answer_size, (const char *)answer);
+  printf("answer: %.*s\n", (int)answer_size, (const char*)answer);
   return answer_size == size && memcmp(answer, text, size) == 0 ? 0 : 1;
 }
 
-int main(int argc, char **argv) {
-  const char *name = argc > 1 ? argv[1] : "pel_ipc_echo";
+int main(int argc, char** argv) {
+  const char* name = argc > 1 ? argv[1] : "pel_ipc_echo";
   PelIpcCallback callbacks;
   PelIpcClientHandle client;
   int32_t result;
@@ -69,11 +63,10 @@ int main(int argc, char **argv) {
   int i;
 
   memset(&callbacks, 0, sizeof callbacks);
-  callbacks.OnConnect = OnConnect;
-  callbacks.OnSend = OnSend;
+  callbacks.OnConnect = Ignore;
+  callbacks.OnSend = Ignore;
   callbacks.OnRecv = OnRecv;
   callbacks.OnClose = OnClose;
-  callbacks.UserContext = NULL;
   strcpy(callbacks.LogName, "echo_client");
 
   client = PEL_CreateIpcClient(&callbacks);

@@ -18,22 +18,21 @@ struct EchoServer {
 };
 
 /* Callbacks run on the library's worker threads, several at a time. */
-static int32_t OnConnect(uint32_t conn_id, void *user_context) {
+static int32_t OnConnect(uint32_t conn_id, void* user_context) {
   (void)user_context;
   printf("connection %u open\n", conn_id);
   fflush(stdout);
   return 0;
 }
 
-static int32_t OnSend(uint32_t conn_id, void *user_context) {
+static int32_t OnSend(uint32_t conn_id, void* user_context) {
   (void)conn_id;
   (void)user_context;
   return 0;
 }
 
-static int32_t OnRecv(uint32_t conn_id, const uint8_t *data, uint32_t size,
-                      void *user_context) {
-  struct EchoServer *self = (struct EchoServer *)user_context;
+static int32_t OnRecv(uint32_t conn_id, const uint8_t* data, uint32_t size, void* user_context) {
+  struct EchoServer* self = (struct EchoServer*)user_context;
   int32_t result;
   printf("connection %u: %u bytes\n", conn_id, size);
   fflush(stdout);
@@ -44,15 +43,15 @@ static int32_t OnRecv(uint32_t conn_id, const uint8_t *data, uint32_t size,
   return 0;
 }
 
-static int32_t OnClose(uint32_t conn_id, int32_t code, void *user_context) {
+static int32_t OnClose(uint32_t conn_id, int32_t code, void* user_context) {
   (void)user_context;
   printf("connection %u closed (code %d)\n", conn_id, code);
   fflush(stdout);
   return 0;
 }
 
-int main(int argc, char **argv) {
-  const char *name = argc > 1 ? argv[1] : "pel_ipc_echo";
+int main(int argc, char** argv) {
+  const char* name = argc > 1 ? argv[1] : "pel_ipc_echo";
   struct EchoServer self;
   PelIpcCallback callbacks;
   int32_t result;

@@ -50,7 +50,6 @@ class Logger {
     m_count.store(n + 1, std::memory_order_release);
     return true;
   }
-  int appenderCount() const noexcept { return m_count.load(std::memory_order_acquire); }
 
   void write(const Record& record) {
     if (!checkSeverity(record.severity())) return;

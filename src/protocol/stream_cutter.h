@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "platform/lock.h"
 #include "protocol/message.h"

@@ -3,7 +3,6 @@
 #include "bench.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 
 #include "flags.h"

@@ -3,7 +3,7 @@
 #include "demo.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 

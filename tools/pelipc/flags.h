@@ -17,9 +17,7 @@ struct Flag {
   std::function<bool(const std::string& value)> apply;
 };
 
-// A flag without a value.
 Flag Switch(const char* name, std::function<void()> set);
-// The text that follows the flag.
 Flag Text(const char* name, std::string* out);
 // A whole decimal number within [min, max].
 bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* out);

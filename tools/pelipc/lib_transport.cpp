@@ -8,31 +8,23 @@ namespace pelipc {
 
 namespace {
 
-std::string& LogName() {
-  static std::string name = kLogName;
-  return name;
-}
+std::string g_logName = kLogName;
 
-int32_t OnConnect(uint32_t conn, void* context) {
-  static_cast<TransportEvents*>(context)->OnConnect(conn);
-  return 0;
-}
-int32_t OnSend(uint32_t conn, void* context) {
-  static_cast<TransportEvents*>(context)->OnSend(conn);
-  return 0;
-}
-int32_t OnRecv(uint32_t conn, const uint8_t* data, uint32_t size, void* context) {
-  static_cast<TransportEvents*>(context)->OnRecv(conn, data, size);
-  return 0;
-}
-int32_t OnClose(uint32_t conn, int32_t code, void* context) {
-  static_cast<TransportEvents*>(context)->OnClose(conn, code);
+// One library callback handed to the TransportEvents in its context.
+template <auto Method, typename... Args>
+int32_t Forward(Args... args, void* context) {
+  (static_cast<TransportEvents*>(context)->*Method)(args...);
   return 0;
 }
 
 PelIpcCallback Callbacks(TransportEvents* events) {
-  PelIpcCallback callbacks = {OnConnect, OnSend, OnRecv, OnClose, events, {}};
-  std::strncpy(callbacks.LogName, LogName().c_str(), sizeof callbacks.LogName - 1);
+  PelIpcCallback callbacks = {Forward<&TransportEvents::OnConnect, uint32_t>,
+                              Forward<&TransportEvents::OnSend, uint32_t>,
+                              Forward<&TransportEvents::OnRecv, uint32_t, const uint8_t*, uint32_t>,
+                              Forward<&TransportEvents::OnClose, uint32_t, int32_t>,
+                              events,
+                              {}};
+  std::strncpy(callbacks.LogName, g_logName.c_str(), sizeof callbacks.LogName - 1);
   return callbacks;
 }
 
@@ -77,7 +69,7 @@ class LibraryClient : public ClientEnd {
 
 }  // namespace
 
-void SetLibraryLogName(const std::string& name) { LogName() = name; }
+void SetLibraryLogName(const std::string& name) { g_logName = name; }
 
 const char* ImplName(Impl impl) { return impl == Impl::kLibrary ? "library" : "raw pipe"; }
 

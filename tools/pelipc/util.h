@@ -18,7 +18,6 @@
 
 namespace pelipc {
 
-// Exit codes shared by every command.
 enum ExitCode : int {
   kExitOk = 0,
   kExitUsage = 1,
@@ -31,19 +30,16 @@ enum ExitCode : int {
 // "error 12 (pipe could not be created, connected or opened)".
 std::string DescribeResult(int32_t code);
 
-// The pipe path the library derives from a host's name.
 inline std::string FullPipeName(const std::string& name) { return pel::FullPipeName(name.c_str()); }
 using pel_tools::Event;
 using pel_tools::UniqueName;
 
-// Monotonic seconds.
 inline double NowSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // printf into a string (of up to 511 characters).
 std::string Format(const char* format, ...);
-// "1,234,567".
 std::string Grouped(uint64_t value);
 // Printable preview of a payload: text in quotes, cut after `max` bytes.
 std::string Preview(const uint8_t* data, uint32_t size, uint32_t max = 48);
@@ -60,7 +56,6 @@ inline std::string Preview(const std::string& text, uint32_t max = 48) {
 void Out(const char* format, ...);
 void Err(const char* format, ...);
 
-// A counter that threads can wait on with a bound.
 class Counter {
  public:
   void Add(uint64_t n = 1) {
