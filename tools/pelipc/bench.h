@@ -100,9 +100,6 @@ struct RowPlan {
 };
 
 Measure RunOne(const RowPlan& plan, Impl impl);
-Measure LogRate(const RowPlan& plan, Impl impl);
-// Lines in today's log file of a library host of this executable and logName.
-uint64_t LogLines(const std::string& logName);
 
 constexpr uint32_t kSmallSize = 64;
 constexpr uint32_t kFanInClients = 16;  // threads or processes, and log threads
