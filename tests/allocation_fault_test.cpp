@@ -7,7 +7,7 @@
 #include "platform/fault_injection.h"
 #include "support/fixtures.h"
 
-using namespace pel_test;
+using namespace pel::test;
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "support/fixtures.h"
 
-namespace pel_test {
+namespace pel::test {
 namespace {
 
 // A call's outcome as one number; a creation is refused or not.
@@ -45,7 +45,8 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
       if (r.threadId != GetCurrentThreadId()) continue;
       seen.push_back(r.function == exported ? r.message : r.function + "|" + r.message);
       const bool trace = r.message == in || r.message == out;
-      EXPECT_TRUE(r.function != exported || r.severity == (trace ? pellog::info : pellog::error))
+      EXPECT_TRUE(r.function != exported ||
+                  r.severity == (trace ? pel::log::info : pel::log::error))
           << call << ": " << r.message;
     }
     EXPECT_EQ(seen, records) << call;
@@ -109,10 +110,10 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
   EXPECT_EQ(rec.Events().size(), 1u);
   log->Clear();
   PEL_DestroyIpcServer(server);
-  for (const auto& r : log->Records()) EXPECT_NE(r.severity, pellog::error) << r.message;
+  for (const auto& r : log->Records()) EXPECT_NE(r.severity, pel::log::error) << r.message;
   EXPECT_TRUE(log->Contains("PelNamedPipeServer::Uninit", "Leave!"));
   PEL_DestroyIpcClient(client);
 }
 
 }  // namespace
-}  // namespace pel_test
+}  // namespace pel::test

@@ -13,7 +13,7 @@
 #include "platform/user_session.h"
 #include "support/fixtures.h"
 
-using namespace pel_test;
+using namespace pel::test;
 
 namespace {
 
@@ -38,12 +38,12 @@ DebuggedRun RunUnderDebugger(const std::string& exe, const std::vector<std::stri
   DebuggedRun run;
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
-  const std::string outPath = pel_tools::UniqueName(std::string(temp) + "pel_stdout") + ".txt";
+  const std::string outPath = pel::tools::UniqueName(std::string(temp) + "pel_stdout") + ".txt";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE process = pel_tools::Spawn(
-      pel_tools::CommandLine(exe, HelperArgs("set_up", args)), GetStdHandle(STD_INPUT_HANDLE), out,
+  HANDLE process = pel::tools::Spawn(
+      pel::tools::CommandLine(exe, HelperArgs("set_up", args)), GetStdHandle(STD_INPUT_HANDLE), out,
       GetStdHandle(STD_ERROR_HANDLE), DEBUG_ONLY_THIS_PROCESS, nullptr);
   CloseHandle(out);
   if (process == nullptr) return run;

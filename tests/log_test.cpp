@@ -13,8 +13,8 @@
 #include "log/week_rolling_file_appender.h"
 #include "support/fixtures.h"
 
-using namespace pel_test;
-using Appender = pellog::WeekRollingFileAppender;
+using namespace pel::test;
+using Appender = pel::log::WeekRollingFileAppender;
 
 // While armed, every allocation past the allowance fails, so a statement can
 // be walked through its allocations. GCC takes the free below for one that
@@ -47,27 +47,27 @@ std::string LocalDateTime(std::time_t seconds) {
   return text;
 }
 
-std::string Line(const pellog::Record& record) {
-  return pellog::UTF8Converter::convert(pellog::TxtFormatter::format(record));
+std::string Line(const pel::log::Record& record) {
+  return pel::log::UTF8Converter::convert(pel::log::TxtFormatter::format(record));
 }
 
-pellog::Record R(const wchar_t* text, std::time_t seconds = kMonday, unsigned short ms = 0,
-                 pellog::Severity severity = pellog::info,
-                 const char* function = "PelNamedPipeServer::PostIocpRead", int line = 88,
-                 uint32_t threadId = 4321) {
-  pellog::Record record(severity, function, line, seconds, ms, threadId);
+pel::log::Record R(const wchar_t* text, std::time_t seconds = kMonday, unsigned short ms = 0,
+                   pel::log::Severity severity = pel::log::info,
+                   const char* function = "PelNamedPipeServer::PostIocpRead", int line = 88,
+                   uint32_t threadId = 4321) {
+  pel::log::Record record(severity, function, line, seconds, ms, threadId);
   record << text;
   return record;
 }
 
 // Keeps the last record; its copy is made with the allocation walk paused.
-struct LastRecord : pellog::IAppender {
-  void write(const pellog::Record& r) override {
+struct LastRecord : pel::log::IAppender {
+  void write(const pel::log::Record& r) override {
     const bool armed = g_armed.exchange(false);
     ++count, last = r, g_armed = armed;
   }
   int count = 0;
-  pellog::Record last{pellog::none, "", 0, 0, 0, 0};
+  pel::log::Record last{pel::log::none, "", 0, 0, 0, 0};
 };
 
 }  // namespace
@@ -75,41 +75,41 @@ struct LastRecord : pellog::IAppender {
 TEST(Log, LinesAndQualifiedNamesByteForByte) {
   const char severities[] = "NONE FATALERRORWARN INFO DEBUGVERB NONE ";
   for (int s = 0; s < 8; ++s)
-    EXPECT_EQ(Line(R(L"Enter!", kMonday, 42, pellog::Severity(s), "A::B", 57, 1234)),
+    EXPECT_EQ(Line(R(L"Enter!", kMonday, 42, pel::log::Severity(s), "A::B", 57, 1234)),
               LocalDateTime(kMonday) + ".042 " + std::string(severities + 5 * s, 5) +
                   " [1234] [A::B@57] Enter!\n");
-  const std::pair<pellog::Record, const char*> rows[] = {
-      {R(L"", kMonday, 7, pellog::error, "InitLog", 0, 0xFFFFFFFFu),
+  const std::pair<pel::log::Record, const char*> rows[] = {
+      {R(L"", kMonday, 7, pel::log::error, "InitLog", 0, 0xFFFFFFFFu),
        ".007 ERROR [4294967295] [InitLog@0] \n"},
-      {R(L"x", kMonday, 999, pellog::info, "PEL_StartIpcServer", 123456, 7),
+      {R(L"x", kMonday, 999, pel::log::info, "PEL_StartIpcServer", 123456, 7),
        ".999 INFO  [7] [PEL_StartIpcServer@123456] x\n"},
       // A message ending in a line feed leaves an empty line.
-      {R(L">>>>>>>>Already initialized plog!\n", kMonday, 5, pellog::warning, "InitLog", 12, 9),
+      {R(L">>>>>>>>Already initialized plog!\n", kMonday, 5, pel::log::warning, "InitLog", 12, 9),
        ".005 WARN  [9] [InitLog@12] >>>>>>>>Already initialized plog!\n\n"},
       // UTF-8 without a byte-order mark.
-      {R(L"Gr\u00fc\u00dfe \u20ac \u4e2d \U0001F600", kMonday, 0, pellog::info, "f", 1, 1),
+      {R(L"Gr\u00fc\u00dfe \u20ac \u4e2d \U0001F600", kMonday, 0, pel::log::info, "f", 1, 1),
        ".000 INFO  [1] [f@1] Gr\xC3\xBC\xC3\x9F"
        "e \xE2\x82\xAC \xE4\xB8\xAD \xF0\x9F\x98\x80\n"},
   };
   for (const auto& r : rows) EXPECT_EQ(Line(r.first), LocalDateTime(kMonday) + r.second);
   // A lone surrogate is not passed on as invalid bytes.
-  EXPECT_EQ(pellog::UTF8Converter::convert(std::wstring{L'a', wchar_t(0xD800), L'b'}),
+  EXPECT_EQ(pel::log::UTF8Converter::convert(std::wstring{L'a', wchar_t(0xD800), L'b'}),
             "a\xEF\xBF\xBD"
             "b");
   // Narrow texts are read in the process's ANSI code page.
-  pellog::Record narrow = R(L"");
+  pel::log::Record narrow = R(L"");
   narrow << "Gr\xFC\xDF";
   EXPECT_TRUE(GetACP() != 1252 ||
-              pellog::UTF8Converter::convert(narrow.message()) == "Gr\xC3\xBC\xC3\x9F");
+              pel::log::UTF8Converter::convert(narrow.message()) == "Gr\xC3\xBC\xC3\x9F");
 
-  pellog::Record record = R(L"");
+  pel::log::Record record = R(L"");
   const DWORD error = 997;
   const size_t size = 5242880;
   record << -5 << " " << 4294967295u << " " << (-9223372036854775807LL - 1) << " "
          << 18446744073709551615ull << " " << reinterpret_cast<const void*>(0xABCDEF12) << " "
          << static_cast<void*>(nullptr) << " " << error << " " << size << " " << true << 'x'
          << static_cast<const char*>(nullptr) << std::string(" s") << std::wstring(L" w");
-  EXPECT_EQ(pellog::UTF8Converter::convert(record.message()),
+  EXPECT_EQ(pel::log::UTF8Converter::convert(record.message()),
             "-5 4294967295 -9223372036854775808 18446744073709551615 00000000ABCDEF12 "
             "0000000000000000 997 5242880 1x(null) s w");
 
@@ -125,7 +125,7 @@ TEST(Log, LinesAndQualifiedNamesByteForByte) {
       {"void __cdecl `anonymous namespace'::Anon(int)", "Anon"},
       {"InitLog", "InitLog"},
   };
-  for (const auto& r : names) EXPECT_EQ(pellog::QualifiedFunctionName(r[0]), r[1]);
+  for (const auto& r : names) EXPECT_EQ(pel::log::QualifiedFunctionName(r[0]), r[1]);
 }
 
 struct OomSubject {
@@ -142,7 +142,7 @@ TEST(Log, StatementGateAndLowMemory) {
   PEL_LOGF << touch();
   {
     LastRecord appender;
-    pellog::Logger logger(pellog::info);
+    pel::log::Logger logger(pel::log::info);
     logger.addAppender(&appender);
     PEL_LOGD << touch();
     PEL_LOGV << touch();
@@ -155,7 +155,7 @@ TEST(Log, StatementGateAndLowMemory) {
     EXPECT_EQ(appender.last.threadId(), GetCurrentThreadId());
     EXPECT_TRUE(appender.last.seconds() >= before && appender.last.seconds() <= std::time(nullptr));
     EXPECT_EQ(appender.last.message(), L"n=1");
-    logger.setMaxSeverity(pellog::error);
+    logger.setMaxSeverity(pel::log::error);
     PEL_LOGW << touch();
     EXPECT_EQ(appender.count, 1);
     // A statement must neither throw into the thread that logs nor lose its
@@ -261,9 +261,9 @@ namespace {
 constexpr int kSharedRecords = 150;
 
 // Writer w's record n; the thread id field carries the writer.
-pellog::Record Shared(int writer, int n) {
+pel::log::Record Shared(int writer, int n) {
   const std::wstring text = L"writer " + std::to_wstring(writer) + L" record " + std::to_wstring(n);
-  return R(text.c_str(), kMonday, static_cast<unsigned short>(n % 1000), pellog::info,
+  return R(text.c_str(), kMonday, static_cast<unsigned short>(n % 1000), pel::log::info,
            "PelNamedPipeClient::SyncCall", 7, static_cast<uint32_t>(writer));
 }
 

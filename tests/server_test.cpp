@@ -3,7 +3,7 @@
 
 #include "support/fixtures.h"
 
-namespace pel_test {
+namespace pel::test {
 namespace {
 
 bool NameGone(const std::string& name) {
@@ -252,4 +252,4 @@ TEST(ServerLife, DestroyInEveryState) {
 }
 
 }  // namespace
-}  // namespace pel_test
+}  // namespace pel::test

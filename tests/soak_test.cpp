@@ -10,7 +10,7 @@
 
 #include "support/fixtures.h"
 
-using namespace pel_test;
+using namespace pel::test;
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "support/fixtures.h"
 
-namespace pel_test {
+namespace pel::test {
 namespace {
 
 const std::string kPelipc = ExeDir() + "pelipc.exe";
@@ -159,4 +159,4 @@ TEST(Pelipc, TinyBenchWritesEveryRowForBothSides) {
 }
 
 }  // namespace
-}  // namespace pel_test
+}  // namespace pel::test

@@ -19,12 +19,12 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes Msg(uint32_t kind, const std::string& payload, uint32_t magic = pel::kMagic) {
-  return pel_test::MakeMessage(0, kind, Bytes(payload.begin(), payload.end()), magic);
+  return pel::test::MakeMessage(0, kind, Bytes(payload.begin(), payload.end()), magic);
 }
 
 // A message whose length field claims more than follows (body bytes only).
 Bytes Declaring(uint32_t kind, uint32_t length, size_t body, uint32_t magic = pel::kMagic) {
-  Bytes m = pel_test::MakeMessage(0, kind, Bytes(body, 0), magic);
+  Bytes m = pel::test::MakeMessage(0, kind, Bytes(body, 0), magic);
   std::memcpy(&m[12], &length, 4);
   return m;
 }
@@ -65,9 +65,9 @@ TEST(Wire, HeadersAndMessagesByteForByte) {
     Bytes payload, head;  // the first 16 bytes; 16 zero bytes follow
   } rows[] = {
       {0, pel::kKindHello, {}, Of({0x43, 0x50, 0x49, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
-      {0, pel::kKindBusiness, pel_test::Text("abc"),
+      {0, pel::kKindBusiness, pel::test::Text("abc"),
        Of({0x43, 0x50, 0x49, 0x50, 0, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0})},
-      {0x01020304, pel::kKindSync, pel_test::Pattern(1000, 3),
+      {0x01020304, pel::kKindSync, pel::test::Pattern(1000, 3),
        Of({0x43, 0x50, 0x49, 0x50, 4, 3, 2, 1, 1, 0, 0, 0, 0xE8, 3, 0, 0})},
   };
   for (const auto& r : rows) {
@@ -84,7 +84,7 @@ TEST(Wire, HeadersAndMessagesByteForByte) {
 // cut after each. Then the events show "|<bytes held>", plus "c<capacity>"
 // when the buffer grew.
 TEST(Wire, StreamCutterRows) {
-  const Bytes largest = pel_test::MakeMessage(3, 2, pel_test::Pattern(pel::kMaxServerPayload, 9));
+  const Bytes largest = pel::test::MakeMessage(3, 2, pel::test::Pattern(pel::kMaxServerPayload, 9));
   const struct {
     Bytes stream;
     std::vector<size_t> splits;

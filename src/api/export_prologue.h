@@ -14,12 +14,12 @@ namespace pel {
 class ExportCall {
  public:
   ExportCall(const char* name, bool trace) noexcept : m_name(name), m_trace(trace) {
-    if (m_trace) Log(pellog::info, "Enter!");
+    if (m_trace) Log(pel::log::info, "Enter!");
   }
 
   // True, with text logged as an error, when bad: the export returns at once.
   bool Refuse(bool bad, const char* text) const {
-    if (bad) Log(pellog::error, text);
+    if (bad) Log(pel::log::error, text);
     return bad;
   }
   // Both ends call all four callbacks without testing them, so a table with
@@ -44,16 +44,16 @@ class ExportCall {
     if (RefuseCallbacks(callback)) return nullptr;
     Object* object = NewObject<Object>(*callback);
     if (object == nullptr) {
-      Log(pellog::error, allocFailed);
+      Log(pel::log::error, allocFailed);
       return nullptr;
     }
     const int result = init(object);
     if (result != PEL_OK) {
-      PEL_LOG_AS(pellog::error, m_name)
+      PEL_LOG_AS(pel::log::error, m_name)
           << initFailed << (showCode ? " err:" + std::to_string(result) + "!" : "") << "<<<<";
       DeleteObject(object);
     }
-    if (m_trace) Log(pellog::info, "Leave!");
+    if (m_trace) Log(pel::log::info, "Leave!");
     return result == PEL_OK ? object : nullptr;
   }
   // The object behind a handle; null, with nullText logged, for a null one.
@@ -66,12 +66,12 @@ class ExportCall {
 
   template <class Result>
   Result Leave(Result result) const {
-    Log(pellog::info, "Leave!");
+    Log(pel::log::info, "Leave!");
     return result;
   }
 
  private:
-  void Log(pellog::Severity severity, const char* text) const {
+  void Log(pel::log::Severity severity, const char* text) const {
     PEL_LOG_AS(severity, m_name) << text;
   }
 

@@ -183,7 +183,7 @@ int PelNamedPipeClient::PostIocpConnect() {
 int PelNamedPipeClient::HandleHello(IocpKey* context) {
   const pel::MessageHeader header = pel::ReadHeader(context->buffer);
   if (header.kind != pel::kKindHello) {
-    PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
+    PEL_LOG_AS(pel::log::error, kAsHandleIocpRead)
         << "Receive business message before HELLO!! Disconnect!!!\n";
     EndBeforeHello();
     return PEL_OK;
@@ -193,10 +193,10 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
     m_connId = header.connId;
     if (m_key != nullptr) m_key->id = header.connId;
   }
-  PEL_LOG_AS(pellog::debug, kAsHandleIocpRead)
+  PEL_LOG_AS(pel::log::debug, kAsHandleIocpRead)
       << "Recv Hello from server! conn_id:" << header.connId;
   static_cast<PelIpcClient*>(this)->SendHello(header.connId);
-  PEL_LOG_AS(pellog::debug, kAsHandleIocpRead) << "Send Hello to server!";
+  PEL_LOG_AS(pel::log::debug, kAsHandleIocpRead) << "Send Hello to server!";
   // Bytes a previous pipe left behind (a server that died mid-message) are
   // not the start of this pipe's stream.
   m_recv.Clear();

@@ -11,22 +11,22 @@
 // that finds no room leaves no prefix on the pipe.
 int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single) {
   if (kind == pel::kKindHello) {
-    PEL_LOG_AS(pellog::error, kAsSendData) << "Cannot send hello in this function!!\n";
+    PEL_LOG_AS(pel::log::error, kAsSendData) << "Cannot send hello in this function!!\n";
     return PEL_ERR_INVALID_ARG;
   }
   if (data == nullptr || signedSize < 1) {
-    PEL_LOG_AS(pellog::error, kAsSendData) << "Invalid parameter!\n";
+    PEL_LOG_AS(pel::log::error, kAsSendData) << "Invalid parameter!\n";
     return PEL_ERR_INVALID_ARG;
   }
   const uint32_t size = static_cast<uint32_t>(signedSize);
   if (single && size > pel::kMaxClientPayload) {
-    PEL_LOG_AS(pellog::error, kAsSendData)
+    PEL_LOG_AS(pel::log::error, kAsSendData)
         << "Data size[" << signedSize << "] too large! Max size is:" << pel::kMaxClientPayload
         << "!\n";
     return PEL_ERR_TOO_LARGE;
   }
   if (!static_cast<PelIpcClient*>(this)->IsConnected()) {
-    PEL_LOG_AS(pellog::error, kAsSendData) << "Not connected!\n";
+    PEL_LOG_AS(pel::log::error, kAsSendData) << "Not connected!\n";
     return PEL_ERR_STATE;
   }
   const uint32_t pieces = (size + pel::kMaxClientPayload - 1) / pel::kMaxClientPayload;
@@ -42,7 +42,7 @@ int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedS
     const uint32_t length = std::min(size - offset, pel::kMaxClientPayload);
     uint8_t* message = pel::BuildMessage(connId, kind, data + offset, length);
     if (message == nullptr) {
-      PEL_LOG_AS(pellog::error, kAsSendData) << "Alloc memory for msg failed!!!\n";
+      PEL_LOG_AS(pel::log::error, kAsSendData) << "Alloc memory for msg failed!!!\n";
       return PEL_ERR_NO_MEMORY;
     }
     batch.Push(message);
@@ -51,7 +51,7 @@ int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedS
   const int result = PostIocpWrite(batch, true);
   if (result == PEL_ERR_TOO_MANY_PENDING) return result;
   if (result != PEL_OK) {
-    PEL_LOG_AS(pellog::error, kAsSendData)
+    PEL_LOG_AS(pel::log::error, kAsSendData)
         << "Send message to server failed! err:" << PEL_ERR_WRITE << "!\n";
     return PEL_ERR_WRITE;
   }
@@ -87,7 +87,7 @@ uint64_t PelNamedPipeClient::UnwrittenBytes() {
 bool PelNamedPipeClient::RoomForLocked(ClientConnection* connection, uint64_t bytes) {
   const uint64_t unwritten = connection == nullptr ? 0 : connection->UnwrittenBytes();
   if (unwritten + bytes <= pel::kMaxUnwrittenBytes) return true;
-  PEL_LOG_AS(pellog::warning, kAsPostIocpWrite)
+  PEL_LOG_AS(pel::log::warning, kAsPostIocpWrite)
       << "Too many pending writes! queued bytes:" << unwritten;
   return false;
 }
@@ -131,7 +131,7 @@ int PelNamedPipeClient::IssueWriteLocked(ClientConnection* connection, uint8_t* 
     if (error != ERROR_IO_PENDING) {
       connection->unhandledIocp.fetch_sub(1);
       TakeSentLocked(connection, &key);  // the caller keeps the message
-      PEL_LOG_AS(pellog::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
+      PEL_LOG_AS(pel::log::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
       KickReleaseIfIdleLocked(connection);
       return PEL_ERR_WRITE;
     }
@@ -153,7 +153,7 @@ void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
       const uint32_t dropped = connection->pending.size();
       connection->pending.Clear();
       if (dropped != 0) {
-        PEL_LOG_AS(pellog::error, kAsWorkThread)
+        PEL_LOG_AS(pel::log::error, kAsWorkThread)
             << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
       }
       return;
@@ -202,14 +202,14 @@ int PelNamedPipeClient::PostNextRead() {
   DWORD error = 0;
   const int result = PostIocpRead(&error);
   if (result == 0) return 0;
-  PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
+  PEL_LOG_AS(pel::log::error, kAsHandleIocpRead)
       << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
   if (!pel::IsPeerGone(error)) return result;
   // The server went away between two reads: the same end as a read that
   // breaks while pending, so it ends the same way, with one OnClose.
   pel::LockGuard guard(m_lock);
   if (m_key == nullptr) return result;
-  PEL_LOG_AS(pellog::info, kAsWorkThread) << "Pipe broken!" << m_pipe;
+  PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Pipe broken!" << m_pipe;
   CloseRecordLocked(m_key, false);
   return 0;
 }
@@ -253,21 +253,21 @@ int PelNamedPipeClient::OnSyncMessage(const uint8_t* message, uint32_t) {
 }
 
 void PelNamedPipeClient::OnOtherKind(uint32_t) {
-  PEL_LOG_AS(pellog::error, kAsHandleIocpRead) << "Received hello message in connected state!";
+  PEL_LOG_AS(pel::log::error, kAsHandleIocpRead) << "Received hello message in connected state!";
 }
 
 void PelNamedPipeClient::OnWrongMagic(uint32_t) {
-  PEL_LOG_AS(pellog::error, "PelNamedPipeClient::HandleIpcMsg") << ">>>>MAGIC is Wrong!<<<<\n";
+  PEL_LOG_AS(pel::log::error, "PelNamedPipeClient::HandleIpcMsg") << ">>>>MAGIC is Wrong!<<<<\n";
   m_recv.Clear();
 }
 
 void PelNamedPipeClient::OnOversizeLength(uint32_t length) {
-  PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
+  PEL_LOG_AS(pel::log::error, kAsHandleIocpRead)
       << ">>>>Message length[" << length << "] is larger than any sender may send["
       << pel::kMaxDeclaredPayload << "]!<<<<\n";
 }
 
 void PelNamedPipeClient::OnDiscard() {
-  PEL_LOG_AS(pellog::error, kAsHandleIocpRead)
+  PEL_LOG_AS(pel::log::error, kAsHandleIocpRead)
       << ">>>>Handle ipc message failed! Clear all buffer!!!<<<<\n";
 }

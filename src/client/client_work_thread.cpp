@@ -47,18 +47,18 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
     // failure) finishes the job instead.
     if (!connection->ClaimRelease(0)) return;
 
-    PEL_LOG_AS(pellog::info, kAsWorkThread)
+    PEL_LOG_AS(pel::log::info, kAsWorkThread)
         << "Try to delete IOCP context:" << static_cast<const void*>(connection);
     const bool current = connection == m_key;
     connId = current || connection->id == pel::kNoConnId ? m_connId : connection->id;
     UnlinkLiveLocked(connection);
     DeleteClientConnection(connection);
-    PEL_LOG_AS(pellog::info, kAsWorkThread) << "IOCP context is Deleted!!!";
+    PEL_LOG_AS(pel::log::info, kAsWorkThread) << "IOCP context is Deleted!!!";
     // A record left behind by an earlier pipe must not end the current one.
     if (current) {
       m_key = nullptr;
       m_state = DISCONNECT;
-      PEL_LOG_AS(pellog::info, kAsWorkThread) << "Try to close pipe:" << m_pipe;
+      PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Try to close pipe:" << m_pipe;
       if (m_pipe != nullptr) ClosePipeLocked();
     }
     m_changed.notify_all();
@@ -66,7 +66,7 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
     // OnClose that blocks on this thread cannot hang the client.
     m_lock.WaitFor(m_changed, kDrainWait, [this]() REQUIRES(m_lock) { return m_hostCloses == 0; });
   }
-  PEL_LOG_AS(pellog::info, kAsWorkThread) << "Call OnClose!";
+  PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Call OnClose!";
   m_callbacks.OnClose(connId, lastResult, m_callbacks.UserContext);
 }
 

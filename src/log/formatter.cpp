@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace pellog {
+namespace pel::log {
 
 namespace {
 
@@ -65,4 +65,4 @@ std::string UTF8Converter::convert(const std::wstring& text) {
   return out;
 }
 
-}  // namespace pellog
+}  // namespace pel::log

@@ -6,7 +6,7 @@
 
 #include "log/record.h"
 
-namespace pellog {
+namespace pel::log {
 
 // The broken-down local time of seconds, as every date and time of the log
 // (lines and file names) shows it.
@@ -27,4 +27,4 @@ class UTF8Converter {
   static std::string convert(const std::wstring& text);
 };
 
-}  // namespace pellog
+}  // namespace pel::log

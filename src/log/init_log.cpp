@@ -11,13 +11,13 @@
 
 namespace {
 
-constexpr int kPathBuffer = pellog::kLogPathBuffer;
+constexpr int kPathBuffer = pel::log::kLogPathBuffer;
 
 // Held across the whole set-up: a caller arriving during someone else's
 // first set-up waits, then finds it complete and only leaves the notice.
 pel::Mutex g_initLock;
 int g_initialized GUARDED_BY(g_initLock) = 0;
-pellog::LogPlace g_place GUARDED_BY(g_initLock);
+pel::log::LogPlace g_place GUARDED_BY(g_initLock);
 
 void ChoosePrefix(const char* name, char* buffer) {
   if (GetModuleFileNameA(nullptr, buffer, kPathBuffer) == 0) return;
@@ -35,13 +35,13 @@ void ChoosePrefix(const char* name, char* buffer) {
 
 // Built on first use and destroyed at unload in reverse order: the logger
 // goes first, so statements after it find no logger, then the appender.
-pellog::WeekRollingFileAppender& Appender(const char* folder, const char* prefix) {
-  static pellog::WeekRollingFileAppender appender(folder, prefix);
+pel::log::WeekRollingFileAppender& Appender(const char* folder, const char* prefix) {
+  static pel::log::WeekRollingFileAppender appender(folder, prefix);
   return appender;
 }
 
-pellog::Logger& LibraryLogger() {
-  static pellog::Logger logger(pellog::info);
+pel::log::Logger& LibraryLogger() {
+  static pel::log::Logger logger(pel::log::info);
   return logger;
 }
 
@@ -55,15 +55,15 @@ void InitLog(const char* name) {
     return;
   }
 
-  g_place = pellog::FindLogPlace(name, true);
-  pellog::IAppender& appender = Appender(g_place.folder, g_place.prefix);
+  g_place = pel::log::FindLogPlace(name, true);
+  pel::log::IAppender& appender = Appender(g_place.folder, g_place.prefix);
   LibraryLogger().addAppender(&appender);
   g_initialized = 1;
 
   PEL_LOGI << "InitLog success! Compile time:" << __DATE__ << ", " << __TIME__;
 }
 
-namespace pellog {
+namespace pel::log {
 
 LogPlace FindLogPlace(const char* name, bool trace) noexcept {
   if (name == nullptr) name = "0";
@@ -99,4 +99,4 @@ std::string LogFilePrefix() {
   return g_initialized != 0 ? std::string(g_place.prefix) : std::string();
 }
 
-}  // namespace pellog
+}  // namespace pel::log

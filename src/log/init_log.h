@@ -7,7 +7,7 @@
 // only leave a notice. A null name counts as "0".
 void InitLog(const char* name);
 
-namespace pellog {
+namespace pel::log {
 
 constexpr int kLogPathBuffer = 512;
 
@@ -28,4 +28,4 @@ LogPlace FindLogPlace(const char* name, bool trace) noexcept;
 std::string LogFolder();
 std::string LogFilePrefix();
 
-}  // namespace pellog
+}  // namespace pel::log

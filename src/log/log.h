@@ -8,7 +8,7 @@
 
 #include "log/record.h"
 
-namespace pellog {
+namespace pel::log {
 
 // Where records go. A logger hands every admitted record to each appender.
 class IAppender {
@@ -87,7 +87,7 @@ class RecordWriter {
   Record m_record;
 };
 
-}  // namespace pellog
+}  // namespace pel::log
 
 // The full signature, which QualifiedFunctionName cuts down to the qualified
 // name (__FUNCTION__ of some compilers drops the class).
@@ -99,15 +99,15 @@ class RecordWriter {
 
 // For a helper that logs on behalf of the operation that called it: the
 // record carries the operation's qualified name, given as a literal.
-#define PEL_LOG_AS(sev, function)       \
-  if (!::pellog::Logger::Admits(sev)) { \
-  } else                                \
-    ::pellog::RecordWriter(sev, function, __LINE__).ref()
+#define PEL_LOG_AS(sev, function)         \
+  if (!::pel::log::Logger::Admits(sev)) { \
+  } else                                  \
+    ::pel::log::RecordWriter(sev, function, __LINE__).ref()
 #define PEL_LOG(sev) PEL_LOG_AS(sev, PEL_FUNCTION_SIGNATURE)
 
-#define PEL_LOGF PEL_LOG(::pellog::fatal)
-#define PEL_LOGE PEL_LOG(::pellog::error)
-#define PEL_LOGW PEL_LOG(::pellog::warning)
-#define PEL_LOGI PEL_LOG(::pellog::info)
-#define PEL_LOGD PEL_LOG(::pellog::debug)
-#define PEL_LOGV PEL_LOG(::pellog::verbose)
+#define PEL_LOGF PEL_LOG(::pel::log::fatal)
+#define PEL_LOGE PEL_LOG(::pel::log::error)
+#define PEL_LOGW PEL_LOG(::pel::log::warning)
+#define PEL_LOGI PEL_LOG(::pel::log::info)
+#define PEL_LOGD PEL_LOG(::pel::log::debug)
+#define PEL_LOGV PEL_LOG(::pel::log::verbose)

@@ -9,7 +9,7 @@
 #include "platform/thread_id.h"
 #include "platform/win.h"
 
-namespace pellog {
+namespace pel::log {
 
 namespace {
 
@@ -185,4 +185,4 @@ Record& Record::appendUnsigned(unsigned long long magnitude, bool negative) noex
   return *this;
 }
 
-}  // namespace pellog
+}  // namespace pel::log

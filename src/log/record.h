@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-namespace pellog {
+namespace pel::log {
 
 // Numbering as the rest of the product's tooling expects: lower is graver.
 enum Severity { none = 0, fatal = 1, error = 2, warning = 3, info = 4, debug = 5, verbose = 6 };
@@ -66,4 +66,4 @@ class Record {
   std::wstring m_message;
 };
 
-}  // namespace pellog
+}  // namespace pel::log

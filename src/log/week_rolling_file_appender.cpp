@@ -6,7 +6,7 @@
 #include "log/formatter.h"
 #include "platform/win.h"
 
-namespace pellog {
+namespace pel::log {
 
 // A record on its way to the file; it lives in the frame of the thread that
 // logs it, so queueing it allocates nothing.
@@ -166,4 +166,4 @@ void WeekRollingFileAppender::write(const Record& record) {
   }
 }
 
-}  // namespace pellog
+}  // namespace pel::log

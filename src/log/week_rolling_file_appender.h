@@ -13,7 +13,7 @@
 #include "log/log.h"
 #include "platform/lock.h"
 
-namespace pellog {
+namespace pel::log {
 
 class WeekRollingFileAppender : public IAppender {
  public:
@@ -55,4 +55,4 @@ class WeekRollingFileAppender : public IAppender {
 // prefix + YYYYMMDDWW + ".log" in local time, WW the weekday 00 (Sunday) to 06.
 std::string DayFileName(const std::string& prefix, std::time_t seconds);
 
-}  // namespace pellog
+}  // namespace pel::log

@@ -65,15 +65,15 @@ int PelNamedPipeServer::ListenOnce() {
   static constexpr const char* kOperation = "PelNamedPipeServer::PostIocpConnect";
   IpcConnection* conn = NewIpcConnection();
   if (conn == nullptr) {
-    PEL_LOG_AS(pellog::error, "PelNamedPipeServer::PostIocpConnect")
+    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::PostIocpConnect")
         << ">>>>Alloc memory for ipc_conn failed! Error:" << GetLastError() << "!<<<<\n";
     return PEL_ERR_NO_MEMORY;
   }
-  PEL_LOG_AS(pellog::info, kOperation)
+  PEL_LOG_AS(pel::log::info, kOperation)
       << "Create a new connection[" << static_cast<const void*>(conn) << "]!";
   IocpKey* key = NewIocpKey();
   if (key == nullptr) {
-    PEL_LOG_AS(pellog::error, kOperation)
+    PEL_LOG_AS(pel::log::error, kOperation)
         << ">>>>Alloc memory for iocp_key failed! Error:" << GetLastError() << "!<<<<\n";
     DeleteIpcConnection(conn);
     return PEL_ERR_NO_MEMORY;
@@ -108,18 +108,18 @@ int PelNamedPipeServer::ListenOnce() {
     }
   }
   if (refused) {
-    PEL_LOG_AS(pellog::warning, kOperation) << "Server is closing! No new pipe instance.";
+    PEL_LOG_AS(pel::log::warning, kOperation) << "Server is closing! No new pipe instance.";
     code = PEL_ERR_PIPE;
   } else if (key->pipe == INVALID_HANDLE_VALUE) {
-    PEL_LOG_AS(pellog::error, kOperation) << "CreateNamedPipe failed! Error:" << err << "!\n";
+    PEL_LOG_AS(pel::log::error, kOperation) << "CreateNamedPipe failed! Error:" << err << "!\n";
     code = PEL_ERR_PIPE;
   } else {
     key->type = IOCP_CONNECT;
-    PEL_LOG_AS(pellog::info, kOperation) << "Bind CreateIoCompletionPort.";
+    PEL_LOG_AS(pel::log::info, kOperation) << "Bind CreateIoCompletionPort.";
     const ULONG_PTR completionKey = conn->CompletionKey();
     if (m_iocp == nullptr ||
         CreateIoCompletionPort(key->pipe, m_iocp, completionKey, 0) == nullptr) {
-      PEL_LOG_AS(pellog::error, kOperation)
+      PEL_LOG_AS(pel::log::error, kOperation)
           << "Bind pipe failed! CreateIoCompletionPort -> Error:"
           << (m_iocp == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError())
           << "!\n";
@@ -139,7 +139,7 @@ int PelNamedPipeServer::ListenOnce() {
         if (err == ERROR_NO_DATA) {
           code = kInstanceSpent;
         } else {
-          PEL_LOG_AS(pellog::error, kOperation)
+          PEL_LOG_AS(pel::log::error, kOperation)
               << "ConnectNamedPipe failed! Error:" << err << "!\n";
           code = PEL_ERR_PIPE;
         }
@@ -156,7 +156,7 @@ int PelNamedPipeServer::ListenOnce() {
         UnlinkRecordLocked(conn);
       }
       if (!quiet) {
-        PEL_LOG_AS(pellog::error, kOperation)
+        PEL_LOG_AS(pel::log::error, kOperation)
             << ">>>>Close pipe:" << static_cast<const void*>(key->pipe) << "!<<<<";
       }
       CloseHandle(key->pipe);
@@ -164,7 +164,7 @@ int PelNamedPipeServer::ListenOnce() {
     }
     DeleteIocpKey(key);
     if (!quiet) {
-      PEL_LOG_AS(pellog::error, kOperation)
+      PEL_LOG_AS(pel::log::error, kOperation)
           << ">>>>Delete connection[" << static_cast<const void*>(conn) << "]!<<<<";
     }
     DeleteIpcConnection(conn);
@@ -173,7 +173,7 @@ int PelNamedPipeServer::ListenOnce() {
 
   // Close may have swept this instance just before the request went out.
   if (conn->closing.load()) CancelIoEx(conn->pipe, nullptr);
-  PEL_LOG_AS(pellog::info, kOperation)
+  PEL_LOG_AS(pel::log::info, kOperation)
       << "Post a connect request! Count:" << conn->unhandledIocp.load();
   DropHold(conn, ReleaseAt::kWorker, nullptr);
   return PEL_OK;
@@ -209,7 +209,7 @@ int PelNamedPipeServer::ReplaceListeningInstance() {
   }
   const int result = PostIocpConnect();
   if (result != 0) {
-    PEL_LOG_AS(pellog::error, "PelNamedPipeServer::HandleIocpConnect")
+    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::HandleIocpConnect")
         << "[" << pel::CurrentThreadId() << "] PostIocpConnect failed! err:" << result << "!\n";
   }
   return result;

@@ -179,7 +179,7 @@ void PelNamedPipeServer::RefuseMessage(IpcConnection* conn) {
   }
   const int32_t left = conn->unhandledIocp.load();
   if (left != 0) {
-    PEL_LOG_AS(pellog::info, "PelNamedPipeServer::HandleIocpRead")
+    PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::HandleIocpRead")
         << "Unhandled iocp count:" << left;
   }
 }
@@ -188,14 +188,15 @@ void PelNamedPipeServer::ReleaseConnection(IpcConnection* conn, const char* oper
   if (operation == nullptr) operation = "PelNamedPipeServer::WorkThread";
   if (conn->id == pel::kNoConnId) {
     // A listening instance that never had a client: the host never heard of it.
-    PEL_LOG_AS(pellog::info, operation)
+    PEL_LOG_AS(pel::log::info, operation)
         << "Release listening connection[" << static_cast<const void*>(conn) << "]!";
     CloseHandle(conn->pipe);
     pel::diag::Live().pipeHandles.fetch_sub(1);
     return;
   }
-  PEL_LOG_AS(pellog::info, operation) << "All iocp finished, remove and delete connection["
-                                      << conn->id << "][" << static_cast<const void*>(conn) << "]!";
+  PEL_LOG_AS(pel::log::info, operation)
+      << "All iocp finished, remove and delete connection[" << conn->id << "]["
+      << static_cast<const void*>(conn) << "]!";
   CloseHandle(conn->pipe);
   pel::diag::Live().pipeHandles.fetch_sub(1);
   RemoveConnection(conn->id);

@@ -111,10 +111,11 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
   if (!ok) {
     const DWORD err = GetLastError();
     result = static_cast<int>(err);
-    PEL_LOG_AS(pellog::error, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
         << ">>>>GetQueuedCompletionStatus -> Error:" << err << "!<<<<\n";
     if (pel::IsOrderlyPipeEnd(err)) {
-      PEL_LOG_AS(pellog::error, "PelNamedPipeServer::WorkThread") << ">>>>Pipe is Broken!!!<<<<\n";
+      PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
+          << ">>>>Pipe is Broken!!!<<<<\n";
       conn->closing.exchange(true);
     }
   }
@@ -124,10 +125,10 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
   bool lostInstance = false;
   if (conn->closing.load()) {
     lostInstance = context->type == IOCP_CONNECT && conn->id == pel::kNoConnId;
-    PEL_LOG_AS(pellog::info, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::WorkThread")
         << "Connection[" << conn->id << "] is closing!!!";
     DeleteIocpKey(context);
-    PEL_LOG_AS(pellog::info, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::WorkThread")
         << "iocp_key deleted! Unfinished iocp:" << conn->unhandledIocp.load();
   } else {
     result = Dispatch(conn, context, bytes);
@@ -153,7 +154,7 @@ int PelNamedPipeServer::Dispatch(IpcConnection* conn, IocpKey* context, DWORD by
     failed = "] HandleIocpWrite failed! err:";
   }
   if (result != 0 && failed != nullptr) {
-    PEL_LOG_AS(pellog::error, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
         << "[" << pel::CurrentThreadId() << failed << result << "!\n";
   }
   return result;

@@ -31,12 +31,12 @@ int PelNamedPipeServer::ReserveOperation(uint32_t connId, IpcConnection** conn,
   }
   const void* record = *conn;
   if (result == PEL_ERR_NO_CONNECTION) {
-    PEL_LOG_AS(pellog::error, operation) << ">>>>GetConnection failed!<<<<\n";
+    PEL_LOG_AS(pel::log::error, operation) << ">>>>GetConnection failed!<<<<\n";
   } else if (result == PEL_ERR_STATE) {
-    PEL_LOG_AS(pellog::warning, operation) << ">>>>Connection[" << connId << "][" << record
-                                           << "] is closing...Abort " << abort << "!<<<<\n";
+    PEL_LOG_AS(pel::log::warning, operation) << ">>>>Connection[" << connId << "][" << record
+                                             << "] is closing...Abort " << abort << "!<<<<\n";
   } else if (result != PEL_OK) {
-    PEL_LOG_AS(pellog::warning, operation)
+    PEL_LOG_AS(pel::log::warning, operation)
         << ">>>>Connection[" << connId << "][" << record << "] has too much unhandled iocp["
         << count << "]...Abort " << abort << "!<<<<\n";
   }

@@ -8,7 +8,7 @@
 
 #include "log/formatter.h"
 
-namespace pel_test {
+namespace pel::test {
 
 namespace {
 
@@ -40,7 +40,7 @@ uint32_t EnvNumber(const char* name, uint32_t fallback) {
 }
 
 TempDir::TempDir(const std::string& tag)
-    : m_path((std::filesystem::current_path() / pel_tools::UniqueName("tmp_" + tag)).string()) {
+    : m_path((std::filesystem::current_path() / pel::tools::UniqueName("tmp_" + tag)).string()) {
   std::filesystem::create_directories(m_path);
 }
 
@@ -109,14 +109,14 @@ LogCapture* LogCapture::Attach() {
   static std::mutex once;
   static LogCapture* capture = nullptr;  // never freed: the logger may call it until exit
   std::lock_guard<std::mutex> guard(once);
-  pellog::Logger* logger = pellog::Logger::Get();
+  pel::log::Logger* logger = pel::log::Logger::Get();
   if (capture == nullptr && logger != nullptr) logger->addAppender(capture = new LogCapture());
   return capture;
 }
 
-void LogCapture::write(const pellog::Record& record) {
+void LogCapture::write(const pel::log::Record& record) {
   CapturedRecord r{record.severity(), record.function(),
-                   pellog::UTF8Converter::convert(record.message()), record.threadId()};
+                   pel::log::UTF8Converter::convert(record.message()), record.threadId()};
   std::lock_guard<std::mutex> guard(m_lock);
   m_records.push_back(std::move(r));
 }
@@ -128,12 +128,12 @@ size_t LogCapture::Count(const std::string& function, const std::string& text) {
   return n;
 }
 
-}  // namespace pel_test
+}  // namespace pel::test
 
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "--helper") == 0) {
-    const auto helper = pel_test::Helpers().find(argv[2]);
-    return helper == pel_test::Helpers().end() ? 99 : helper->second({argv + 3, argv + argc});
+    const auto helper = pel::test::Helpers().find(argv[2]);
+    return helper == pel::test::Helpers().end() ? 99 : helper->second({argv + 3, argv + argc});
   }
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

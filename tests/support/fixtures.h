@@ -28,15 +28,15 @@
 #include "pel_ipc.h"
 #include "platform/diag.h"
 
-namespace pel_test {
+namespace pel::test {
 
-using pel_tools::ExeDir;
-using pel_tools::ExePath;
-using pel_tools::MakeMessage;
-using pel_tools::RawPipeClient;
-using pel_tools::RunProcess;
+using pel::tools::ExeDir;
+using pel::tools::ExePath;
+using pel::tools::MakeMessage;
+using pel::tools::RawPipeClient;
+using pel::tools::RunProcess;
 // A manual-reset event with a bounded wait; tests never sleep to synchronise.
-using Signal = pel_tools::Event;
+using Signal = pel::tools::Event;
 
 // A test program started with "--helper NAME args..." runs the helper
 // registered under NAME instead of its tests, so one binary can play server
@@ -45,9 +45,9 @@ using HelperFn = int (*)(const std::vector<std::string>& args);
 struct HelperRegistration {
   HelperRegistration(const char* name, HelperFn fn);
 };
-#define PEL_TEST_HELPER(name)                                                          \
-  static int PelHelper_##name(const std::vector<std::string>& args);                   \
-  static ::pel_test::HelperRegistration PelHelperReg_##name(#name, &PelHelper_##name); \
+#define PEL_TEST_HELPER(name)                                                           \
+  static int PelHelper_##name(const std::vector<std::string>& args);                    \
+  static ::pel::test::HelperRegistration PelHelperReg_##name(#name, &PelHelper_##name); \
   static int PelHelper_##name(const std::vector<std::string>& args)
 
 inline std::vector<std::string> HelperArgs(const std::string& helper,
@@ -55,19 +55,19 @@ inline std::vector<std::string> HelperArgs(const std::string& helper,
   args.insert(args.begin(), {"--helper", helper});
   return args;
 }
-struct HelperProcess : pel_tools::Process {
+struct HelperProcess : pel::tools::Process {
   HelperProcess(const std::string& helper, const std::vector<std::string>& args)
       : Process(ExePath(), HelperArgs(helper, args)) {}
 };
 // Another program of the build with its standard input and output on pipes.
-struct RedirectedProcess : pel_tools::Process {
+struct RedirectedProcess : pel::tools::Process {
   RedirectedProcess(const std::string& exe, const std::vector<std::string>& args)
-      : Process(exe, args, pel_tools::Stdio::kCapture) {}
+      : Process(exe, args, pel::tools::Stdio::kCapture) {}
 };
 
 // A pipe name no other test process uses, and its full path.
 inline std::string UniquePipeName(const std::string& tag) {
-  return pel_tools::UniqueName("pel_test_" + tag);
+  return pel::tools::UniqueName("pel_test_" + tag);
 }
 inline std::string FullPipePath(const std::string& name) { return "\\\\.\\pipe\\" + name; }
 
@@ -146,7 +146,7 @@ inline std::vector<CallbackEvent> EventsOf(CallbackRecorder& recorder, Cb kind) 
 }
 
 struct CapturedRecord {
-  pellog::Severity severity;
+  pel::log::Severity severity;
   std::string function;  // qualified name, e.g. "PelNamedPipeServer::Start"
   std::string message;   // UTF-8
   unsigned threadId;
@@ -159,10 +159,10 @@ struct CapturedRecord {
 // The library's records in memory, for the whole process: the logger keeps
 // pointers to its appenders. Attach returns null while there is no logger
 // (the first server or client makes it).
-class LogCapture : public pellog::IAppender {
+class LogCapture : public pel::log::IAppender {
  public:
   static LogCapture* Attach();
-  void write(const pellog::Record& record) override;
+  void write(const pel::log::Record& record) override;
   std::vector<CapturedRecord> Records() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_records;
@@ -285,7 +285,7 @@ struct Client {
 // One listening instance of a raw server under a fresh name.
 struct RawServer {
   std::string name = UniquePipeName("client");
-  pel_tools::RawPipeServer pipe;
+  pel::tools::RawPipeServer pipe;
   bool ok = pipe.Create(FullPipePath(name));
 
   // Takes the client, sends HELLO with id and reads the client's answer.
@@ -332,4 +332,4 @@ struct ScopedThread : std::thread {
   }
 };
 
-}  // namespace pel_test
+}  // namespace pel::test

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace pel_tools {
+namespace pel::tools {
 
 WaitResult WaitEventOrExit(HANDLE event, HANDLE process, uint32_t timeoutMs) {
   HANDLE both[2] = {event, process};
@@ -18,4 +18,4 @@ std::string UniqueName(const std::string& stem) {
          std::to_string(counter.fetch_add(1));
 }
 
-}  // namespace pel_tools
+}  // namespace pel::tools

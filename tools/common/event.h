@@ -7,7 +7,7 @@
 
 #include "platform/win.h"
 
-namespace pel_tools {
+namespace pel::tools {
 
 class Event {
  public:
@@ -44,4 +44,4 @@ WaitResult WaitEventOrExit(HANDLE event, HANDLE process, uint32_t timeoutMs);
 // stem-<process id>-<counter>: for pipes, events, files and folders.
 std::string UniqueName(const std::string& stem);
 
-}  // namespace pel_tools
+}  // namespace pel::tools

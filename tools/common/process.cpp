@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-namespace pel_tools {
+namespace pel::tools {
 
 struct Process::Captured {
   HANDLE pipe = nullptr;
@@ -197,4 +197,4 @@ int RunProcess(const std::string& exe, const std::vector<std::string>& args, uin
   return code;
 }
 
-}  // namespace pel_tools
+}  // namespace pel::tools

@@ -10,7 +10,7 @@
 
 #include "platform/win.h"
 
-namespace pel_tools {
+namespace pel::tools {
 
 // One argument as the C runtime's parser gives it back: backslashes count
 // only in front of a quote.
@@ -73,4 +73,4 @@ class Process {
 int RunProcess(const std::string& exe, const std::vector<std::string>& args, uint32_t timeoutMs,
                std::string* output);
 
-}  // namespace pel_tools
+}  // namespace pel::tools

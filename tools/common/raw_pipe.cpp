@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace pel_tools {
+namespace pel::tools {
 
 namespace {
 
@@ -183,4 +183,4 @@ void RawPipeServer::Disconnect() {
   if (m_pipe != INVALID_HANDLE_VALUE) DisconnectNamedPipe(m_pipe);
 }
 
-}  // namespace pel_tools
+}  // namespace pel::tools

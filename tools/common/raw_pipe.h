@@ -11,7 +11,7 @@
 
 #include "platform/win.h"
 
-namespace pel_tools {
+namespace pel::tools {
 
 // The wire format, written out again on purpose: a peer that took it from
 // the library could not catch the library getting it wrong.
@@ -87,4 +87,4 @@ class RawPipeServer : public RawPipe {
   void Disconnect();
 };
 
-}  // namespace pel_tools
+}  // namespace pel::tools

@@ -8,7 +8,7 @@
 #include "flags.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -180,4 +180,4 @@ int BenchMain(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

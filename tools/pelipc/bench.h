@@ -9,7 +9,7 @@
 
 #include "transport.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 // In the order of the count flags and of the rows. The log rows run in this
 // process alone.
@@ -112,4 +112,4 @@ constexpr char kPeerLogName[] = "pelipc_peer";
 // The message that starts a timed stream.
 constexpr char kGo[] = "go";
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -7,7 +7,7 @@
 #include "flags.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -140,4 +140,4 @@ int BenchPeerMain(const std::vector<std::string>& args) {
   return RunPeer(plan, ready, done);
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -19,7 +19,7 @@
 #include "log/week_rolling_file_appender.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -30,13 +30,14 @@ constexpr uint32_t kRowMs = 60000;
 // The round trip's first calls, not timed.
 constexpr uint32_t kWarmUpCalls = 100;
 
-class LinePerOpenAppender : public pellog::IAppender {
+class LinePerOpenAppender : public pel::log::IAppender {
  public:
   explicit LinePerOpenAppender(std::string path) : m_path(std::move(path)) {}
 
-  void write(const pellog::Record& record) override {
+  void write(const pel::log::Record& record) override {
     std::lock_guard<std::mutex> hold(m_lock);
-    const std::string line = pellog::UTF8Converter::convert(pellog::TxtFormatter::format(record));
+    const std::string line =
+        pel::log::UTF8Converter::convert(pel::log::TxtFormatter::format(record));
     HANDLE file = CreateFileA(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
@@ -53,8 +54,8 @@ class LinePerOpenAppender : public pellog::IAppender {
 
 // Records as the library's own statements make them, from each thread until
 // it wrote `count` or the cap passed.
-Measure Records(pellog::IAppender* appender, const RowPlan& plan) {
-  pellog::Logger logger(pellog::info);
+Measure Records(pel::log::IAppender* appender, const RowPlan& plan) {
+  pel::log::Logger logger(pel::log::info);
   logger.addAppender(appender);
   const uint32_t threads = plan.scenario == Scenario::kLog16 ? kFanInClients : 1;
   std::atomic<uint64_t> records{0};
@@ -79,7 +80,7 @@ Measure LogRate(const RowPlan& plan, Impl impl) {
   if (!fs::create_directories(folder, error)) return Fail("no folder: " + error.message());
   Measure m;
   if (impl == Impl::kLibrary) {
-    pellog::WeekRollingFileAppender appender(folder.string().c_str(), "pelipc_bench");
+    pel::log::WeekRollingFileAppender appender(folder.string().c_str(), "pelipc_bench");
     m = Records(&appender, plan);
   } else {
     LinePerOpenAppender appender((folder / "pelipc_bench.log").string());
@@ -91,9 +92,9 @@ Measure LogRate(const RowPlan& plan, Impl impl) {
 
 // Lines in today's log file of a library host of this executable and logName.
 uint64_t LogLines(const std::string& logName) {
-  const pellog::LogPlace place = pellog::FindLogPlace(logName.c_str(), false);
+  const pel::log::LogPlace place = pel::log::FindLogPlace(logName.c_str(), false);
   std::ifstream file(
-      std::string(place.folder) + "\\" + pellog::DayFileName(place.prefix, std::time(nullptr)),
+      std::string(place.folder) + "\\" + pel::log::DayFileName(place.prefix, std::time(nullptr)),
       std::ios::binary);
   return std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n');
 }
@@ -155,9 +156,9 @@ class Rig {
       m_children.push_back(StartSelf(PeerArgs(m_plan)));
       if (!m_children.back()->started()) return "peer not started";
     }
-    using pel_tools::WaitResult;
+    using pel::tools::WaitResult;
     const WaitResult waited =
-        pel_tools::WaitEventOrExit(m_ready.handle(), m_children.back()->handle(), kStartMs);
+        pel::tools::WaitEventOrExit(m_ready.handle(), m_children.back()->handle(), kStartMs);
     if (serve &&
         (waited != WaitResult::kSignalled || !sink->connects.WaitAtLeast(peers, kStartMs))) {
       return "peer did not connect";
@@ -205,7 +206,7 @@ class Rig {
   PeerPlan m_plan;
   Event m_ready;
   Event m_done;
-  std::vector<std::unique_ptr<pel_tools::Process>> m_children;
+  std::vector<std::unique_ptr<pel::tools::Process>> m_children;
 };
 
 // Empty when the answer is the request sent back, else what went wrong.
@@ -328,4 +329,4 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
   return rig.Rate(sink, start, plan, s == Scenario::kUpload || s == Scenario::kDownload);
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -10,7 +10,7 @@
 #include "transport.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -165,7 +165,7 @@ int DemoMain(const std::vector<std::string>& args) {
     Err("pelipc demo: PEL_StartIpcServer: %s\n", DescribeResult(r).c_str());
     return kExitNoServer;
   }
-  std::vector<std::unique_ptr<pel_tools::Process>> children;
+  std::vector<std::unique_ptr<pel::tools::Process>> children;
   for (int i = 1; i <= kDemoClients; ++i) {
     // The clients report on stderr only.
     children.push_back(StartSelf({"__demo-client", pipe, std::to_string(i)}));
@@ -216,4 +216,4 @@ int DemoMain(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace pelipc {
+namespace pel::pelipc {
 
 constexpr int kDemoClients = 3;
 // Client 1 sends this much in one PEL_IpcClientSendData: above the 716,800
@@ -56,4 +56,4 @@ inline std::string AnswerFor(const std::string& request, uint32_t connId) {
   return out;
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -9,7 +9,7 @@
 #include "transport.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -156,4 +156,4 @@ int DemoClientMain(const std::vector<std::string>& args) {
   return self.Run(*client, args[0]);
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-namespace pelipc {
+namespace pel::pelipc {
 
 Flag Switch(const char* name, std::function<void()> set) {
   return {name, false, [set](const std::string&) {
@@ -54,4 +54,4 @@ bool ParseFlags(const std::vector<std::string>& args, const std::vector<Flag>& f
   return true;
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

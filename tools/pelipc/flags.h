@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace pelipc {
+namespace pel::pelipc {
 
 struct Flag {
   const char* name;
@@ -40,4 +40,4 @@ Flag Seconds(const char* name, double* out, double max);
 bool ParseFlags(const std::vector<std::string>& args, const std::vector<Flag>& flags,
                 std::vector<std::string>* positional);
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

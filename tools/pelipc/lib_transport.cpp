@@ -4,7 +4,7 @@
 #include "pel_ipc.h"
 #include "transport.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -87,4 +87,4 @@ std::unique_ptr<ClientEnd> MakeClient(Impl impl, TransportEvents* events) {
   return client != nullptr ? std::unique_ptr<ClientEnd>(new LibraryClient(client)) : nullptr;
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

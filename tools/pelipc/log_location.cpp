@@ -5,7 +5,7 @@
 #include "log/week_rolling_file_appender.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -21,15 +21,15 @@ std::string FullFolder(const char* path) {
 
 std::string LibraryLogFolder() {
   // Quiet: only the folder counts, which no name changes.
-  return FullFolder(pellog::FindLogPlace(nullptr, false).folder);
+  return FullFolder(pel::log::FindLogPlace(nullptr, false).folder);
 }
 
 void PrintLogLocation(const std::string& logName) {
   // The library's own rule from its static core, kept quiet: the library
   // has traced its set-up already.
-  const pellog::LogPlace place = pellog::FindLogPlace(logName.c_str(), false);
+  const pel::log::LogPlace place = pel::log::FindLogPlace(logName.c_str(), false);
   const std::string folder = FullFolder(place.folder);
-  const std::string file = folder + "\\" + pellog::DayFileName(place.prefix, std::time(nullptr));
+  const std::string file = folder + "\\" + pel::log::DayFileName(place.prefix, std::time(nullptr));
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
     const DWORD attributes = GetFileAttributesA(folder.c_str());
@@ -51,4 +51,4 @@ void PrintLogLocation(const std::string& logName) {
   Out("       %s\n", onWine.c_str());
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -13,7 +13,7 @@
 #include "log/week_rolling_file_appender.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -304,7 +304,7 @@ int LogMain(const std::vector<std::string>& args) {
   }
   if (listing) return List(reader.dir);
   // Today as the library names its files.
-  if (reader.day.empty()) reader.day = pellog::DayFileName("", std::time(nullptr)).substr(0, 8);
+  if (reader.day.empty()) reader.day = pel::log::DayFileName("", std::time(nullptr)).substr(0, 8);
   if (!name.empty() &&
       GetFileAttributesA((reader.dir + "\\" + name).c_str()) == INVALID_FILE_ATTRIBUTES) {
     Err("pelipc: no file %s in %s\n", name.c_str(), reader.dir.c_str());
@@ -335,4 +335,4 @@ int LogMain(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

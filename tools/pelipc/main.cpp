@@ -7,7 +7,7 @@
 
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 int DemoMain(const std::vector<std::string>& args);
 int ServeMain(const std::vector<std::string>& args);
 int SendMain(const std::vector<std::string>& args);
@@ -16,7 +16,7 @@ int BenchMain(const std::vector<std::string>& args);
 int LogMain(const std::vector<std::string>& args);
 int DemoClientMain(const std::vector<std::string>& args);
 int BenchPeerMain(const std::vector<std::string>& args);
-}  // namespace pelipc
+}  // namespace pel::pelipc
 
 namespace {
 
@@ -61,14 +61,14 @@ const struct {
   const char* name;
   int (*run)(const std::vector<std::string>&);
 } kCommands[] = {
-    {"demo", pelipc::DemoMain},
-    {"serve", pelipc::ServeMain},
-    {"send", pelipc::SendMain},
-    {"call", pelipc::CallMain},
-    {"bench", pelipc::BenchMain},
-    {"log", pelipc::LogMain},
-    {"__demo-client", pelipc::DemoClientMain},
-    {"__bench-peer", pelipc::BenchPeerMain},
+    {"demo", pel::pelipc::DemoMain},
+    {"serve", pel::pelipc::ServeMain},
+    {"send", pel::pelipc::SendMain},
+    {"call", pel::pelipc::CallMain},
+    {"bench", pel::pelipc::BenchMain},
+    {"log", pel::pelipc::LogMain},
+    {"__demo-client", pel::pelipc::DemoClientMain},
+    {"__bench-peer", pel::pelipc::BenchPeerMain},
 };
 
 }  // namespace
@@ -77,15 +77,15 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0 ||
       std::strcmp(argv[1], "-h") == 0) {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? pelipc::kExitUsage : pelipc::kExitOk;
+    return argc < 2 ? pel::pelipc::kExitUsage : pel::pelipc::kExitOk;
   }
   const std::vector<std::string> args(argv + 2, argv + argc);
   for (const auto& command : kCommands) {
     if (std::strcmp(argv[1], command.name) != 0) continue;
     int rc = command.run(args);
-    if (rc == pelipc::kExitUsage) std::fputs(kUsage, stderr);
+    if (rc == pel::pelipc::kExitUsage) std::fputs(kUsage, stderr);
     return rc;
   }
   std::fprintf(stderr, "pelipc: unknown command \"%s\"\n\n%s", argv[1], kUsage);
-  return pelipc::kExitUsage;
+  return pel::pelipc::kExitUsage;
 }

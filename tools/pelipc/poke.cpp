@@ -8,7 +8,7 @@
 #include "transport.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -238,4 +238,4 @@ int CallMain(const std::vector<std::string>& args) {
   }
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

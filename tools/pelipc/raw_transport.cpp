@@ -13,21 +13,21 @@
 #include "transport.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
-using pel_tools::RawPipe;
+using pel::tools::RawPipe;
 
 // Hands every message read to `on` until the pipe fails or is aborted.
 void ReadAll(RawPipe& pipe, const std::function<void(uint32_t, const uint8_t*, uint32_t)>& on) {
-  std::vector<uint8_t> buffer(pel_tools::kRawMaxRead);
+  std::vector<uint8_t> buffer(pel::tools::kRawMaxRead);
   for (;;) {
-    uint32_t size = pel_tools::kRawMaxRead;
-    if (!pipe.ReadInto(buffer.data(), &size, INFINITE) || size < pel_tools::kRawHeader) return;
+    uint32_t size = pel::tools::kRawMaxRead;
+    if (!pipe.ReadInto(buffer.data(), &size, INFINITE) || size < pel::tools::kRawHeader) return;
     uint32_t kind;
     std::memcpy(&kind, &buffer[8], sizeof kind);
-    on(kind, buffer.data() + pel_tools::kRawHeader, size - pel_tools::kRawHeader);
+    on(kind, buffer.data() + pel::tools::kRawHeader, size - pel::tools::kRawHeader);
   }
 }
 
@@ -35,7 +35,7 @@ void ReadAll(RawPipe& pipe, const std::function<void(uint32_t, const uint8_t*, u
 // library reports it.
 int32_t WriteFrame(RawPipe& pipe, TransportEvents* events, uint32_t id, uint32_t kind,
                    const uint8_t* data, uint32_t size) {
-  if (!pipe.Write(pel_tools::MakeMessage(id, kind, data, size, pel_tools::kRawMagic))) {
+  if (!pipe.Write(pel::tools::MakeMessage(id, kind, data, size, pel::tools::kRawMagic))) {
     return PEL_ERR_WRITE;
   }
   events->OnSend(id);
@@ -53,15 +53,15 @@ class RawClient : public ClientEnd {
     if (m_reader.joinable()) return PEL_ERR_STATE;
     m_stop.Reset();
     m_id = m_pipe.Connect(name);
-    if (m_id == pel_tools::kRawNoId) {
+    if (m_id == pel::tools::kRawNoId) {
       const bool opened = m_pipe.handle() != INVALID_HANDLE_VALUE;
       m_pipe.Close();
       return opened ? PEL_ERR_TIMEOUT : PEL_ERR_PIPE;
     }
     m_reader = std::thread([this] {
       ReadAll(m_pipe, [this](uint32_t kind, const uint8_t* data, uint32_t size) {
-        if (kind == pel_tools::kRawBusiness) m_events->OnRecv(m_id, data, size);
-        if (kind != pel_tools::kRawSync) return;
+        if (kind == pel::tools::kRawBusiness) m_events->OnRecv(m_id, data, size);
+        if (kind != pel::tools::kRawSync) return;
         std::lock_guard<std::mutex> hold(m_lock);
         m_answer.assign(data, data + size);
         m_answerReady.Set();
@@ -80,7 +80,7 @@ class RawClient : public ClientEnd {
 
   int32_t Send(const uint8_t* data, uint32_t size) override {
     if (!m_reader.joinable()) return PEL_ERR_STATE;
-    return WriteFrame(m_pipe, m_events, m_id, pel_tools::kRawBusiness, data, size);
+    return WriteFrame(m_pipe, m_events, m_id, pel::tools::kRawBusiness, data, size);
   }
 
   int32_t Call(const uint8_t* request, uint32_t size, uint8_t* answer,
@@ -88,7 +88,7 @@ class RawClient : public ClientEnd {
     std::lock_guard<std::mutex> serial(m_callLock);
     m_answerReady.Reset();
     if (!m_reader.joinable()) return PEL_ERR_WRITE;
-    const int32_t r = WriteFrame(m_pipe, m_events, m_id, pel_tools::kRawSync, request, size);
+    const int32_t r = WriteFrame(m_pipe, m_events, m_id, pel::tools::kRawSync, request, size);
     if (r != PEL_OK) return r;
     if (!m_answerReady.Wait(PEL_IPC_WAIT_MS)) return PEL_ERR_TIMEOUT;
     std::lock_guard<std::mutex> hold(m_lock);
@@ -101,9 +101,9 @@ class RawClient : public ClientEnd {
 
  private:
   TransportEvents* m_events;
-  pel_tools::RawPipeClient m_pipe;
+  pel::tools::RawPipeClient m_pipe;
   Event m_stop;  // ends the reader's wait
-  uint32_t m_id = pel_tools::kRawNoId;
+  uint32_t m_id = pel::tools::kRawNoId;
   std::thread m_reader;
   std::mutex m_callLock;  // outermost: one synchronous call at a time
   std::mutex m_lock;
@@ -132,7 +132,7 @@ class RawServer : public ServerEnd {
       if (it == m_conns.end()) return PEL_ERR_NO_CONNECTION;
       pipe = it->second;
     }
-    const uint32_t kind = answer ? pel_tools::kRawSync : pel_tools::kRawBusiness;
+    const uint32_t kind = answer ? pel::tools::kRawSync : pel::tools::kRawBusiness;
     return WriteFrame(*pipe, m_events, id, kind, data, size);
   }
 
@@ -145,7 +145,7 @@ class RawServer : public ServerEnd {
   }
 
  private:
-  using Pipe = pel_tools::RawPipeServer;
+  using Pipe = pel::tools::RawPipeServer;
 
   std::shared_ptr<Pipe> Listen() {
     auto pipe = std::make_shared<Pipe>();
@@ -171,7 +171,7 @@ class RawServer : public ServerEnd {
     }
     m_events->OnConnect(id);
     ReadAll(*pipe, [&](uint32_t kind, const uint8_t* data, uint32_t size) {
-      if (kind != pel_tools::kRawHello) m_events->OnRecv(id, data, size);
+      if (kind != pel::tools::kRawHello) m_events->OnRecv(id, data, size);
     });
     {
       std::lock_guard<std::mutex> hold(m_lock);
@@ -199,4 +199,4 @@ std::unique_ptr<ClientEnd> MakeRawClient(TransportEvents* events) {
   return std::unique_ptr<ClientEnd>(new RawClient(events));
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -4,7 +4,7 @@
 #include "bench.h"
 #include "util.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -110,4 +110,4 @@ std::string FormatJson(const BenchReport& report) {
   return out;
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-namespace pelipc {
+namespace pel::pelipc {
 
 enum class Impl { kLibrary, kRaw };
 
@@ -59,4 +59,4 @@ void SetLibraryLogName(const std::string& name);
 std::unique_ptr<ServerEnd> MakeRawServer(TransportEvents* events);
 std::unique_ptr<ClientEnd> MakeRawClient(TransportEvents* events);
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

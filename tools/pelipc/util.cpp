@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace pelipc {
+namespace pel::pelipc {
 
 namespace {
 
@@ -90,4 +90,4 @@ void Err(const char* format, ...) {
   va_end(args);
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc

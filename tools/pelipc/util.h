@@ -16,7 +16,7 @@
 #include "platform/pipe_name.h"
 #include "platform/win.h"
 
-namespace pelipc {
+namespace pel::pelipc {
 
 enum ExitCode : int {
   kExitOk = 0,
@@ -31,8 +31,8 @@ enum ExitCode : int {
 std::string DescribeResult(int32_t code);
 
 inline std::string FullPipeName(const std::string& name) { return pel::FullPipeName(name.c_str()); }
-using pel_tools::Event;
-using pel_tools::UniqueName;
+using pel::tools::Event;
+using pel::tools::UniqueName;
 
 inline double NowSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -88,9 +88,9 @@ std::string LibraryLogFolder();
 
 // A child process of this same executable, its standard output muted: the
 // library's set-up trace there would only repeat this process's.
-inline std::unique_ptr<pel_tools::Process> StartSelf(const std::vector<std::string>& args) {
-  return std::make_unique<pel_tools::Process>(pel_tools::ExePath(), args,
-                                              pel_tools::Stdio::kMuteStdout);
+inline std::unique_ptr<pel::tools::Process> StartSelf(const std::vector<std::string>& args) {
+  return std::make_unique<pel::tools::Process>(pel::tools::ExePath(), args,
+                                               pel::tools::Stdio::kMuteStdout);
 }
 
-}  // namespace pelipc
+}  // namespace pel::pelipc
