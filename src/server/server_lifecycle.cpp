@@ -134,9 +134,12 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
     result = Dispatch(conn, context, bytes);
     DeleteIocpKey(context);
   }
+  // The replacement comes before the lost instance is closed: were every
+  // instance closed first, a client opening the name in between would find
+  // no pipe at all.
+  if (lostInstance) ReplaceListeningInstance();
   // The last holder of a drained closing record releases it here.
   DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::WorkThread");
-  if (lostInstance) ReplaceListeningInstance();
   return result;
 }
 
