@@ -11,7 +11,7 @@ namespace pel::log {
 // A record on its way to the file; it lives in the frame of the thread that
 // logs it, so queueing it allocates nothing.
 struct WeekRollingFileAppender::Pending {
-  std::time_t seconds = 0;
+  std::tm day{};  // the local date of the record's own stamp
   std::string bytes;
   Pending* next = nullptr;
   bool done = false;
@@ -52,10 +52,18 @@ HANDLE OpenForAppend(const std::string& path, bool* created) {
   }
 }
 
+std::string FileName(const std::string& prefix, const std::tm& day) {
+  return prefix + DateTag(day) + ".log";
+}
+
+bool SameDate(const std::tm& a, const std::tm& b) {
+  return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
+}
+
 }  // namespace
 
 std::string DayFileName(const std::string& prefix, std::time_t seconds) {
-  return prefix + DateTag(LocalTime(seconds)) + ".log";
+  return FileName(prefix, LocalTime(seconds));
 }
 
 WeekRollingFileAppender::WeekRollingFileAppender(const char* logDir, const char* filePrefix)
@@ -104,24 +112,25 @@ void WeekRollingFileAppender::writeFile(const std::string& path, const std::stri
 
 void WeekRollingFileAppender::writeBatch(Pending* first) {
   // Placement follows each record's own stamp: a batch that spans midnight
-  // writes two files.
-  std::string bytes;
+  // writes two files. A lone record is written from its own bytes.
+  std::string joined;
   while (first != nullptr) {
-    const std::tm day = LocalTime(first->seconds);
-    const std::string name = DayFileName(m_filePrefix, first->seconds);
-    bytes.clear();
-    do {
-      bytes += first->bytes;
-      first = first->next;
-    } while (first != nullptr && DayFileName(m_filePrefix, first->seconds) == name);
-    writeFile(m_logDir + "\\" + name, bytes, day);
+    Pending* end = first->next;
+    while (end != nullptr && SameDate(end->day, first->day)) end = end->next;
+    joined.clear();
+    if (first->next != end) {
+      for (const Pending* p = first; p != end; p = p->next) joined += p->bytes;
+    }
+    writeFile(m_logDir + "\\" + FileName(m_filePrefix, first->day),
+              first->next != end ? joined : first->bytes, first->day);
+    first = end;
   }
 }
 
 void WeekRollingFileAppender::write(const Record& record) {
   Pending mine;
   try {
-    mine.seconds = record.seconds();
+    mine.day = LocalTime(record.seconds());
     mine.bytes = UTF8Converter::convert(TxtFormatter::format(record));
   } catch (...) {
     // Out of memory while building the text: the record is lost, like any
