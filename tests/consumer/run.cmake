@@ -42,8 +42,7 @@ message(STATUS "installed package found, built and ran: ${last_output}")
 set(msvc ${WORK_DIR}/msvc)
 file(MAKE_DIRECTORY ${msvc})
 file(WRITE ${msvc}/kernel32.def "LIBRARY kernel32.dll\nEXPORTS\nExitProcess\nGetStdHandle\n"
-     "WriteFile\nCreateEventA\nSetEvent\nWaitForSingleObject\nCloseHandle\nGetCommandLineA\n"
-     "GetCurrentProcessId\n")
+     "WriteFile\nGetCommandLineA\nGetCurrentProcessId\n")
 file(WRITE ${msvc}/version.def "LIBRARY version.dll\nEXPORTS\nGetFileVersionInfoSizeA\n"
      "GetFileVersionInfoA\nVerQueryValueA\n")
 foreach(lib kernel32 version)
