@@ -45,22 +45,18 @@ fi
 # sanitizer report fails the script.
 TOTAL=0
 run_pass() {
-  name=$1
-  limit=$2
+  name=$1 limit=$2 log="$OUT/$1.log"
   shift 2
-  log="$OUT/$name.log"
-  set +e
+  rc=0
   env "$@" ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$FUZZER" "$limit" -max_len=8192 -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 \
-    -artifact_prefix="$OUT/artifacts/" "$OUT/corpus" >"$log" 2>&1
-  rc=$?
-  set -e
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    -artifact_prefix="$OUT/artifacts/" "$OUT/corpus" >"$log" 2>&1 || rc=$?
   if [ $rc -ne 0 ] || grep -q -e 'ERROR: ' -e 'runtime error' -e 'invariant broken' "$log"; then
     tail -n 60 "$log"
     echo "run-fuzz: $name FAILED (exit $rc); the input is in $OUT/artifacts" >&2
     exit 1
   fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   TOTAL=$((TOTAL + ${runs:-0}))
   echo "run-fuzz: $name: ${runs:-0} executions, $(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1)"
 }
