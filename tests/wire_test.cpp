@@ -1,4 +1,6 @@
-// The bytes on the wire and the client's stream-cutting rules, fed directly.
+// The client's stream-cutting rules, fed directly. (The framing's bytes are
+// checked on real pipes: the server and client programs compare every
+// message with the tools' own framing, the HELLO byte by byte.)
 
 #include <string_view>
 #include <tuple>
@@ -51,20 +53,6 @@ struct Sink : pel::MessageSink {
 };
 
 }  // namespace
-
-// Against the tools' framing, which is written apart from the library's (the
-// client program checks the HELLO's bytes one by one).
-TEST(Wire, MessagesByteForByte) {
-  for (const auto& [id, kind, payload] : std::vector<std::tuple<uint32_t, uint32_t, Bytes>>{
-           {0, pel::kKindHello, {}},
-           {0, pel::kKindBusiness, pel::test::Text("abc")},
-           {0x01020304, pel::kKindSync, pel::test::Pattern(1000, 3)}}) {
-    uint8_t* m = pel::BuildMessage(id, kind, payload.data(), static_cast<uint32_t>(payload.size()));
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(Bytes(m, m + 32 + payload.size()), MakeMessage(id, kind, payload)) << kind;
-    pel::DeleteMessage(m);
-  }
-}
 
 // Each row is one stream fed in reads that end at the split points, with a
 // cut after each. Then the events show "|<bytes held>", plus "c<capacity>"
