@@ -80,13 +80,14 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
   EXPECT_EQ(client.Send(Text("early")), PEL_ERR_STATE);
   ASSERT_TRUE(server.pipe.Write(Bytes(10, 0x43)));
   ASSERT_TRUE(log->Awaits("Receive uncompleted message!!! header size:32 recv:10!!!\n"));
-  // The server's HELLO carries id 7; the client's answer repeats it.
-  Bytes bytes, hello = {0x43, 0x50, 0x49, 0x50, 7};
+  // The server's HELLO carries the id; the client's answer repeats it.
+  const uint32_t id = 0x01020304;
+  Bytes bytes, hello = {0x43, 0x50, 0x49, 0x50, 4, 3, 2, 1};
   hello.resize(32);
-  ASSERT_TRUE(server.pipe.Write(MakeMessage(7, 0, "")) && server.pipe.Read(bytes));
+  ASSERT_TRUE(server.pipe.Write(MakeMessage(id, 0, "")) && server.pipe.Read(bytes));
   ASSERT_TRUE(bytes == hello && client.events.WaitFor(Cb::Connect, 1));
   const CallbackEvent connect = EventsOf(client.events, Cb::Connect)[0];
-  EXPECT_TRUE(connect.id == 7 && connect.threadId != GetCurrentThreadId());
+  EXPECT_TRUE(connect.id == id && connect.threadId != GetCurrentThreadId());
   EXPECT_TRUE(WaitUntil([&] { return connectedInside == 1; }, 5000));
   EXPECT_EQ(Next(server), Text("from OnSend"));
   EXPECT_EQ(PEL_ConnectIpcClient(client.handle, path.c_str()), PEL_ERR_STATE);
@@ -94,7 +95,7 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
   EXPECT_EQ(log->Count("PelNamedPipeClient::Connect", "Invalid connected state[2]!\n"), 2u);
   std::thread([&] { result = client.Send(Text("abc")); }).join();
   ASSERT_TRUE(result == PEL_OK && server.pipe.Read(bytes));
-  EXPECT_EQ(bytes, MakeMessage(7, 2, "abc"));
+  EXPECT_EQ(bytes, MakeMessage(id, 2, "abc"));
   // Larger data leaves as messages of at most 716,800 bytes, in order.
   for (size_t size : {716800u, 716801u, 1000000u}) {
     const Bytes data = Pattern(size, static_cast<uint8_t>(size));
@@ -103,9 +104,9 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
     EXPECT_EQ(first.size(), 716800u);
     EXPECT_EQ(size > 716800 ? Cat(first, Next(server)) : first, data) << size;
   }
-  // One OnSend per write, all for id 7: the HELLO answer, two sends, five pieces.
+  // One OnSend per write, all for the id: the HELLO answer, two sends, five pieces.
   ASSERT_TRUE(client.events.WaitFor(Cb::Send, 8));
-  for (const auto& e : EventsOf(client.events, Cb::Send)) EXPECT_EQ(e.id, 7u);
+  for (const auto& e : EventsOf(client.events, Cb::Send)) EXPECT_EQ(e.id, id);
 
   // Synchronous calls on the same connection.
   Bytes answer;

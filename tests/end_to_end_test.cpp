@@ -81,17 +81,16 @@ TEST(EndToEnd, AThousandConnectionsLeaveNothingBehind) {
   server.echo = false;
   {
     Client client;
+    const char* name = server.name.c_str();
     const auto idle = Live::Now();
     for (uint32_t i = 0; i < kCycles; ++i) {
       int result = PEL_ERR_PIPE;
+      // Tried again while every listening instance is taken.
+      auto opened = [&] {
+        return (result = PEL_ConnectIpcClient(client.handle, name)) != PEL_ERR_PIPE;
+      };
       auto cycle = [&] {
-        // Tried again while every listening instance is taken.
-        WaitUntil(
-            [&] {
-              return (result = PEL_ConnectIpcClient(client.handle, server.name.c_str())) !=
-                     PEL_ERR_PIPE;
-            },
-            10000);
+        WaitUntil(opened, 10000);
         for (int k = 0; k < 3 && result == PEL_OK; ++k)
           result = client.Send(Text("c" + std::to_string(k)));
         PEL_DisconnectIpcClient(client.handle);
