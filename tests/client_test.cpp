@@ -76,7 +76,7 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
   EXPECT_EQ(PEL_AsyncConnectIpcClient(client.handle, upper.c_str()), PEL_ERR_PIPE);
   std::thread([&] { result = PEL_AsyncConnectIpcClient(client.handle, path.c_str()); }).join();
   ASSERT_TRUE(result == PEL_OK && server.pipe.Accept());
-  // A read shorter than a header is dropped.
+  // Connecting is not connected; a read shorter than a header is dropped.
   EXPECT_EQ(client.Send(Text("early")), PEL_ERR_STATE);
   ASSERT_TRUE(server.pipe.Write(Bytes(10, 0x43)));
   ASSERT_TRUE(log->Awaits("Receive uncompleted message!!! header size:32 recv:10!!!\n"));
