@@ -16,15 +16,11 @@ namespace {
 constexpr int kSenders = 3, kCalls = 10;  // calls per round, half cut off by a destroy
 using Threads = std::list<ScopedThread>;
 
-// Threads leave a starting line together; spinning keeps it to microseconds.
-struct Gate {
-  std::atomic<int> waiting;
-  void Arrive() {
-    for (--waiting; waiting > 0;) continue;
-  }
-};
-void SpinMicroseconds(uint32_t us) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+// Threads leave a starting line together, each after its own skew; spinning
+// keeps both to microseconds.
+void Leave(std::atomic<int>& line, uint32_t skewUs) {
+  for (--line; line > 0;) continue;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(skewUs);
   while (std::chrono::steady_clock::now() < end) continue;
 }
 
@@ -59,13 +55,11 @@ struct QuickRaces {
     const std::vector<uint8_t> payload(1024 + (turns % 64) * 1024, uint8_t(turns));
     for (size_t i = 0; i < count; ++i) ASSERT_EQ(client.Send(payload), PEL_OK);
     ASSERT_TRUE(turns % 5 != 0 || client.events.WaitFor(Cb::Recv, 1, 5000, id));
-    const uint32_t skew = random() % 4000;
-    const bool serverFirst = random() % 2 == 0;
-    Gate gate{2};
+    const uint32_t skew = random() % 4000, serverFirst = random() % 2;
+    std::atomic<int> line{2};
     int closed = -1;
     ScopedThread host([&] {
-      gate.Arrive();
-      SpinMicroseconds(serverFirst ? 0 : skew);
+      Leave(line, serverFirst ? 0 : skew);
       std::lock_guard<std::timed_mutex> held(hostLock);
       holder = GetCurrentThreadId();
       for (int i = 0;
@@ -74,8 +68,7 @@ struct QuickRaces {
       closed = PEL_IpcServerCloseConnection(server.handle, id);
       holder = 0;
     });
-    gate.Arrive();
-    SpinMicroseconds(serverFirst ? skew : 0);
+    Leave(line, serverFirst ? skew : 0);
     EXPECT_EQ(PEL_DisconnectIpcClient(client.handle), PEL_OK);
     host.join();
     EXPECT_TRUE(closed == PEL_OK || closed == PEL_ERR_NO_CONNECTION) << closed;
@@ -136,19 +129,18 @@ struct QuickRaces {
 // returns only once the call's wait is over.
 void CutOffCall(Client& c, bool destroy, uint32_t skewUs, std::atomic<int>* results) {
   const PelIpcClientHandle handle = c.handle;  // the destroy clears c.handle
-  Gate gate{2};
+  std::atomic<int> line{2};
   ULONGLONG calledAt = 0, endedAt = 0;
   ScopedThread cutter([&] {
-    gate.Arrive();
+    Leave(line, destroy ? 0 : skewUs);
     if (destroy) Signal().Wait(1800 + skewUs % 230);
-    destroy ? c.Destroy() : SpinMicroseconds(skewUs);
-    EXPECT_TRUE(destroy || PEL_DisconnectIpcClient(handle) == PEL_OK);
+    EXPECT_TRUE(destroy ? (c.Destroy(), true) : PEL_DisconnectIpcClient(handle) == PEL_OK);
     endedAt = GetTickCount64();
   });
   const uint8_t request[8] = {uint8_t(destroy ? 't' : 'a'), 2, 3, 4, 5, 6, 7, 8};
   uint8_t answer[64];
   uint32_t size = sizeof answer;
-  gate.Arrive();
+  Leave(line, 0);
   calledAt = GetTickCount64();
   const int result = PEL_IpcClientSyncCall(handle, request, 8, answer, &size);
   cutter.join();
