@@ -40,9 +40,7 @@ struct DebuggedRun {
 // A helper mode of exe under our own debug loop, as a debugger sees it.
 DebuggedRun RunUnderDebugger(const std::string& exe, const std::vector<std::string>& args) {
   DebuggedRun run;
-  char temp[MAX_PATH] = {};
-  GetTempPathA(MAX_PATH, temp);
-  const std::string outPath = pel::tools::UniqueName(std::string(temp) + "pel_stdout") + ".txt";
+  const std::string outPath = pel::tools::UniqueName("pel_stdout") + ".txt";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -60,9 +58,7 @@ DebuggedRun RunUnderDebugger(const std::string& exe, const std::vector<std::stri
       std::string text(ev.u.DebugString.nDebugStringLength, '\0');
       SIZE_T got = 0;
       ReadProcessMemory(process, ev.u.DebugString.lpDebugStringData, &text[0], text.size(), &got);
-      text.resize(got);
-      while (!text.empty() && text.back() == '\0') text.pop_back();
-      run.debugStrings.push_back(text);
+      run.debugStrings.push_back(text.substr(0, std::min<size_t>(got, text.find('\0'))));
     } else if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
       if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
         status = DBG_EXCEPTION_NOT_HANDLED;
@@ -78,9 +74,8 @@ DebuggedRun RunUnderDebugger(const std::string& exe, const std::vector<std::stri
   if (run.exitCode < 0) TerminateProcess(process, 255);
   WaitForSingleObject(process, 5000);
   CloseHandle(process);
-  const std::string raw = ReadFileBytes(outPath);
+  run.stdoutText = std::regex_replace(ReadFileBytes(outPath), std::regex("\r\n"), "\n");
   DeleteFileA(outPath.c_str());
-  run.stdoutText = std::regex_replace(raw, std::regex("\r\n"), "\n");
   return run;
 }
 
@@ -154,32 +149,29 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     ASSERT_TRUE(CopyFileA(ExePath().c_str(), target.c_str(), FALSE)) << target;
   }
   const std::string race = "race" + std::to_string(GetCurrentProcessId());
-  const struct {
-    int exe;  // -1: this program, with sixteen racing threads; -2: the DLL
-    std::string name, prefix;
-    const char* refusal;
-  } rows[] = {
-      {0, "abc", "pel_ipc_quillon-", ""},
-      {0, "", "pel_ipc_quillon-", ""},
-      {0, "--null", "pel_ipc_quillon-", ""},
-      {1, "abc", "pel_ipc_morrow-abc-", ""},
-      {1, "", "pel_ipc_morrow--", ""},
-      {1, "--null", "pel_ipc_morrow-0-", ""},
-      {2, "abc", "pel_ipc-abc-", ""},
-      {2, "", "pel_ipc--", ""},
-      {2, "--null", "pel_ipc-0-", ""},
-      {3, "abc", "pel_ipc_morrow-abc-", ""},
-      {-1, race, "pel_ipc-" + race + "-", ""},
-      {-1, race + "r", "pel_ipc-" + race + "r-", "5"},
-      {-2, race + "d", "pel_ipc-" + race + "d-", ""},
+  // exe -1: this program, with sixteen racing threads (-3: and the profile
+  // refused with error 5); -2: the DLL.
+  const std::tuple<int, std::string, std::string> rows[] = {
+      {0, "abc", "pel_ipc_quillon-"},
+      {0, "--null", "pel_ipc_quillon-"},
+      {1, "abc", "pel_ipc_morrow-abc-"},
+      {1, "", "pel_ipc_morrow--"},
+      {1, "--null", "pel_ipc_morrow-0-"},
+      {2, "abc", "pel_ipc-abc-"},
+      {2, "", "pel_ipc--"},
+      {2, "--null", "pel_ipc-0-"},
+      {3, "abc", "pel_ipc_morrow-abc-"},
+      {-1, race, "pel_ipc-" + race + "-"},
+      {-3, race + "r", "pel_ipc-" + race + "r-"},
+      {-2, race + "d", "pel_ipc-" + race + "d-"},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.prefix + " name=" + row.name);
-    const int threads = row.exe == -1 ? 16 : row.exe == -2 ? 0 : 1;
-    std::vector<std::string> args = {row.name, std::to_string(threads), race + row.prefix};
-    if (*row.refusal != '\0') args.push_back(row.refusal);
+  for (const auto& [exe, name, prefix] : rows) {
+    SCOPED_TRACE(prefix + " name=" + name);
+    const int threads = exe == -2 ? 0 : exe < 0 ? 16 : 1;
+    std::vector<std::string> args = {name, std::to_string(threads), race + prefix};
+    if (exe == -3) args.push_back("5");
     const std::time_t start = std::time(nullptr);
-    const auto run = RunUnderDebugger(row.exe < 0 ? ExePath() : dir / exes[row.exe], args);
+    const auto run = RunUnderDebugger(exe < 0 ? ExePath() : dir / exes[exe], args);
     ASSERT_EQ(run.exitCode, 0);
     // The trace as the host's stdout has it, then the notices of the threads
     // that found the log set up; the DLL's lines apart.
@@ -188,17 +180,16 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
       if (!d.empty() && (d[0] == '[' || d[0] == '>')) trace += d + "\n";
       if (d.compare(0, 8, "pel_ipc ") == 0) dll += d + "\n";
     }
-    EXPECT_TRUE(row.exe != -2 || std::regex_match(dll, kDllLines)) << dll;
+    EXPECT_TRUE(exe != -2 || std::regex_match(dll, kDllLines)) << dll;
     std::string notices;
     for (int i = 1; i < threads; ++i) notices += kNotice + "\n\n";
     EXPECT_EQ(trace, run.stdoutText + notices);
     const std::string middle =
-        *row.refusal == '\0'
-            ? R"((\[PelTools::GetUserToken\]\[\d+\] >>>>explorer not found!!!<<<<\n\n|)"
-              R"(\[PelTools::GetCurrentUserDocumentPath\] Get user document path:(.+)\n))"
-            : R"((\[PelTools::GetCurrentUserDocumentPath\]\[\d+\] )"
-              R"(>>>>GetUserProfileDirectory\(\) failed!!! error:5<<<<\n\n)"
-              R"(\[InitLog\]\[\d+\] >>>>Get user log path failed!!!<<<<\n\n)())";
+        exe != -3 ? R"((\[PelTools::GetUserToken\]\[\d+\] >>>>explorer not found!!!<<<<\n\n|)"
+                    R"(\[PelTools::GetCurrentUserDocumentPath\] Get user document path:(.+)\n))"
+                  : R"((\[PelTools::GetCurrentUserDocumentPath\]\[\d+\] )"
+                    R"(>>>>GetUserProfileDirectory\(\) failed!!! error:5<<<<\n\n)"
+                    R"(\[InitLog\]\[\d+\] >>>>Get user log path failed!!!<<<<\n\n)())";
     std::smatch m;
     const std::regex traced(
         "\\[F\\] a{250}\n\\[F\\]\\[7\\] >>>>b{243}\n"
@@ -211,11 +202,10 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     // Only this test writes the Morrow, quillon and race files. One record of
     // the forty is enough in a generic file: a process of another test
     // writing it at that very moment makes one drop.
-    const std::string bytes = LogFiles(folder, row.prefix, start,
-                                       row.prefix.compare(0, 8, "pel_ipc-") != 0 || row.exe < 0);
-    EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + row.prefix + " 0 "),
-              npos);
-    if (row.exe != -1) continue;
+    const std::string bytes =
+        LogFiles(folder, prefix, start, prefix.compare(0, 8, "pel_ipc-") != 0 || exe < 0);
+    EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + prefix + " 0 "), npos);
+    if (exe != -1 && exe != -3) continue;
     // Severity and message of every line.
     const std::string success = "INFO  InitLog success! Compile time:";
     std::map<std::string, int> seen,
