@@ -1,7 +1,6 @@
-// Log set-up in fresh helper processes watched as a debugger would, one row
-// each: the trace, the file prefix chosen from the executable's path, the
-// folder, a refused profile folder, once-only set-up under racing first
-// calls, the severity gate, and the DLL loaded and unloaded as a host would.
+// Log set-up in fresh helper processes watched as a debugger would: the trace,
+// the prefix chosen from the executable's path, the folder, a refused profile,
+// racing first calls, the severity gate, the DLL loaded and unloaded.
 
 #include <cstdio>
 #include <ctime>
@@ -206,7 +205,6 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
         LogFiles(folder, prefix, start, prefix.compare(0, 8, "pel_ipc-") != 0 || exe < 0);
     EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + prefix + " 0 "), npos);
     if (exe != -1 && exe != -3) continue;
-    // Severity and message of every line.
     const std::string success = "INFO  InitLog success! Compile time:";
     std::map<std::string, int> seen,
         expected = {{"", threads - 1}, {"WARN  " + kNotice, threads - 1}, {success, 1}};

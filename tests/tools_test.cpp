@@ -15,7 +15,6 @@ void ExpectParts(const std::string& text, const Parts& parts) {
     EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
 }
 
-// Runs a program to its end, checks its exit code and output, and returns it.
 std::string Exec(const std::vector<std::string>& args, int exitCode, const Parts& parts,
                  const std::string& exe = kPelipc, uint32_t timeoutMs = 20000) {
   std::string out;
@@ -24,7 +23,6 @@ std::string Exec(const std::vector<std::string>& args, int exitCode, const Parts
   return out;
 }
 
-// A server program that ends by itself, and what it printed.
 void ExpectEnded(RedirectedProcess& server, const Parts& parts) {
   EXPECT_EQ(server.Wait(20000), 0) << server.Output();
   server.WaitForEnd(5000);
