@@ -1,7 +1,6 @@
-// Log set-up in fresh helper processes watched as a debugger would, one row
-// each: the trace, the file prefix chosen from the executable's path, the
-// folder, a refused profile folder, once-only set-up under racing first
-// calls, the severity gate, and the DLL loaded and unloaded as a host would.
+// Log set-up in fresh helper processes watched as a debugger would: the trace,
+// the prefix chosen from the executable's path, the folder, a refused profile,
+// racing first calls, the severity gate, the DLL loaded and unloaded.
 
 #include <cstdio>
 #include <ctime>
@@ -26,6 +25,10 @@ const std::regex date(
 const std::regex layout(
     R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} (FATAL|ERROR|WARN |INFO |DEBUG|VERB |NONE ) )"
     R"(\[\d+\] \[[A-Za-z_:]+@\d+\] .*)");
+// Thread lines may come between attach and detach, from the runtime's threads.
+const std::regex kDllLines(
+    "pel_ipc DLL_PROCESS_ATTACH!\n(pel_ipc DLL_THREAD_(ATTACH|DETACH)!\n)*"
+    "pel_ipc DLL_PROCESS_DETACH!\n");
 
 struct DebuggedRun {
   int exitCode = -1;
@@ -36,9 +39,7 @@ struct DebuggedRun {
 // A helper mode of exe under our own debug loop, as a debugger sees it.
 DebuggedRun RunUnderDebugger(const std::string& exe, const std::vector<std::string>& args) {
   DebuggedRun run;
-  char temp[MAX_PATH] = {};
-  GetTempPathA(MAX_PATH, temp);
-  const std::string outPath = pel::tools::UniqueName(std::string(temp) + "pel_stdout") + ".txt";
+  const std::string outPath = pel::tools::UniqueName("pel_stdout") + ".txt";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -56,9 +57,7 @@ DebuggedRun RunUnderDebugger(const std::string& exe, const std::vector<std::stri
       std::string text(ev.u.DebugString.nDebugStringLength, '\0');
       SIZE_T got = 0;
       ReadProcessMemory(process, ev.u.DebugString.lpDebugStringData, &text[0], text.size(), &got);
-      text.resize(got);
-      while (!text.empty() && text.back() == '\0') text.pop_back();
-      run.debugStrings.push_back(text);
+      run.debugStrings.push_back(text.substr(0, std::min<size_t>(got, text.find('\0'))));
     } else if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
       if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
         status = DBG_EXCEPTION_NOT_HANDLED;
@@ -74,10 +73,8 @@ DebuggedRun RunUnderDebugger(const std::string& exe, const std::vector<std::stri
   if (run.exitCode < 0) TerminateProcess(process, 255);
   WaitForSingleObject(process, 5000);
   CloseHandle(process);
-  const std::string raw = ReadFileBytes(outPath);
+  run.stdoutText = std::regex_replace(ReadFileBytes(outPath), std::regex("\r\n"), "\n");
   DeleteFileA(outPath.c_str());
-  for (size_t i = 0; i < raw.size(); ++i)
-    if (raw[i] != '\r' || i + 1 == raw.size() || raw[i + 1] != '\n') run.stdoutText += raw[i];
   return run;
 }
 
@@ -140,8 +137,7 @@ PEL_TEST_HELPER(set_up) {
 
 // A refused profile folder leaves the host alive and the log at the drive's
 // root. Racing first calls set up once and lose no record. The DLL's unload
-// tears the logger down before the appender without a fault; thread lines
-// may come between its attach and detach lines, from the runtime's threads.
+// tears the logger down before the appender without a fault.
 TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
   TempDir dir("prefix");
   const std::string exes[] = {"q\\quillon.exe", "m\\Morrow.exe", "u\\MORROW.EXE",
@@ -152,82 +148,63 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     ASSERT_TRUE(CopyFileA(ExePath().c_str(), target.c_str(), FALSE)) << target;
   }
   const std::string race = "race" + std::to_string(GetCurrentProcessId());
-  const struct {
-    int exe;  // -1: this program, with sixteen racing threads; -2: the DLL
-    std::string name, prefix;
-    const char* refusal;
-  } rows[] = {
-      {0, "abc", "pel_ipc_quillon-", ""},
-      {0, "", "pel_ipc_quillon-", ""},
-      {0, "--null", "pel_ipc_quillon-", ""},
-      {1, "abc", "pel_ipc_morrow-abc-", ""},
-      {1, "", "pel_ipc_morrow--", ""},
-      {1, "--null", "pel_ipc_morrow-0-", ""},
-      {2, "abc", "pel_ipc-abc-", ""},
-      {2, "", "pel_ipc--", ""},
-      {2, "--null", "pel_ipc-0-", ""},
-      {3, "abc", "pel_ipc_morrow-abc-", ""},
-      {-1, race, "pel_ipc-" + race + "-", ""},
-      {-1, race + "r", "pel_ipc-" + race + "r-", "5"},
-      {-2, race + "d", "pel_ipc-" + race + "d-", ""},
+  // exe -1: this program, with sixteen racing threads (-3: and the profile
+  // refused with error 5); -2: the DLL.
+  const std::tuple<int, std::string, std::string> rows[] = {
+      {0, "abc", "pel_ipc_quillon-"},
+      {0, "--null", "pel_ipc_quillon-"},
+      {1, "abc", "pel_ipc_morrow-abc-"},
+      {1, "", "pel_ipc_morrow--"},
+      {1, "--null", "pel_ipc_morrow-0-"},
+      {2, "abc", "pel_ipc-abc-"},
+      {2, "", "pel_ipc--"},
+      {2, "--null", "pel_ipc-0-"},
+      {3, "abc", "pel_ipc_morrow-abc-"},
+      {-1, race, "pel_ipc-" + race + "-"},
+      {-3, race + "r", "pel_ipc-" + race + "r-"},
+      {-2, race + "d", "pel_ipc-" + race + "d-"},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.prefix + " name=" + row.name);
-    const int threads = row.exe == -1 ? 16 : row.exe == -2 ? 0 : 1;
-    std::vector<std::string> args = {row.name, std::to_string(threads), race + row.prefix};
-    if (*row.refusal != '\0') args.push_back(row.refusal);
+  for (const auto& [exe, name, prefix] : rows) {
+    SCOPED_TRACE(prefix + " name=" + name);
+    const int threads = exe == -2 ? 0 : exe < 0 ? 16 : 1;
+    std::vector<std::string> args = {name, std::to_string(threads), race + prefix};
+    if (exe == -3) args.push_back("5");
     const std::time_t start = std::time(nullptr);
-    const auto run = RunUnderDebugger(row.exe < 0 ? ExePath() : dir / exes[row.exe], args);
+    const auto run = RunUnderDebugger(exe < 0 ? ExePath() : dir / exes[exe], args);
     ASSERT_EQ(run.exitCode, 0);
-    std::string folder;
-    std::vector<std::string> trace, dll;
+    // The trace as the host's stdout has it, then the notices of the threads
+    // that found the log set up; the DLL's lines apart.
+    std::string trace, dll;
     for (const auto& d : run.debugStrings) {
-      if (d.compare(0, kAnnounce.size(), kAnnounce) == 0) folder = d.substr(kAnnounce.size());
-      if (!d.empty() && (d[0] == '[' || d[0] == '>')) trace.push_back(d);
-      if (d.compare(0, 8, "pel_ipc ") == 0) dll.push_back(d);
+      if (!d.empty() && (d[0] == '[' || d[0] == '>')) trace += d + "\n";
+      if (d.compare(0, 8, "pel_ipc ") == 0) dll += d + "\n";
     }
-    if (row.exe == -2) {
-      ASSERT_GE(dll.size(), 2u);
-      EXPECT_EQ(dll.front(), "pel_ipc DLL_PROCESS_ATTACH!");
-      EXPECT_EQ(dll.back(), "pel_ipc DLL_PROCESS_DETACH!");
-      for (size_t i = 1; i + 1 < dll.size(); ++i)
-        EXPECT_TRUE(dll[i] == "pel_ipc DLL_THREAD_ATTACH!" ||
-                    dll[i] == "pel_ipc DLL_THREAD_DETACH!");
-    }
-    std::vector<std::string> middle = {
-        R"(\[PelTools::GetUserToken\]\[\d+\] >>>>explorer not found!!!<<<<\n|)"
-        R"(\[PelTools::GetCurrentUserDocumentPath\] Get user document path:(.+))"};
-    if (*row.refusal != '\0')
-      middle = {R"(\[PelTools::GetCurrentUserDocumentPath\]\[\d+\] )"
-                R"(>>>>GetUserProfileDirectory\(\) failed!!! error:5<<<<\n)",
-                R"(\[InitLog\]\[\d+\] >>>>Get user log path failed!!!<<<<\n)"};
-    const size_t n = middle.size();
-    ASSERT_EQ(trace.size(), 3 + n + std::max(threads, 1));
-    EXPECT_EQ(trace[0], "[F] " + std::string(250, 'a'));
-    EXPECT_EQ(trace[1], "[F][7] >>>>" + std::string(254 - 11, 'b'));
-    EXPECT_EQ(trace[2], "[InitLog] Try to get log path...");
-    std::string profile;
-    for (size_t k = 0; k < n; ++k) {
-      std::smatch m;
-      EXPECT_TRUE(std::regex_match(trace[3 + k], m, std::regex(middle[k]))) << trace[3 + k];
-      if (m.size() > 1) profile = m[1];
-    }
-    EXPECT_EQ(folder, profile + "\\Documents\\Morrow\\log");
-    EXPECT_EQ(trace[3 + n], kAnnounce + folder);
-    std::string out;
-    for (size_t k = 0; k < 4 + n; ++k) out += trace[k] + "\n";
-    EXPECT_EQ(run.stdoutText, out);
-    for (size_t k = 4 + n; k < trace.size(); ++k) EXPECT_EQ(trace[k], kNotice + "\n");
+    EXPECT_TRUE(exe != -2 || std::regex_match(dll, kDllLines)) << dll;
+    std::string notices;
+    for (int i = 1; i < threads; ++i) notices += kNotice + "\n\n";
+    EXPECT_EQ(trace, run.stdoutText + notices);
+    const std::string middle =
+        exe != -3 ? R"((\[PelTools::GetUserToken\]\[\d+\] >>>>explorer not found!!!<<<<\n\n|)"
+                    R"(\[PelTools::GetCurrentUserDocumentPath\] Get user document path:(.+)\n))"
+                  : R"((\[PelTools::GetCurrentUserDocumentPath\]\[\d+\] )"
+                    R"(>>>>GetUserProfileDirectory\(\) failed!!! error:5<<<<\n\n)"
+                    R"(\[InitLog\]\[\d+\] >>>>Get user log path failed!!!<<<<\n\n)())";
+    std::smatch m;
+    const std::regex traced(
+        "\\[F\\] a{250}\n\\[F\\]\\[7\\] >>>>b{243}\n"
+        "\\[InitLog\\] Try to get log path\\.\\.\\.\n" +
+        middle + "\\[InitLog\\] Get full pel_ipc log path:(.*)\n");
+    ASSERT_TRUE(std::regex_match(run.stdoutText, m, traced)) << run.stdoutText;
+    const std::string folder = m[3];
+    EXPECT_EQ(folder, m[2].str() + "\\Documents\\Morrow\\log");
 
     // Only this test writes the Morrow, quillon and race files. One record of
     // the forty is enough in a generic file: a process of another test
     // writing it at that very moment makes one drop.
-    const std::string bytes = LogFiles(folder, row.prefix, start,
-                                       row.prefix.compare(0, 8, "pel_ipc-") != 0 || row.exe < 0);
-    EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + row.prefix + " 0 "),
-              npos);
-    if (row.exe != -1) continue;
-    // Severity and message of every line.
+    const std::string bytes =
+        LogFiles(folder, prefix, start, prefix.compare(0, 8, "pel_ipc-") != 0 || exe < 0);
+    EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + prefix + " 0 "), npos);
+    if (exe != -1 && exe != -3) continue;
     const std::string success = "INFO  InitLog success! Compile time:";
     std::map<std::string, int> seen,
         expected = {{"", threads - 1}, {"WARN  " + kNotice, threads - 1}, {success, 1}};

@@ -1,11 +1,10 @@
-// Ends that race each other or a synchronous call, round after round: every
-// OnClose comes as often as it should and never inside a host call, no
-// record is freed twice or left behind, and no client is freed under a call
-// that still waits in it. Each round cuts off a batch of synchronous calls by
-// a disconnect or a destroy; while their 2,000 ms run out, the quick races go
-// round as often as they can. PEL_RACE_ROUNDS sets the rounds.
+// Ends racing each other or a synchronous call: every OnClose comes as often as
+// it should and never inside a host call, nothing is freed twice or left. Each
+// of PEL_RACE_ROUNDS rounds cuts off synchronous calls by a disconnect or a
+// destroy; while their 2,000 ms run out, the quick races go round.
 
 #include <chrono>
+#include <list>
 #include <random>
 
 #include "support/fixtures.h"
@@ -14,37 +13,19 @@ using namespace pel::test;
 
 namespace {
 
-// Per round: half the calls are cut off by a disconnect, half by a destroy.
-constexpr int kSenders = 3, kCalls = 10;
-using Threads = std::vector<std::unique_ptr<ScopedThread>>;
+constexpr int kSenders = 3, kCalls = 10;  // calls per round, half cut off by a destroy
+using Threads = std::list<ScopedThread>;
 
-// Lets two or more threads leave a starting line together; spinning keeps
-// the start within microseconds.
-class Gate {
- public:
-  explicit Gate(int parties) : m_waiting(parties) {}
-  void Arrive() {
-    for (m_waiting.fetch_sub(1); m_waiting.load() > 0;) {
-    }
-  }
-
- private:
-  std::atomic<int> m_waiting;
-};
-
-inline void SpinMicroseconds(uint32_t us) {
-  LARGE_INTEGER frequency, now, end;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&end);
-  end.QuadPart += frequency.QuadPart * us / 1000000;
-  do {
-    QueryPerformanceCounter(&now);
-  } while (now.QuadPart < end.QuadPart);
+// Threads leave a starting line together, each after its own skew; spinning
+// keeps both to microseconds.
+void Leave(std::atomic<int>& line, uint32_t skewUs) {
+  for (--line; line > 0;) continue;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(skewUs);
+  while (std::chrono::steady_clock::now() < end) continue;
 }
 
-// The quick races. The host sends to and closes connections whose clients
-// may be gone, holding a lock its OnClose takes: an OnClose inside one of
-// those calls would run on the thread that holds the lock.
+// The host sends to and closes connections whose clients may be gone, holding
+// a lock its OnClose takes: an OnClose inside those calls would hold it too.
 struct QuickRaces {
   std::timed_mutex hostLock;
   std::atomic<DWORD> holder{0};
@@ -53,7 +34,6 @@ struct QuickRaces {
   EchoServer server{"race"};
   Client client, senders[kSenders];
   uint32_t turns = 0, clientWon = 0;
-  uint64_t replies = 0, sent = 0;
 
   QuickRaces() {
     server.events.onClose = [this](uint32_t, int32_t) -> int32_t {
@@ -65,9 +45,8 @@ struct QuickRaces {
   }
 
   // The client disconnects with echoes of up to 64 KiB on their way or half
-  // read, while the host sends to it and closes it. Up to 4 ms of skew either
-  // way: the server learns of the client's end only when its read comes back
-  // broken, so the client needs a head start to win now and then.
+  // read while the host sends and closes; up to 4 ms of skew either way, as the
+  // server learns of the client's end only from a broken read.
   void CloseAgainstDisconnect() {
     ASSERT_EQ(PEL_ConnectIpcClient(client.handle, server.name.c_str()), PEL_OK);
     const uint32_t id = turns;  // ids count from 0, one per connection
@@ -76,13 +55,11 @@ struct QuickRaces {
     const std::vector<uint8_t> payload(1024 + (turns % 64) * 1024, uint8_t(turns));
     for (size_t i = 0; i < count; ++i) ASSERT_EQ(client.Send(payload), PEL_OK);
     ASSERT_TRUE(turns % 5 != 0 || client.events.WaitFor(Cb::Recv, 1, 5000, id));
-    const uint32_t skew = random() % 4000;
-    const bool serverFirst = random() % 2 == 0;
-    Gate gate(2);
+    const uint32_t skew = random() % 4000, serverFirst = random() % 2;
+    std::atomic<int> line{2};
     int closed = -1;
     ScopedThread host([&] {
-      gate.Arrive();
-      SpinMicroseconds(serverFirst ? 0 : skew);
+      Leave(line, serverFirst ? 0 : skew);
       std::lock_guard<std::timed_mutex> held(hostLock);
       holder = GetCurrentThreadId();
       for (int i = 0;
@@ -91,57 +68,47 @@ struct QuickRaces {
       closed = PEL_IpcServerCloseConnection(server.handle, id);
       holder = 0;
     });
-    gate.Arrive();
-    SpinMicroseconds(serverFirst ? skew : 0);
+    Leave(line, serverFirst ? skew : 0);
     EXPECT_EQ(PEL_DisconnectIpcClient(client.handle), PEL_OK);
     host.join();
-    // Found, or already released because the broken pipe won.
     EXPECT_TRUE(closed == PEL_OK || closed == PEL_ERR_NO_CONNECTION) << closed;
     clientWon += closed == PEL_ERR_NO_CONNECTION;
     ASSERT_TRUE(server.events.WaitFor(Cb::Close, 1, 5000, id));
-    // Disconnect's OnClose and the release's, whichever side closed first.
     ASSERT_TRUE(client.events.WaitFor(Cb::Close, closes + 2));
     EXPECT_FALSE(PEL_IsIpcClientConnected(client.handle));
-    const auto got = client.events.Payloads(id);  // what arrived before the end arrived whole
+    const auto got = client.events.Payloads(id);  // whole, whatever came before the end
     EXPECT_LE(got.size(), count + 8);
     for (const auto& p : got) EXPECT_TRUE(p == payload || p.size() == 64);
-    replies += got.size();
   }
 
-  // A server of its own goes (closed first every third turn) while its
-  // clients send at full rate; every other turn it writes back too.
+  // A server goes (closed first every third turn) while its clients send at
+  // full rate; every other turn it writes back too.
   void ServerGoesUnderFullRateSenders() {
-    std::atomic<uint64_t> accepted{0};
     Threads threads;  // outlive the server: they end with it
     EchoServer rate("rate");
     rate.echo = turns % 2 == 0;
     ASSERT_TRUE(rate.started);
     for (Client& c : senders) ASSERT_EQ(PEL_ConnectIpcClient(c.handle, rate.name.c_str()), PEL_OK);
     ASSERT_TRUE(rate.events.WaitFor(Cb::Connect, kSenders));
-    for (Client& c : senders) {
-      threads.emplace_back(new ScopedThread([&c, &accepted] {
-        while (c.Send(std::vector<uint8_t>(64, 0x5E)) == PEL_OK) ++accepted;
-      }));
-    }
+    for (Client& c : senders)
+      threads.emplace_back([&c] {
+        while (c.Send(std::vector<uint8_t>(64, 0x5E)) == PEL_OK) continue;
+      });
     ASSERT_TRUE(rate.events.WaitFor(Cb::Recv, 5 * kSenders, 10000));
     EXPECT_TRUE(turns % 3 != 0 || PEL_CloseIpcServer(rate.handle) == PEL_OK);
     rate.Destroy();
-    // Every connection got its one OnClose by the time the server is gone;
-    // the clients see their pipes broken, stop sending and report the end.
+    // Each OnClose came by the time the server is gone; the clients see it.
     const auto events = rate.events.Events();
-    for (uint32_t id = 0; id < kSenders; ++id) {
+    for (uint32_t id = 0; id < kSenders; ++id)
       EXPECT_EQ(CountFor(events, Cb::Connect, id) + CountFor(events, Cb::Close, id), 2u) << id;
-    }
     threads.clear();
     for (Client& c : senders) {
       EXPECT_TRUE(c.events.WaitFor(Cb::Close, turns + 1));
       EXPECT_TRUE(WaitUntil([&] { return !PEL_IsIpcClientConnected(c.handle); }, 5000));
     }
-    sent += accepted.load();
   }
 
-  // Closing the server with clients still connected: their OnClose runs on
-  // workers too. Every connection's OnClose came once, never inside a call.
+  // Closing the server with clients connected: their OnClose runs on workers.
   void Finish() {
     std::vector<RawPeer> left(4);
     for (auto& p : left) ASSERT_TRUE(p.Connect(server.name));
@@ -149,34 +116,31 @@ struct QuickRaces {
     holder = GetCurrentThreadId();
     EXPECT_EQ(PEL_CloseIpcServer(server.handle), PEL_OK);
     const auto events = server.events.Events();
-    for (uint32_t id = 0; id < turns + left.size(); ++id) {
+    for (uint32_t id = 0; id < turns + left.size(); ++id)
       EXPECT_EQ(CountFor(events, Cb::Close, id), 1u) << id;
-    }
     EXPECT_EQ(onHostThread + stuck, 0);
     EXPECT_EQ(client.events.Count(Cb::Close), 2u * turns);
     for (Client& c : senders) EXPECT_EQ(c.events.Count(Cb::Close), turns);
   }
 };
 
-// A synchronous call cut off by a disconnect is answered, sent but cut off
-// (time-out), or not sent at all. One cut off by a destroy aimed at the end
-// of its 2,000 ms wait times out, and the destroy returns only once the
-// call's wait is over.
+// A call cut off by a disconnect is answered, timed out or not sent; one cut
+// off by a destroy near the end of its 2,000 ms times out, and the destroy
+// returns only once the call's wait is over.
 void CutOffCall(Client& c, bool destroy, uint32_t skewUs, std::atomic<int>* results) {
   const PelIpcClientHandle handle = c.handle;  // the destroy clears c.handle
-  Gate gate(2);
+  std::atomic<int> line{2};
   ULONGLONG calledAt = 0, endedAt = 0;
   ScopedThread cutter([&] {
-    gate.Arrive();
+    Leave(line, destroy ? 0 : skewUs);
     if (destroy) Signal().Wait(1800 + skewUs % 230);
-    destroy ? c.Destroy() : SpinMicroseconds(skewUs);
-    EXPECT_TRUE(destroy || PEL_DisconnectIpcClient(handle) == PEL_OK);
+    EXPECT_TRUE(destroy ? (c.Destroy(), true) : PEL_DisconnectIpcClient(handle) == PEL_OK);
     endedAt = GetTickCount64();
   });
   const uint8_t request[8] = {uint8_t(destroy ? 't' : 'a'), 2, 3, 4, 5, 6, 7, 8};
   uint8_t answer[64];
   uint32_t size = sizeof answer;
-  gate.Arrive();
+  Leave(line, 0);
   calledAt = GetTickCount64();
   const int result = PEL_IpcClientSyncCall(handle, request, 8, answer, &size);
   cutter.join();
@@ -205,18 +169,15 @@ TEST(Races, EveryCloseRaceRoundAfterRound) {
     for (uint32_t round = 0; round < rounds && !HasFatalFailure(); ++round) {
       SCOPED_TRACE("round " + std::to_string(round));
       std::atomic<int> left{kCalls};
-      std::vector<std::unique_ptr<Client>> clients;
+      std::list<Client> clients;  // one by one: a client does not wait for a busy pipe
       Threads calls;
       for (int i = 0; i < kCalls; ++i) {
-        // One after the other: a client does not wait for a busy pipe.
-        clients.emplace_back(new Client());
-        Client* c = clients.back().get();
-        ASSERT_EQ(PEL_ConnectIpcClient(c->handle, sync.name.c_str()), PEL_OK);
-        const uint32_t skew = random() % 3000;
-        calls.emplace_back(new ScopedThread([&, c, i, skew] {
-          CutOffCall(*c, i % 2 == 1, skew, results);
+        Client& c = clients.emplace_back();
+        ASSERT_EQ(PEL_ConnectIpcClient(c.handle, sync.name.c_str()), PEL_OK);
+        calls.emplace_back([&, i, skew = random() % 3000] {
+          CutOffCall(c, i % 2 == 1, skew, results);
           --left;
-        }));
+        });
       }
       do {
         quick.CloseAgainstDisconnect();
@@ -228,11 +189,10 @@ TEST(Races, EveryCloseRaceRoundAfterRound) {
     ASSERT_TRUE(sync.events.WaitFor(Cb::Close, rounds * kCalls));
     EXPECT_EQ(sync.events.Count(Cb::Close), rounds * kCalls);
     std::printf(
-        "%u rounds, %u turns (client won %u, %llu replies, %llu sent at full rate); "
-        "calls cut off: %d answered, %d timed out, %d not sent, %d destroyed\n",
-        rounds, quick.turns, quick.clientWon, (unsigned long long)quick.replies,
-        (unsigned long long)quick.sent, results[0].load(), results[1].load(), results[2].load(),
-        results[3].load());
+        "%u rounds, %u turns (client won %u); calls cut off: %d answered, %d timed out, "
+        "%d not sent, %d destroyed\n",
+        rounds, quick.turns, quick.clientWon, results[0].load(), results[1].load(),
+        results[2].load(), results[3].load());
   }
   EXPECT_TRUE(BackTo(start));
 }

@@ -1,9 +1,8 @@
-// Soak: one server of ours in this process, client processes doing random
-// legal things and letting raw peers misbehave, for PEL_SOAK_SECONDS (40;
-// `make soak` longer). Afterwards every message a client was told was
-// accepted has arrived exactly once and in order on its connection, every
-// OnConnect has its one OnClose, and the counters are back in every process.
+// One server of ours, client processes doing random legal things and raw peers
+// misbehaving for PEL_SOAK_SECONDS (40). Every accepted message arrived once and
+// in order, every OnConnect has its OnClose, the counters are back everywhere.
 
+#include <deque>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -14,8 +13,8 @@ using namespace pel::test;
 
 namespace {
 
-// Payloads: "W|tag|seq|filler" counted, "S|..." a synchronous request
-// (answered "A|S|..."). A tag names one connection of one process.
+// "W|tag|seq|filler" is counted, "S|..." a call answered "A|S|..."; a tag
+// names one connection of one process.
 struct ClientRun {
   std::mt19937 random;
   std::string name, tag;
@@ -30,8 +29,7 @@ struct ClientRun {
   std::vector<std::string> late;  // answers of calls that timed out
 
   void Expect(bool ok, const std::string& what) {
-    if (!ok) report << "FAIL " << what << std::endl;
-    failures += !ok;
+    if (!ok) report << "FAIL " << what << std::endl, ++failures;
   }
   std::string Tag() const { return tag + "-" + std::to_string(connection); }
 
@@ -39,21 +37,17 @@ struct ClientRun {
     closesBefore = events.Count(Cb::Close);
     const bool async = random() % 2 == 0;
     int result = (async ? PEL_AsyncConnectIpcClient : PEL_ConnectIpcClient)(handle, name.c_str());
-    // A blocking connect calls no OnConnect: watch the state for both.
     if (result == PEL_OK && !WaitUntil([&] { return PEL_IsIpcClientConnected(handle) != 0; }, 5000))
       result = PEL_ERR_TIMEOUT;
     if (result != PEL_OK) {
-      // All instances taken for a moment, or the server's HELLO late under
-      // load. Never a pipe closed before its HELLO (19): a client that opened
-      // an instance as the server made it is served like any.
+      // All instances taken, or the HELLO late under load; never a pipe closed
+      // before its HELLO (19).
       Expect(result == PEL_ERR_TIMEOUT || result == PEL_ERR_PIPE,
              "connect gave " + std::to_string(result));
       PEL_DisconnectIpcClient(handle);
       return;
     }
-    connected = true;
-    ++connection;
-    sent = 0;
+    connected = true, ++connection, sent = 0;
     Send(1);  // the server learns the tag even if nothing else is sent
   }
   void Send(uint32_t burst) {
@@ -74,8 +68,8 @@ struct ClientRun {
         PEL_IpcClientSyncCall(handle, reinterpret_cast<const uint8_t*>(request.data()),
                               uint32_t(request.size()), answer, &size);
     late.push_back("A|" + request);
-    // A slow machine may answer after the 2,000 ms. Answers come in order:
-    // a late one then ends the next call, whose own answer is late in turn.
+    // A slow machine may answer after the 2,000 ms: in order, so a late one
+    // ends the next call.
     if (result == PEL_ERR_TIMEOUT) return;
     const auto it =
         std::find(late.begin(), late.end(), std::string(answer, answer + std::min(size, 256u)));
@@ -85,17 +79,17 @@ struct ClientRun {
   // Disconnect, or Destroy which disconnects first: two OnClose either way.
   void End(bool destroy) {
     if (destroy) PEL_DestroyIpcClient(handle);
-    if (destroy) Expect((handle = PEL_CreateIpcClient(&table)) != nullptr, "create");
-    if (!destroy) Expect(PEL_DisconnectIpcClient(handle) == PEL_OK, "disconnect");
+    Expect(destroy ? (handle = PEL_CreateIpcClient(&table)) != nullptr
+                   : PEL_DisconnectIpcClient(handle) == PEL_OK,
+           "create or disconnect");
     if (!connected) return;
-    late.clear();  // a late answer never crosses to another pipe
-    connected = false;
+    late.clear(), connected = false;  // a late answer never crosses to another pipe
     report << "conn " << Tag() << " " << sent << std::endl;
     Expect(events.WaitFor(Cb::Close, closesBefore + 2, 5000),
            "Disconnect's and the release's OnClose");
   }
-  // A raw peer of this process: short, foreign magic, business before HELLO,
-  // garbage, one message and gone, or silent.
+  // A raw peer: short, foreign magic, business before HELLO, garbage, one
+  // message and gone, or silent.
   void Hostile() {
     RawPipeClient raw;
     const uint32_t id = raw.Open(name, 1000) && raw.SetMessageMode() ? raw.ReadHello(2000) : 0;
@@ -116,11 +110,10 @@ struct ClientRun {
 PEL_TEST_HELPER(soak_client) {  // args: pipe name, tag, seconds, seed, report path
   const Live start = Live::Now();
   ClientRun run;
-  if (args.size() != 5 || run.handle == nullptr) return 2;
-  run.name = args[0];
-  run.tag = args[1];
-  run.random.seed(std::stoul(args[3]));
-  run.report.open(args[4]);
+  run.name = args.at(0), run.tag = args.at(1);
+  run.random.seed(std::stoul(args.at(3)));
+  run.report.open(args.at(4));
+  if (run.handle == nullptr) return 2;
   uint64_t actions = 0;
   for (const ULONGLONG end = GetTickCount64() + 1000 * std::stoull(args[2]);
        GetTickCount64() < end && run.failures < 20; ++actions) {
@@ -155,10 +148,8 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   events.onRecv = [&](uint32_t id, const uint8_t* data, uint32_t size) -> int32_t {
     const std::string text(reinterpret_cast<const char*>(data), size);
     if (text.rfind("S|", 0) == 0) {
-      const std::string answer = "A|" + text;
-      return PEL_IpcServerSendData(server, id, true,
-                                   reinterpret_cast<const uint8_t*>(answer.data()),
-                                   int32_t(answer.size()));
+      const auto answer = Text("A|" + text);
+      return PEL_IpcServerSendData(server, id, true, answer.data(), int32_t(answer.size()));
     }
     if (text.rfind("W|", 0) != 0) return 0;
     std::lock_guard<std::mutex> guard(lock);
@@ -169,32 +160,27 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
     return 0;
   };
   ASSERT_EQ(PEL_StartIpcServer(server, name.c_str()), PEL_OK);
-  std::vector<std::unique_ptr<HelperProcess>> clients;
+  std::deque<HelperProcess> clients;  // grows without moving
+  auto path = [&](int i) { return ExeDir() + name + std::to_string(i); };
   for (int i = 0; i < 6; ++i) {
-    clients.emplace_back(new HelperProcess(
-        "soak_client", {name, "c" + std::to_string(i), std::to_string(seconds),
-                        std::to_string(seed * 100 + i), ExeDir() + name + std::to_string(i)}));
-    ASSERT_TRUE(clients.back()->started());
+    const std::vector<std::string> args = {name, "c" + std::to_string(i), std::to_string(seconds),
+                                           std::to_string(seed * 100 + i), path(i)};
+    ASSERT_TRUE(clients.emplace_back("soak_client", args).started());
   }
-  // What the clients say they sent, per tag.
-  std::map<std::string, uint32_t> claimed;
+  std::map<std::string, uint32_t> claimed;  // what the clients say they sent, per tag
   uint64_t actions = 0;
   for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(clients[i]->Wait(seconds * 1000 + 60000), 0) << "client process " << i;
-    const std::string path = ExeDir() + name + std::to_string(i);
-    std::ifstream in(path);
-    bool done = false;
+    EXPECT_EQ(clients[i].Wait(seconds * 1000 + 60000), 0) << "client process " << i;
+    std::ifstream in(path(i));
     for (std::string line, kind, word; std::getline(in, line);) {
       std::istringstream fields(line);
       fields >> kind >> word;
       if (kind == "conn") fields >> claimed[word];
       if (kind == "FAIL") ADD_FAILURE() << "client process " << i << ": " << line;
-      if (kind == "done") actions += std::stoull(word);
-      done |= kind == "done";
+      if (kind == "done") actions += std::stoull(word);  // the exit code says it ended
     }
-    EXPECT_TRUE(done) << path << " has no end";
     in.close();
-    DeleteFileA(path.c_str());
+    DeleteFileA(path(i).c_str());
   }
   // Every connection ended; the server hears of the last ones a little later.
   EXPECT_TRUE(
@@ -207,14 +193,11 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
     EXPECT_TRUE(disorder.empty()) << disorder.size() << " out of order, first " << disorder.front();
   }
   EXPECT_EQ(received, claimed);
-  std::map<uint32_t, int> opened, closed;
-  for (const auto& e : events.Events()) {
-    opened[e.id] += e.kind == Cb::Connect;
-    closed[e.id] += e.kind == Cb::Close;
-  }
-  for (const auto& c : closed)
-    EXPECT_TRUE(c.second <= 1 && opened[c.first] <= c.second)
-        << c.first << ": " << opened[c.first] << " OnConnect, " << c.second << " OnClose";
+  std::map<uint32_t, std::pair<int, int>> ends;  // id: OnConnect, OnClose
+  for (const auto& e : events.Events())
+    ends[e.id].first += e.kind == Cb::Connect, ends[e.id].second += e.kind == Cb::Close;
+  for (const auto& [id, n] : ends)
+    EXPECT_TRUE(n.second <= 1 && n.first <= n.second) << id << ": " << n.first << " OnConnect";
   // However much the clients came and went, the server still takes a new one.
   RawPeer last;
   EXPECT_TRUE(last.Connect(name));
@@ -225,7 +208,7 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   uint64_t messages = 0;
   for (const auto& c : claimed) messages += c.second;
   std::printf("soak: %u s, seed %u: %llu client actions, %zu connections, %llu messages\n", seconds,
-              seed, (unsigned long long)actions, closed.size(), (unsigned long long)messages);
+              seed, (unsigned long long)actions, ends.size(), (unsigned long long)messages);
 }
 
 }  // namespace
