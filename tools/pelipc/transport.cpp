@@ -3,6 +3,8 @@
 // HELLO exchange over the plain Win32 peers the tests use, with a thread for
 // each connection's reads and blocking overlapped writes. What a direct
 // implementation of the job looks like, without the library.
+#include "transport.h"
+
 #include <cstring>
 #include <functional>
 #include <map>
@@ -11,7 +13,6 @@
 #include <thread>
 
 #include "common/raw_pipe.h"
-#include "transport.h"
 #include "util.h"
 
 namespace pel::pelipc {
@@ -77,25 +78,24 @@ class LibraryClient : public ClientEnd {
   PelIpcClientHandle m_client;
 };
 
-using pel::tools::RawPipe;
-
 // Hands every message read to `on` until the pipe fails or is aborted.
-void ReadAll(RawPipe& pipe, const std::function<void(uint32_t, const uint8_t*, uint32_t)>& on) {
-  std::vector<uint8_t> buffer(pel::tools::kRawMaxRead);
+void ReadAll(tools::RawPipe& pipe,
+             const std::function<void(uint32_t, const uint8_t*, uint32_t)>& on) {
+  std::vector<uint8_t> buffer(tools::kRawMaxRead);
   for (;;) {
-    uint32_t size = pel::tools::kRawMaxRead;
-    if (!pipe.ReadInto(buffer.data(), &size, INFINITE) || size < pel::tools::kRawHeader) return;
+    uint32_t size = tools::kRawMaxRead;
+    if (!pipe.ReadInto(buffer.data(), &size, INFINITE) || size < tools::kRawHeader) return;
     uint32_t kind;
     std::memcpy(&kind, &buffer[8], sizeof kind);
-    on(kind, buffer.data() + pel::tools::kRawHeader, size - pel::tools::kRawHeader);
+    on(kind, buffer.data() + tools::kRawHeader, size - tools::kRawHeader);
   }
 }
 
 // A blocking write of one frame; the write's completion is reported as the
 // library reports it.
-int32_t WriteFrame(RawPipe& pipe, TransportEvents* events, uint32_t id, uint32_t kind,
+int32_t WriteFrame(tools::RawPipe& pipe, TransportEvents* events, uint32_t id, uint32_t kind,
                    const uint8_t* data, uint32_t size) {
-  if (!pipe.Write(pel::tools::MakeMessage(id, kind, data, size, pel::tools::kRawMagic))) {
+  if (!pipe.Write(tools::MakeMessage(id, kind, data, size, tools::kRawMagic))) {
     return PEL_ERR_WRITE;
   }
   events->OnSend(id);
@@ -113,15 +113,15 @@ class RawClient : public ClientEnd {
     if (m_reader.joinable()) return PEL_ERR_STATE;
     m_stop.Reset();
     m_id = m_pipe.Connect(name);
-    if (m_id == pel::tools::kRawNoId) {
+    if (m_id == tools::kRawNoId) {
       const bool opened = m_pipe.handle() != INVALID_HANDLE_VALUE;
       m_pipe.Close();
       return opened ? PEL_ERR_TIMEOUT : PEL_ERR_PIPE;
     }
     m_reader = std::thread([this] {
       ReadAll(m_pipe, [this](uint32_t kind, const uint8_t* data, uint32_t size) {
-        if (kind == pel::tools::kRawBusiness) m_events->OnRecv(m_id, data, size);
-        if (kind != pel::tools::kRawSync) return;
+        if (kind == tools::kRawBusiness) m_events->OnRecv(m_id, data, size);
+        if (kind != tools::kRawSync) return;
         std::lock_guard<std::mutex> hold(m_lock);
         m_answer.assign(data, data + size);
         m_answerReady.Set();
@@ -140,7 +140,7 @@ class RawClient : public ClientEnd {
 
   int32_t Send(const uint8_t* data, uint32_t size) override {
     if (!m_reader.joinable()) return PEL_ERR_STATE;
-    return WriteFrame(m_pipe, m_events, m_id, pel::tools::kRawBusiness, data, size);
+    return WriteFrame(m_pipe, m_events, m_id, tools::kRawBusiness, data, size);
   }
 
   int32_t Call(const uint8_t* request, uint32_t size, uint8_t* answer,
@@ -148,7 +148,7 @@ class RawClient : public ClientEnd {
     std::lock_guard<std::mutex> serial(m_callLock);
     m_answerReady.Reset();
     if (!m_reader.joinable()) return PEL_ERR_WRITE;
-    const int32_t r = WriteFrame(m_pipe, m_events, m_id, pel::tools::kRawSync, request, size);
+    const int32_t r = WriteFrame(m_pipe, m_events, m_id, tools::kRawSync, request, size);
     if (r != PEL_OK) return r;
     if (!m_answerReady.Wait(PEL_IPC_WAIT_MS)) return PEL_ERR_TIMEOUT;
     std::lock_guard<std::mutex> hold(m_lock);
@@ -161,9 +161,9 @@ class RawClient : public ClientEnd {
 
  private:
   TransportEvents* m_events;
-  pel::tools::RawPipeClient m_pipe;
+  tools::RawPipeClient m_pipe;
   Event m_stop;  // ends the reader's wait
-  uint32_t m_id = pel::tools::kRawNoId;
+  uint32_t m_id = tools::kRawNoId;
   std::thread m_reader;
   std::mutex m_callLock;  // outermost: one synchronous call at a time
   std::mutex m_lock;
@@ -185,15 +185,13 @@ class RawServer : public ServerEnd {
   }
 
   int32_t Send(uint32_t id, bool answer, const uint8_t* data, uint32_t size) override {
-    std::shared_ptr<Pipe> pipe;
-    {
-      std::lock_guard<std::mutex> hold(m_lock);
-      auto it = m_conns.find(id);
-      if (it == m_conns.end()) return PEL_ERR_NO_CONNECTION;
-      pipe = it->second;
-    }
-    const uint32_t kind = answer ? pel::tools::kRawSync : pel::tools::kRawBusiness;
-    return WriteFrame(*pipe, m_events, id, kind, data, size);
+    std::unique_lock<std::mutex> hold(m_lock);
+    const auto it = m_conns.find(id);
+    if (it == m_conns.end()) return PEL_ERR_NO_CONNECTION;
+    const std::shared_ptr<Pipe> pipe = it->second;
+    hold.unlock();
+    return WriteFrame(*pipe, m_events, id, answer ? tools::kRawSync : tools::kRawBusiness, data,
+                      size);
   }
 
   void Stop() override {
@@ -205,7 +203,7 @@ class RawServer : public ServerEnd {
   }
 
  private:
-  using Pipe = pel::tools::RawPipeServer;
+  using Pipe = tools::RawPipeServer;
 
   std::shared_ptr<Pipe> Listen() {
     auto pipe = std::make_shared<Pipe>();
@@ -231,7 +229,7 @@ class RawServer : public ServerEnd {
     }
     m_events->OnConnect(id);
     ReadAll(*pipe, [&](uint32_t kind, const uint8_t* data, uint32_t size) {
-      if (kind != pel::tools::kRawHello) m_events->OnRecv(id, data, size);
+      if (kind != tools::kRawHello) m_events->OnRecv(id, data, size);
     });
     {
       std::lock_guard<std::mutex> hold(m_lock);
