@@ -20,13 +20,10 @@ struct Process::Captured {
 namespace {
 
 // Handles made with these go to the children that inherit.
-SECURITY_ATTRIBUTES* Inheritable() {
-  static SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  return &inherit;
-}
+SECURITY_ATTRIBUTES g_inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
 
-}  // namespace
-
+// One argument as the C runtime's parser gives it back: backslashes count
+// only in front of a quote.
 std::string QuoteArg(const std::string& arg) {
   if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
   std::string out = "\"";
@@ -43,6 +40,8 @@ std::string QuoteArg(const std::string& arg) {
   out.append(slashes * 2, '\\');
   return out + "\"";
 }
+
+}  // namespace
 
 std::string CommandLine(const std::string& exe, const std::vector<std::string>& args) {
   std::string cmd = QuoteArg(exe);
@@ -79,11 +78,9 @@ HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err, 
   // (seen under Wine with several suites starting children at once); a
   // few tries keep a test from failing on that, and the last error stays.
   constexpr int kStartTries = 3;
-  for (int attempt = 1;; ++attempt) {
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr,
-                       &si, &pi)) {
-      break;
-    }
+  for (int attempt = 1; !CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherit, flags,
+                                        nullptr, nullptr, &si, &pi);
+       ++attempt) {
     if (attempt == kStartTries) return nullptr;
   }
   CloseHandle(pi.hThread);
@@ -102,7 +99,7 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args, S
     m_process = Spawn(cmd, nullptr, nullptr, nullptr, 0, &m_pid);
     return;
   }
-  HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, Inheritable(),
+  HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_inheritable,
                            OPEN_EXISTING, 0, nullptr);
   m_process = Spawn(cmd, GetStdHandle(STD_INPUT_HANDLE),
                     nul != INVALID_HANDLE_VALUE ? nul : GetStdHandle(STD_OUTPUT_HANDLE),
@@ -112,8 +109,8 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args, S
 
 void Process::StartCapture(const std::string& commandLine) {
   HANDLE childIn = nullptr, childOut = nullptr;
-  if (!CreatePipe(&childIn, &m_input, Inheritable(), 0)) return;
-  if (!CreatePipe(&m_output->pipe, &childOut, Inheritable(), 0)) {
+  if (!CreatePipe(&childIn, &m_input, &g_inheritable, 0)) return;
+  if (!CreatePipe(&m_output->pipe, &childOut, &g_inheritable, 0)) {
     CloseHandle(childIn);
     return;
   }

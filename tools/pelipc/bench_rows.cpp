@@ -156,16 +156,15 @@ class Rig {
       m_children.push_back(StartSelf(PeerArgs(m_plan)));
       if (!m_children.back()->started()) return "peer not started";
     }
-    using pel::tools::WaitResult;
-    const WaitResult waited =
-        pel::tools::WaitEventOrExit(m_ready.handle(), m_children.back()->handle(), kStartMs);
-    if (serve &&
-        (waited != WaitResult::kSignalled || !sink->connects.WaitAtLeast(peers, kStartMs))) {
+    // Given up early when the last peer ends first.
+    const HANDLE waits[2] = {m_ready.handle(), m_children.back()->handle()};
+    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, kStartMs);
+    if (serve && (waited != WAIT_OBJECT_0 || !sink->connects.WaitAtLeast(peers, kStartMs))) {
       return "peer did not connect";
     }
-    if (waited != WaitResult::kSignalled) {
-      return waited == WaitResult::kProcessEnded ? "peer ended before listening"
-                                                 : "peer did not listen within 20 s";
+    if (waited != WAIT_OBJECT_0) {
+      return waited == WAIT_OBJECT_0 + 1 ? "peer ended before listening"
+                                         : "peer did not listen within 20 s";
     }
     for (uint32_t i = 0; i < count; ++i) {
       clients.push_back(MakeClient(m_plan.impl, sink));
@@ -260,24 +259,19 @@ Measure Setup(Rig& rig, const RowPlan& plan) {
 
 Measure FanIn(Rig& rig, const RowPlan& plan) {
   Event go;
-  std::mutex lock;
-  std::string error;
+  std::vector<std::string> failures(kFanInClients);
   std::atomic<uint64_t> calls{0};
   double start = 0;
   std::vector<std::thread> threads;
   for (uint32_t i = 0; i < kFanInClients; ++i) {
     threads.emplace_back([&, i] {
-      std::vector<uint8_t> request(kSmallSize, static_cast<uint8_t>('a' + i));
-      std::string failure;
+      const std::vector<uint8_t> request(kSmallSize, static_cast<uint8_t>('a' + i));
+      std::string& failure = failures[i];
       if (!go.Wait(kRowMs)) failure = "never started";
-      for (uint32_t n = 0; failure.empty() && n < plan.count; ++n) {
-        if (NowSeconds() - start >= plan.cap) break;
+      for (uint32_t n = 0; failure.empty() && n < plan.count && NowSeconds() - start < plan.cap;
+           ++n) {
         failure = OneCall(*rig.clients[i], request);
         if (failure.empty()) calls++;
-      }
-      if (!failure.empty()) {
-        std::lock_guard<std::mutex> hold(lock);
-        error = "client " + std::to_string(i) + ": " + failure;
       }
     });
   }
@@ -286,7 +280,9 @@ Measure FanIn(Rig& rig, const RowPlan& plan) {
   for (auto& t : threads) t.join();
   const double seconds = NowSeconds() - start;
   for (auto& c : rig.clients) c->Disconnect();
-  if (!error.empty()) return Fail(error);
+  for (uint32_t i = 0; i < kFanInClients; ++i) {
+    if (!failures[i].empty()) return Fail("client " + std::to_string(i) + ": " + failures[i]);
+  }
   return rig.Figure(calls / seconds, calls);
 }
 
