@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,8 +54,15 @@ inline std::string Preview(const std::string& text, uint32_t max = 48) {
 
 // printf to stdout or stderr under one process-wide lock, flushed at once,
 // so lines from callback threads never interleave.
-void Out(const char* format, ...);
-void Err(const char* format, ...);
+void Print(FILE* stream, const char* format, ...);
+template <typename... Args>
+void Out(const char* format, Args... args) {
+  Print(stdout, format, args...);
+}
+template <typename... Args>
+void Err(const char* format, Args... args) {
+  Print(stderr, format, args...);
+}
 
 class Counter {
  public:
