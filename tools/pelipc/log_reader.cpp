@@ -46,16 +46,15 @@ std::vector<LogFile> ListFiles(const std::string& dir) {
   std::vector<LogFile> files;
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA((dir + "\\*.log").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return files;
-  do {
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &entry)) {
     LogFile file;
     file.size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
         SplitName(entry.cFileName, &file)) {
       files.push_back(file);
     }
-  } while (FindNextFileA(find, &entry));
-  FindClose(find);
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
   std::sort(files.begin(), files.end(), [](const LogFile& a, const LogFile& b) {
     return std::make_tuple(Family(a.prefix), a.date, a.name) <
            std::make_tuple(Family(b.prefix), b.date, b.name);
@@ -254,6 +253,7 @@ int LogMain(const std::vector<std::string>& args) {
   Reader reader;
   std::string dir;
   bool follow = false;
+  uint64_t conn = UINT64_MAX;  // none
   const std::vector<Flag> flags = {
       Text("--dir", &dir),
       Text("--prefix", &reader.prefix),
@@ -276,17 +276,12 @@ int LogMain(const std::vector<std::string>& args) {
          return reader.filters.maxRank != 0;
        }},
       Text("--function", &reader.filters.function),
-      {"--conn", true,
-       [&](const std::string& v) {
-         uint64_t id = 0;
-         if (!ParseWhole(v, 0, UINT32_MAX, &id)) return false;
-         reader.filters.conn = std::to_string(id);
-         return true;
-       }},
+      Number("--conn", &conn, 0, UINT32_MAX),
       Switch("--follow", [&] { follow = true; }),
   };
   std::vector<std::string> positional;
   if (!ParseFlags(args, flags, &positional) || positional.size() > 1) return kExitUsage;
+  if (conn != UINT64_MAX) reader.filters.conn = std::to_string(conn);
   const bool listing = positional.empty() && args.size() == (dir.empty() ? 0u : 2u);
   std::string name = positional.empty() ? std::string() : positional[0];
   const size_t slash = name.find_last_of("\\/");
