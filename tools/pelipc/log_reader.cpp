@@ -21,12 +21,10 @@ constexpr DWORD kPollMs = 250;
 
 struct LogFile {
   std::string name, prefix, date;  // date as YYYYMMDD
+  // The prefix up to its first '-', as the library's clean-up groups files.
+  std::string family;
   uint64_t size = 0;
 };
-
-// The family of a prefix, as the library's clean-up groups files: up to
-// its first '-'.
-std::string Family(const std::string& prefix) { return prefix.substr(0, prefix.find('-')); }
 
 // prefix + YYYYMMDDWW + ".log"; false for any other name.
 bool SplitName(const std::string& name, LogFile* file) {
@@ -38,6 +36,7 @@ bool SplitName(const std::string& name, LogFile* file) {
   file->name = name;
   file->prefix = name.substr(0, n - 14);
   file->date = name.substr(n - 14, 8);
+  file->family = file->prefix.substr(0, file->prefix.find('-'));
   return true;
 }
 
@@ -56,8 +55,7 @@ std::vector<LogFile> ListFiles(const std::string& dir) {
   }
   if (find != INVALID_HANDLE_VALUE) FindClose(find);
   std::sort(files.begin(), files.end(), [](const LogFile& a, const LogFile& b) {
-    return std::make_tuple(Family(a.prefix), a.date, a.name) <
-           std::make_tuple(Family(b.prefix), b.date, b.name);
+    return std::tie(a.family, a.date, a.name) < std::tie(b.family, b.date, b.name);
   });
   return files;
 }
@@ -72,8 +70,8 @@ int List(const std::string& dir) {
   std::string family = "-", date;
   uint64_t total = 0;
   for (const LogFile& file : files) {
-    if (Family(file.prefix) != family) {
-      family = Family(file.prefix);
+    if (file.family != family) {
+      family = file.family;
       Out("%s\n", family.empty() ? "(no prefix)" : family.c_str());
       date.clear();
     }
@@ -87,16 +85,6 @@ int List(const std::string& dir) {
   Out("%zu file%s, %s bytes\n", files.size(), files.size() == 1 ? "" : "s", Grouped(total).c_str());
   return kExitOk;
 }
-
-struct Filters {
-  int sinceMinutes = 0;
-  int maxRank = 4;  // 1 FATAL, 2 ERROR, 3 WARN, 4 anything else
-  std::string function;
-  std::string conn;  // decimal, as the library prints ids
-  bool any() const {
-    return sinceMinutes != 0 || maxRank != 4 || !function.empty() || !conn.empty();
-  }
-};
 
 // "YYYY-MM-DD HH:MM:SS.mmm SEV   [tid] [Function@line] message".
 struct Head {
@@ -152,19 +140,27 @@ bool MentionsConnection(std::string message, const std::string& id) {
   return false;
 }
 
-bool Matches(const Filters& filters, const std::string& record) {
-  Head head;
-  // Lines before a file's first record pass only when nothing filters.
-  if (!ParseHead(record, &head)) return !filters.any();
-  const std::string& function = head.function;
-  const std::string method = "::" + filters.function;
-  const bool functionOk =
-      filters.function.empty() || function == filters.function ||
-      (function.size() > method.size() &&
-       function.compare(function.size() - method.size(), method.size(), method) == 0);
-  return head.minutes >= filters.sinceMinutes && head.rank <= filters.maxRank && functionOk &&
-         (filters.conn.empty() || MentionsConnection(head.message, filters.conn));
-}
+struct Filters {
+  int sinceMinutes = 0;
+  int maxRank = 4;  // 1 FATAL, 2 ERROR, 3 WARN, 4 anything else
+  std::string function;
+  std::string conn;  // decimal, as the library prints ids
+
+  bool Pass(const std::string& record) const {
+    Head head;
+    // Lines before a file's first record pass only when nothing filters.
+    if (!ParseHead(record, &head)) {
+      return sinceMinutes == 0 && maxRank == 4 && function.empty() && conn.empty();
+    }
+    // FUNC alone also matches CLASS::FUNC.
+    const std::string have = "::" + head.function, want = "::" + function;
+    const bool functionOk =
+        function.empty() || (have.size() >= want.size() &&
+                             have.compare(have.size() - want.size(), want.size(), want) == 0);
+    return head.minutes >= sinceMinutes && head.rank <= maxRank && functionOk &&
+           (conn.empty() || MentionsConnection(head.message, conn));
+  }
+};
 
 // The files of one day that a selection names, and every file it has read
 // so far with how far (up to its last whole line).
@@ -208,13 +204,11 @@ class Reader {
       // and created again.
       if (static_cast<uint64_t>(size.QuadPart) < *offset) *offset = 0;
       bytes.resize(static_cast<size_t>(size.QuadPart - *offset));
-      LARGE_INTEGER from{};
-      from.QuadPart = static_cast<LONGLONG>(*offset);
+      OVERLAPPED from{};
+      from.Offset = static_cast<DWORD>(*offset);
+      from.OffsetHigh = static_cast<DWORD>(*offset >> 32);
       DWORD got = 0;
-      if (!SetFilePointerEx(file, from, nullptr, FILE_BEGIN) ||
-          !ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr)) {
-        got = 0;
-      }
+      if (!ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, &from)) got = 0;
       bytes.resize(got);
     }
     CloseHandle(file);
@@ -238,7 +232,7 @@ class Reader {
   }
 
   void Emit(const std::string& name, const std::string& record) {
-    if (!Matches(filters, record)) return;
+    if (!filters.Pass(record)) return;
     if (name != m_last) Out("==> %s <==\n", name.c_str());
     m_last = name;
     Out("%s", record.c_str());
@@ -290,8 +284,7 @@ int LogMain(const std::vector<std::string>& args) {
     name = name.substr(slash + 1);
   }
   reader.dir = dir.empty() ? LibraryLogFolder() : dir;
-  const DWORD attributes = GetFileAttributesA(reader.dir.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  if (!IsFolder(reader.dir)) {
     Err("pelipc: the log folder %s does not exist. The library never creates it and writes\n"
         "no log until it exists; create it with\n  mkdir \"%s\"\n",
         reader.dir.c_str(), reader.dir.c_str());

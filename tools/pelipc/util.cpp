@@ -90,6 +90,11 @@ void Print(FILE* stream, const char* format, ...) {
   std::fflush(stream);
 }
 
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 std::string LibraryLogFolder() {
   // Quiet: only the folder counts, which no name changes.
   return FullFolder(pel::log::FindLogPlace(nullptr, false).folder);
@@ -103,11 +108,8 @@ void PrintLogLocation(const std::string& logName) {
   const std::string file = folder + "\\" + pel::log::DayFileName(place.prefix, std::time(nullptr));
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
-    const DWORD attributes = GetFileAttributesA(folder.c_str());
-    const bool isFolder =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     Out("\n  log: no file of today with prefix %s; looked in %s%s\n", place.prefix, folder.c_str(),
-        isFolder ? " (no such file)" : " (folder missing)");
+        IsFolder(folder) ? " (no such file)" : " (folder missing)");
     return;
   }
   const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;

@@ -93,6 +93,7 @@ class Counter {
 void PrintLogLocation(const std::string& logName);
 // The library's log folder as a full path, by the same rule.
 std::string LibraryLogFolder();
+bool IsFolder(const std::string& path);
 
 // A child process of this same executable, its standard output muted: the
 // library's set-up trace there would only repeat this process's.
