@@ -72,8 +72,6 @@ constexpr uint32_t kSmallSize = 64;
 constexpr uint32_t kFanInClients = 16;  // threads or processes, and log threads
 // A row's peer processes: one per client in the 16 processes' row, else one.
 inline uint32_t PeerCount(Scenario s) { return s == Scenario::kProcesses ? kFanInClients : 1; }
-// The peer's window of writes in flight while it streams.
-constexpr uint64_t kStreamWindow = 8;
 // The peers' log name; those of the 16 processes' row add their index.
 constexpr char kPeerLogName[] = "pelipc_peer";
 // The message that starts a timed stream.

@@ -12,6 +12,8 @@ namespace pel::pelipc {
 namespace {
 
 constexpr uint32_t kPeerWaitMs = 120000;
+// The window of writes in flight while the peer streams.
+constexpr uint64_t kStreamWindow = 8;
 
 // The peer's end of a row, server or client: it answers every call, and
 // once "go" came it streams (or calls) on a thread of its own (a callback
@@ -79,32 +81,6 @@ class Peer : public TransportEvents {
   std::unique_ptr<ClientEnd> client;
 };
 
-int RunPeer(const PeerPlan& plan, Event& ready, Event& done) {
-  Peer peer(plan, done);
-  const bool isClient = PeerIsClient(plan.scenario);
-  if (isClient) {
-    peer.client = MakeClient(plan.impl, &peer);
-  } else {
-    peer.server = MakeServer(plan.impl, &peer);
-  }
-  if (!peer.client && !peer.server) {
-    Err("[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
-        isClient ? "client" : "server");
-    return kExitFailed;
-  }
-  const int32_t r = isClient ? peer.client->Connect(plan.name) : peer.server->Start(plan.name);
-  if (r != PEL_OK) {
-    Err("[bench peer] cannot %s %s: %s\n", isClient ? "connect to" : "listen on", plan.name.c_str(),
-        DescribeResult(r).c_str());
-    return kExitNoServer;
-  }
-  ready.Set();
-  const bool released = done.Wait(kPeerWaitMs);
-  peer.Join();
-  if (!released) Err("[bench peer] not released within %u s\n", kPeerWaitMs / 1000);
-  return released && !peer.streamFailed ? kExitOk : kExitFailed;
-}
-
 }  // namespace
 
 std::vector<std::string> PeerArgs(const PeerPlan& plan) {
@@ -137,7 +113,29 @@ int BenchPeerMain(const std::vector<std::string>& args) {
   // appending to one file would measure their contention for it.
   const bool many = plan.scenario == Scenario::kProcesses;
   SetLibraryLogName(kPeerLogName + (many ? "_" + std::to_string(plan.index) : ""));
-  return RunPeer(plan, ready, done);
+  Peer peer(plan, done);
+  const bool isClient = PeerIsClient(plan.scenario);
+  if (isClient) {
+    peer.client = MakeClient(plan.impl, &peer);
+  } else {
+    peer.server = MakeServer(plan.impl, &peer);
+  }
+  if (!peer.client && !peer.server) {
+    Err("[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
+        isClient ? "client" : "server");
+    return kExitFailed;
+  }
+  const int32_t r = isClient ? peer.client->Connect(plan.name) : peer.server->Start(plan.name);
+  if (r != PEL_OK) {
+    Err("[bench peer] cannot %s %s: %s\n", isClient ? "connect to" : "listen on", plan.name.c_str(),
+        DescribeResult(r).c_str());
+    return kExitNoServer;
+  }
+  ready.Set();
+  const bool released = done.Wait(kPeerWaitMs);
+  peer.Join();
+  if (!released) Err("[bench peer] not released within %u s\n", kPeerWaitMs / 1000);
+  return released && !peer.streamFailed ? kExitOk : kExitFailed;
 }
 
 }  // namespace pel::pelipc

@@ -138,6 +138,8 @@ class Rig {
         m_done((m_plan.name + "-done").c_str()) {}
   ~Rig() { m_done.Set(); }
 
+  // First, so that it goes last: the ends call back into it until they are gone.
+  Sink sink;
   std::vector<std::unique_ptr<ClientEnd>> clients;
   std::unique_ptr<ServerEnd> server;
 
@@ -146,9 +148,9 @@ class Rig {
   // The prologue of every row: this process's server listening, the peers
   // started and ready, then `count` client ends, connected when `connect`.
   // Empty, or why not.
-  std::string Open(Sink* sink, uint32_t count, bool connect) {
+  std::string Open(uint32_t count, bool connect) {
     const bool serve = PeerIsClient(m_plan.scenario);
-    if (serve && !(server = MakeServer(m_plan.impl, sink))) return "server not created";
+    if (serve && !(server = MakeServer(m_plan.impl, &sink))) return "server not created";
     int32_t r = serve ? server->Start(m_plan.name) : PEL_OK;
     if (r != PEL_OK) return "listen: " + DescribeResult(r);
     const uint32_t peers = PeerCount(m_plan.scenario);
@@ -159,7 +161,7 @@ class Rig {
     // Given up early when the last peer ends first.
     const HANDLE waits[2] = {m_ready.handle(), m_children.back()->handle()};
     const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, kStartMs);
-    if (serve && (waited != WAIT_OBJECT_0 || !sink->connects.WaitAtLeast(peers, kStartMs))) {
+    if (serve && (waited != WAIT_OBJECT_0 || !sink.connects.WaitAtLeast(peers, kStartMs))) {
       return "peer did not connect";
     }
     if (waited != WAIT_OBJECT_0) {
@@ -167,7 +169,7 @@ class Rig {
                                          : "peer did not listen within 20 s";
     }
     for (uint32_t i = 0; i < count; ++i) {
-      clients.push_back(MakeClient(m_plan.impl, sink));
+      clients.push_back(MakeClient(m_plan.impl, &sink));
       if (!clients.back()) return "client not created";
       r = connect ? clients.back()->Connect(m_plan.name) : PEL_OK;
       if (r != PEL_OK) {
@@ -190,7 +192,7 @@ class Rig {
   }
 
   // Rate from "go" at start to the latest message that arrived within the cap.
-  Measure Rate(Sink& sink, double start, const RowPlan& plan, bool perByte) {
+  Measure Rate(double start, const RowPlan& plan, bool perByte) {
     sink.messages.WaitAtLeast(uint64_t{plan.count} * PeerCount(plan.scenario),
                               static_cast<uint32_t>(plan.cap * 1000));
     std::unique_lock<std::mutex> hold(sink.lock);
@@ -295,11 +297,9 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
                         : s == Scenario::kDownload                           ? kDownloadSize
                         : s == Scenario::kSmall || s == Scenario::kProcesses ? kSmallSize
                                                                              : 0;
-  // Before the rig: its ends call back into the sink until they are gone.
-  Sink sink;
   Rig rig(plan, impl, size);
   const uint32_t clients = PeerIsClient(s) ? 0 : s == Scenario::kFanIn ? kFanInClients : 1;
-  const std::string error = rig.Open(&sink, clients, s != Scenario::kSetup);
+  const std::string error = rig.Open(clients, s != Scenario::kSetup);
   if (!error.empty()) return Fail(error);
   const double start = NowSeconds();
   int32_t r = PEL_OK;
@@ -314,15 +314,15 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
       r = rig.clients[0]->Send(Bytes(kGo), Size(kGo));
       break;
     default:
-      if (s == Scenario::kProcesses) sink.echo = rig.server.get();
-      for (uint32_t conn : sink.conns) {
+      if (s == Scenario::kProcesses) rig.sink.echo = rig.server.get();
+      for (uint32_t conn : rig.sink.conns) {
         if (r == PEL_OK) r = rig.server->Send(conn, false, Bytes(kGo), Size(kGo));
       }
   }
   // The rate rows: the peers stream from "go" on, and stop before the
   // pipe goes away under them.
   if (r != PEL_OK) return Fail("start message: " + DescribeResult(r));
-  return rig.Rate(sink, start, plan, s == Scenario::kUpload || s == Scenario::kDownload);
+  return rig.Rate(start, plan, s == Scenario::kUpload || s == Scenario::kDownload);
 }
 
 }  // namespace pel::pelipc
