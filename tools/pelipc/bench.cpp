@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 
-#include "flags.h"
 #include "util.h"
 
 namespace pel::pelipc {
@@ -195,16 +195,22 @@ int BenchMain(const std::vector<std::string>& args) {
   std::string jsonPath;
   uint32_t counts[kRowCount] = {};  // 0: the run's default
   double cap = 0;
-  int only = 0;  // 1 library, 2 raw pipe: for looking at one side alone
+  bool sides[2] = {true, true};  // library, raw pipe; --only looks at one alone
   std::vector<Flag> flags = {
       Switch("--quick", [&] { report.quick = true; }),
       Text("--json", &jsonPath),
-      Seconds("--seconds", &cap, kMaxSeconds),
+      {"--seconds", true,
+       [&](const std::string& value) {
+         char* end = nullptr;
+         cap = std::strtod(value.c_str(), &end);
+         return end != value.c_str() && *end == '\0' && cap > 0 && cap <= kMaxSeconds;
+       }},
       Number("--repetitions", &report.repetitions, kRepetitions, 1000),
       {"--only", true,
        [&](const std::string& which) {
-         only = which == "library" ? 1 : which == "raw" ? 2 : 0;
-         return only != 0;
+         sides[0] = which == "library";
+         sides[1] = which == "raw";
+         return sides[0] || sides[1];
        }},
   };
   for (size_t i = 0; i < kRowCount; ++i) {
@@ -213,7 +219,7 @@ int BenchMain(const std::vector<std::string>& args) {
   std::vector<std::string> plain;
   if (!ParseFlags(args, flags, &plain) || !plain.empty()) return kExitUsage;
   if (cap == 0) cap = report.quick ? kQuickCapSeconds : kCapSeconds;
-  if (only != 2) {
+  if (sides[0]) {
     // The library sets up its log (and traces that on stdout) with its first
     // object in the process; done here, it stays out of the progress lines.
     TransportEvents quiet;
@@ -223,7 +229,7 @@ int BenchMain(const std::vector<std::string>& args) {
   GetSystemInfo(&info);
   report.cpus = info.dwNumberOfProcessors;
   const double begin = NowSeconds();
-  const unsigned steps = kRowCount * report.repetitions * (only != 0 ? 1 : 2);
+  const unsigned steps = kRowCount * report.repetitions * (sides[0] + sides[1]);
   unsigned step = 0;
   for (size_t i = 0; i < kRowCount; ++i) {
     const auto& r = kRows[i];
@@ -238,7 +244,7 @@ int BenchMain(const std::vector<std::string>& args) {
     std::vector<Measure> runs[2];
     for (uint32_t rep = 0; rep < report.repetitions; ++rep) {
       for (Impl impl : {Impl::kLibrary, Impl::kRaw}) {
-        if ((only == 1 && impl == Impl::kRaw) || (only == 2 && impl == Impl::kLibrary)) continue;
+        if (!sides[static_cast<int>(impl)]) continue;
         Err("[%2u/%u] %-8s %s, %s ... ", ++step, steps, ImplName(impl), row.title.c_str(),
             row.workload.c_str());
         const double t0 = NowSeconds();
@@ -281,7 +287,7 @@ int BenchMain(const std::vector<std::string>& args) {
     Out("JSON written to %s\n", jsonPath.c_str());
   }
   for (const auto& row : report.rows) {
-    if ((!row.library.ok && only != 2) || (!row.baseline.ok && only != 1)) return kExitFailed;
+    if ((!row.library.ok && sides[0]) || (!row.baseline.ok && sides[1])) return kExitFailed;
   }
   return kExitOk;
 }

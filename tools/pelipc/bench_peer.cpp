@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "bench.h"
-#include "flags.h"
 #include "util.h"
 
 namespace pel::pelipc {
@@ -18,8 +17,7 @@ constexpr uint64_t kStreamWindow = 8;
 // The peer's end of a row, server or client: it answers every call, and
 // once "go" came it streams (or calls) on a thread of its own (a callback
 // must not block) until it sent `count` messages or `stop` is set.
-class Peer : public TransportEvents {
- public:
+struct Peer : TransportEvents {
   Peer(const PeerPlan& plan, Event& stop) : m_plan(plan), m_stop(stop) {}
   ~Peer() override { Join(); }
 
@@ -40,7 +38,6 @@ class Peer : public TransportEvents {
     if (m_streamer.joinable()) m_streamer.join();
   }
 
- private:
   // At most kStreamWindow writes in flight, counted by the end's OnSend.
   bool Stream(uint32_t conn) {
     std::vector<uint8_t> payload(m_plan.size);
@@ -74,8 +71,6 @@ class Peer : public TransportEvents {
   Event& m_stop;
   Counter m_sends;
   std::thread m_streamer;
-
- public:
   // Last, so that they go first: their callbacks use this object.
   std::unique_ptr<ServerEnd> server;
   std::unique_ptr<ClientEnd> client;

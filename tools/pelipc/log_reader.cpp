@@ -9,7 +9,6 @@
 #include <map>
 #include <tuple>
 
-#include "flags.h"
 #include "log/week_rolling_file_appender.h"
 #include "util.h"
 

@@ -3,7 +3,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "flags.h"
 #include "transport.h"
 #include "util.h"
 

@@ -1,6 +1,7 @@
 #include "util.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <ctime>
 
 #include "log/init_log.h"
@@ -122,6 +123,44 @@ void PrintLogLocation(const std::string& logName) {
       std::string(wine) + "/drive_" + static_cast<char>(file[0] | 0x20) + "/" + file.substr(3);
   for (char& c : onWine) c = c == '\\' ? '/' : c;
   Out("       %s\n", onWine.c_str());
+}
+
+Flag Switch(const char* name, std::function<void()> set) {
+  return {name, false, [set](const std::string&) {
+            set();
+            return true;
+          }};
+}
+
+Flag Text(const char* name, std::string* out) {
+  return {name, true, [out](const std::string& value) {
+            *out = value;
+            return true;
+          }};
+}
+
+bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* out) {
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end != '\0' || n < min || n > max) return false;
+  *out = n;
+  return true;
+}
+
+bool ParseFlags(const std::vector<std::string>& args, const std::vector<Flag>& flags,
+                std::vector<std::string>* positional) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const Flag* match = nullptr;
+    for (const auto& flag : flags) {
+      if (args[i] == flag.name && (!flag.takesValue || i + 1 < args.size())) match = &flag;
+    }
+    if (match == nullptr) {
+      positional->push_back(args[i]);
+    } else if (!match->apply(match->takesValue ? args[++i] : std::string())) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace pel::pelipc
