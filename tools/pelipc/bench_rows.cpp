@@ -301,26 +301,18 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
   const uint32_t clients = PeerIsClient(s) ? 0 : s == Scenario::kFanIn ? kFanInClients : 1;
   const std::string error = rig.Open(clients, s != Scenario::kSetup);
   if (!error.empty()) return Fail(error);
-  const double start = NowSeconds();
-  int32_t r = PEL_OK;
-  switch (s) {
-    case Scenario::kRoundTrip:
-      return RoundTrip(rig, plan);
-    case Scenario::kSetup:
-      return Setup(rig, plan);
-    case Scenario::kFanIn:
-      return FanIn(rig, plan);
-    case Scenario::kDownload:
-      r = rig.clients[0]->Send(Bytes(kGo), Size(kGo));
-      break;
-    default:
-      if (s == Scenario::kProcesses) rig.sink.echo = rig.server.get();
-      for (uint32_t conn : rig.sink.conns) {
-        if (r == PEL_OK) r = rig.server->Send(conn, false, Bytes(kGo), Size(kGo));
-      }
-  }
+  if (s == Scenario::kRoundTrip) return RoundTrip(rig, plan);
+  if (s == Scenario::kSetup) return Setup(rig, plan);
+  if (s == Scenario::kFanIn) return FanIn(rig, plan);
   // The rate rows: the peers stream from "go" on, and stop before the
   // pipe goes away under them.
+  if (s == Scenario::kProcesses) rig.sink.echo = rig.server.get();
+  const double start = NowSeconds();
+  int32_t r = PEL_OK;
+  if (s == Scenario::kDownload) r = rig.clients[0]->Send(Bytes(kGo), Size(kGo));
+  for (size_t i = 0; rig.server && r == PEL_OK && i < rig.sink.conns.size(); ++i) {
+    r = rig.server->Send(rig.sink.conns[i], false, Bytes(kGo), Size(kGo));
+  }
   if (r != PEL_OK) return Fail("start message: " + DescribeResult(r));
   return rig.Rate(start, plan, s == Scenario::kUpload || s == Scenario::kDownload);
 }
