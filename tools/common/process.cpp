@@ -143,13 +143,11 @@ void Process::ReadAll(std::shared_ptr<Captured> out) {
 }
 
 Process::~Process() {
-  if (m_process != nullptr) {
-    if (WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0) {
-      TerminateProcess(m_process, 255);
-      WaitForSingleObject(m_process, 5000);
-    }
-    CloseHandle(m_process);
+  if (m_process != nullptr && WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0) {
+    TerminateProcess(m_process, 255);
+    WaitForSingleObject(m_process, 5000);
   }
+  if (m_process != nullptr) CloseHandle(m_process);
   CloseInput();
 }
 
