@@ -93,18 +93,16 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args, S
   const std::string cmd = CommandLine(exe, args);
   if (stdio == Stdio::kCapture) {
     StartCapture(cmd);
-    return;
-  }
-  if (stdio == Stdio::kNone) {
+  } else if (stdio == Stdio::kNone) {
     m_process = Spawn(cmd, nullptr, nullptr, nullptr, 0, &m_pid);
-    return;
+  } else {
+    HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &g_inheritable, OPEN_EXISTING, 0, nullptr);
+    m_process = Spawn(cmd, GetStdHandle(STD_INPUT_HANDLE),
+                      nul != INVALID_HANDLE_VALUE ? nul : GetStdHandle(STD_OUTPUT_HANDLE),
+                      GetStdHandle(STD_ERROR_HANDLE), 0, &m_pid);
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
   }
-  HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_inheritable,
-                           OPEN_EXISTING, 0, nullptr);
-  m_process = Spawn(cmd, GetStdHandle(STD_INPUT_HANDLE),
-                    nul != INVALID_HANDLE_VALUE ? nul : GetStdHandle(STD_OUTPUT_HANDLE),
-                    GetStdHandle(STD_ERROR_HANDLE), 0, &m_pid);
-  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
 }
 
 void Process::StartCapture(const std::string& commandLine) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
+#include <regex>
 #include <tuple>
 
 #include "log/week_rolling_file_appender.h"
@@ -118,38 +120,19 @@ bool ParseHead(const std::string& record, Head* head) {
   return true;
 }
 
-// Connection[ID], client[ID], conn[ID], id[ID] and the same with ':' (as in
-// conn_id:ID), case ignored: every way the library's records name an id.
-bool MentionsConnection(std::string message, const std::string& id) {
-  for (char& c : message) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const std::string word : {"connection", "conn", "client", "id"}) {
-    for (size_t at = message.find(word); at != std::string::npos; at = message.find(word, at + 1)) {
-      const size_t open = at + word.size(), end = open + 1 + id.size();
-      if ((at > 0 && std::isalpha(static_cast<unsigned char>(message[at - 1]))) ||
-          open >= message.size() || message.compare(open + 1, id.size(), id) != 0) {
-        continue;
-      }
-      if (message[open] == '[' && end < message.size() && message[end] == ']') return true;
-      if (message[open] == ':' &&
-          (end >= message.size() || !std::isdigit(static_cast<unsigned char>(message[end])))) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
 struct Filters {
   int sinceMinutes = 0;
   int maxRank = 4;  // 1 FATAL, 2 ERROR, 3 WARN, 4 anything else
   std::string function;
-  std::string conn;  // decimal, as the library prints ids
+  // Connection[ID], client[ID], conn[ID], id[ID] and the same with ':' (as in
+  // conn_id:ID), case ignored: every way the library's records name an id.
+  std::optional<std::regex> conn;
 
   bool Pass(const std::string& record) const {
     Head head;
     // Lines before a file's first record pass only when nothing filters.
     if (!ParseHead(record, &head)) {
-      return sinceMinutes == 0 && maxRank == 4 && function.empty() && conn.empty();
+      return sinceMinutes == 0 && maxRank == 4 && function.empty() && !conn;
     }
     // FUNC alone also matches CLASS::FUNC.
     const std::string have = "::" + head.function, want = "::" + function;
@@ -157,7 +140,7 @@ struct Filters {
         function.empty() || (have.size() >= want.size() &&
                              have.compare(have.size() - want.size(), want.size(), want) == 0);
     return head.minutes >= sinceMinutes && head.rank <= maxRank && functionOk &&
-           (conn.empty() || MentionsConnection(head.message, conn));
+           (!conn || std::regex_search(head.message, *conn));
   }
 };
 
@@ -274,7 +257,12 @@ int LogMain(const std::vector<std::string>& args) {
   };
   std::vector<std::string> positional;
   if (!ParseFlags(args, flags, &positional) || positional.size() > 1) return kExitUsage;
-  if (conn != UINT64_MAX) reader.filters.conn = std::to_string(conn);
+  if (conn != UINT64_MAX) {
+    const std::string id = std::to_string(conn);
+    reader.filters.conn.emplace(
+        "(^|[^a-z])(connection|conn|client|id)(\\[" + id + "\\]|:" + id + "(?![0-9]))",
+        std::regex::icase);
+  }
   const bool listing = positional.empty() && args.size() == (dir.empty() ? 0u : 2u);
   std::string name = positional.empty() ? std::string() : positional[0];
   const size_t slash = name.find_last_of("\\/");
