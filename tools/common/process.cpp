@@ -127,14 +127,12 @@ void Process::ReadAll(std::shared_ptr<Captured> out) {
   for (;;) {
     DWORD n = 0;
     const bool ok = ReadFile(out->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0;
-    {
-      std::lock_guard<std::mutex> hold(out->lock);
-      // Text-mode output ends lines with CR LF; readers look for LF alone.
-      for (DWORD i = 0; ok && i < n; ++i) {
-        if (buffer[i] != '\r') out->text += buffer[i];
-      }
-      if (!ok) out->ended = true;
+    std::lock_guard<std::mutex> hold(out->lock);
+    // Text-mode output ends lines with CR LF; readers look for LF alone.
+    for (DWORD i = 0; ok && i < n; ++i) {
+      if (buffer[i] != '\r') out->text += buffer[i];
     }
+    if (!ok) out->ended = true;
     out->grew.notify_all();
     if (!ok) return;
   }

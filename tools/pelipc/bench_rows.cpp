@@ -110,20 +110,16 @@ struct Sink : TransportEvents {
   double at = 0;
 
   void OnConnect(uint32_t id) override {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      conns.push_back(id);
-    }
+    std::lock_guard<std::mutex> hold(lock);
+    conns.push_back(id);
     connects.Add();
   }
   void OnRecv(uint32_t conn, const uint8_t* data, uint32_t size) override {
     if (ServerEnd* server = echo) server->Send(conn, true, data, size);
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      count++;
-      bytes += size;
-      at = NowSeconds();
-    }
+    std::lock_guard<std::mutex> hold(lock);
+    count++;
+    bytes += size;
+    at = NowSeconds();
     messages.Add();
   }
 };

@@ -25,19 +25,17 @@ struct DemoClient : TransportEvents {
   int hostCloses = 0;    // OnClose calls with code 0 on that thread
 
   void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      bytesIn += size;
-      const std::string welcome = Greeting(id);
-      if (size == kDemoSnapshotSize) {
-        snapshotOk = MatchesPattern(data, size, 0, id);
-        if (!snapshotOk) problem = "snapshot bytes differ";
-      } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
-        greeted = true;
-        connId = id;
-      } else {
-        problem = "unexpected message " + Preview(data, size);
-      }
+    std::lock_guard<std::mutex> hold(lock);
+    bytesIn += size;
+    const std::string welcome = Greeting(id);
+    if (size == kDemoSnapshotSize) {
+      snapshotOk = MatchesPattern(data, size, 0, id);
+      if (!snapshotOk) problem = "snapshot bytes differ";
+    } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
+      greeted = true;
+      connId = id;
+    } else {
+      problem = "unexpected message " + Preview(data, size);
     }
     received.Add();
   }

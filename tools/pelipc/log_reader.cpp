@@ -2,7 +2,6 @@
 // Lists the folder, or prints the records of one day's files that pass the
 // filters, and with --follow keeps printing what the library appends.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -30,9 +29,9 @@ struct LogFile {
 // prefix + YYYYMMDDWW + ".log"; false for any other name.
 bool SplitName(const std::string& name, LogFile* file) {
   const size_t n = name.size();
-  if (n < 14 || name.compare(n - 4, 4, ".log") != 0) return false;
-  for (size_t i = n - 14; i < n - 4; ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+  if (n < 14 || name.compare(n - 4, 4, ".log") != 0 ||
+      name.find_first_not_of("0123456789", n - 14) != n - 4) {
+    return false;
   }
   file->name = name;
   file->prefix = name.substr(0, n - 14);
