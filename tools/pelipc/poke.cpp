@@ -35,16 +35,14 @@ struct Serve : TransportEvents {
 
   void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
     Out("#%u received %s bytes: %s\n", id, Grouped(size).c_str(), Preview(data, size, 200).c_str());
-    if (size == 0) return;
-    if (mode & kReplyEcho) {
-      int32_t r = server->Send(id, false, data, size);
-      if (r != PEL_OK) Out("#%u echo failed: %s\n", id, DescribeResult(r).c_str());
-    }
-    if (mode & kReplyAnswer) {
-      std::vector<uint8_t> answer(data, data + size);
-      for (auto& b : answer) b = b >= 'a' && b <= 'z' ? static_cast<uint8_t>(b - 'a' + 'A') : b;
-      int32_t r = server->Send(id, true, answer.data(), size);
-      if (r != PEL_OK) Out("#%u answer failed: %s\n", id, DescribeResult(r).c_str());
+    std::string upper(reinterpret_cast<const char*>(data), size);
+    for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    for (const bool answer : {false, true}) {
+      if (size == 0 || (mode & (answer ? kReplyAnswer : kReplyEcho)) == 0) continue;
+      const int32_t r = server->Send(id, answer, answer ? Bytes(upper) : data, size);
+      if (r != PEL_OK) {
+        Out("#%u %s failed: %s\n", id, answer ? "answer" : "echo", DescribeResult(r).c_str());
+      }
     }
   }
 
