@@ -87,20 +87,18 @@ struct BenchReport {
 // or the first failure.
 Measure Summary(const std::vector<Measure>& runs, bool second) {
   if (runs.empty()) return Fail("not measured (--only)");
-  Measure out = {true, "", 0, 0, 0, 0, 0, 0};
   std::vector<double> values;
+  uint64_t done = 0;
+  double records = 0;
   for (const auto& m : runs) {
     if (!m.ok) return m;
     values.push_back(second ? m.value2 : m.value);
-    out.done += m.done;
-    out.records += m.records / runs.size();
+    done += m.done;
+    records += m.records / runs.size();
   }
   std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  out.value = (values[(n - 1) / 2] + values[n / 2]) / 2;
-  out.min = values.front();
-  out.max = values.back();
-  return out;
+  const double median = (values[(values.size() - 1) / 2] + values[values.size() / 2]) / 2;
+  return {true, "", median, 0, done, records, values.front(), values.back()};
 }
 
 std::string Number(double value) {
