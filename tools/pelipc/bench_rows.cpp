@@ -99,14 +99,14 @@ uint64_t LogLines(const std::string& logName) {
   return std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n');
 }
 
-// Counts what arrives at the measuring end and stamps the latest message;
-// a server that echoes answers each as a call.
+// Counts what arrives at the measuring end and stamps the latest message,
+// all under one lock; a server that echoes answers each as a call.
 struct Sink : TransportEvents {
   Counter connects, messages;
   std::mutex lock;
   std::vector<uint32_t> conns;
   std::atomic<ServerEnd*> echo{nullptr};
-  uint64_t count = 0, bytes = 0;
+  uint64_t bytes = 0;
   double at = 0;
 
   void OnConnect(uint32_t id) override {
@@ -117,7 +117,6 @@ struct Sink : TransportEvents {
   void OnRecv(uint32_t conn, const uint8_t* data, uint32_t size) override {
     if (ServerEnd* server = echo) server->Send(conn, true, data, size);
     std::lock_guard<std::mutex> hold(lock);
-    count++;
     bytes += size;
     at = NowSeconds();
     messages.Add();
@@ -192,7 +191,7 @@ class Rig {
     sink.messages.WaitAtLeast(uint64_t{plan.count} * PeerCount(plan.scenario),
                               static_cast<uint32_t>(plan.cap * 1000));
     std::unique_lock<std::mutex> hold(sink.lock);
-    const uint64_t count = sink.count, bytes = sink.bytes;
+    const uint64_t count = sink.messages.Get(), bytes = sink.bytes;
     const double seconds = sink.at - start;
     hold.unlock();
     if (count == 0) return Fail("nothing arrived within the time cap");

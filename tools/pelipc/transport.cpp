@@ -39,43 +39,39 @@ PelIpcCallback Callbacks(TransportEvents* events) {
   return callbacks;
 }
 
-class LibraryServer : public ServerEnd {
- public:
-  explicit LibraryServer(PelIpcServerHandle server) : m_server(server) {}
+struct LibraryServer : ServerEnd {
+  explicit LibraryServer(PelIpcServerHandle handle) : server(handle) {}
   ~LibraryServer() override { Stop(); }
   int32_t Start(const std::string& name) override {
-    return PEL_StartIpcServer(m_server, name.c_str());
+    return PEL_StartIpcServer(server, name.c_str());
   }
   int32_t Send(uint32_t conn, bool answer, const uint8_t* data, uint32_t size) override {
-    return PEL_IpcServerSendData(m_server, conn, answer, data, static_cast<int32_t>(size));
+    return PEL_IpcServerSendData(server, conn, answer, data, static_cast<int32_t>(size));
   }
   void Stop() override {
-    if (m_server != nullptr) PEL_DestroyIpcServer(m_server);
-    m_server = nullptr;
+    if (server != nullptr) PEL_DestroyIpcServer(server);
+    server = nullptr;
   }
 
- private:
-  PelIpcServerHandle m_server;
+  PelIpcServerHandle server;
 };
 
-class LibraryClient : public ClientEnd {
- public:
-  explicit LibraryClient(PelIpcClientHandle client) : m_client(client) {}
-  ~LibraryClient() override { PEL_DestroyIpcClient(m_client); }
+struct LibraryClient : ClientEnd {
+  explicit LibraryClient(PelIpcClientHandle handle) : client(handle) {}
+  ~LibraryClient() override { PEL_DestroyIpcClient(client); }
   int32_t Connect(const std::string& name) override {
-    return PEL_ConnectIpcClient(m_client, name.c_str());
+    return PEL_ConnectIpcClient(client, name.c_str());
   }
-  void Disconnect() override { PEL_DisconnectIpcClient(m_client); }
+  void Disconnect() override { PEL_DisconnectIpcClient(client); }
   int32_t Send(const uint8_t* data, uint32_t size) override {
-    return PEL_IpcClientSendData(m_client, data, static_cast<int32_t>(size));
+    return PEL_IpcClientSendData(client, data, static_cast<int32_t>(size));
   }
   int32_t Call(const uint8_t* request, uint32_t size, uint8_t* answer,
                uint32_t* answerSize) override {
-    return PEL_IpcClientSyncCall(m_client, request, size, answer, answerSize);
+    return PEL_IpcClientSyncCall(client, request, size, answer, answerSize);
   }
 
- private:
-  PelIpcClientHandle m_client;
+  PelIpcClientHandle client;
 };
 
 // Hands every message read to `on` until the pipe fails or is aborted.
