@@ -99,9 +99,8 @@ bool ParseHead(const std::string& record, Head* head) {
   const char* text = record.c_str();
   int hour = 0, minute = 0, at = 0;
   char severity[8] = {0};
-  unsigned long thread = 0;
-  if (std::sscanf(text, "%*4d-%*2d-%*2d %2d:%2d:%*2d.%*3d %7s [%lu] [%n", &hour, &minute, severity,
-                  &thread, &at) != 4 ||
+  if (std::sscanf(text, "%*4d-%*2d-%*2d %2d:%2d:%*2d.%*3d %7s [%*u] [%n", &hour, &minute, severity,
+                  &at) != 3 ||
       at == 0) {
     return false;
   }

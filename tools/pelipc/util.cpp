@@ -62,12 +62,8 @@ std::string Format(const char* format, ...) {
 }
 
 std::string Grouped(uint64_t value) {
-  std::string digits = std::to_string(value);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
+  std::string out = std::to_string(value);
+  for (int at = static_cast<int>(out.size()) - 3; at > 0; at -= 3) out.insert(at, ",");
   return out;
 }
 
