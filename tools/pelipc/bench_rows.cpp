@@ -30,15 +30,14 @@ constexpr uint32_t kRowMs = 60000;
 // The round trip's first calls, not timed.
 constexpr uint32_t kWarmUpCalls = 100;
 
-class LinePerOpenAppender : public pel::log::IAppender {
- public:
-  explicit LinePerOpenAppender(std::string path) : m_path(std::move(path)) {}
+struct LinePerOpenAppender : pel::log::IAppender {
+  explicit LinePerOpenAppender(std::string path_) : path(std::move(path_)) {}
 
   void write(const pel::log::Record& record) override {
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<std::mutex> hold(lock);
     const std::string line =
         pel::log::UTF8Converter::convert(pel::log::TxtFormatter::format(record));
-    HANDLE file = CreateFileA(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     SetFilePointer(file, 0, nullptr, FILE_END);
@@ -47,9 +46,8 @@ class LinePerOpenAppender : public pel::log::IAppender {
     CloseHandle(file);
   }
 
- private:
-  std::mutex m_lock;
-  const std::string m_path;
+  std::mutex lock;
+  const std::string path;
 };
 
 // Records as the library's own statements make them, from each thread until

@@ -284,15 +284,14 @@ int LogMain(const std::vector<std::string>& args) {
     return kExitFailed;
   }
   LogFile file;
+  reader.exactPrefix = !name.empty();
   if (!name.empty() && SplitName(name, &file)) {
     reader.prefix = file.prefix;
     reader.day = file.date;
-    reader.exactPrefix = true;
   } else if (!name.empty()) {
     // Any other name is read as it is, a copy renamed for instance.
     reader.offsets.emplace(name, 0);
     reader.prefix = name;
-    reader.exactPrefix = true;
   }
   if (reader.Poll(follow) == 0 && !follow) {
     Err("pelipc: no log file of %s%s in %s\n", reader.day.c_str(),
