@@ -2,6 +2,7 @@
 // them, and names that no other run on the machine uses.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -37,11 +38,11 @@ class Event {
   HANDLE m_handle = nullptr;
 };
 
-// Waits for `event` but gives up early when `process` ends first.
-enum class WaitResult { kSignalled, kProcessEnded, kTimeout };
-WaitResult WaitEventOrExit(HANDLE event, HANDLE process, uint32_t timeoutMs);
-
 // stem-<process id>-<counter>: for pipes, events, files and folders.
-std::string UniqueName(const std::string& stem);
+inline std::string UniqueName(const std::string& stem) {
+  static std::atomic<unsigned> counter{0};
+  return stem + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(counter.fetch_add(1));
+}
 
 }  // namespace pel::tools

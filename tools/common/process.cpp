@@ -20,13 +20,10 @@ struct Process::Captured {
 namespace {
 
 // Handles made with these go to the children that inherit.
-SECURITY_ATTRIBUTES* Inheritable() {
-  static SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  return &inherit;
-}
+SECURITY_ATTRIBUTES g_inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
 
-}  // namespace
-
+// One argument as the C runtime's parser gives it back: backslashes count
+// only in front of a quote.
 std::string QuoteArg(const std::string& arg) {
   if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
   std::string out = "\"";
@@ -43,6 +40,8 @@ std::string QuoteArg(const std::string& arg) {
   out.append(slashes * 2, '\\');
   return out + "\"";
 }
+
+}  // namespace
 
 std::string CommandLine(const std::string& exe, const std::vector<std::string>& args) {
   std::string cmd = QuoteArg(exe);
@@ -79,11 +78,9 @@ HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err, 
   // (seen under Wine with several suites starting children at once); a
   // few tries keep a test from failing on that, and the last error stays.
   constexpr int kStartTries = 3;
-  for (int attempt = 1;; ++attempt) {
-    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr,
-                       &si, &pi)) {
-      break;
-    }
+  for (int attempt = 1; !CreateProcessA(nullptr, line.data(), nullptr, nullptr, inherit, flags,
+                                        nullptr, nullptr, &si, &pi);
+       ++attempt) {
     if (attempt == kStartTries) return nullptr;
   }
   CloseHandle(pi.hThread);
@@ -96,24 +93,22 @@ Process::Process(const std::string& exe, const std::vector<std::string>& args, S
   const std::string cmd = CommandLine(exe, args);
   if (stdio == Stdio::kCapture) {
     StartCapture(cmd);
-    return;
-  }
-  if (stdio == Stdio::kNone) {
+  } else if (stdio == Stdio::kNone) {
     m_process = Spawn(cmd, nullptr, nullptr, nullptr, 0, &m_pid);
-    return;
+  } else {
+    HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &g_inheritable, OPEN_EXISTING, 0, nullptr);
+    m_process = Spawn(cmd, GetStdHandle(STD_INPUT_HANDLE),
+                      nul != INVALID_HANDLE_VALUE ? nul : GetStdHandle(STD_OUTPUT_HANDLE),
+                      GetStdHandle(STD_ERROR_HANDLE), 0, &m_pid);
+    if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
   }
-  HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, Inheritable(),
-                           OPEN_EXISTING, 0, nullptr);
-  m_process = Spawn(cmd, GetStdHandle(STD_INPUT_HANDLE),
-                    nul != INVALID_HANDLE_VALUE ? nul : GetStdHandle(STD_OUTPUT_HANDLE),
-                    GetStdHandle(STD_ERROR_HANDLE), 0, &m_pid);
-  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
 }
 
 void Process::StartCapture(const std::string& commandLine) {
   HANDLE childIn = nullptr, childOut = nullptr;
-  if (!CreatePipe(&childIn, &m_input, Inheritable(), 0)) return;
-  if (!CreatePipe(&m_output->pipe, &childOut, Inheritable(), 0)) {
+  if (!CreatePipe(&childIn, &m_input, &g_inheritable, 0)) return;
+  if (!CreatePipe(&m_output->pipe, &childOut, &g_inheritable, 0)) {
     CloseHandle(childIn);
     return;
   }
@@ -132,27 +127,23 @@ void Process::ReadAll(std::shared_ptr<Captured> out) {
   for (;;) {
     DWORD n = 0;
     const bool ok = ReadFile(out->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0;
-    {
-      std::lock_guard<std::mutex> hold(out->lock);
-      // Text-mode output ends lines with CR LF; readers look for LF alone.
-      for (DWORD i = 0; ok && i < n; ++i) {
-        if (buffer[i] != '\r') out->text += buffer[i];
-      }
-      if (!ok) out->ended = true;
+    std::lock_guard<std::mutex> hold(out->lock);
+    // Text-mode output ends lines with CR LF; readers look for LF alone.
+    for (DWORD i = 0; ok && i < n; ++i) {
+      if (buffer[i] != '\r') out->text += buffer[i];
     }
+    if (!ok) out->ended = true;
     out->grew.notify_all();
     if (!ok) return;
   }
 }
 
 Process::~Process() {
-  if (m_process != nullptr) {
-    if (WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0) {
-      TerminateProcess(m_process, 255);
-      WaitForSingleObject(m_process, 5000);
-    }
-    CloseHandle(m_process);
+  if (m_process != nullptr && WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0) {
+    TerminateProcess(m_process, 255);
+    WaitForSingleObject(m_process, 5000);
   }
+  if (m_process != nullptr) CloseHandle(m_process);
   CloseInput();
 }
 

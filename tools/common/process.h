@@ -12,9 +12,7 @@
 
 namespace pel::tools {
 
-// One argument as the C runtime's parser gives it back: backslashes count
-// only in front of a quote.
-std::string QuoteArg(const std::string& arg);
+// Each argument quoted so that the C runtime's parser gives it back.
 std::string CommandLine(const std::string& exe, const std::vector<std::string>& args);
 
 std::string ExePath();

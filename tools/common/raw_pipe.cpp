@@ -141,9 +141,7 @@ uint32_t RawPipeClient::ReadHello(uint32_t timeoutMs) {
 
 uint32_t RawPipeClient::Handshake(uint32_t timeoutMs) {
   const uint32_t id = ReadHello(timeoutMs);
-  if (id == kRawNoId || !Write(MakeMessage(id, kRawHello, nullptr, 0, kRawMagic), timeoutMs)) {
-    return kRawNoId;
-  }
+  if (id == kRawNoId || !Write(MakeMessage(id, kRawHello, ""), timeoutMs)) return kRawNoId;
   return id;
 }
 
@@ -170,7 +168,7 @@ bool RawPipeServer::Accept(uint32_t timeoutMs) {
 }
 
 bool RawPipeServer::Handshake(uint32_t id, uint32_t timeoutMs) {
-  if (!Write(MakeMessage(id, kRawHello, nullptr, 0, kRawMagic), timeoutMs)) return false;
+  if (!Write(MakeMessage(id, kRawHello, ""), timeoutMs)) return false;
   // Room for more than a header, so that a longer answer shows as one.
   std::vector<uint8_t> answer;
   if (!Read(answer, 2 * kRawHeader, timeoutMs)) return false;

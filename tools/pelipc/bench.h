@@ -60,43 +60,10 @@ struct Measure {
 
 inline Measure Fail(const std::string& error) { return {false, error, 0, 0, 0, 0, 0, 0}; }
 
-// One row of the results, as the console table and the JSON show it.
-struct BenchRow {
-  BenchRow(const char* id_, const char* title_, const char* unit_, bool higher,
-           const std::string& load)
-      : id(id_), title(title_), unit(unit_), higherIsBetter(higher), workload(load) {}
-
-  std::string id;     // "sync_call_rtt_p50"
-  std::string title;  // "sync call round trip, p50"
-  std::string unit;   // "us", "MB/s", "msg/s", ...
-  bool higherIsBetter = true;
-  std::string workload;  // "10,000 calls of 64 bytes"
-  Measure library, baseline;
-  size_t repetitions = 0;
-
-  bool ok() const { return library.ok && baseline.ok; }
-  // Why a side has no figure; empty when both have one.
-  std::string Error() const;
-
-  // Library speed relative to the baseline: above 1 the library is faster.
-  double Ratio() const;
-};
-
-struct BenchReport {
-  bool quick = false;
-  unsigned cpus = 0;
-  double seconds = 0;
-  std::vector<BenchRow> rows;
-};
-
-std::string FormatTable(const BenchReport& report);
-std::string FormatJson(const BenchReport& report);
-
 struct RowPlan {
   Scenario scenario;
   uint32_t count;
-  double cap;
-  BenchRow row;  // what the report shows of the row, figures still empty
+  double cap;  // seconds after which a rate row stops (the round trip has none)
 };
 
 Measure RunOne(const RowPlan& plan, Impl impl);
@@ -105,8 +72,6 @@ constexpr uint32_t kSmallSize = 64;
 constexpr uint32_t kFanInClients = 16;  // threads or processes, and log threads
 // A row's peer processes: one per client in the 16 processes' row, else one.
 inline uint32_t PeerCount(Scenario s) { return s == Scenario::kProcesses ? kFanInClients : 1; }
-// The peer's window of writes in flight while it streams.
-constexpr uint64_t kStreamWindow = 8;
 // The peers' log name; those of the 16 processes' row add their index.
 constexpr char kPeerLogName[] = "pelipc_peer";
 // The message that starts a timed stream.

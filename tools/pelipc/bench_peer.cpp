@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "bench.h"
-#include "flags.h"
 #include "util.h"
 
 namespace pel::pelipc {
@@ -12,12 +11,13 @@ namespace pel::pelipc {
 namespace {
 
 constexpr uint32_t kPeerWaitMs = 120000;
+// The window of writes in flight while the peer streams.
+constexpr uint64_t kStreamWindow = 8;
 
 // The peer's end of a row, server or client: it answers every call, and
 // once "go" came it streams (or calls) on a thread of its own (a callback
 // must not block) until it sent `count` messages or `stop` is set.
-class Peer : public TransportEvents {
- public:
+struct Peer : TransportEvents {
   Peer(const PeerPlan& plan, Event& stop) : m_plan(plan), m_stop(stop) {}
   ~Peer() override { Join(); }
 
@@ -38,7 +38,6 @@ class Peer : public TransportEvents {
     if (m_streamer.joinable()) m_streamer.join();
   }
 
- private:
   // At most kStreamWindow writes in flight, counted by the end's OnSend.
   bool Stream(uint32_t conn) {
     std::vector<uint8_t> payload(m_plan.size);
@@ -72,38 +71,10 @@ class Peer : public TransportEvents {
   Event& m_stop;
   Counter m_sends;
   std::thread m_streamer;
-
- public:
   // Last, so that they go first: their callbacks use this object.
   std::unique_ptr<ServerEnd> server;
   std::unique_ptr<ClientEnd> client;
 };
-
-int RunPeer(const PeerPlan& plan, Event& ready, Event& done) {
-  Peer peer(plan, done);
-  const bool isClient = PeerIsClient(plan.scenario);
-  if (isClient) {
-    peer.client = MakeClient(plan.impl, &peer);
-  } else {
-    peer.server = MakeServer(plan.impl, &peer);
-  }
-  if (!peer.client && !peer.server) {
-    Err("[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
-        isClient ? "client" : "server");
-    return kExitFailed;
-  }
-  const int32_t r = isClient ? peer.client->Connect(plan.name) : peer.server->Start(plan.name);
-  if (r != PEL_OK) {
-    Err("[bench peer] cannot %s %s: %s\n", isClient ? "connect to" : "listen on", plan.name.c_str(),
-        DescribeResult(r).c_str());
-    return kExitNoServer;
-  }
-  ready.Set();
-  const bool released = done.Wait(kPeerWaitMs);
-  peer.Join();
-  if (!released) Err("[bench peer] not released within %u s\n", kPeerWaitMs / 1000);
-  return released && !peer.streamFailed ? kExitOk : kExitFailed;
-}
 
 }  // namespace
 
@@ -137,7 +108,29 @@ int BenchPeerMain(const std::vector<std::string>& args) {
   // appending to one file would measure their contention for it.
   const bool many = plan.scenario == Scenario::kProcesses;
   SetLibraryLogName(kPeerLogName + (many ? "_" + std::to_string(plan.index) : ""));
-  return RunPeer(plan, ready, done);
+  Peer peer(plan, done);
+  const bool isClient = PeerIsClient(plan.scenario);
+  if (isClient) {
+    peer.client = MakeClient(plan.impl, &peer);
+  } else {
+    peer.server = MakeServer(plan.impl, &peer);
+  }
+  if (!peer.client && !peer.server) {
+    Err("[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
+        isClient ? "client" : "server");
+    return kExitFailed;
+  }
+  const int32_t r = isClient ? peer.client->Connect(plan.name) : peer.server->Start(plan.name);
+  if (r != PEL_OK) {
+    Err("[bench peer] cannot %s %s: %s\n", isClient ? "connect to" : "listen on", plan.name.c_str(),
+        DescribeResult(r).c_str());
+    return kExitNoServer;
+  }
+  ready.Set();
+  const bool released = done.Wait(kPeerWaitMs);
+  peer.Join();
+  if (!released) Err("[bench peer] not released within %u s\n", kPeerWaitMs / 1000);
+  return released && !peer.streamFailed ? kExitOk : kExitFailed;
 }
 
 }  // namespace pel::pelipc

@@ -30,15 +30,14 @@ constexpr uint32_t kRowMs = 60000;
 // The round trip's first calls, not timed.
 constexpr uint32_t kWarmUpCalls = 100;
 
-class LinePerOpenAppender : public pel::log::IAppender {
- public:
-  explicit LinePerOpenAppender(std::string path) : m_path(std::move(path)) {}
+struct LinePerOpenAppender : pel::log::IAppender {
+  explicit LinePerOpenAppender(std::string path_) : path(std::move(path_)) {}
 
   void write(const pel::log::Record& record) override {
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<std::mutex> hold(lock);
     const std::string line =
         pel::log::UTF8Converter::convert(pel::log::TxtFormatter::format(record));
-    HANDLE file = CreateFileA(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;
     SetFilePointer(file, 0, nullptr, FILE_END);
@@ -47,9 +46,8 @@ class LinePerOpenAppender : public pel::log::IAppender {
     CloseHandle(file);
   }
 
- private:
-  std::mutex m_lock;
-  const std::string m_path;
+  std::mutex lock;
+  const std::string path;
 };
 
 // Records as the library's own statements make them, from each thread until
@@ -99,31 +97,26 @@ uint64_t LogLines(const std::string& logName) {
   return std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n');
 }
 
-// Counts what arrives at the measuring end and stamps the latest message;
-// a server that echoes answers each as a call.
+// Counts what arrives at the measuring end and stamps the latest message,
+// all under one lock; a server that echoes answers each as a call.
 struct Sink : TransportEvents {
   Counter connects, messages;
   std::mutex lock;
   std::vector<uint32_t> conns;
   std::atomic<ServerEnd*> echo{nullptr};
-  uint64_t count = 0, bytes = 0;
+  uint64_t bytes = 0;
   double at = 0;
 
   void OnConnect(uint32_t id) override {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      conns.push_back(id);
-    }
+    std::lock_guard<std::mutex> hold(lock);
+    conns.push_back(id);
     connects.Add();
   }
   void OnRecv(uint32_t conn, const uint8_t* data, uint32_t size) override {
     if (ServerEnd* server = echo) server->Send(conn, true, data, size);
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      count++;
-      bytes += size;
-      at = NowSeconds();
-    }
+    std::lock_guard<std::mutex> hold(lock);
+    bytes += size;
+    at = NowSeconds();
     messages.Add();
   }
 };
@@ -138,6 +131,8 @@ class Rig {
         m_done((m_plan.name + "-done").c_str()) {}
   ~Rig() { m_done.Set(); }
 
+  // First, so that it goes last: the ends call back into it until they are gone.
+  Sink sink;
   std::vector<std::unique_ptr<ClientEnd>> clients;
   std::unique_ptr<ServerEnd> server;
 
@@ -146,9 +141,9 @@ class Rig {
   // The prologue of every row: this process's server listening, the peers
   // started and ready, then `count` client ends, connected when `connect`.
   // Empty, or why not.
-  std::string Open(Sink* sink, uint32_t count, bool connect) {
+  std::string Open(uint32_t count, bool connect) {
     const bool serve = PeerIsClient(m_plan.scenario);
-    if (serve && !(server = MakeServer(m_plan.impl, sink))) return "server not created";
+    if (serve && !(server = MakeServer(m_plan.impl, &sink))) return "server not created";
     int32_t r = serve ? server->Start(m_plan.name) : PEL_OK;
     if (r != PEL_OK) return "listen: " + DescribeResult(r);
     const uint32_t peers = PeerCount(m_plan.scenario);
@@ -156,19 +151,18 @@ class Rig {
       m_children.push_back(StartSelf(PeerArgs(m_plan)));
       if (!m_children.back()->started()) return "peer not started";
     }
-    using pel::tools::WaitResult;
-    const WaitResult waited =
-        pel::tools::WaitEventOrExit(m_ready.handle(), m_children.back()->handle(), kStartMs);
-    if (serve &&
-        (waited != WaitResult::kSignalled || !sink->connects.WaitAtLeast(peers, kStartMs))) {
+    // Given up early when the last peer ends first.
+    const HANDLE waits[2] = {m_ready.handle(), m_children.back()->handle()};
+    const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, kStartMs);
+    if (serve && (waited != WAIT_OBJECT_0 || !sink.connects.WaitAtLeast(peers, kStartMs))) {
       return "peer did not connect";
     }
-    if (waited != WaitResult::kSignalled) {
-      return waited == WaitResult::kProcessEnded ? "peer ended before listening"
-                                                 : "peer did not listen within 20 s";
+    if (waited != WAIT_OBJECT_0) {
+      return waited == WAIT_OBJECT_0 + 1 ? "peer ended before listening"
+                                         : "peer did not listen within 20 s";
     }
     for (uint32_t i = 0; i < count; ++i) {
-      clients.push_back(MakeClient(m_plan.impl, sink));
+      clients.push_back(MakeClient(m_plan.impl, &sink));
       if (!clients.back()) return "client not created";
       r = connect ? clients.back()->Connect(m_plan.name) : PEL_OK;
       if (r != PEL_OK) {
@@ -191,11 +185,11 @@ class Rig {
   }
 
   // Rate from "go" at start to the latest message that arrived within the cap.
-  Measure Rate(Sink& sink, double start, const RowPlan& plan, bool perByte) {
+  Measure Rate(double start, const RowPlan& plan, bool perByte) {
     sink.messages.WaitAtLeast(uint64_t{plan.count} * PeerCount(plan.scenario),
                               static_cast<uint32_t>(plan.cap * 1000));
     std::unique_lock<std::mutex> hold(sink.lock);
-    const uint64_t count = sink.count, bytes = sink.bytes;
+    const uint64_t count = sink.messages.Get(), bytes = sink.bytes;
     const double seconds = sink.at - start;
     hold.unlock();
     if (count == 0) return Fail("nothing arrived within the time cap");
@@ -260,24 +254,19 @@ Measure Setup(Rig& rig, const RowPlan& plan) {
 
 Measure FanIn(Rig& rig, const RowPlan& plan) {
   Event go;
-  std::mutex lock;
-  std::string error;
+  std::vector<std::string> failures(kFanInClients);
   std::atomic<uint64_t> calls{0};
   double start = 0;
   std::vector<std::thread> threads;
   for (uint32_t i = 0; i < kFanInClients; ++i) {
     threads.emplace_back([&, i] {
-      std::vector<uint8_t> request(kSmallSize, static_cast<uint8_t>('a' + i));
-      std::string failure;
+      const std::vector<uint8_t> request(kSmallSize, static_cast<uint8_t>('a' + i));
+      std::string& failure = failures[i];
       if (!go.Wait(kRowMs)) failure = "never started";
-      for (uint32_t n = 0; failure.empty() && n < plan.count; ++n) {
-        if (NowSeconds() - start >= plan.cap) break;
+      for (uint32_t n = 0; failure.empty() && n < plan.count && NowSeconds() - start < plan.cap;
+           ++n) {
         failure = OneCall(*rig.clients[i], request);
         if (failure.empty()) calls++;
-      }
-      if (!failure.empty()) {
-        std::lock_guard<std::mutex> hold(lock);
-        error = "client " + std::to_string(i) + ": " + failure;
       }
     });
   }
@@ -286,7 +275,9 @@ Measure FanIn(Rig& rig, const RowPlan& plan) {
   for (auto& t : threads) t.join();
   const double seconds = NowSeconds() - start;
   for (auto& c : rig.clients) c->Disconnect();
-  if (!error.empty()) return Fail(error);
+  for (uint32_t i = 0; i < kFanInClients; ++i) {
+    if (!failures[i].empty()) return Fail("client " + std::to_string(i) + ": " + failures[i]);
+  }
   return rig.Figure(calls / seconds, calls);
 }
 
@@ -299,34 +290,24 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
                         : s == Scenario::kDownload                           ? kDownloadSize
                         : s == Scenario::kSmall || s == Scenario::kProcesses ? kSmallSize
                                                                              : 0;
-  // Before the rig: its ends call back into the sink until they are gone.
-  Sink sink;
   Rig rig(plan, impl, size);
   const uint32_t clients = PeerIsClient(s) ? 0 : s == Scenario::kFanIn ? kFanInClients : 1;
-  const std::string error = rig.Open(&sink, clients, s != Scenario::kSetup);
+  const std::string error = rig.Open(clients, s != Scenario::kSetup);
   if (!error.empty()) return Fail(error);
-  const double start = NowSeconds();
-  int32_t r = PEL_OK;
-  switch (s) {
-    case Scenario::kRoundTrip:
-      return RoundTrip(rig, plan);
-    case Scenario::kSetup:
-      return Setup(rig, plan);
-    case Scenario::kFanIn:
-      return FanIn(rig, plan);
-    case Scenario::kDownload:
-      r = rig.clients[0]->Send(Bytes(kGo), Size(kGo));
-      break;
-    default:
-      if (s == Scenario::kProcesses) sink.echo = rig.server.get();
-      for (uint32_t conn : sink.conns) {
-        if (r == PEL_OK) r = rig.server->Send(conn, false, Bytes(kGo), Size(kGo));
-      }
-  }
+  if (s == Scenario::kRoundTrip) return RoundTrip(rig, plan);
+  if (s == Scenario::kSetup) return Setup(rig, plan);
+  if (s == Scenario::kFanIn) return FanIn(rig, plan);
   // The rate rows: the peers stream from "go" on, and stop before the
   // pipe goes away under them.
+  if (s == Scenario::kProcesses) rig.sink.echo = rig.server.get();
+  const double start = NowSeconds();
+  int32_t r = PEL_OK;
+  if (s == Scenario::kDownload) r = rig.clients[0]->Send(Bytes(kGo), Size(kGo));
+  for (size_t i = 0; rig.server && r == PEL_OK && i < rig.sink.conns.size(); ++i) {
+    r = rig.server->Send(rig.sink.conns[i], false, Bytes(kGo), Size(kGo));
+  }
   if (r != PEL_OK) return Fail("start message: " + DescribeResult(r));
-  return rig.Rate(sink, start, plan, s == Scenario::kUpload || s == Scenario::kDownload);
+  return rig.Rate(start, plan, s == Scenario::kUpload || s == Scenario::kDownload);
 }
 
 }  // namespace pel::pelipc

@@ -40,28 +40,23 @@ struct DemoServer : TransportEvents {
     return f(conns[id]);
   }
   // Sends and books one message.
-  void Send(uint32_t id, bool answer, const uint8_t* data, uint32_t size) {
-    const int32_t r = server->Send(id, answer, data, size);
-    std::lock_guard<std::mutex> hold(lock);
-    if (r != PEL_OK) {
-      problems.push_back("#" + std::to_string(id) + " send: " + DescribeResult(r));
-      return;
-    }
-    conns[id].msgsOut++;
-    conns[id].bytesOut += size;
-  }
-  void Send(uint32_t id, bool answer, const std::string& text) {
-    Send(id, answer, Bytes(text), Size(text));
+  void Send(uint32_t id, bool answer, const std::string& bytes) {
+    const int32_t r = server->Send(id, answer, Bytes(bytes), Size(bytes));
+    With(id, [&](ConnRecord& c) {
+      if (r == PEL_OK) {
+        c.msgsOut++;
+        c.bytesOut += bytes.size();
+      } else {
+        problems.push_back("#" + std::to_string(id) + " send: " + DescribeResult(r));
+      }
+    });
   }
 
   void OnConnect(uint32_t id) override {
-    With(id, [](ConnRecord&) {});
     Out("  [%6.3fs] #%u connected; server sends a greeting and a %s-byte snapshot\n", Elapsed(), id,
         Grouped(kDemoSnapshotSize).c_str());
     Send(id, false, Greeting(id));
-    std::vector<uint8_t> snapshot(kDemoSnapshotSize);
-    FillPattern(snapshot, id);
-    Send(id, false, snapshot.data(), kDemoSnapshotSize);
+    Send(id, false, Pattern(kDemoSnapshotSize, id));
   }
 
   void OnSend(uint32_t id) override {
@@ -85,8 +80,7 @@ struct DemoServer : TransportEvents {
       Send(id, true, answer);
       return;
     }
-    const std::string hello = HelloText(0);
-    const std::string prefix = hello.substr(0, hello.size() - 1);
+    const std::string prefix = kHelloPrefix;
     if (size > prefix.size() && size < 64 && text.compare(0, prefix.size(), prefix) == 0) {
       const int client = std::atoi(text.c_str() + prefix.size());
       With(id, [&](ConnRecord& c) { c.client = client; });
@@ -196,16 +190,16 @@ int DemoMain(const std::vector<std::string>& args) {
     problems.push_back(std::to_string(self.conns.size()) + " connections, expected " +
                        std::to_string(kDemoClients));
   }
-  for (const auto& entry : self.conns) CheckConnection(entry.first, entry.second, problems);
-  problems.insert(problems.end(), self.problems.begin(), self.problems.end());
   Out("\n  conn  client  in: msgs      bytes   out: msgs      bytes  calls  closed\n");
   for (const auto& entry : self.conns) {
     const ConnRecord& c = entry.second;
+    CheckConnection(entry.first, c, problems);
     Out("  #%-4u %-6d %9u %10s %10u %10s %6d  %s\n", entry.first, c.client,
         static_cast<unsigned>(c.msgsIn), Grouped(c.bytesIn).c_str(),
         static_cast<unsigned>(c.msgsOut), Grouped(c.bytesOut).c_str(), c.calls,
         c.closed ? ("code " + std::to_string(c.closeCode)).c_str() : "no");
   }
+  problems.insert(problems.end(), self.problems.begin(), self.problems.end());
   PrintLogLocation(kLogName);
   if (!problems.empty()) {
     Out("\n  demo FAILED:\n");

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace pel::pelipc {
 
@@ -29,8 +28,10 @@ constexpr char kRequestMark = '?';
 inline uint8_t PatternByte(uint64_t offset, uint32_t seed) {
   return static_cast<uint8_t>((offset + seed) % 251);
 }
-inline void FillPattern(std::vector<uint8_t>& bytes, uint32_t seed) {
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = PatternByte(i, seed);
+inline std::string Pattern(uint32_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(PatternByte(i, seed));
+  return bytes;
 }
 inline bool MatchesPattern(const uint8_t* data, uint32_t size, uint32_t offset, uint32_t seed) {
   for (uint32_t i = 0; i < size; ++i) {
@@ -39,7 +40,8 @@ inline bool MatchesPattern(const uint8_t* data, uint32_t size, uint32_t offset, 
   return true;
 }
 
-inline std::string HelloText(int client) { return "hello from client " + std::to_string(client); }
+constexpr char kHelloPrefix[] = "hello from client ";
+inline std::string HelloText(int client) { return kHelloPrefix + std::to_string(client); }
 inline std::string Greeting(uint32_t id) { return "welcome, connection " + std::to_string(id); }
 inline std::string UpperRequest(int client) {
   return std::string(1, kRequestMark) + "upper " + HelloText(client);

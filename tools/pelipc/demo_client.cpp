@@ -25,19 +25,17 @@ struct DemoClient : TransportEvents {
   int hostCloses = 0;    // OnClose calls with code 0 on that thread
 
   void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      bytesIn += size;
-      const std::string welcome = Greeting(id);
-      if (size == kDemoSnapshotSize) {
-        snapshotOk = MatchesPattern(data, size, 0, id);
-        if (!snapshotOk) problem = "snapshot bytes differ";
-      } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
-        greeted = true;
-        connId = id;
-      } else {
-        problem = "unexpected message " + Preview(data, size);
-      }
+    std::lock_guard<std::mutex> hold(lock);
+    bytesIn += size;
+    const std::string welcome = Greeting(id);
+    if (size == kDemoSnapshotSize) {
+      snapshotOk = MatchesPattern(data, size, 0, id);
+      if (!snapshotOk) problem = "snapshot bytes differ";
+    } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
+      greeted = true;
+      connId = id;
+    } else {
+      problem = "unexpected message " + Preview(data, size);
     }
     received.Add();
   }
@@ -55,36 +53,39 @@ struct DemoClient : TransportEvents {
 
   // One synchronous call; false when the result or the answer is not the
   // expected one.
-  bool Call(ClientEnd& client, const std::string& request, uint32_t capacity, int32_t expectCode,
-            const std::string& expectAnswer) {
+  bool Call(const std::string& request, uint32_t capacity = 256, int32_t expectCode = PEL_OK) {
+    const std::string expected = AnswerFor(request, connId);
     std::vector<uint8_t> answer(capacity + 1);
     uint32_t size = capacity;
-    const int32_t r = client.Call(Bytes(request), Size(request), answer.data(), &size);
+    const int32_t r = client->Call(Bytes(request), Size(request), answer.data(), &size);
     const std::string call = "call \"" + request + "\": ";
     if (r != expectCode) {
       return Failed(call + DescribeResult(r) + ", expected " + std::to_string(expectCode));
     }
-    if (r == PEL_ERR_BUFFER_TOO_SMALL && size != expectAnswer.size()) {
+    if (r == PEL_ERR_BUFFER_TOO_SMALL && size != expected.size()) {
       return Failed(call + "told " + std::to_string(size) + " bytes needed, expected " +
-                    std::to_string(expectAnswer.size()));
+                    std::to_string(expected.size()));
     }
     const std::string got(reinterpret_cast<const char*>(answer.data()), size);
-    if (r == PEL_OK && got != expectAnswer) {
-      return Failed(call + "answer \"" + got + "\", expected \"" + expectAnswer + "\"");
+    if (r == PEL_OK && got != expected) {
+      return Failed(call + "answer \"" + got + "\", expected \"" + expected + "\"");
     }
     return true;
   }
 
-  bool Send(ClientEnd& client, const uint8_t* data, uint32_t size) {
-    const int32_t r = client.Send(data, size);
+  bool Send(const std::string& bytes) {
+    const int32_t r = client->Send(Bytes(bytes), Size(bytes));
     return r == PEL_OK || Failed("send: " + DescribeResult(r));
   }
 
-  int Run(ClientEnd& client, const std::string& pipe);
+  int Run(const std::string& pipe);
+
+  // Last, so that it goes first: its callbacks use the records above.
+  std::unique_ptr<ClientEnd> client;
 };
 
-int DemoClient::Run(ClientEnd& client, const std::string& pipe) {
-  int32_t r = client.Connect(pipe);
+int DemoClient::Run(const std::string& pipe) {
+  int32_t r = client->Connect(pipe);
   if (r != PEL_OK) {
     Failed("connect to " + FullPipeName(pipe) + ": " + DescribeResult(r));
     return r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitNoServer;
@@ -93,37 +94,29 @@ int DemoClient::Run(ClientEnd& client, const std::string& pipe) {
     Failed("greeting and snapshot did not arrive within 10 s");
     return kExitTimeout;
   }
-  uint32_t id;
   {
+    // connId stays as the greeting set it from here on.
     std::lock_guard<std::mutex> hold(lock);
     if (!greeted || !snapshotOk) {
       Failed(problem.empty() ? "no greeting" : problem);
       return kExitFailed;
     }
-    id = connId;
   }
-  const std::string hello = HelloText(index);
-  if (!Send(client, Bytes(hello), Size(hello))) return kExitFailed;
-  if (index == kDemoBlobClient) {
-    std::vector<uint8_t> blob(kDemoBlobSize);
-    FillPattern(blob, id);
-    if (!Send(client, blob.data(), kDemoBlobSize)) return kExitFailed;
-  }
+  if (!Send(HelloText(index))) return kExitFailed;
+  if (index == kDemoBlobClient && !Send(Pattern(kDemoBlobSize, connId))) return kExitFailed;
 
   const std::string whoami = std::string(1, kRequestMark) + "whoami";
   bool ok = true;
   std::string smallNote;
   if (index == kDemoSmallBufferClient) {
-    const std::string answer = AnswerFor(whoami, id);
-    ok = Call(client, whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL, answer);
+    ok = Call(whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL);
     if (ok) {
       smallNote = "; a " + std::to_string(kDemoSmallBuffer) + "-byte buffer got result 8, " +
-                  std::to_string(answer.size()) + " bytes needed";
+                  std::to_string(AnswerFor(whoami, connId).size()) + " bytes needed";
     }
   }
-  ok = Call(client, whoami, 256, PEL_OK, AnswerFor(whoami, id)) && ok;
-  const std::string upper = UpperRequest(index);
-  ok = Call(client, upper, 256, PEL_OK, AnswerFor(upper, id)) && ok;
+  ok = Call(whoami) && ok;
+  ok = Call(UpperRequest(index)) && ok;
   // Its answer also proves that everything sent before it was handled.
   std::string bye;
   {
@@ -132,10 +125,10 @@ int DemoClient::Run(ClientEnd& client, const std::string& pipe) {
           Grouped(bytesIn) + " bytes" + smallNote;
     hostThread = GetCurrentThreadId();
   }
-  ok = Call(client, bye, 256, PEL_OK, AnswerFor(bye, id)) && ok;
+  ok = Call(bye) && ok;
   // The disconnect reports the end on this thread; the work thread may report
   // it once more when the aborted read comes back, at any moment after.
-  client.Disconnect();
+  client->Disconnect();
   std::lock_guard<std::mutex> hold(lock);
   if (hostCloses != 1)
     ok = Failed("disconnect: OnClose not called once with code 0 on this thread");
@@ -148,12 +141,12 @@ int DemoClientMain(const std::vector<std::string>& args) {
   if (args.size() != 2) return kExitUsage;
   DemoClient self;
   self.index = std::atoi(args[1].c_str());
-  std::unique_ptr<ClientEnd> client = MakeClient(Impl::kLibrary, &self);
-  if (!client) {
+  self.client = MakeClient(Impl::kLibrary, &self);
+  if (!self.client) {
     self.Failed("PEL_CreateIpcClient failed");
     return kExitFailed;
   }
-  return self.Run(*client, args[0]);
+  return self.Run(args[0]);
 }
 
 }  // namespace pel::pelipc

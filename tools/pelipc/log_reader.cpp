@@ -2,14 +2,14 @@
 // Lists the folder, or prints the records of one day's files that pass the
 // filters, and with --follow keeps printing what the library appends.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
+#include <regex>
 #include <tuple>
 
-#include "flags.h"
 #include "log/week_rolling_file_appender.h"
 #include "util.h"
 
@@ -21,23 +21,22 @@ constexpr DWORD kPollMs = 250;
 
 struct LogFile {
   std::string name, prefix, date;  // date as YYYYMMDD
+  // The prefix up to its first '-', as the library's clean-up groups files.
+  std::string family;
   uint64_t size = 0;
 };
-
-// The family of a prefix, as the library's clean-up groups files: up to
-// its first '-'.
-std::string Family(const std::string& prefix) { return prefix.substr(0, prefix.find('-')); }
 
 // prefix + YYYYMMDDWW + ".log"; false for any other name.
 bool SplitName(const std::string& name, LogFile* file) {
   const size_t n = name.size();
-  if (n < 14 || name.compare(n - 4, 4, ".log") != 0) return false;
-  for (size_t i = n - 14; i < n - 4; ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+  if (n < 14 || name.compare(n - 4, 4, ".log") != 0 ||
+      name.find_first_not_of("0123456789", n - 14) != n - 4) {
+    return false;
   }
   file->name = name;
   file->prefix = name.substr(0, n - 14);
   file->date = name.substr(n - 14, 8);
+  file->family = file->prefix.substr(0, file->prefix.find('-'));
   return true;
 }
 
@@ -46,19 +45,17 @@ std::vector<LogFile> ListFiles(const std::string& dir) {
   std::vector<LogFile> files;
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA((dir + "\\*.log").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return files;
-  do {
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &entry)) {
     LogFile file;
     file.size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
         SplitName(entry.cFileName, &file)) {
       files.push_back(file);
     }
-  } while (FindNextFileA(find, &entry));
-  FindClose(find);
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
   std::sort(files.begin(), files.end(), [](const LogFile& a, const LogFile& b) {
-    return std::make_tuple(Family(a.prefix), a.date, a.name) <
-           std::make_tuple(Family(b.prefix), b.date, b.name);
+    return std::tie(a.family, a.date, a.name) < std::tie(b.family, b.date, b.name);
   });
   return files;
 }
@@ -73,8 +70,8 @@ int List(const std::string& dir) {
   std::string family = "-", date;
   uint64_t total = 0;
   for (const LogFile& file : files) {
-    if (Family(file.prefix) != family) {
-      family = Family(file.prefix);
+    if (file.family != family) {
+      family = file.family;
       Out("%s\n", family.empty() ? "(no prefix)" : family.c_str());
       date.clear();
     }
@@ -89,16 +86,6 @@ int List(const std::string& dir) {
   return kExitOk;
 }
 
-struct Filters {
-  int sinceMinutes = 0;
-  int maxRank = 4;  // 1 FATAL, 2 ERROR, 3 WARN, 4 anything else
-  std::string function;
-  std::string conn;  // decimal, as the library prints ids
-  bool any() const {
-    return sinceMinutes != 0 || maxRank != 4 || !function.empty() || !conn.empty();
-  }
-};
-
 // "YYYY-MM-DD HH:MM:SS.mmm SEV   [tid] [Function@line] message".
 struct Head {
   int minutes = 0;
@@ -112,9 +99,8 @@ bool ParseHead(const std::string& record, Head* head) {
   const char* text = record.c_str();
   int hour = 0, minute = 0, at = 0;
   char severity[8] = {0};
-  unsigned long thread = 0;
-  if (std::sscanf(text, "%*4d-%*2d-%*2d %2d:%2d:%*2d.%*3d %7s [%lu] [%n", &hour, &minute, severity,
-                  &thread, &at) != 4 ||
+  if (std::sscanf(text, "%*4d-%*2d-%*2d %2d:%2d:%*2d.%*3d %7s [%*u] [%n", &hour, &minute, severity,
+                  &at) != 3 ||
       at == 0) {
     return false;
   }
@@ -132,40 +118,29 @@ bool ParseHead(const std::string& record, Head* head) {
   return true;
 }
 
-// Connection[ID], client[ID], conn[ID], id[ID] and the same with ':' (as in
-// conn_id:ID), case ignored: every way the library's records name an id.
-bool MentionsConnection(std::string message, const std::string& id) {
-  for (char& c : message) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const std::string word : {"connection", "conn", "client", "id"}) {
-    for (size_t at = message.find(word); at != std::string::npos; at = message.find(word, at + 1)) {
-      const size_t open = at + word.size(), end = open + 1 + id.size();
-      if ((at > 0 && std::isalpha(static_cast<unsigned char>(message[at - 1]))) ||
-          open >= message.size() || message.compare(open + 1, id.size(), id) != 0) {
-        continue;
-      }
-      if (message[open] == '[' && end < message.size() && message[end] == ']') return true;
-      if (message[open] == ':' &&
-          (end >= message.size() || !std::isdigit(static_cast<unsigned char>(message[end])))) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
+struct Filters {
+  int sinceMinutes = 0;
+  int maxRank = 4;  // 1 FATAL, 2 ERROR, 3 WARN, 4 anything else
+  std::string function;
+  // Connection[ID], client[ID], conn[ID], id[ID] and the same with ':' (as in
+  // conn_id:ID), case ignored: every way the library's records name an id.
+  std::optional<std::regex> conn;
 
-bool Matches(const Filters& filters, const std::string& record) {
-  Head head;
-  // Lines before a file's first record pass only when nothing filters.
-  if (!ParseHead(record, &head)) return !filters.any();
-  const std::string& function = head.function;
-  const std::string method = "::" + filters.function;
-  const bool functionOk =
-      filters.function.empty() || function == filters.function ||
-      (function.size() > method.size() &&
-       function.compare(function.size() - method.size(), method.size(), method) == 0);
-  return head.minutes >= filters.sinceMinutes && head.rank <= filters.maxRank && functionOk &&
-         (filters.conn.empty() || MentionsConnection(head.message, filters.conn));
-}
+  bool Pass(const std::string& record) const {
+    Head head;
+    // Lines before a file's first record pass only when nothing filters.
+    if (!ParseHead(record, &head)) {
+      return sinceMinutes == 0 && maxRank == 4 && function.empty() && !conn;
+    }
+    // FUNC alone also matches CLASS::FUNC.
+    const std::string have = "::" + head.function, want = "::" + function;
+    const bool functionOk =
+        function.empty() || (have.size() >= want.size() &&
+                             have.compare(have.size() - want.size(), want.size(), want) == 0);
+    return head.minutes >= sinceMinutes && head.rank <= maxRank && functionOk &&
+           (!conn || std::regex_search(head.message, *conn));
+  }
+};
 
 // The files of one day that a selection names, and every file it has read
 // so far with how far (up to its last whole line).
@@ -209,13 +184,11 @@ class Reader {
       // and created again.
       if (static_cast<uint64_t>(size.QuadPart) < *offset) *offset = 0;
       bytes.resize(static_cast<size_t>(size.QuadPart - *offset));
-      LARGE_INTEGER from{};
-      from.QuadPart = static_cast<LONGLONG>(*offset);
+      OVERLAPPED from{};
+      from.Offset = static_cast<DWORD>(*offset);
+      from.OffsetHigh = static_cast<DWORD>(*offset >> 32);
       DWORD got = 0;
-      if (!SetFilePointerEx(file, from, nullptr, FILE_BEGIN) ||
-          !ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr)) {
-        got = 0;
-      }
+      if (!ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, &from)) got = 0;
       bytes.resize(got);
     }
     CloseHandle(file);
@@ -239,7 +212,7 @@ class Reader {
   }
 
   void Emit(const std::string& name, const std::string& record) {
-    if (!Matches(filters, record)) return;
+    if (!filters.Pass(record)) return;
     if (name != m_last) Out("==> %s <==\n", name.c_str());
     m_last = name;
     Out("%s", record.c_str());
@@ -254,6 +227,7 @@ int LogMain(const std::vector<std::string>& args) {
   Reader reader;
   std::string dir;
   bool follow = false;
+  uint64_t conn = UINT64_MAX;  // none
   const std::vector<Flag> flags = {
       Text("--dir", &dir),
       Text("--prefix", &reader.prefix),
@@ -276,17 +250,17 @@ int LogMain(const std::vector<std::string>& args) {
          return reader.filters.maxRank != 0;
        }},
       Text("--function", &reader.filters.function),
-      {"--conn", true,
-       [&](const std::string& v) {
-         uint64_t id = 0;
-         if (!ParseWhole(v, 0, UINT32_MAX, &id)) return false;
-         reader.filters.conn = std::to_string(id);
-         return true;
-       }},
+      Number("--conn", &conn, 0, UINT32_MAX),
       Switch("--follow", [&] { follow = true; }),
   };
   std::vector<std::string> positional;
   if (!ParseFlags(args, flags, &positional) || positional.size() > 1) return kExitUsage;
+  if (conn != UINT64_MAX) {
+    const std::string id = std::to_string(conn);
+    reader.filters.conn.emplace(
+        "(^|[^a-z])(connection|conn|client|id)(\\[" + id + "\\]|:" + id + "(?![0-9]))",
+        std::regex::icase);
+  }
   const bool listing = positional.empty() && args.size() == (dir.empty() ? 0u : 2u);
   std::string name = positional.empty() ? std::string() : positional[0];
   const size_t slash = name.find_last_of("\\/");
@@ -295,8 +269,7 @@ int LogMain(const std::vector<std::string>& args) {
     name = name.substr(slash + 1);
   }
   reader.dir = dir.empty() ? LibraryLogFolder() : dir;
-  const DWORD attributes = GetFileAttributesA(reader.dir.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  if (!IsFolder(reader.dir)) {
     Err("pelipc: the log folder %s does not exist. The library never creates it and writes\n"
         "no log until it exists; create it with\n  mkdir \"%s\"\n",
         reader.dir.c_str(), reader.dir.c_str());
@@ -311,15 +284,14 @@ int LogMain(const std::vector<std::string>& args) {
     return kExitFailed;
   }
   LogFile file;
+  reader.exactPrefix = !name.empty();
   if (!name.empty() && SplitName(name, &file)) {
     reader.prefix = file.prefix;
     reader.day = file.date;
-    reader.exactPrefix = true;
   } else if (!name.empty()) {
     // Any other name is read as it is, a copy renamed for instance.
     reader.offsets.emplace(name, 0);
     reader.prefix = name;
-    reader.exactPrefix = true;
   }
   if (reader.Poll(follow) == 0 && !follow) {
     Err("pelipc: no log file of %s%s in %s\n", reader.day.c_str(),

@@ -1,8 +1,8 @@
 // pelipc: the library's command-line tool. Dispatches to one command; the
 // commands whose names start with "__" are the child processes that the demo
 // and the benchmark start from this same executable.
-#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util.h"
@@ -57,10 +57,7 @@ const char kUsage[] =
     "exit codes: 0 ok, 1 usage, 2 no server / cannot listen, 3 time-out,\n"
     "            4 answer larger than --max, 5 other failure\n";
 
-const struct {
-  const char* name;
-  int (*run)(const std::vector<std::string>&);
-} kCommands[] = {
+const std::pair<const char*, int (*)(const std::vector<std::string>&)> kCommands[] = {
     {"demo", pel::pelipc::DemoMain},
     {"serve", pel::pelipc::ServeMain},
     {"send", pel::pelipc::SendMain},
@@ -74,18 +71,19 @@ const struct {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0 ||
-      std::strcmp(argv[1], "-h") == 0) {
+  using pel::pelipc::kExitOk;
+  using pel::pelipc::kExitUsage;
+  const std::string command = argc < 2 ? "" : argv[1];
+  if (argc < 2 || command == "help" || command == "--help" || command == "-h") {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? pel::pelipc::kExitUsage : pel::pelipc::kExitOk;
+    return argc < 2 ? kExitUsage : kExitOk;
   }
-  const std::vector<std::string> args(argv + 2, argv + argc);
-  for (const auto& command : kCommands) {
-    if (std::strcmp(argv[1], command.name) != 0) continue;
-    int rc = command.run(args);
-    if (rc == pel::pelipc::kExitUsage) std::fputs(kUsage, stderr);
+  for (const auto& [name, run] : kCommands) {
+    if (command != name) continue;
+    const int rc = run({argv + 2, argv + argc});
+    if (rc == kExitUsage) std::fputs(kUsage, stderr);
     return rc;
   }
   std::fprintf(stderr, "pelipc: unknown command \"%s\"\n\n%s", argv[1], kUsage);
-  return pel::pelipc::kExitUsage;
+  return kExitUsage;
 }

@@ -1,10 +1,8 @@
 // `pelipc serve`, `send` and `call`: poke a pipe by hand.
 #include <atomic>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 
-#include "flags.h"
 #include "transport.h"
 #include "util.h"
 
@@ -19,10 +17,11 @@ const char* const kModeFlags[] = {"--quiet", "--echo", "--answer", "--both"};
 const char* const kModes[] = {"none", "echo as business message", "upper-cased synchronous answer",
                               "echo as business message + upper-cased synchronous answer"};
 
-HANDLE g_stopEvent = nullptr;
+// Set by Ctrl+C, or once serve saw its connections close.
+Event g_stop;
 
 BOOL WINAPI OnConsoleCtrl(DWORD) {
-  if (g_stopEvent != nullptr) SetEvent(g_stopEvent);
+  g_stop.Set();
   return TRUE;
 }
 
@@ -31,29 +30,26 @@ struct Serve : TransportEvents {
   int mode = kReplyBoth;
   uint32_t stopAfter = 0;  // closed connections after which serve ends; 0: never
   Counter closes;
-  Event stop;
 
   void OnConnect(uint32_t id) override { Out("#%u connected\n", id); }
 
   void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
     Out("#%u received %s bytes: %s\n", id, Grouped(size).c_str(), Preview(data, size, 200).c_str());
-    if (size == 0) return;
-    if (mode & kReplyEcho) {
-      int32_t r = server->Send(id, false, data, size);
-      if (r != PEL_OK) Out("#%u echo failed: %s\n", id, DescribeResult(r).c_str());
-    }
-    if (mode & kReplyAnswer) {
-      std::vector<uint8_t> answer(data, data + size);
-      for (auto& b : answer) b = b >= 'a' && b <= 'z' ? static_cast<uint8_t>(b - 'a' + 'A') : b;
-      int32_t r = server->Send(id, true, answer.data(), size);
-      if (r != PEL_OK) Out("#%u answer failed: %s\n", id, DescribeResult(r).c_str());
+    std::string upper(reinterpret_cast<const char*>(data), size);
+    for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    for (const bool answer : {false, true}) {
+      if (size == 0 || (mode & (answer ? kReplyAnswer : kReplyEcho)) == 0) continue;
+      const int32_t r = server->Send(id, answer, answer ? Bytes(upper) : data, size);
+      if (r != PEL_OK) {
+        Out("#%u %s failed: %s\n", id, answer ? "answer" : "echo", DescribeResult(r).c_str());
+      }
     }
   }
 
   void OnClose(uint32_t id, int32_t code) override {
     Out("#%u closed (code %d)\n", id, code);
     closes.Add();
-    if (stopAfter != 0 && closes.Get() >= stopAfter) stop.Set();
+    if (stopAfter != 0 && closes.Get() >= stopAfter) g_stop.Set();
   }
 };
 
@@ -97,15 +93,13 @@ struct Client : TransportEvents {
     }
     const int32_t r = client->Connect(name);
     if (r == PEL_OK) return kExitOk;
-    const std::string full = FullPipeName(name), why = DescribeResult(r);
-    if (r == PEL_ERR_PIPE) {
-      Err("pelipc %s: no server listens on %s: %s\n", command, full.c_str(), why.c_str());
-    } else if (r == PEL_ERR_TIMEOUT) {
-      Err("pelipc %s: %s did not complete the handshake within %u ms: %s\n", command, full.c_str(),
-          PEL_IPC_WAIT_MS, why.c_str());
-    } else {
-      Err("pelipc %s: cannot connect to %s: %s\n", command, full.c_str(), why.c_str());
-    }
+    const std::string full = FullPipeName(name);
+    const std::string what = r == PEL_ERR_PIPE ? "no server listens on " + full
+                             : r == PEL_ERR_TIMEOUT
+                                 ? full + " did not complete the handshake within " +
+                                       std::to_string(PEL_IPC_WAIT_MS) + " ms"
+                                 : "cannot connect to " + full;
+    Err("pelipc %s: %s: %s\n", command, what.c_str(), DescribeResult(r).c_str());
     return r == PEL_ERR_PIPE ? kExitNoServer : r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitFailed;
   }
 
@@ -123,15 +117,14 @@ struct Client : TransportEvents {
     }
     if (payload.empty()) {
       Err("pelipc %s: nothing to send (the library refuses empty messages)\n", command);
-      return false;
-    }
-    if (payload.size() > 0x7FFFFFFFu) {
+    } else if (payload.size() > 0x7FFFFFFFu) {
       Err("pelipc %s: %s bytes is more than one call can take\n", command,
           Grouped(payload.size()).c_str());
-      return false;
     }
-    return true;
+    return !payload.empty() && payload.size() <= 0x7FFFFFFFu;
   }
+
+  uint32_t size() const { return static_cast<uint32_t>(payload.size()); }
 };
 
 }  // namespace
@@ -148,29 +141,24 @@ int ServeMain(const std::vector<std::string>& args) {
       plain[0][0] == '-') {
     return kExitUsage;
   }
-  const std::string& name = plain[0];
+  const std::string full = FullPipeName(plain[0]);
   self.server = MakeServer(Impl::kLibrary, &self);
   if (!self.server) {
     Err("pelipc serve: PEL_CreateIpcServer returned null\n");
     return kExitFailed;
   }
-  int32_t r = self.server->Start(name);
+  int32_t r = self.server->Start(plain[0]);
   if (r != PEL_OK) {
-    Err("pelipc serve: cannot listen on %s: %s\n", FullPipeName(name).c_str(),
-        DescribeResult(r).c_str());
-    self.server->Stop();
+    Err("pelipc serve: cannot listen on %s: %s\n", full.c_str(), DescribeResult(r).c_str());
     return kExitNoServer;
   }
   const std::string until = self.stopAfter == 0 ? std::string("Ctrl+C stops")
                                                 : "stops after " + std::to_string(self.stopAfter) +
                                                       " connection(s) closed";
-  Out("listening on %s; replies: %s; %s\n", FullPipeName(name).c_str(), kModes[self.mode],
-      until.c_str());
-  g_stopEvent = self.stop.handle();
+  Out("listening on %s; replies: %s; %s\n", full.c_str(), kModes[self.mode], until.c_str());
   SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-  self.stop.Wait(INFINITE);
+  g_stop.Wait(INFINITE);
   SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
-  g_stopEvent = nullptr;
   self.server->Stop();
   Out("stopped\n");
   return kExitOk;
@@ -182,20 +170,20 @@ int SendMain(const std::vector<std::string>& args) {
   self.print = true;
   const int rc = self.Open(args, {Number("--replies", &replies)});
   if (rc != kExitOk) return rc;
-  int32_t r = self.client->Send(self.payload.data(), static_cast<uint32_t>(self.payload.size()));
+  int32_t r = self.client->Send(self.payload.data(), self.size());
   if (r != PEL_OK) {
     Err("pelipc send: %s\n", DescribeResult(r).c_str());
     return r == PEL_ERR_STATE ? kExitNoServer : kExitFailed;
   }
   const uint64_t pieces =
-      (self.payload.size() + PEL_IPC_MAX_CLIENT_PAYLOAD - 1) / PEL_IPC_MAX_CLIENT_PAYLOAD;
+      (self.size() + PEL_IPC_MAX_CLIENT_PAYLOAD - 1) / PEL_IPC_MAX_CLIENT_PAYLOAD;
   // One more write than pieces: the client's own HELLO.
   if (!self.sends.WaitAtLeast(pieces + 1, 5000)) {
     Err("pelipc send: only %s of %s writes completed within 5 s\n",
         Grouped(self.sends.Get()).c_str(), Grouped(pieces + 1).c_str());
     return kExitTimeout;
   }
-  Out("sent %s bytes to %s as connection %u (%s message%s)\n", Grouped(self.payload.size()).c_str(),
+  Out("sent %s bytes to %s as connection %u (%s message%s)\n", Grouped(self.size()).c_str(),
       FullPipeName(self.name).c_str(), self.connId.load(), Grouped(pieces).c_str(),
       pieces == 1 ? "" : "s");
   if (replies > 0 && !self.received.WaitAtLeast(replies, 5000)) {
@@ -213,8 +201,8 @@ int CallMain(const std::vector<std::string>& args) {
   if (rc != kExitOk) return rc;
   std::vector<uint8_t> answer(capacity > 0 ? capacity : 1);
   uint32_t size = capacity;
-  const int32_t r = self.client->Call(
-      self.payload.data(), static_cast<uint32_t>(self.payload.size()), answer.data(), &size);
+  const int32_t r = self.client->Call(self.payload.data(), self.size(), answer.data(), &size);
+  const std::string why = DescribeResult(r);
   switch (r) {
     case PEL_OK:
       Out("answer from %s, %s bytes: %s\n", FullPipeName(self.name).c_str(), Grouped(size).c_str(),
@@ -222,18 +210,18 @@ int CallMain(const std::vector<std::string>& args) {
       return kExitOk;
     case PEL_ERR_BUFFER_TOO_SMALL:
       Err("pelipc call: the answer of %s bytes does not fit the %s-byte buffer (--max): %s\n",
-          Grouped(size).c_str(), Grouped(capacity).c_str(), DescribeResult(r).c_str());
+          Grouped(size).c_str(), Grouped(capacity).c_str(), why.c_str());
       return kExitTooLarge;
     case PEL_ERR_TIMEOUT:
-      Err("pelipc call: no answer within %u ms: %s\n", PEL_IPC_WAIT_MS, DescribeResult(r).c_str());
+      Err("pelipc call: no answer within %u ms: %s\n", PEL_IPC_WAIT_MS, why.c_str());
       return kExitTimeout;
     case PEL_ERR_WRITE:
       Err("pelipc call: the request could not be sent (connection lost, or more than %s "
           "bytes): %s\n",
-          Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(), DescribeResult(r).c_str());
+          Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(), why.c_str());
       return kExitFailed;
     default:
-      Err("pelipc call: %s\n", DescribeResult(r).c_str());
+      Err("pelipc call: %s\n", why.c_str());
       return kExitFailed;
   }
 }

@@ -55,8 +55,4 @@ std::unique_ptr<ClientEnd> MakeClient(Impl impl, TransportEvents* events);
 constexpr const char* kLogName = "pelipc";
 void SetLibraryLogName(const std::string& name);
 
-// The raw ends, for MakeServer and MakeClient.
-std::unique_ptr<ServerEnd> MakeRawServer(TransportEvents* events);
-std::unique_ptr<ClientEnd> MakeRawClient(TransportEvents* events);
-
 }  // namespace pel::pelipc

@@ -1,17 +1,22 @@
 #include "util.h"
 
 #include <cstdarg>
-#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "log/init_log.h"
+#include "log/week_rolling_file_appender.h"
 
 namespace pel::pelipc {
 
 namespace {
 
-void Print(FILE* stream, const char* format, va_list args) {
-  static std::mutex lock;
-  std::lock_guard<std::mutex> hold(lock);
-  std::vfprintf(stream, format, args);
-  std::fflush(stream);
+// The folder as a full path: the library's fallback starts at the root of
+// the current drive.
+std::string FullFolder(const char* path) {
+  char folder[MAX_PATH] = {0};
+  const DWORD n = GetFullPathNameA(path, MAX_PATH, folder, nullptr);
+  return n == 0 || n >= MAX_PATH ? std::string(path) : std::string(folder);
 }
 
 }  // namespace
@@ -57,12 +62,8 @@ std::string Format(const char* format, ...) {
 }
 
 std::string Grouped(uint64_t value) {
-  std::string digits = std::to_string(value);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
+  std::string out = std::to_string(value);
+  for (int at = static_cast<int>(out.size()) - 3; at > 0; at -= 3) out.insert(at, ",");
   return out;
 }
 
@@ -76,18 +77,86 @@ std::string Preview(const uint8_t* data, uint32_t size, uint32_t max) {
   return out + (size > max ? "\"..." : "\"");
 }
 
-void Out(const char* format, ...) {
+void Print(FILE* stream, const char* format, ...) {
+  static std::mutex lock;
+  std::lock_guard<std::mutex> hold(lock);
   va_list args;
   va_start(args, format);
-  Print(stdout, format, args);
+  std::vfprintf(stream, format, args);
   va_end(args);
+  std::fflush(stream);
 }
 
-void Err(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Print(stderr, format, args);
-  va_end(args);
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string LibraryLogFolder() {
+  // Quiet: only the folder counts, which no name changes.
+  return FullFolder(pel::log::FindLogPlace(nullptr, false).folder);
+}
+
+void PrintLogLocation(const std::string& logName) {
+  // The library's own rule from its static core, kept quiet: the library
+  // has traced its set-up already.
+  const pel::log::LogPlace place = pel::log::FindLogPlace(logName.c_str(), false);
+  const std::string folder = FullFolder(place.folder);
+  const std::string file = folder + "\\" + pel::log::DayFileName(place.prefix, std::time(nullptr));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
+    Out("\n  log: no file of today with prefix %s; looked in %s%s\n", place.prefix, folder.c_str(),
+        IsFolder(folder) ? " (no such file)" : " (folder missing)");
+    return;
+  }
+  const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  Out("\n  log: %s (%s bytes, prefix %s)\n", file.c_str(), Grouped(size).c_str(), place.prefix);
+  // C:\x\y -> $WINEPREFIX/drive_c/x/y, so a reader under Wine finds the file.
+  char wine[1024] = {0};
+  const DWORD w = GetEnvironmentVariableA("WINEPREFIX", wine, sizeof wine);
+  if (w == 0 || w >= sizeof wine || file.size() < 3 || file[1] != ':') return;
+  std::string onWine =
+      std::string(wine) + "/drive_" + static_cast<char>(file[0] | 0x20) + "/" + file.substr(3);
+  for (char& c : onWine) c = c == '\\' ? '/' : c;
+  Out("       %s\n", onWine.c_str());
+}
+
+Flag Switch(const char* name, std::function<void()> set) {
+  return {name, false, [set](const std::string&) {
+            set();
+            return true;
+          }};
+}
+
+Flag Text(const char* name, std::string* out) {
+  return {name, true, [out](const std::string& value) {
+            *out = value;
+            return true;
+          }};
+}
+
+bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* out) {
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end != '\0' || n < min || n > max) return false;
+  *out = n;
+  return true;
+}
+
+bool ParseFlags(const std::vector<std::string>& args, const std::vector<Flag>& flags,
+                std::vector<std::string>* positional) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const Flag* match = nullptr;
+    for (const auto& flag : flags) {
+      if (args[i] == flag.name && (!flag.takesValue || i + 1 < args.size())) match = &flag;
+    }
+    if (match == nullptr) {
+      positional->push_back(args[i]);
+    } else if (!match->apply(match->takesValue ? args[++i] : std::string())) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace pel::pelipc

@@ -1,10 +1,14 @@
-// Small helpers shared by the commands of pelipc: result texts, clocks,
-// counters, child processes of this same executable, and console output.
+// Small helpers shared by the commands of pelipc: command-line flags, result
+// texts, clocks, counters, child processes of this same executable, and
+// console output.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,8 +57,15 @@ inline std::string Preview(const std::string& text, uint32_t max = 48) {
 
 // printf to stdout or stderr under one process-wide lock, flushed at once,
 // so lines from callback threads never interleave.
-void Out(const char* format, ...);
-void Err(const char* format, ...);
+void Print(FILE* stream, const char* format, ...);
+template <typename... Args>
+void Out(const char* format, Args... args) {
+  Print(stdout, format, args...);
+}
+template <typename... Args>
+void Err(const char* format, Args... args) {
+  Print(stderr, format, args...);
+}
 
 class Counter {
  public:
@@ -85,6 +96,7 @@ class Counter {
 void PrintLogLocation(const std::string& logName);
 // The library's log folder as a full path, by the same rule.
 std::string LibraryLogFolder();
+bool IsFolder(const std::string& path);
 
 // A child process of this same executable, its standard output muted: the
 // library's set-up trace there would only repeat this process's.
@@ -92,5 +104,35 @@ inline std::unique_ptr<pel::tools::Process> StartSelf(const std::vector<std::str
   return std::make_unique<pel::tools::Process>(pel::tools::ExePath(), args,
                                                pel::tools::Stdio::kMuteStdout);
 }
+
+// Command lines as tables: each command lists its flags once, one parser
+// reads them, and whatever is not a flag is left as a positional argument.
+struct Flag {
+  const char* name;
+  bool takesValue;
+  // False when the value is not acceptable (a usage error).
+  std::function<bool(const std::string& value)> apply;
+};
+
+Flag Switch(const char* name, std::function<void()> set);
+Flag Text(const char* name, std::string* out);
+// A whole decimal number within [min, max].
+bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* out);
+template <typename T>
+Flag Number(const char* name, T* out, uint64_t min = 0,
+            uint64_t max = std::numeric_limits<T>::max()) {
+  return {name, true, [out, min, max](const std::string& value) {
+            uint64_t n = 0;
+            if (!ParseWhole(value, min, max, &n)) return false;
+            *out = static_cast<T>(n);
+            return true;
+          }};
+}
+
+// Applies every flag in args; the rest goes to positional, in order. A flag
+// that needs a value but stands last counts as positional. False on a value
+// a flag does not accept.
+bool ParseFlags(const std::vector<std::string>& args, const std::vector<Flag>& flags,
+                std::vector<std::string>* positional);
 
 }  // namespace pel::pelipc
