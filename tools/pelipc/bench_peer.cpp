@@ -11,6 +11,8 @@ namespace pel::pelipc {
 namespace {
 
 constexpr uint32_t kPeerWaitMs = 120000;
+constexpr int kBusyRetries = 100;
+constexpr DWORD kBusyRetryMs = 10;
 // The window of writes in flight while the peer streams.
 constexpr uint64_t kStreamWindow = 8;
 
@@ -120,7 +122,13 @@ int BenchPeerMain(const std::vector<std::string>& args) {
         isClient ? "client" : "server");
     return kExitFailed;
   }
-  const int32_t r = isClient ? peer.client->Connect(plan.name) : peer.server->Start(plan.name);
+  // Sixteen processes connecting at once can find every listening instance
+  // taken for a moment; a host tries again then, and so does a peer.
+  int32_t r = isClient ? peer.client->Connect(plan.name) : peer.server->Start(plan.name);
+  for (int retry = 0; isClient && r == PEL_ERR_PIPE && retry < kBusyRetries; ++retry) {
+    Sleep(kBusyRetryMs);
+    r = peer.client->Connect(plan.name);
+  }
   if (r != PEL_OK) {
     Err("[bench peer] cannot %s %s: %s\n", isClient ? "connect to" : "listen on", plan.name.c_str(),
         DescribeResult(r).c_str());
