@@ -5,8 +5,8 @@
 
 namespace {
 
-PelIpcServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle handle) {
-  return call.Open<PelIpcServer>(handle, ">>>>server is NULL!<<<<");
+PelNamedPipeServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle handle) {
+  return call.Open<PelNamedPipeServer>(handle, ">>>>server is NULL!<<<<");
 }
 
 }  // namespace
@@ -14,7 +14,7 @@ PelIpcServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle handle) {
 extern "C" {
 
 PelIpcServerHandle PEL_CreateIpcServer(const PelIpcCallback* callback) {
-  PelIpcServer* server =
+  PelNamedPipeServer* server =
       pel::ExportCall(__func__, false)
           .Create<PelNamedPipeServer>(callback, ">>>>alloc memory for server failed!<<<<",
                                       ">>>>init server failed!", false,
@@ -23,7 +23,7 @@ PelIpcServerHandle PEL_CreateIpcServer(const PelIpcCallback* callback) {
 }
 
 void PEL_DestroyIpcServer(PelIpcServerHandle handle) {
-  PelIpcServer* server = ServerOf(pel::ExportCall(__func__, false), handle);
+  PelNamedPipeServer* server = ServerOf(pel::ExportCall(__func__, false), handle);
   if (server == nullptr) return;
   server->Close();
   server->Uninit();
@@ -32,7 +32,7 @@ void PEL_DestroyIpcServer(PelIpcServerHandle handle) {
 
 int32_t PEL_StartIpcServer(PelIpcServerHandle handle, const char* name) {
   const pel::ExportCall call(__func__, true);
-  PelIpcServer* server = ServerOf(call, handle);
+  PelNamedPipeServer* server = ServerOf(call, handle);
   if (server == nullptr || call.Refuse(name == nullptr, ">>>>socket name is NULL!<<<<"))
     return PEL_ERR_INVALID_ARG;
   return call.Leave(server->Start(name));
@@ -40,13 +40,13 @@ int32_t PEL_StartIpcServer(PelIpcServerHandle handle, const char* name) {
 
 int32_t PEL_CloseIpcServer(PelIpcServerHandle handle) {
   const pel::ExportCall call(__func__, true);
-  PelIpcServer* server = ServerOf(call, handle);
+  PelNamedPipeServer* server = ServerOf(call, handle);
   return server == nullptr ? PEL_ERR_INVALID_ARG : call.Leave(server->Close());
 }
 
 int32_t PEL_IpcServerCloseConnection(PelIpcServerHandle handle, uint32_t conn_id) {
   const pel::ExportCall call(__func__, true);
-  PelIpcServer* server = ServerOf(call, handle);
+  PelNamedPipeServer* server = ServerOf(call, handle);
   return server == nullptr ? PEL_ERR_INVALID_ARG
                            : call.Leave(server->CloseSingleConnection(conn_id));
 }
@@ -54,7 +54,7 @@ int32_t PEL_IpcServerCloseConnection(PelIpcServerHandle handle, uint32_t conn_id
 int32_t PEL_IpcServerSendData(PelIpcServerHandle handle, uint32_t conn_id, bool sync,
                               const uint8_t* data, int32_t size) {
   const pel::ExportCall call(__func__, false);
-  PelIpcServer* server = ServerOf(call, handle);
+  PelNamedPipeServer* server = ServerOf(call, handle);
   if (server == nullptr || call.RefuseData(data, size)) return PEL_ERR_INVALID_ARG;
   return server->SendData(conn_id, sync ? pel::kKindSync : pel::kKindBusiness, data, size);
 }

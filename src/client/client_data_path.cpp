@@ -1,4 +1,4 @@
-// Sending (SendData, SendHello, the write queue) and receiving (reads, the
+// Sending (Send, SendHello, the write queue) and receiving (reads, the
 // receive buffer, dispatch of business messages).
 #include <algorithm>
 
@@ -25,7 +25,7 @@ int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedS
         << "!\n";
     return PEL_ERR_TOO_LARGE;
   }
-  if (!static_cast<PelIpcClient*>(this)->IsConnected()) {
+  if (!IsConnected()) {
     PEL_LOG_AS(pel::log::error, kAsSendData) << "Not connected!\n";
     return PEL_ERR_STATE;
   }
