@@ -17,7 +17,6 @@ constexpr int kPathBuffer = pel::log::kLogPathBuffer;
 // first set-up waits, then finds it complete and only leaves the notice.
 pel::Mutex g_initLock;
 int g_initialized GUARDED_BY(g_initLock) = 0;
-pel::log::LogPlace g_place GUARDED_BY(g_initLock);
 
 void ChoosePrefix(const char* name, char* buffer) {
   if (GetModuleFileNameA(nullptr, buffer, kPathBuffer) == 0) return;
@@ -55,8 +54,8 @@ void InitLog(const char* name) {
     return;
   }
 
-  g_place = pel::log::FindLogPlace(name, true);
-  pel::log::IAppender& appender = Appender(g_place.folder, g_place.prefix);
+  const pel::log::LogPlace place = pel::log::FindLogPlace(name, true);
+  pel::log::IAppender& appender = Appender(place.folder, place.prefix);
   LibraryLogger().addAppender(&appender);
   g_initialized = 1;
 
@@ -68,10 +67,8 @@ namespace pel::log {
 LogPlace FindLogPlace(const char* name, bool trace) noexcept {
   if (name == nullptr) name = "0";
   const QuietTrace quiet(!trace);
-  char profile[kPathBuffer];
-  std::memset(profile, 0, sizeof profile);
-  LogPlace place;
-  std::memset(&place, 0, sizeof place);
+  char profile[kPathBuffer] = {};
+  LogPlace place{};
 
   DebugTrace("InitLog", -1, "Try to get log path...");
   if (!PelTools::GetCurrentUserDocumentPath(profile, kPathBuffer)) {
@@ -87,16 +84,6 @@ LogPlace FindLogPlace(const char* name, bool trace) noexcept {
   DebugTrace("InitLog", -1, "Get full pel_ipc log path:%s", place.folder);
   if (trace) OutputDebugStringA(place.folder);
   return place;
-}
-
-std::string LogFolder() {
-  pel::LockGuard guard(g_initLock);
-  return g_initialized != 0 ? std::string(g_place.folder) : std::string();
-}
-
-std::string LogFilePrefix() {
-  pel::LockGuard guard(g_initLock);
-  return g_initialized != 0 ? std::string(g_place.prefix) : std::string();
 }
 
 }  // namespace pel::log

@@ -1,8 +1,6 @@
 // Log set-up, once per process, from the first server or client Init.
 #pragma once
 
-#include <string>
-
 // Sets up the library's log on the first call in the process; later calls
 // only leave a notice. A null name counts as "0".
 void InitLog(const char* name);
@@ -23,9 +21,5 @@ struct LogPlace {
 // look-up reports to the debugger output and standard output as set-up
 // does; without, it says nothing at all.
 LogPlace FindLogPlace(const char* name, bool trace) noexcept;
-
-// What the first InitLog chose; empty before set-up.
-std::string LogFolder();
-std::string LogFilePrefix();
 
 }  // namespace pel::log
