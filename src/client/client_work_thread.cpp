@@ -127,10 +127,10 @@ void PelNamedPipeClient::EndAfterPortFailure(int32_t code) {
 
 int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
   PEL_LOGI << "Enter!";
-  int threadResult = 1;
   int lastResult = 0;
-  bool exitRequested = false;
-  while (!exitRequested && client->m_iocp != nullptr) {
+  // Init creates the port before it starts this thread, and Uninit closes it
+  // only after the join.
+  for (;;) {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
@@ -138,9 +138,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     const DWORD error = GetLastError();
     if (bytes == pel::kExitRequest) {
       PEL_LOGI << "Receive normal exit request!";
-      threadResult = 0;
-      exitRequested = true;
-      continue;
+      break;
     }
     if (overlapped == nullptr || key == 0) {
       lastResult = static_cast<int>(error);
@@ -185,18 +183,6 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     }
   }
 
-  if (!exitRequested) {
-    PEL_LOGE << "IOCP handle is nullptr! Exit work thread!";
-    HANDLE pipe;
-    {
-      pel::LockGuard guard(client->m_lock);
-      pipe = client->m_pipe;
-    }
-    if (pipe != nullptr) {
-      PEL_LOGI << "Exit work thread, close pipe:" << pipe;
-      client->EndAfterPortFailure(1);
-    }
-  }
   PEL_LOGI << "Leave!";
-  return threadResult;
+  return 0;
 }
