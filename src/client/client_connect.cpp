@@ -10,10 +10,9 @@
 int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   PEL_LOGI << "Enter!";
   int result = PEL_OK;
-  if (name == nullptr) {
-    PEL_LOGE << "name is nullptr!\n";
-    result = PEL_ERR_INVALID_ARG;
-  } else {
+  HANDLE event = nullptr;
+  DWORD createError = 0;
+  {
     pel::LockGuard lock(m_lock);
     if (m_state != DISCONNECT) {
       const uint32_t state = m_state;
@@ -29,20 +28,14 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
       CloseRecordLocked(m_key, false);
       m_key = nullptr;
     }
+    // The export has refused a missing name.
     try {
       m_pipeName = pel::FullPipeName(name);
+      PEL_LOGI << "pipe name:" << m_pipeName;
     } catch (const std::bad_alloc&) {
       result = PEL_ERR_NO_MEMORY;
     }
-  }
-  HANDLE event = nullptr;
-  if (result == PEL_OK) {
-    PEL_LOGI << "pipe name:" << m_pipeName;
-  }
-  if (result == PEL_OK && !nonBlocking) {
-    DWORD createError = 0;
-    {
-      pel::LockGuard guard(m_lock);
+    if (result == PEL_OK && !nonBlocking) {
       if (m_sync_conn_event == nullptr) {
         m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (m_sync_conn_event == nullptr) createError = GetLastError();
@@ -52,10 +45,10 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
       }
       event = m_sync_conn_event;
     }
-    if (event == nullptr) {
-      result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
-      PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result << "!\n";
-    }
+  }
+  if (result == PEL_OK && !nonBlocking && event == nullptr) {
+    result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
+    PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result << "!\n";
   }
   if (result == PEL_OK) {
     result = PostIocpConnect();
@@ -78,10 +71,9 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   }
 
   // The HELLO handler and this exit decide under the client lock which came
-  // first. A HELLO handled before the exit has made the client CONNECTED and
-  // told the host through this call's event, so the call has succeeded after
-  // all; an exit first removes the event, and a later HELLO connects the
-  // client and calls OnConnect. Never a connected pipe in DISCONNECT.
+  // first: a HELLO first has made the client CONNECTED and set this call's
+  // event, so the call succeeds after all; an exit first removes the event,
+  // so a later HELLO calls OnConnect. Never a connected pipe in DISCONNECT.
   bool helloFirst;
   {
     pel::LockGuard guard(m_lock);

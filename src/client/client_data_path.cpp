@@ -10,10 +10,6 @@
 // The pieces of one send are built first and queued in one step, so a send
 // that finds no room leaves no prefix on the pipe.
 int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single) {
-  if (kind == pel::kKindHello) {
-    PEL_LOG_AS(pel::log::error, kAsSendData) << "Cannot send hello in this function!!\n";
-    return PEL_ERR_INVALID_ARG;
-  }
   if (data == nullptr || signedSize < 1) {
     PEL_LOG_AS(pel::log::error, kAsSendData) << "Invalid parameter!\n";
     return PEL_ERR_INVALID_ARG;
@@ -49,28 +45,25 @@ int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedS
     offset += length;
   }
   const int result = PostIocpWrite(batch, true);
-  if (result == PEL_ERR_TOO_MANY_PENDING) return result;
-  if (result != PEL_OK) {
+  if (result == PEL_ERR_WRITE) {
     PEL_LOG_AS(pel::log::error, kAsSendData)
         << "Send message to server failed! err:" << PEL_ERR_WRITE << "!\n";
-    return PEL_ERR_WRITE;
   }
-  return PEL_OK;
+  return result;
 }
 
 int PelNamedPipeClient::SendHello(uint32_t connId) {
   PEL_LOGI << "Enter!";
-  int result = PEL_OK;
+  int result = PEL_ERR_WRITE;
   uint8_t* hello = pel::BuildMessage(connId, pel::kKindHello, nullptr, 0);
   if (hello == nullptr) {
     PEL_LOGE << "Alloc memory for msg failed!!!\n";
-    result = PEL_ERR_WRITE;
   } else {
     pel::WriteQueue batch;
     batch.Push(hello);
     // The handshake answer is never refused for room: nothing is queued
     // before it on a new pipe.
-    if (PostIocpWrite(batch, false) != PEL_OK) result = PEL_ERR_WRITE;
+    result = PostIocpWrite(batch, false);
   }
   if (result != PEL_OK) {
     PEL_LOGE << "Send hello to server failed! err:" << result << "!\n";
@@ -92,17 +85,15 @@ bool PelNamedPipeClient::RoomForLocked(ClientConnection* connection, uint64_t by
   return false;
 }
 
-// Writes leave one at a time on writeKey, in the order they were accepted
-// here. A send that finds writeKey busy joins the queue and the work thread
-// issues it from the completion of the one before, so neither a host thread
-// nor the work thread ever waits for a write to finish. A batch is taken
-// whole or, on any refusal, left whole with the caller.
+// Writes leave one at a time on writeKey, in the order accepted here: one
+// that finds writeKey busy queues, and the work thread issues it from the
+// previous write's completion, so no thread ever waits for a write. A batch
+// is taken whole or, on any refusal, left whole with the caller.
 int PelNamedPipeClient::PostIocpWrite(pel::WriteQueue& batch, bool bounded) {
   pel::LockGuard guard(m_lock);
   ClientConnection* connection = m_key;
   if (connection == nullptr || connection->closing.load() || m_pipe == nullptr) {
-    PEL_LOGE << "WriteFile failed! err:" << static_cast<unsigned long>(ERROR_INVALID_HANDLE)
-             << "!\n";
+    PEL_LOGE << "WriteFile failed! err:" << ERROR_INVALID_HANDLE << "!\n";
     return PEL_ERR_WRITE;
   }
   if (bounded && !RoomForLocked(connection, batch.bytes())) return PEL_ERR_TOO_MANY_PENDING;
@@ -126,17 +117,16 @@ int PelNamedPipeClient::IssueWriteLocked(ClientConnection* connection, uint8_t* 
   connection->writing = true;
   connection->unhandledIocp.fetch_add(1);
   DWORD written = 0;
-  if (!WriteFile(m_pipe, message, pel::MessageWireSize(message), &written, &key.overlapped)) {
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) {
-      connection->unhandledIocp.fetch_sub(1);
-      TakeSentLocked(connection, &key);  // the caller keeps the message
-      PEL_LOG_AS(pel::log::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
-      KickReleaseIfIdleLocked(connection);
-      return PEL_ERR_WRITE;
-    }
+  if (WriteFile(m_pipe, message, pel::MessageWireSize(message), &written, &key.overlapped)) {
+    return PEL_OK;
   }
-  return PEL_OK;
+  const DWORD error = GetLastError();
+  if (error == ERROR_IO_PENDING) return PEL_OK;
+  connection->unhandledIocp.fetch_sub(1);
+  TakeSentLocked(connection, &key);  // the caller keeps the message
+  PEL_LOG_AS(pel::log::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
+  KickReleaseIfIdleLocked(connection);
+  return PEL_ERR_WRITE;
 }
 
 void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {

@@ -11,12 +11,9 @@
 int PelNamedPipeServer::Start(const char* name) {
   pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
-  if (name == nullptr) {
-    PEL_LOGE << "name is NULL!\n";
-    return PEL_ERR_INVALID_ARG;
-  }
   {
-    // Workers read the name when they replace a used instance.
+    // The export has refused a missing name. Workers read the name when
+    // they replace a used instance.
     pel::LockGuard records(m_recordLock);
     try {
       m_pipeName = pel::FullPipeName(name);
@@ -65,7 +62,7 @@ int PelNamedPipeServer::ListenOnce() {
   static constexpr const char* kOperation = "PelNamedPipeServer::PostIocpConnect";
   IpcConnection* conn = NewIpcConnection();
   if (conn == nullptr) {
-    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::PostIocpConnect")
+    PEL_LOG_AS(pel::log::error, kOperation)
         << ">>>>Alloc memory for ipc_conn failed! Error:" << GetLastError() << "!<<<<\n";
     return PEL_ERR_NO_MEMORY;
   }
@@ -78,14 +75,36 @@ int PelNamedPipeServer::ListenOnce() {
     DeleteIpcConnection(conn);
     return PEL_ERR_NO_MEMORY;
   }
+  // Undoes what went before a failure. A spent instance is no fault: it goes
+  // without error records.
+  const auto fail = [this, conn, key](int code) {
+    const bool quiet = code == kInstanceSpent;
+    if (key->pipe != INVALID_HANDLE_VALUE) {
+      {
+        pel::LockGuard records(m_recordLock);
+        UnlinkRecordLocked(conn);
+      }
+      if (!quiet) {
+        PEL_LOG_AS(pel::log::error, kOperation)
+            << ">>>>Close pipe:" << static_cast<const void*>(key->pipe) << "!<<<<";
+      }
+      CloseHandle(key->pipe);
+      pel::diag::Live().pipeHandles.fetch_sub(1);
+    }
+    DeleteIocpKey(key);
+    if (!quiet) {
+      PEL_LOG_AS(pel::log::error, kOperation)
+          << ">>>>Delete connection[" << static_cast<const void*>(conn) << "]!<<<<";
+    }
+    DeleteIpcConnection(conn);
+    return code;
+  };
 
   // A null DACL: every user of the machine may open the pipe.
   SECURITY_DESCRIPTOR descriptor;
   InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-
-  int code = 0;
   bool refused;
   DWORD err = 0;
   {
@@ -109,66 +128,35 @@ int PelNamedPipeServer::ListenOnce() {
   }
   if (refused) {
     PEL_LOG_AS(pel::log::warning, kOperation) << "Server is closing! No new pipe instance.";
-    code = PEL_ERR_PIPE;
-  } else if (key->pipe == INVALID_HANDLE_VALUE) {
-    PEL_LOG_AS(pel::log::error, kOperation) << "CreateNamedPipe failed! Error:" << err << "!\n";
-    code = PEL_ERR_PIPE;
-  } else {
-    key->type = IOCP_CONNECT;
-    PEL_LOG_AS(pel::log::info, kOperation) << "Bind CreateIoCompletionPort.";
-    const ULONG_PTR completionKey = conn->CompletionKey();
-    if (m_iocp == nullptr ||
-        CreateIoCompletionPort(key->pipe, m_iocp, completionKey, 0) == nullptr) {
-      PEL_LOG_AS(pel::log::error, kOperation)
-          << "Bind pipe failed! CreateIoCompletionPort -> Error:"
-          << (m_iocp == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError())
-          << "!\n";
-      code = PEL_ERR_BIND;
-    } else {
-      conn->unhandledIocp.fetch_add(1);
-      err = ConnectNamedPipe(key->pipe, &key->overlapped) ? ERROR_IO_PENDING : GetLastError();
-      // 535: a client opened the instance between its creation and this
-      // request. It is as connected as one whose request completes, but no
-      // completion will come for it: the port hears of it from us.
-      if (err == ERROR_PIPE_CONNECTED &&
-          PostQueuedCompletionStatus(m_iocp, 0, completionKey, &key->overlapped)) {
-        err = ERROR_IO_PENDING;
-      }
-      if (err != ERROR_IO_PENDING) {
-        conn->unhandledIocp.fetch_sub(1);
-        if (err == ERROR_NO_DATA) {
-          code = kInstanceSpent;
-        } else {
-          PEL_LOG_AS(pel::log::error, kOperation)
-              << "ConnectNamedPipe failed! Error:" << err << "!\n";
-          code = PEL_ERR_PIPE;
-        }
-      }
-    }
+    return fail(PEL_ERR_PIPE);
   }
-
-  if (code != 0) {
-    // A spent instance is no fault: it goes without error records.
-    const bool quiet = code == kInstanceSpent;
-    if (key->pipe != INVALID_HANDLE_VALUE) {
-      {
-        pel::LockGuard records(m_recordLock);
-        UnlinkRecordLocked(conn);
-      }
-      if (!quiet) {
-        PEL_LOG_AS(pel::log::error, kOperation)
-            << ">>>>Close pipe:" << static_cast<const void*>(key->pipe) << "!<<<<";
-      }
-      CloseHandle(key->pipe);
-      pel::diag::Live().pipeHandles.fetch_sub(1);
-    }
-    DeleteIocpKey(key);
-    if (!quiet) {
-      PEL_LOG_AS(pel::log::error, kOperation)
-          << ">>>>Delete connection[" << static_cast<const void*>(conn) << "]!<<<<";
-    }
-    DeleteIpcConnection(conn);
-    return code;
+  if (key->pipe == INVALID_HANDLE_VALUE) {
+    PEL_LOG_AS(pel::log::error, kOperation) << "CreateNamedPipe failed! Error:" << err << "!\n";
+    return fail(PEL_ERR_PIPE);
+  }
+  key->type = IOCP_CONNECT;
+  PEL_LOG_AS(pel::log::info, kOperation) << "Bind CreateIoCompletionPort.";
+  const ULONG_PTR completionKey = conn->CompletionKey();
+  if (m_iocp == nullptr || CreateIoCompletionPort(key->pipe, m_iocp, completionKey, 0) == nullptr) {
+    PEL_LOG_AS(pel::log::error, kOperation)
+        << "Bind pipe failed! CreateIoCompletionPort -> Error:"
+        << (m_iocp == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError()) << "!\n";
+    return fail(PEL_ERR_BIND);
+  }
+  conn->unhandledIocp.fetch_add(1);
+  err = ConnectNamedPipe(key->pipe, &key->overlapped) ? ERROR_IO_PENDING : GetLastError();
+  // 535: a client opened the instance between its creation and this request.
+  // It is as connected as one whose request completes, but no completion
+  // will come for it: the port hears of it from us.
+  if (err == ERROR_PIPE_CONNECTED &&
+      PostQueuedCompletionStatus(m_iocp, 0, completionKey, &key->overlapped)) {
+    err = ERROR_IO_PENDING;
+  }
+  if (err != ERROR_IO_PENDING) {
+    conn->unhandledIocp.fetch_sub(1);
+    if (err == ERROR_NO_DATA) return fail(kInstanceSpent);
+    PEL_LOG_AS(pel::log::error, kOperation) << "ConnectNamedPipe failed! Error:" << err << "!\n";
+    return fail(PEL_ERR_PIPE);
   }
 
   // Close may have swept this instance just before the request went out.
@@ -217,14 +205,10 @@ int PelNamedPipeServer::ReplaceListeningInstance() {
 
 int PelNamedPipeServer::SendHello(uint32_t connId) {
   PEL_LOGI << "Enter!";
-  int result;
   // The header belongs to the write until its completion is dequeued.
   uint8_t* hello = pel::BuildMessage(connId, pel::kKindHello, nullptr, 0);
-  if (hello == nullptr) {
-    result = PEL_ERR_NO_MEMORY;
-  } else {
-    result = PostIocpWrite(connId, hello, pel::kHeaderSize);
-  }
+  int result =
+      hello == nullptr ? PEL_ERR_NO_MEMORY : PostIocpWrite(connId, hello, pel::kHeaderSize);
   if (result != 0) {
     PEL_LOGE << "Send hello to client[" << connId << "] failed! err:" << result << "!\n";
     result = PEL_ERR_WRITE;

@@ -121,14 +121,7 @@ int PelNamedPipeServer::HandleIocpRead(IpcConnection* conn, IocpKey* key, uint32
 }
 
 int PelNamedPipeServer::SendData(uint32_t connId, int32_t kind, const uint8_t* data, int32_t size) {
-  if (kind == pel::kKindHello) {
-    PEL_LOGE << "Cannot send hello in this function!!\n";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (data == nullptr || size < 1) {
-    PEL_LOGE << "invalid parameter!\n";
-    return PEL_ERR_INVALID_ARG;
-  }
+  // The export has refused missing data and passes a business or sync kind.
   if (static_cast<uint32_t>(size) > pel::kMaxServerPayload) {
     PEL_LOGE << ">>>>Data size[" << size << "] is larger than IPC buffer size["
              << pel::kMaxServerPayload << "]!<<<<\n";
