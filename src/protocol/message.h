@@ -38,7 +38,7 @@ static_assert(offsetof(MessageHeader, reserved) == 16, "reserved at 16");
 // Reads a header from unaligned bytes (at least kHeaderSize of them).
 MessageHeader ReadHeader(const uint8_t* bytes) noexcept;
 
-// Fills a zeroed header at dst (kHeaderSize bytes).
+// Writes a header with zeroed reserved bytes at dst (kHeaderSize bytes).
 void WriteHeader(uint8_t* dst, uint32_t connId, uint32_t kind, uint32_t length) noexcept;
 
 // Builds magic, id, kind, length and payload into one zero-filled message of
