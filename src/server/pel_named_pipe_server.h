@@ -33,6 +33,7 @@ class PelNamedPipeServer {
 
  private:
   static constexpr int32_t kMaxUnhandledIocp = 20;
+  static constexpr char kAsWorkThread[] = "PelNamedPipeServer::WorkThread";
 
   // Where a release found by a thread that drops its hold may run: a worker
   // between packets releases in place, under the name of the operation it is
@@ -71,7 +72,7 @@ class PelNamedPipeServer {
   // ReserveOperation counts and holds an operation for the caller, or logs
   // the refusal in operation's name.
   void AddConnection(IpcConnection* conn);
-  int RemoveConnection(uint32_t connId);
+  void RemoveConnection(uint32_t connId);
   int ReserveOperation(uint32_t connId, IpcConnection** conn, const char* operation,
                        const char* abort);
   void UndoReservation(IpcConnection* conn);

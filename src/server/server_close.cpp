@@ -185,7 +185,7 @@ void PelNamedPipeServer::RefuseMessage(IpcConnection* conn) {
 }
 
 void PelNamedPipeServer::ReleaseConnection(IpcConnection* conn, const char* operation) {
-  if (operation == nullptr) operation = "PelNamedPipeServer::WorkThread";
+  if (operation == nullptr) operation = kAsWorkThread;
   if (conn->id == pel::kNoConnId) {
     // A listening instance that never had a client: the host never heard of it.
     PEL_LOG_AS(pel::log::info, operation)

@@ -15,13 +15,7 @@ PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
   pel::diag::Live().servers.fetch_add(1);
 }
 
-PelNamedPipeServer::~PelNamedPipeServer() {
-  {
-    pel::LockGuard guard(m_lock);
-    m_connections.clear();
-  }
-  pel::diag::Live().servers.fetch_sub(1);
-}
+PelNamedPipeServer::~PelNamedPipeServer() { pel::diag::Live().servers.fetch_sub(1); }
 
 int PelNamedPipeServer::Init() {
   pel::LockGuard guard(m_lock);
@@ -104,18 +98,17 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
   conn->TakeCompletion();
   if (conn->IsWake(ov)) {
     // The last count of a drained record: it is released as the hold goes.
-    DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::WorkThread");
+    DropHold(conn, ReleaseAt::kHere, kAsWorkThread);
     return result;
   }
   IocpKey* context = reinterpret_cast<IocpKey*>(ov);
   if (!ok) {
     const DWORD err = GetLastError();
     result = static_cast<int>(err);
-    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::error, kAsWorkThread)
         << ">>>>GetQueuedCompletionStatus -> Error:" << err << "!<<<<\n";
     if (pel::IsOrderlyPipeEnd(err)) {
-      PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
-          << ">>>>Pipe is Broken!!!<<<<\n";
+      PEL_LOG_AS(pel::log::error, kAsWorkThread) << ">>>>Pipe is Broken!!!<<<<\n";
       conn->closing.exchange(true);
     }
   }
@@ -125,10 +118,9 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
   bool lostInstance = false;
   if (conn->closing.load()) {
     lostInstance = context->type == IOCP_CONNECT && conn->id == pel::kNoConnId;
-    PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::WorkThread")
-        << "Connection[" << conn->id << "] is closing!!!";
+    PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Connection[" << conn->id << "] is closing!!!";
     DeleteIocpKey(context);
-    PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::info, kAsWorkThread)
         << "iocp_key deleted! Unfinished iocp:" << conn->unhandledIocp.load();
   } else {
     result = Dispatch(conn, context, bytes);
@@ -139,7 +131,7 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
   // no pipe at all.
   if (lostInstance) ReplaceListeningInstance();
   // The last holder of a drained closing record releases it here.
-  DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::WorkThread");
+  DropHold(conn, ReleaseAt::kHere, kAsWorkThread);
   return result;
 }
 
@@ -157,7 +149,7 @@ int PelNamedPipeServer::Dispatch(IpcConnection* conn, IocpKey* context, DWORD by
     failed = "] HandleIocpWrite failed! err:";
   }
   if (result != 0 && failed != nullptr) {
-    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::error, kAsWorkThread)
         << "[" << pel::CurrentThreadId() << failed << result << "!\n";
   }
   return result;

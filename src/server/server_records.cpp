@@ -97,7 +97,6 @@ void PelNamedPipeServer::DropHold(IpcConnection* conn, ReleaseAt where, const ch
 }
 
 void PelNamedPipeServer::AddConnection(IpcConnection* conn) {
-  if (conn == nullptr) return;
   pel::LockGuard guard(m_lock);
   const uint32_t id = m_nextConnId;
   try {
@@ -115,9 +114,8 @@ void PelNamedPipeServer::AddConnection(IpcConnection* conn) {
            << "], state: CONNECTING";
 }
 
-int PelNamedPipeServer::RemoveConnection(uint32_t connId) {
+void PelNamedPipeServer::RemoveConnection(uint32_t connId) {
   pel::LockGuard guard(m_lock);
-  if (m_connections.erase(connId) == 0) return 0;
+  if (m_connections.erase(connId) == 0) return;
   PEL_LOGI << "RemoveConnection: connection id[" << connId << "] removed!";
-  return 1;
 }
