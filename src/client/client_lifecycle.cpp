@@ -18,11 +18,9 @@ PelNamedPipeClient::~PelNamedPipeClient() {
   { pel::LockGuard call(m_syncLock); }
   // Only idle records can go: the system may still write into one whose
   // completion is due.
-  ClientConnection* record = m_liveRecords;
-  while (record != nullptr) {
-    ClientConnection* next = record->nextLive;
+  for (ClientConnection *record = m_liveRecords, *next; record != nullptr; record = next) {
+    next = record->nextLive;
     if (record->unhandledIocp.load() == 0) DeleteClientConnection(record);
-    record = next;
   }
   if (m_pipe != nullptr) ClosePipeLocked();
   if (m_iocp != nullptr) CloseHandle(m_iocp);

@@ -116,20 +116,9 @@ void PelNamedPipeClient::DrainAfterJoin() {
   }
 }
 
-void PelNamedPipeClient::EndAfterPortFailure(int32_t code) {
-  {
-    pel::LockGuard guard(m_lock);
-    m_state = DISCONNECT;
-  }
-  CloseIocpPipe();
-  m_callbacks.OnClose(ConnId(), code, m_callbacks.UserContext);
-}
-
 int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
   PEL_LOGI << "Enter!";
   int lastResult = 0;
-  // Init creates the port before it starts this thread, and Uninit closes it
-  // only after the join.
   for (;;) {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
@@ -143,7 +132,12 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     if (overlapped == nullptr || key == 0) {
       lastResult = static_cast<int>(error);
       PEL_LOGE << ">>>>GetQueuedCompletionStatus -> Error:" << error << "!<<<<\n";
-      client->EndAfterPortFailure(static_cast<int32_t>(error));
+      {
+        pel::LockGuard guard(client->m_lock);
+        client->m_state = DISCONNECT;
+      }
+      client->CloseIocpPipe();
+      client->m_callbacks.OnClose(client->ConnId(), lastResult, client->m_callbacks.UserContext);
       continue;
     }
 

@@ -45,15 +45,15 @@ class PelNamedPipeClient : private pel::MessageSink {
  private:
   // The operations on whose behalf helpers log.
   static constexpr char kAsWorkThread[] = "PelNamedPipeClient::WorkThread";
+  static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
+  static constexpr char kAsSendData[] = "PelNamedPipeClient::SendData";
+  static constexpr char kAsPostIocpWrite[] = "PelNamedPipeClient::PostIocpWrite";
   // The bound of every wait: a blocking connect's HELLO, a synchronous
   // call's answer, Disconnect's queued writes, a release's host OnClose
   // calls, and Uninit's completions of a pipe it has just closed.
   static constexpr DWORD kWaitMs = PEL_IPC_WAIT_MS;
   static constexpr std::chrono::milliseconds kDrainWait{kWaitMs};
   static constexpr DWORD kUninitPauseMs = 50;
-  static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
-  static constexpr char kAsSendData[] = "PelNamedPipeClient::SendData";
-  static constexpr char kAsPostIocpWrite[] = "PelNamedPipeClient::PostIocpWrite";
 
   // Lifecycle and the work thread's own steps.
   void CloseIocpPipe();
@@ -69,7 +69,6 @@ class PelNamedPipeClient : private pel::MessageSink {
   void WaitForReleases();
   int32_t CloseFromHostLocked() REQUIRES(m_lock);
   void DrainAfterJoin();
-  void EndAfterPortFailure(int32_t code);
 
   // Connecting.
   int PostIocpConnect();
