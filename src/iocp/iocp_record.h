@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/diag.h"
+#include "platform/recycle_pool.h"
 #include "platform/win.h"
 #include "protocol/message.h"
 
@@ -35,7 +37,11 @@ struct IocpKey {
   uint8_t* message = nullptr;
   uint8_t buffer[pel::kReadSize];
 
-  void Reset(uint32_t kind, HANDLE handle) noexcept;
+  void Reset(uint32_t kind, HANDLE handle) noexcept {
+    overlapped = OVERLAPPED{};
+    type = kind;
+    pipe = handle;
+  }
 };
 
 static_assert(offsetof(IocpKey, overlapped) == 0, "OVERLAPPED must come first");
@@ -90,11 +96,24 @@ struct IocpRecord {
     return true;
   }
   // False, with nothing counted, when the packet could not be posted.
-  bool PostWake(HANDLE port) noexcept;
+  bool PostWake(HANDLE port) noexcept {
+    wake = OVERLAPPED{};
+    unhandledIocp.fetch_add(1);
+    if (PostQueuedCompletionStatus(port, 0, CompletionKey(), &wake)) return true;
+    unhandledIocp.fetch_sub(1);
+    return false;
+  }
   bool IsWake(const OVERLAPPED* overlapped) const noexcept { return overlapped == &wake; }
 };
 
 // Contexts for single operations, recycled: a fresh 5 MiB block per message
 // costs more than the I/O. Both keep the white-box counters right.
-IocpKey* NewIocpKey() noexcept;
-void DeleteIocpKey(IocpKey* key) noexcept;  // frees an attached message too
+inline IocpKey* NewIocpKey() noexcept {
+  return pel::Stock<IocpKey, 8>(pel::diag::Live().iocpKeys).TakeOrAllocate();
+}
+inline void DeleteIocpKey(IocpKey* key) noexcept {  // frees an attached message too
+  if (key == nullptr) return;
+  pel::DeleteMessage(key->message);
+  key->message = nullptr;
+  pel::Stock<IocpKey, 8>(pel::diag::Live().iocpKeys).Recycle(key);
+}
