@@ -22,14 +22,6 @@ class ExportCall {
     if (bad) Log(pel::log::error, text);
     return bad;
   }
-  // Both ends call all four callbacks without testing them, so a table with
-  // a gap is refused as well as a missing one.
-  bool RefuseCallbacks(const PelIpcCallback* table) const {
-    return Refuse(table == nullptr, ">>>>callback is NULL!<<<<") ||
-           Refuse(table->OnConnect == nullptr || table->OnSend == nullptr ||
-                      table->OnRecv == nullptr || table->OnClose == nullptr,
-                  ">>>>callback function is NULL!<<<<");
-  }
   bool RefuseData(const uint8_t* data, int32_t size) const {
     return Refuse(data == nullptr, ">>>>data is NULL!<<<<") ||
            Refuse(size < 1, ">>>>data_size less than 1!<<<<");
@@ -41,7 +33,13 @@ class ExportCall {
   template <class Object, class Init>
   Object* Create(const PelIpcCallback* callback, const char* allocFailed, const char* initFailed,
                  bool showCode, Init init) const {
-    if (RefuseCallbacks(callback)) return nullptr;
+    // Both ends call all four callbacks without testing them, so a table with
+    // a gap is refused as well as a missing one.
+    if (Refuse(callback == nullptr, ">>>>callback is NULL!<<<<") ||
+        Refuse(callback->OnConnect == nullptr || callback->OnSend == nullptr ||
+                   callback->OnRecv == nullptr || callback->OnClose == nullptr,
+               ">>>>callback function is NULL!<<<<"))
+      return nullptr;
     Object* object = NewObject<Object>(*callback);
     if (object == nullptr) {
       Log(pel::log::error, allocFailed);

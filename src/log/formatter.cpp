@@ -19,11 +19,7 @@ void AppendCodePoint(std::string& out, uint32_t cp) {
 
 std::tm LocalTime(std::time_t seconds) noexcept {
   std::tm t{};
-#ifdef _WIN32
   localtime_s(&t, &seconds);
-#else
-  localtime_r(&seconds, &t);
-#endif
   return t;
 }
 

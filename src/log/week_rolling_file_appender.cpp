@@ -71,15 +71,14 @@ WeekRollingFileAppender::WeekRollingFileAppender(const char* logDir, const char*
       m_filePrefix(filePrefix != nullptr ? filePrefix : "") {}
 
 void WeekRollingFileAppender::deleteOldFiles(const std::tm& t) {
-  char weekday[16];
-  std::snprintf(weekday, sizeof weekday, "%02d", t.tm_wday);
+  const std::string tag = DateTag(t);
+  const std::string weekday = tag.substr(tag.size() - 2);
   // The family is the prefix up to its first '-': pel_ipc, pel_ipc_morrow...
   const std::string search =
       m_logDir + "\\" + m_filePrefix.substr(0, m_filePrefix.find('-')) + "*" + weekday + ".log";
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA(search.c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;
-  const std::string tag = DateTag(t);
   do {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     const std::string path = m_logDir + "\\" + entry.cFileName;

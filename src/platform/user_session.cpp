@@ -68,8 +68,7 @@ BOOL GetUserToken(HANDLE* token) {
   if (snapshot == INVALID_HANDLE_VALUE) {
     return TokenFailure(__LINE__, "CreateToolhelp32Snapshot() failed ,error:%d!!!", LastError());
   }
-  PROCESSENTRY32 entry;
-  std::memset(&entry, 0, sizeof entry);
+  PROCESSENTRY32 entry{};
   entry.dwSize = sizeof entry;
   if (!Process32First(snapshot, &entry)) {
     return TokenFailure(__LINE__, "Process32First() failed ,error:%d!!!",
