@@ -15,9 +15,3 @@
 #include <tlhelp32.h>
 #include <userenv.h>
 // clang-format on
-
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
-#include <sys/types.h>
