@@ -49,7 +49,7 @@ class ExportCall {
     if (result != PEL_OK) {
       PEL_LOG_AS(pel::log::error, m_name)
           << initFailed << (showCode ? " err:" + std::to_string(result) + "!" : "") << "<<<<";
-      DeleteObject(object);
+      delete object;
     }
     if (m_trace) Log(pel::log::info, "Leave!");
     return result == PEL_OK ? object : nullptr;

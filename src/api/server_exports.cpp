@@ -27,7 +27,7 @@ void PEL_DestroyIpcServer(PelIpcServerHandle handle) {
   if (server == nullptr) return;
   server->Close();
   server->Uninit();
-  pel::DeleteObject(server);
+  delete server;
 }
 
 int32_t PEL_StartIpcServer(PelIpcServerHandle handle, const char* name) {

@@ -28,21 +28,11 @@ T* NewObject(Args&&... args) noexcept {
   }
 }
 
-template <class T>
-void DeleteObject(T* object) noexcept {
-  delete object;
-}
-
 // Arrays of default-constructed objects, such as a table of threads.
 template <class T>
 T* NewArray(std::size_t count) noexcept {
   if (!AllocationAllowed(count * sizeof(T))) return nullptr;
   return new (std::nothrow) T[count];
-}
-
-template <class T>
-void DeleteArray(T* array) noexcept {
-  delete[] array;
 }
 
 // Raw bytes for messages and buffers; contents are left uninitialised.

@@ -21,7 +21,7 @@ class RecyclePool {
   RecyclePool(const RecyclePool&) = delete;
   RecyclePool& operator=(const RecyclePool&) = delete;
   ~RecyclePool() {
-    for (int i = 0; i < m_count; ++i) DeleteObject(m_items[i]);
+    for (int i = 0; i < m_count; ++i) delete m_items[i];
   }
 
   // A stocked object rebuilt as a new one would be built, or a new one; null
@@ -48,7 +48,7 @@ class RecyclePool {
   void Recycle(T* item) noexcept {
     if (item == nullptr) return;
     if (m_live != nullptr) m_live->fetch_sub(1);
-    if (!Give(item)) DeleteObject(item);
+    if (!Give(item)) delete item;
   }
 
  private:

@@ -128,7 +128,7 @@ void PelNamedPipeServer::DrainPortAfterJoin() {
 }
 
 void PelNamedPipeServer::FreeWorkersAndPortLocked() {
-  pel::DeleteArray(m_workers);
+  delete[] m_workers;
   m_workers = nullptr;
   if (m_iocp != nullptr) CloseHandle(m_iocp);
   m_iocp = nullptr;
