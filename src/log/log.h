@@ -89,21 +89,15 @@ class RecordWriter {
 
 }  // namespace pel::log
 
-// The full signature, which QualifiedFunctionName cuts down to the qualified
-// name (__FUNCTION__ of some compilers drops the class).
-#if defined(_MSC_VER)
-#define PEL_FUNCTION_SIGNATURE __FUNCSIG__
-#else
-#define PEL_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
-#endif
-
 // For a helper that logs on behalf of the operation that called it: the
 // record carries the operation's qualified name, given as a literal.
 #define PEL_LOG_AS(sev, function)         \
   if (!::pel::log::Logger::Admits(sev)) { \
   } else                                  \
     ::pel::log::RecordWriter(sev, function, __LINE__).ref()
-#define PEL_LOG(sev) PEL_LOG_AS(sev, PEL_FUNCTION_SIGNATURE)
+// Otherwise the full signature, which QualifiedFunctionName cuts down to the
+// qualified name (__FUNCTION__ of some compilers drops the class).
+#define PEL_LOG(sev) PEL_LOG_AS(sev, __PRETTY_FUNCTION__)
 
 #define PEL_LOGF PEL_LOG(::pel::log::fatal)
 #define PEL_LOGE PEL_LOG(::pel::log::error)

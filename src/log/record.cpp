@@ -53,14 +53,12 @@ std::string QualifiedFunctionName(const char* full) {
          at = stripped.find(unnamed, at))
       stripped.erase(at, n);
   }
-  const char* signature = stripped.c_str();
-  const std::size_t length = stripped.size();
 
   // The parameter list opens at the first '(' outside template brackets.
-  std::size_t open = length;
+  std::size_t open = stripped.size();
   int angle = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const char c = signature[i];
+  for (std::size_t i = 0; i < stripped.size(); ++i) {
+    const char c = stripped[i];
     if (c == '<') ++angle;
     if (c == '>' && angle > 0) --angle;
     if (c == '(' && angle == 0) {
@@ -74,7 +72,7 @@ std::string QualifiedFunctionName(const char* full) {
   std::size_t begin = 0;
   angle = 0;
   for (std::size_t i = open; i > 0; --i) {
-    const char c = signature[i - 1];
+    const char c = stripped[i - 1];
     if (c == '>') ++angle;
     if (c == '<' && angle > 0) --angle;
     if ((c == ' ' || c == '*' || c == '&') && angle == 0) {
@@ -82,7 +80,7 @@ std::string QualifiedFunctionName(const char* full) {
       break;
     }
   }
-  return std::string(signature + begin, signature + open);
+  return stripped.substr(begin, open - begin);
 }
 
 Record::Record(Severity severity, const char* function, int line)

@@ -1,9 +1,7 @@
-// One log file per calendar day, named by prefix, date and weekday; the day's
-// file, when a record creates it, deletes that weekday's files of earlier
-// weeks, and it restarts when it has grown to the size limit. The file is
-// opened and closed for every batch of records, so processes with different
-// prefixes can share one folder, and processes with the same prefix take
-// turns on one file.
+// One log file per calendar day, named by prefix, date and weekday. Creating
+// the day's file deletes that weekday's files of earlier weeks; a file that
+// reaches the size limit restarts. Opened and closed for every batch, so
+// processes share one folder, and those with one prefix take turns on a file.
 #pragma once
 
 #include <condition_variable>
@@ -21,7 +19,6 @@ class WeekRollingFileAppender : public IAppender {
 
   // Copies both texts; touches no file. The folder has no trailing separator.
   WeekRollingFileAppender(const char* logDir, const char* filePrefix);
-  ~WeekRollingFileAppender() override = default;
   WeekRollingFileAppender(const WeekRollingFileAppender&) = delete;
   WeekRollingFileAppender& operator=(const WeekRollingFileAppender&) = delete;
 
