@@ -201,11 +201,8 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
     pel::LockGuard guard(m_lock);
     if (m_key != nullptr && !m_key->closing.load() && m_pipe != nullptr) {
       m_state = CONNECTED;
-      if (m_sync_conn_event != nullptr) {
-        SetEvent(m_sync_conn_event);
-      } else {
-        tellHost = true;
-      }
+      tellHost = m_sync_conn_event == nullptr;
+      if (!tellHost) SetEvent(m_sync_conn_event);
     }
   }
   if (tellHost) m_callbacks.OnConnect(header.connId, m_callbacks.UserContext);

@@ -50,11 +50,8 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
              << "!!!\n";
     return PEL_ERR_BUFFER_TOO_SMALL;
   }
-  if (wait == WAIT_TIMEOUT) {
-    PEL_LOGE << ">>>>Read data timeout!<<<<\n";
-  } else {
-    PEL_LOGE << ">>>>Read data failed!!!<<<<\n";
-  }
+  PEL_LOGE << (wait == WAIT_TIMEOUT ? ">>>>Read data timeout!<<<<\n"
+                                    : ">>>>Read data failed!!!<<<<\n");
   return PEL_ERR_TIMEOUT;
 }
 
