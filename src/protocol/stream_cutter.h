@@ -33,8 +33,7 @@ class StreamCutter {
  public:
   static constexpr uint32_t kInitialCapacity = 0x100000;  // 1 MiB
 
-  // lock, when given, guards the buffer's pointer and sizes; it is never held
-  // while the sink runs.
+  // lock, when given, guards the buffer's pointer and sizes.
   explicit StreamCutter(pel::Mutex* lock = nullptr) noexcept;
   ~StreamCutter();
   StreamCutter(const StreamCutter&) = delete;

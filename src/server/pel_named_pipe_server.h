@@ -35,10 +35,9 @@ class PelNamedPipeServer {
   static constexpr int32_t kMaxUnhandledIocp = 20;
   static constexpr char kAsWorkThread[] = "PelNamedPipeServer::WorkThread";
 
-  // Where a release found by a thread that drops its hold may run: a worker
-  // between packets releases in place, under the name of the operation it is
-  // in; any other thread (a host's call, or a worker inside a host callback)
-  // wakes a worker for it.
+  // Where a thread that drops the last hold releases: a worker between packets
+  // in place, in the name of its operation; any other thread (a host's call,
+  // a worker inside a host callback) wakes a worker for it.
   enum class ReleaseAt { kHere, kWorker };
 
   // The worker's handling of one operation's completion (server_lifecycle.cpp).
@@ -68,9 +67,8 @@ class PelNamedPipeServer {
   void StopWorkers();
   void FreeWorkersAndPortLocked() REQUIRES(m_lock);
 
-  // The table and the records' lifetime (server_records.cpp).
-  // ReserveOperation counts and holds an operation for the caller, or logs
-  // the refusal in operation's name.
+  // The table and the records' lifetime (server_records.cpp). ReserveOperation
+  // counts and holds an operation, or logs the refusal in operation's name.
   void AddConnection(IpcConnection* conn);
   void RemoveConnection(uint32_t connId);
   int ReserveOperation(uint32_t connId, IpcConnection** conn, const char* operation,
@@ -83,11 +81,9 @@ class PelNamedPipeServer {
   void DropHold(IpcConnection* conn, ReleaseAt where, const char* operation);
 
   PelIpcCallback m_callbacks;
-  // The connection table and the id counter. Taken before m_recordLock when
-  // both are held.
+  // Guards the connection table and the id counter; taken before m_recordLock.
   pel::Mutex m_lock ACQUIRED_BEFORE(m_recordLock);
-  // Set by Start before any worker reads it; workers read it when they
-  // replace a used instance.
+  // Set by Start; workers read it when they replace a used instance.
   std::string m_pipeName GUARDED_BY(m_recordLock);
   // Set by Init and Close, which run on the host's thread while no worker
   // touches them; read by workers only while they run.
