@@ -1,6 +1,5 @@
-// What every export does before it forwards: "Enter!", argument checks that
-// each log one refusal, and "Leave!" after the forward. The records carry the
-// export's own name, given as __func__.
+// What every export does around its forward: "Enter!", argument checks that
+// log one refusal each, and "Leave!"; records carry the export's __func__.
 #pragma once
 
 #include <string>
@@ -26,10 +25,9 @@ class ExportCall {
     return Refuse(data == nullptr, ">>>>data is NULL!<<<<") ||
            Refuse(size < 1, ">>>>data_size less than 1!<<<<");
   }
-  // A new Object with a copy of the table, set up by init (0 or a result
-  // code); null, the reason logged, when the table is refused, memory is
-  // short or init fails (initFailed, with the code when showCode). A traced
-  // export leaves once init has run.
+  // A new Object with a copy of the table, set up by init; null, the reason
+  // logged, when the table is refused, memory is short or init fails
+  // (initFailed, plus the code when showCode). Traced: leaves after init.
   template <class Object, class Init>
   Object* Create(const PelIpcCallback* callback, const char* allocFailed, const char* initFailed,
                  bool showCode, Init init) const {

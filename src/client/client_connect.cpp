@@ -22,8 +22,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
       return PEL_ERR_STATE;
     }
     m_state = CONNECTING;
-    // A record whose pipe is already closed only waits for its last
-    // completion; the new pipe gets a record of its own.
+    // A record whose pipe is closed only awaits its last completion; the new pipe gets its own.
     if (m_key != nullptr && m_pipe == nullptr) {
       CloseRecordLocked(m_key, false);
       m_key = nullptr;
@@ -158,8 +157,7 @@ int PelNamedPipeClient::PostIocpConnect() {
 
   {
     pel::LockGuard guard(m_lock);
-    // A host Disconnect racing with us may already have closed the pipe and
-    // handed the record to the work thread; then the work thread frees it.
+    // A racing host Disconnect may have closed the pipe and handed the record to the work thread.
     if (m_pipe == pipe) ClosePipeLocked();
     if (connection->unhandledIocp.load() == 0) {
       UnlinkLiveLocked(connection);
@@ -189,8 +187,7 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
       << "Recv Hello from server! conn_id:" << header.connId;
   SendHello(header.connId);
   PEL_LOG_AS(pel::log::debug, kAsHandleIocpRead) << "Send Hello to server!";
-  // Bytes a previous pipe left behind (a server that died mid-message) are
-  // not the start of this pipe's stream.
+  // Bytes a previous pipe left (a server that died mid-message) are not this pipe's stream.
   m_recv.Clear();
 
   // Becoming CONNECTED and choosing whom to tell is one step under the lock,
@@ -222,7 +219,6 @@ void PelNamedPipeClient::EndBeforeHello() {
     connId = m_connId;
   }
   m_callbacks.OnClose(connId, 0, m_callbacks.UserContext);
-  // The read just handled was the only operation: no completion will come
-  // back to release the record, so release it now.
+  // The read just handled was the only operation: no completion will come to release the record.
   if (connection != nullptr) ReleaseConnection(connection, 0);
 }

@@ -1,6 +1,5 @@
-// The client's record of one pipe: the shared completion record, the two
-// contexts a client needs (one read and one write at a time), and what keeps
-// its writes in order.
+// The client's record of one pipe: the shared completion record, its one read
+// and one write context, and what keeps its writes in order.
 #pragma once
 
 #include "client/write_queue.h"
@@ -23,9 +22,8 @@ struct ClientConnection : IocpRecord {
   }
 };
 
-// Allocate and free without throwing; keep the white-box counters right. A
-// client that connects again and again reuses a freed record. Deleting also
-// frees every message still waiting or attached to writeKey.
+// Without throwing, counted, and recycled for a client that reconnects.
+// Deleting also frees every message waiting or attached to writeKey.
 inline ClientConnection* NewClientConnection() noexcept {
   return pel::Stock<ClientConnection, 2>(pel::diag::Live().connections).TakeOrAllocate();
 }

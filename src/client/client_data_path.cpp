@@ -7,8 +7,7 @@
 #include "platform/thread_id.h"
 #include "platform/win_error.h"
 
-// The pieces of one send are built first and queued in one step, so a send
-// that finds no room leaves no prefix on the pipe.
+// A send's pieces are built, then queued in one step: a refused send leaves no prefix on the pipe.
 int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single) {
   if (data == nullptr || signedSize < 1) {
     PEL_LOG_AS(pel::log::error, kAsSendData) << "Invalid parameter!\n";
@@ -61,8 +60,7 @@ int PelNamedPipeClient::SendHello(uint32_t connId) {
   } else {
     pel::WriteQueue batch;
     batch.Push(hello);
-    // The handshake answer is never refused for room: nothing is queued
-    // before it on a new pipe.
+    // The handshake answer is never refused for room: nothing is queued before it on a new pipe.
     result = PostIocpWrite(batch, false);
   }
   if (result != PEL_OK) {
@@ -97,8 +95,7 @@ int PelNamedPipeClient::PostIocpWrite(pel::WriteQueue& batch, bool bounded) {
     return PEL_ERR_WRITE;
   }
   if (bounded && !RoomForLocked(connection, batch.bytes())) return PEL_ERR_TOO_MANY_PENDING;
-  // Not writing means nothing waits either: the queue drains before
-  // writeKey goes idle.
+  // Not writing means nothing waits either: the queue drains before writeKey goes idle.
   if (!connection->writing) {
     uint8_t* first = batch.Pop();
     if (IssueWriteLocked(connection, first) != PEL_OK) {
@@ -195,8 +192,7 @@ int PelNamedPipeClient::PostNextRead() {
   PEL_LOG_AS(pel::log::error, kAsHandleIocpRead)
       << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
   if (!pel::IsPeerGone(error)) return result;
-  // The server went away between two reads: the same end as a read that
-  // breaks while pending, so it ends the same way, with one OnClose.
+  // The server left between two reads: ended like a read broken while pending, with one OnClose.
   pel::LockGuard guard(m_lock);
   if (m_key == nullptr) return result;
   PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Pipe broken!" << m_pipe;
@@ -231,8 +227,7 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
   return PostNextRead();
 }
 
-// The receive buffer checks a business message's magic before it hands the
-// message on; a wrong one is refused in HandleIpcMsg's name.
+// The cutter has checked the magic; a wrong one is refused in HandleIpcMsg's name.
 int PelNamedPipeClient::OnBusinessMessage(const uint8_t* message, uint32_t payloadSize) {
   m_callbacks.OnRecv(ConnId(), message + pel::kHeaderSize, payloadSize, m_callbacks.UserContext);
   return 0;

@@ -13,11 +13,9 @@ PelNamedPipeClient::PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept
 }
 
 PelNamedPipeClient::~PelNamedPipeClient() {
-  // A synchronous call on another thread may still wait for its answer (at
-  // most 2,000 ms); it holds this lock until it has let go of the object.
+  // A synchronous call may still wait for its answer (2,000 ms at most) holding this lock.
   { pel::LockGuard call(m_syncLock); }
-  // Only idle records can go: the system may still write into one whose
-  // completion is due.
+  // Only idle records can go: the system may still write into one whose completion is due.
   for (ClientConnection *record = m_liveRecords, *next; record != nullptr; record = next) {
     next = record->nextLive;
     if (record->unhandledIocp.load() == 0) DeleteClientConnection(record);
@@ -73,8 +71,7 @@ int PelNamedPipeClient::Uninit() {
     CloseRecordLocked(m_key, true);
     if (open) CloseFromHostLocked();
   }
-  // The work thread takes the completion of the read that closing aborted
-  // and releases the record meanwhile.
+  // Meanwhile the work thread takes the aborted read's completion and releases the record.
   Sleep(kUninitPauseMs);
   WaitForReleases();
 

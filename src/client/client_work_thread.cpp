@@ -42,9 +42,8 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
   uint32_t connId;
   {
     pel::LockGuard lock(m_lock);
-    // The rule of iocp_record.h under m_lock: a write a sender slipped in
-    // after the work thread saw 0 is counted here, and its completion (or its
-    // failure) finishes the job instead.
+    // Under m_lock (iocp_record.h): a write a sender slipped in after the work
+    // thread saw 0 is counted here, and its completion or failure finishes.
     if (!connection->ClaimRelease(0)) return;
 
     PEL_LOG_AS(pel::log::info, kAsWorkThread)
@@ -77,8 +76,7 @@ void PelNamedPipeClient::WaitForReleases() {
 }
 
 void PelNamedPipeClient::DrainAfterJoin() {
-  // Completions that arrived after the exit request: the work thread is gone,
-  // so take them off the port here and release what they drain.
+  // The work thread is gone: take later completions off the port and release what they drain.
   for (;;) {
     ClientConnection* idle = nullptr;
     bool any;

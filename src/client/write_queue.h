@@ -6,9 +6,8 @@
 
 namespace pel {
 
-// The most bytes a client holds accepted but not yet written (waiting or on
-// the wire). A peer that stops reading would otherwise let a fast sender
-// queue until memory runs out.
+// The most bytes a client holds accepted but not yet written, so a peer that
+// stops reading cannot make a fast sender queue until memory runs out.
 constexpr uint64_t kMaxUnwrittenBytes = uint64_t{32} * 1024 * 1024;
 
 // A waiting message is not on the wire yet, so the reserved bytes of its

@@ -17,9 +17,8 @@ struct LogPlace {
   char prefix[kLogPathBuffer];
 };
 
-// The place set-up picks for name (null counts as "0"). With trace, the
-// look-up reports to the debugger output and standard output as set-up
-// does; without, it says nothing at all.
+// The place set-up picks for name (null counts as "0"); with trace reported
+// to the debugger output and standard output as set-up does, else silently.
 LogPlace FindLogPlace(const char* name, bool trace) noexcept;
 
 }  // namespace pel::log

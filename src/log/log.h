@@ -1,7 +1,6 @@
-// The library's logger and the log statement: PEL_LOGI << "text" << number;
-// Nothing is built, not even the message, unless the library's logger
-// exists and admits the severity. The record carries the qualified name of
-// the enclosing function and the source line.
+// The library's logger and the log statement, PEL_LOGI << "text" << number;
+// which builds nothing, not even the message, unless the logger exists and
+// admits the severity. The record carries the enclosing function and line.
 #pragma once
 
 #include <atomic>

@@ -11,9 +11,8 @@
 
 namespace pel::log {
 
-// Every piece of a message is added here or in appendNarrow. Out of memory,
-// the piece is left out and the record goes out with what it has, rather
-// than the exception ending the thread that logs.
+// Every piece of a message goes through here or appendNarrow: out of memory,
+// the piece is left out rather than the exception ending the logging thread.
 Record& Record::appendWide(const wchar_t* text, std::size_t length) noexcept {
   try {
     m_message.append(text, length);

@@ -8,8 +8,7 @@
 
 namespace pel::log {
 
-// A record on its way to the file; it lives in the frame of the thread that
-// logs it, so queueing it allocates nothing.
+// A record on its way to the file, in the logging thread's frame, so queueing allocates nothing.
 struct WeekRollingFileAppender::Pending {
   std::tm day{};  // the local date of the record's own stamp
   std::string bytes;
@@ -33,12 +32,10 @@ std::string DateTag(const std::tm& t) {
 }
 
 // Deny-write, so a second writer never interleaves bytes; created when
-// missing. (Append-only access would spare the seek, but costs more than the
-// seek it spares under Wine.)
+// missing. (Append-only access spares the seek but costs more under Wine.)
 HANDLE OpenForAppend(const std::string& path, bool* created) {
   DWORD waited = 0;
-  // Short pauses: a batch holds the file for a few milliseconds, and several
-  // processes may be queueing for it.
+  // Short pauses: a batch holds the file a few milliseconds, and several processes may queue.
   for (DWORD pause = 1;; pause = pause < kSharePauseMs ? pause * 2 : kSharePauseMs) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -132,8 +129,7 @@ void WeekRollingFileAppender::write(const Record& record) {
     mine.day = LocalTime(record.seconds());
     mine.bytes = UTF8Converter::convert(TxtFormatter::format(record));
   } catch (...) {
-    // Out of memory while building the text: the record is lost, like any
-    // other failure here.
+    // Out of memory building the text: lost, like any failure here.
     return;
   }
   pel::LockGuard guard(m_mutex);
@@ -143,10 +139,7 @@ void WeekRollingFileAppender::write(const Record& record) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
 #endif
-  if (m_last != nullptr)
-    m_last->next = &mine;
-  else
-    m_first = &mine;
+  (m_last != nullptr ? m_last->next : m_first) = &mine;
   m_last = &mine;
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop

@@ -1,6 +1,5 @@
-// Test-only control of the allocation seam in alloc.h and of the user's
-// profile folder look-up. Exists only in the core variant built with
-// PEL_FAULT_INJECTION.
+// Test-only control of the allocation seam in alloc.h and of the profile
+// folder look-up; only in the core variant built with PEL_FAULT_INJECTION.
 #pragma once
 
 #include <cstddef>

@@ -41,9 +41,8 @@ MessageHeader ReadHeader(const uint8_t* bytes) noexcept;
 // Writes a header with zeroed reserved bytes at dst (kHeaderSize bytes).
 void WriteHeader(uint8_t* dst, uint32_t connId, uint32_t kind, uint32_t length) noexcept;
 
-// Builds magic, id, kind, length and payload into one zero-filled message of
-// kHeaderSize + size bytes. Returns null when memory is short; the caller
-// frees the result with DeleteMessage.
+// One message of kHeaderSize + size bytes, header and payload; null when
+// memory is short. The caller frees it with DeleteMessage.
 uint8_t* BuildMessage(uint32_t connId, uint32_t kind, const uint8_t* payload,
                       uint32_t size) noexcept;
 void DeleteMessage(uint8_t* message) noexcept;

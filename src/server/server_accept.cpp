@@ -75,8 +75,7 @@ int PelNamedPipeServer::ListenOnce() {
     DeleteIpcConnection(conn);
     return PEL_ERR_NO_MEMORY;
   }
-  // Undoes what went before a failure. A spent instance is no fault: it goes
-  // without error records.
+  // Undoes what went before a failure; a spent instance is no fault, so quiet.
   const auto fail = [this, conn, key](int code) {
     const bool quiet = code == kInstanceSpent;
     if (key->pipe != INVALID_HANDLE_VALUE) {
@@ -145,9 +144,8 @@ int PelNamedPipeServer::ListenOnce() {
   }
   conn->unhandledIocp.fetch_add(1);
   err = ConnectNamedPipe(key->pipe, &key->overlapped) ? ERROR_IO_PENDING : GetLastError();
-  // 535: a client opened the instance between its creation and this request.
-  // It is as connected as one whose request completes, but no completion
-  // will come for it: the port hears of it from us.
+  // 535: a client opened the instance before this request. It is connected,
+  // but no completion will come for it: the port hears of it from us.
   if (err == ERROR_PIPE_CONNECTED &&
       PostQueuedCompletionStatus(m_iocp, 0, completionKey, &key->overlapped)) {
     err = ERROR_IO_PENDING;
@@ -183,9 +181,8 @@ int PelNamedPipeServer::HandleIocpConnect(IpcConnection* conn) {
       PEL_LOGE << "[" << pel::CurrentThreadId() << "] SendHello failed! err:" << result << "!\n";
     }
   }
-  // The instance this client took is replaced whatever became of the client:
-  // one that closes its end at once fails the first read, and a handful of
-  // those would otherwise leave the server with nothing listening.
+  // The instance this client took is replaced whatever became of it: clients
+  // that close at once fail the first read and would leave nothing listening.
   const int replaced = ReplaceListeningInstance();
   return result != 0 ? result : replaced;
 }

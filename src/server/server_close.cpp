@@ -11,8 +11,8 @@
 namespace {
 constexpr DWORD kCancelPauseMs = 10;
 constexpr std::chrono::milliseconds kCancelPause(kCancelPauseMs);
-// Cancelled operations come back within milliseconds; only a host callback
-// that never returns keeps a record longer.
+// Cancelled operations return within milliseconds; only a stuck host callback keeps a record
+// longer.
 constexpr std::chrono::milliseconds kDrainLimit(PEL_IPC_WAIT_MS);
 }  // namespace
 
@@ -66,13 +66,11 @@ void PelNamedPipeServer::CloseAllConnections() {
 }
 
 void PelNamedPipeServer::CancelRemainingRecords() {
-  // Listening instances without a client, and connections whose connect was
-  // being handled while the table was walked.
+  // Instances without a client, and connections whose connect was handled during the walk.
   pel::LockGuard guard(m_lock);
   pel::LockGuard records(m_recordLock);
   for (IpcConnection* conn = m_records; conn != nullptr; conn = conn->nextRecord) {
-    if (conn->closing.load()) continue;
-    conn->closing.exchange(true);
+    if (conn->closing.exchange(true)) continue;
     CancelIoEx(conn->pipe, nullptr);
     PEL_LOGI << "Cancel pipe instance[" << static_cast<const void*>(conn->pipe) << "]!";
   }
@@ -105,8 +103,7 @@ void PelNamedPipeServer::AwaitReleases() {
 
 void PelNamedPipeServer::DrainPortAfterJoin() {
   // Only a host callback that outlived the bounded wait leaves anything here:
-  // take its completions off the port and release what they drain, without
-  // calling back into a host that is inside Close.
+  // release what its completions drain, without calling a host inside Close.
   const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
   for (;;) {
     {
@@ -151,8 +148,7 @@ int PelNamedPipeServer::Close() {
   CloseAllConnections();
   CancelRemainingRecords();
   if (m_workers != nullptr) {
-    // Every cancelled operation comes back and releases its connection
-    // before the workers are told to stop.
+    // Cancelled operations come back and release their connections before the workers stop.
     if (m_running) AwaitReleases();
     StopWorkers();
     m_workersGone = true;
@@ -168,9 +164,8 @@ int PelNamedPipeServer::Close() {
 }
 
 void PelNamedPipeServer::RefuseMessage(IpcConnection* conn) {
-  // Called by a worker handler, which holds the record. Ended the way a
-  // failed read request ends it: at once when nothing else is outstanding,
-  // otherwise by the last completion to come back.
+  // Called by a worker handler, which holds the record. Ends it like a failed
+  // read: at once when nothing else is outstanding, else by the last completion.
   conn->closing.exchange(true);
   CancelIoEx(conn->pipe, nullptr);
   if (ClaimRelease(conn, 1)) {

@@ -112,9 +112,8 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
       conn->closing.exchange(true);
     }
   }
-  // A connect that came back failed took its listening instance with it (a
-  // client that opened the pipe and went away before it was taken); after
-  // Close cancelled it, nothing replaces it.
+  // A failed connect took its listening instance with it (a client that came
+  // and went before it was taken); after Close's cancel nothing replaces it.
   bool lostInstance = false;
   if (conn->closing.load()) {
     lostInstance = context->type == IOCP_CONNECT && conn->id == pel::kNoConnId;
@@ -126,9 +125,8 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
     result = Dispatch(conn, context, bytes);
     DeleteIocpKey(context);
   }
-  // The replacement comes before the lost instance is closed: were every
-  // instance closed first, a client opening the name in between would find
-  // no pipe at all.
+  // Replaced before the lost instance is closed: were every instance closed
+  // first, a client opening the name in between would find no pipe at all.
   if (lostInstance) ReplaceListeningInstance();
   // The last holder of a drained closing record releases it here.
   DropHold(conn, ReleaseAt::kHere, kAsWorkThread);
