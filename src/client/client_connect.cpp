@@ -85,12 +85,9 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
       }
     }
   }
-  if (helloFirst) {
-    PEL_LOGI << "Client connect to server OK!";
-    result = PEL_OK;
-  } else {
-    PEL_LOGI << "Connect IPC server failed, set state to DISCONNECT!";
-  }
+  PEL_LOGI << (helloFirst ? "Client connect to server OK!"
+                          : "Connect IPC server failed, set state to DISCONNECT!");
+  if (helloFirst) result = PEL_OK;
   PEL_LOGI << "Leave!";
   return result;
 }
@@ -139,10 +136,9 @@ int PelNamedPipeClient::PostIocpConnect() {
 
   PEL_LOGI << "Try CreateIoCompletionPort.\n";
   int result;
-  const ULONG_PTR key = connection->CompletionKey();
-  // Without a port of our own, binding would make a new port nobody waits on.
-  if (m_iocp == nullptr || CreateIoCompletionPort(pipe, m_iocp, key, 0) == nullptr) {
-    const DWORD error = m_iocp == nullptr ? ERROR_INVALID_HANDLE : GetLastError();
+  // The port lives from Init to Uninit, and a client is only connected in between.
+  if (CreateIoCompletionPort(pipe, m_iocp, connection->CompletionKey(), 0) == nullptr) {
+    const DWORD error = GetLastError();
     PEL_LOGE << "Bind pipe failed! CreateIoCompletionPort -> ErrorCode:" << error << "!\n";
     result = PEL_ERR_BIND;
   } else {

@@ -101,10 +101,9 @@ int PelNamedPipeClient::Disconnect() {
   ClientConnection* connection = m_key;
   if (m_pipe != nullptr && connection != nullptr &&
       std::this_thread::get_id() != m_workThread.get_id()) {
-    // Sends accepted before the disconnect may still be queued, and closing
-    // would drop them: wait, bounded (a peer that stopped reading never
-    // drains), for the work thread to write them. On the work thread itself,
-    // inside a callback, nobody else would.
+    // Sends accepted before the disconnect may still be queued, and closing would
+    // drop them: wait, bounded (a peer that stopped reading never drains), for
+    // the work thread to write them; on the work thread itself nobody else would.
     m_lock.WaitFor(m_changed, kDrainWait, [this, connection]() REQUIRES(m_lock) {
       return m_key != connection || connection->closing.load() ||
              (!connection->writing && connection->pending.empty());

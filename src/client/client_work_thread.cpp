@@ -1,5 +1,4 @@
-// The work thread, and the release of a connection record once its last
-// completion has come back.
+// The work thread, and the release of a connection record once its last completion has come back.
 
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
@@ -18,13 +17,6 @@ void PelNamedPipeClient::KickReleaseIfIdleLocked(ClientConnection* connection) {
     return;
   PEL_LOGE << ">>>>Post release of connection[" << static_cast<const void*>(connection)
            << "] failed! err:" << GetLastError() << "!<<<<";
-}
-
-uint8_t* PelNamedPipeClient::TakeSentLocked(ClientConnection* connection, IocpKey* context) {
-  uint8_t* sent = context->message;
-  context->message = nullptr;
-  connection->writing = false;
-  return sent;
 }
 
 void PelNamedPipeClient::UnlinkLiveLocked(ClientConnection* connection) {

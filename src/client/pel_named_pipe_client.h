@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "client/client_connection.h"
 #include "pel_ipc.h"
@@ -63,7 +64,10 @@ class PelNamedPipeClient : private pel::MessageSink {
   // drained record to the work thread (iocp_record.h).
   void CloseRecordLocked(ClientConnection* connection, bool closePipe) REQUIRES(m_lock);
   void KickReleaseIfIdleLocked(ClientConnection* connection) REQUIRES(m_lock);
-  uint8_t* TakeSentLocked(ClientConnection* connection, IocpKey* context) REQUIRES(m_lock);
+  uint8_t* TakeSentLocked(ClientConnection* connection, IocpKey* context) REQUIRES(m_lock) {
+    connection->writing = false;
+    return std::exchange(context->message, nullptr);
+  }
   void UnlinkLiveLocked(ClientConnection* connection) REQUIRES(m_lock);
   void ReleaseConnection(ClientConnection* connection, int lastResult);
   void WaitForReleases();
@@ -95,9 +99,8 @@ class PelNamedPipeClient : private pel::MessageSink {
   void OnDiscard() override;
 
   PelIpcCallback m_callbacks;
-  // Outermost first: a synchronous call holds m_syncLock while it sends,
-  // which takes m_lock; Init and Uninit clear the receive buffer under
-  // m_lock. m_replyLock is taken alone.
+  // Outermost first: a synchronous call holds m_syncLock while it sends, which takes
+  // m_lock; Init and Uninit clear the receive buffer under m_lock. m_replyLock is alone.
   pel::Mutex m_syncLock ACQUIRED_BEFORE(m_lock, m_replyLock);
   pel::Mutex m_lock ACQUIRED_BEFORE(m_recvLock);
   pel::Mutex m_replyLock;

@@ -25,8 +25,7 @@ constexpr DWORD kExitRequest = 0xFFFFFFFF;
 
 }  // namespace pel
 
-// Built by default-initialisation: the 5 MiB buffer is overwritten by reads,
-// never cleared.
+// Built by default-initialisation: the 5 MiB buffer is overwritten by reads, never cleared.
 struct IocpKey {
   OVERLAPPED overlapped{};
   uint32_t type = IOCP_CONNECT;

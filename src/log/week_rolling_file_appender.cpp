@@ -113,12 +113,11 @@ void WeekRollingFileAppender::writeBatch(Pending* first) {
   while (first != nullptr) {
     Pending* end = first->next;
     while (end != nullptr && SameDate(end->day, first->day)) end = end->next;
+    const bool lone = first->next == end;
     joined.clear();
-    if (first->next != end) {
-      for (const Pending* p = first; p != end; p = p->next) joined += p->bytes;
-    }
-    writeFile(m_logDir + "\\" + FileName(m_filePrefix, first->day),
-              first->next != end ? joined : first->bytes, first->day);
+    for (const Pending* p = first; !lone && p != end; p = p->next) joined += p->bytes;
+    writeFile(m_logDir + "\\" + FileName(m_filePrefix, first->day), lone ? first->bytes : joined,
+              first->day);
     first = end;
   }
 }

@@ -56,8 +56,7 @@ void DebugTrace(const char* function, int line, const char* format, ...) {
   text[kTraceMax] = '\0';
 
   OutputDebugStringA(text);
-  std::fputs(text, stdout);
-  std::fputs("\n", stdout);
+  std::puts(text);
   std::fflush(stdout);
 }
 
@@ -96,10 +95,9 @@ BOOL GetUserToken(HANDLE* token) {
   const BOOL duplicated = DuplicateTokenEx(shellToken, MAXIMUM_ALLOWED, nullptr,
                                            SecurityIdentification, TokenPrimary, token);
   const int duplicateError = CloseKeepingError(shellToken);
-  if (!duplicated) {
-    return TokenFailure(__LINE__, "DuplicateTokenEx() failed!!!error:%d", duplicateError);
-  }
-  return TRUE;
+  return duplicated
+             ? TRUE
+             : TokenFailure(__LINE__, "DuplicateTokenEx() failed!!!error:%d", duplicateError);
 }
 
 bool GetCurrentUserDocumentPath(char* path, uint32_t size) {
@@ -113,8 +111,7 @@ bool GetCurrentUserDocumentPath(char* path, uint32_t size) {
 #endif
   {
     HANDLE token = nullptr;
-    // Without a shell there is no interactive user; the caller goes on
-    // without a profile folder.
+    // Without a shell there is no interactive user; the caller goes on without a profile folder.
     if (!GetUserToken(&token)) return true;
     DWORD length = size;
     ok = GetUserProfileDirectoryA(token, path, &length);

@@ -1,5 +1,4 @@
-// What the library makes of the Win32 errors its pipe operations report, in
-// one place.
+// What the library makes of the Win32 errors its pipe operations report, in one place.
 #pragma once
 
 #include "platform/win.h"

@@ -47,9 +47,8 @@ constexpr int kMaxSpentInstances = 64;
 int PelNamedPipeServer::PostIocpConnect() {
   PEL_LOGI << "Enter!";
   int result = kInstanceSpent;
-  for (int spent = 0; result == kInstanceSpent && spent < kMaxSpentInstances; ++spent) {
+  for (int spent = 0; result == kInstanceSpent && spent < kMaxSpentInstances; ++spent)
     result = ListenOnce();
-  }
   if (result == kInstanceSpent) {
     PEL_LOGE << "ConnectNamedPipe failed! Error:" << static_cast<DWORD>(ERROR_NO_DATA) << "!\n";
     result = PEL_ERR_PIPE;
