@@ -1,5 +1,4 @@
-// The eight client exports: argument checks, trace records, and a forward to
-// the client object behind the opaque handle.
+// The eight client exports: argument checks, trace records, and a forward to the client object.
 #include "api/export_prologue.h"
 #include "client/pel_named_pipe_client.h"
 
@@ -66,8 +65,7 @@ int32_t PEL_IpcClientSendData(PelIpcClientHandle handle, const uint8_t* data, in
   const pel::ExportCall call(__func__, false);
   PelNamedPipeClient* client = ClientOf(call, handle);
   if (client == nullptr || call.RefuseData(data, size)) return PEL_ERR_INVALID_ARG;
-  // Larger data leaves as consecutive messages, queued together or not at
-  // all; the server hands each one to its host on its own.
+  // Larger data leaves as several messages, queued together or not at all, each its own OnRecv.
   const int result = client->Send(pel::kKindBusiness, data, size, false);
   if (result != PEL_OK) {
     PEL_LOGE << ">>>>Send data to server failed! err:" << result << "!<<<<";

@@ -31,8 +31,7 @@ class ExportCall {
   template <class Object, class Init>
   Object* Create(const PelIpcCallback* callback, const char* allocFailed, const char* initFailed,
                  bool showCode, Init init) const {
-    // Both ends call all four callbacks without testing them, so a table with
-    // a gap is refused as well as a missing one.
+    // Both ends call all four callbacks untested: a table with a gap is refused too.
     if (Refuse(callback == nullptr, ">>>>callback is NULL!<<<<") ||
         Refuse(callback->OnConnect == nullptr || callback->OnSend == nullptr ||
                    callback->OnRecv == nullptr || callback->OnClose == nullptr,

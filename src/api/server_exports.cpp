@@ -1,5 +1,4 @@
-// The six server functions a host calls: argument checks, then forward to
-// the server object behind the handle.
+// The six server exports: argument checks, then a forward to the server object behind the handle.
 #include "api/export_prologue.h"
 #include "server/pel_named_pipe_server.h"
 

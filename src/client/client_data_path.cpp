@@ -1,5 +1,4 @@
-// Sending (Send, SendHello, the write queue) and receiving (reads, the
-// receive buffer, dispatch of business messages).
+// Sending (Send, SendHello, the write queue) and receiving (reads, the buffer, business dispatch).
 #include <algorithm>
 
 #include "client/pel_named_pipe_client.h"
@@ -130,8 +129,7 @@ void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
   while (!connection->writing && !connection->closing.load()) {
     uint8_t* next = connection->pending.Pop();
     if (next == nullptr) return;
-    // Its sender was told it was accepted; a write that cannot be issued any
-    // more is logged and dropped.
+    // Accepted already: a write that can no longer be issued is logged and dropped.
     if (IssueWriteLocked(connection, next) != 0) {
       pel::DeleteMessage(next);
       // The pipe is gone. What waits behind would fail the same way, one

@@ -1,5 +1,4 @@
-// The synchronous call: a kind-1 request, then a wait for the next kind-1
-// message, which the work thread stores as the answer.
+// The synchronous call: a kind-1 request, then a wait for the next kind-1 message, the answer.
 #include <cstring>
 
 #include "client/pel_named_pipe_client.h"

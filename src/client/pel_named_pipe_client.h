@@ -60,8 +60,7 @@ class PelNamedPipeClient : private pel::MessageSink {
   void CloseIocpPipe();
   void ClosePipeLocked() REQUIRES(m_lock);
   uint32_t ConnId();
-  // Marks the record closing, closes the pipe when asked, and hands a
-  // drained record to the work thread (iocp_record.h).
+  // Marks the record closing, closes the pipe if asked, hands a drained one to the work thread.
   void CloseRecordLocked(ClientConnection* connection, bool closePipe) REQUIRES(m_lock);
   void KickReleaseIfIdleLocked(ClientConnection* connection) REQUIRES(m_lock);
   uint8_t* TakeSentLocked(ClientConnection* connection, IocpKey* context) REQUIRES(m_lock) {
@@ -114,8 +113,7 @@ class PelNamedPipeClient : private pel::MessageSink {
   // Written by Connect before the pipe is opened; read by the same call.
   std::string m_pipeName;
   HANDLE m_pipe GUARDED_BY(m_lock) = nullptr;
-  // Created by Init before the work thread starts, closed by Uninit after it
-  // is joined: the thread and the calls in between read it without the lock.
+  // Set by Init before the work thread starts, closed by Uninit after the join: read unlocked.
   HANDLE m_iocp = nullptr;
   uint32_t m_state GUARDED_BY(m_lock) = DISCONNECT;
   uint32_t m_connId GUARDED_BY(m_lock) = pel::kNoConnId;
@@ -124,11 +122,9 @@ class PelNamedPipeClient : private pel::MessageSink {
   pel::StreamCutter m_recv;  // the receive buffer, guarded by m_recvLock
   ClientConnection* m_key GUARDED_BY(m_lock) = nullptr;
 
-  // Records not yet freed, the current one (m_key) and any earlier one whose
-  // last completion is still due.
+  // Records not yet freed: m_key and any earlier one whose last completion is still due.
   ClientConnection* m_liveRecords GUARDED_BY(m_lock) = nullptr;
-  // OnClose calls running on host threads (Disconnect, Uninit); the work
-  // thread's own OnClose for the same end waits for them.
+  // Host-thread OnClose calls running (Disconnect, Uninit); the work thread's waits for them.
   int m_hostCloses GUARDED_BY(m_lock) = 0;
   std::condition_variable m_changed;  // a record was freed, or a host OnClose returned
 };

@@ -1,5 +1,4 @@
-// Messages waiting for the single write context of a connection, oldest
-// first. No I/O and no Windows headers.
+// Messages waiting for a connection's one write context, oldest first. No I/O, no Windows.
 #pragma once
 
 #include <cstdint>

@@ -101,8 +101,7 @@ struct IocpRecord {
   bool IsWake(const OVERLAPPED* overlapped) const noexcept { return overlapped == &wake; }
 };
 
-// Contexts for single operations, recycled: a fresh 5 MiB block per message
-// costs more than the I/O. Both keep the white-box counters right.
+// Contexts for single operations, recycled (recycle_pool.h) and counted.
 inline IocpKey* NewIocpKey() noexcept {
   return pel::Stock<IocpKey, 8>(pel::diag::Live().iocpKeys).TakeOrAllocate();
 }

@@ -20,8 +20,7 @@ int g_initialized GUARDED_BY(g_initLock) = 0;
 
 void ChoosePrefix(const char* name, char* buffer) {
   if (GetModuleFileNameA(nullptr, buffer, kPathBuffer) == 0) return;
-  // The whole path counts, case-sensitively: a folder named after Morrow.exe
-  // makes every program in it a Morrow.
+  // The whole path counts, case-sensitively: a folder named Morrow.exe makes its programs Morrows.
   const bool quillon = std::strstr(buffer, "quillon.exe") != nullptr;
   const bool morrow = std::strstr(buffer, "Morrow.exe") != nullptr;
   std::memset(buffer, 0, kPathBuffer);

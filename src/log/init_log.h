@@ -1,8 +1,7 @@
 // Log set-up, once per process, from the first server or client Init.
 #pragma once
 
-// Sets up the library's log on the first call in the process; later calls
-// only leave a notice. A null name counts as "0".
+// Sets up the log on the process's first call; later calls only leave a notice. Null name: "0".
 void InitLog(const char* name);
 
 namespace pel::log {

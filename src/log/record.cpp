@@ -43,8 +43,7 @@ const char* SeverityName(Severity severity) noexcept {
 
 std::string QualifiedFunctionName(const char* full) {
   if (full == nullptr) return std::string();
-  // Unnamed namespaces add nothing a reader could use, and their spelling
-  // differs between compilers (one of them contains a blank).
+  // Unnamed namespaces tell a reader nothing and are spelt differently by each compiler.
   std::string stripped(full);
   for (const char* unnamed : {"{anonymous}::", "`anonymous namespace'::"}) {
     const std::size_t n = std::strlen(unnamed);
@@ -135,8 +134,7 @@ Record& Record::operator<<(const void* pointer) {
   return appendWide(digits, 16);
 }
 
-// Digits by hand: the C runtime's wide printf differs between runtimes in
-// how it takes 64-bit lengths.
+// Digits by hand: runtimes' wide printf differ in how they take 64-bit lengths.
 Record& Record::appendUnsigned(unsigned long long magnitude, bool negative) noexcept {
   wchar_t digits[24];
   wchar_t* const end = digits + 24;

@@ -1,5 +1,4 @@
-// One log record: when, how grave, which thread, where, and the message.
-// The message is built by streaming texts and numbers into the record.
+// One log record: when, how grave, which thread, where, and the message streamed into it.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +21,7 @@ std::string QualifiedFunctionName(const char* signature);
 
 class Record {
  public:
-  // Stamps the current time and the calling thread; function is the full
-  // signature or a qualified name.
+  // Stamped now, on the calling thread; function is the full signature or a qualified name.
   Record(Severity severity, const char* function, int line);
   // A record with every field given, for tests and replays.
   Record(Severity severity, const char* function, int line, std::time_t seconds,

@@ -98,8 +98,7 @@ void WeekRollingFileAppender::writeFile(const std::string& path, const std::stri
     file = OpenForAppend(path, &created);
     if (file == INVALID_HANDLE_VALUE) return;
   }
-  // The day's first file clears the same weekday of earlier weeks; a file
-  // someone deleted during the day counts as first again.
+  // The day's first file clears that weekday of past weeks, as does one recreated during the day.
   if (created) deleteOldFiles(day);
   DWORD written = 0;
   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);

@@ -33,12 +33,10 @@ class WeekRollingFileAppender : public IAppender {
   // Writes a batch, one open, write and close per file the batch touches.
   void writeBatch(Pending* first);
   void writeFile(const std::string& path, const std::string& bytes, const std::tm& day);
-  // Deletes the files of the prefix's family in folder with t's weekday whose
-  // path lacks t's date; directories are left alone.
+  // Deletes the prefix family's files with t's weekday but not t's date; directories stay.
   void deleteOldFiles(const std::tm& t);
 
-  // Records wait here while another thread writes; the writer that finishes
-  // takes the whole queue as the next batch.
+  // Records wait here while another thread writes; the next writer takes them all as one batch.
   pel::Mutex m_mutex;
   std::condition_variable m_written;
   Pending* m_first GUARDED_BY(m_mutex) = nullptr;

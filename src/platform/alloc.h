@@ -16,8 +16,7 @@ bool AllocationAllowed(std::size_t size) noexcept;
 constexpr bool AllocationAllowed(std::size_t) noexcept { return true; }
 #endif
 
-// Default-initialises when given no arguments: records carry 5 MiB buffers
-// that must not be zero-filled on every allocation.
+// Default-initialises without arguments: 5 MiB record buffers must not be zero-filled each time.
 template <class T, class... Args>
 T* NewObject(Args&&... args) noexcept {
   if (!AllocationAllowed(sizeof(T))) return nullptr;

@@ -19,8 +19,7 @@ void FailAllocationOfSize(std::size_t size, uint64_t nth) noexcept;
 uint64_t AllocationCount() noexcept;
 // True once the armed failure has been delivered.
 bool Fired() noexcept;
-// The sizes of the allocations since the seam was last armed or disarmed,
-// in the order they were counted (the first few hundred).
+// Sizes of the allocations since the seam was last (dis)armed, in order (the first few hundred).
 std::vector<std::size_t> AllocationSizes();
 
 // Make every look-up of the user's profile folder fail as if Windows refused

@@ -56,8 +56,7 @@ class CAPABILITY("mutex") Mutex {
   std::mutex m_mutex;
 };
 
-// Holds a Mutex for its scope; it can let go and take the lock again within
-// the scope, as std::unique_lock can.
+// Holds a Mutex for its scope, and can let go and take it again within, as std::unique_lock can.
 class SCOPED_CAPABILITY LockGuard {
  public:
   explicit LockGuard(Mutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}

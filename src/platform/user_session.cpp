@@ -40,8 +40,7 @@ void DebugTrace(const char* function, int line, const char* format, ...) {
   if (format != nullptr) {
     va_list args;
     va_start(args, format);
-    // Some runtimes leave a cut result unterminated or report it as an error;
-    // either way the first 254 characters stand.
+    // Some runtimes leave a cut result unterminated or fail it; the first 254 characters stand.
     std::vsnprintf(message, kTraceMax + 1, format, args);
     va_end(args);
   }
@@ -104,8 +103,7 @@ bool GetCurrentUserDocumentPath(char* path, uint32_t size) {
   BOOL ok = FALSE;
   int error = 0;
 #ifdef PEL_FAULT_INJECTION
-  // Test hosts seldom run a shell, so the seam stands for a token that was
-  // found and whose profile folder Windows refuses.
+  // Test hosts seldom run a shell: the seam stands for a found token whose profile is refused.
   error = static_cast<int>(pel::fault::ProfileRefusal());
   if (error == 0)
 #endif

@@ -5,8 +5,7 @@
 
 namespace pel {
 
-// A broken pipe or an aborted operation ends a connection in order; every
-// other failed completion is a real fault.
+// A broken pipe or an aborted operation is an orderly end; any other failed completion a fault.
 inline bool IsOrderlyPipeEnd(DWORD error) noexcept {
   return error == ERROR_BROKEN_PIPE || error == ERROR_OPERATION_ABORTED;
 }

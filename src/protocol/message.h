@@ -41,8 +41,7 @@ MessageHeader ReadHeader(const uint8_t* bytes) noexcept;
 // Writes a header with zeroed reserved bytes at dst (kHeaderSize bytes).
 void WriteHeader(uint8_t* dst, uint32_t connId, uint32_t kind, uint32_t length) noexcept;
 
-// One message of kHeaderSize + size bytes, header and payload; null when
-// memory is short. The caller frees it with DeleteMessage.
+// One message of kHeaderSize + size bytes; null when memory is short. Free it with DeleteMessage.
 uint8_t* BuildMessage(uint32_t connId, uint32_t kind, const uint8_t* payload,
                       uint32_t size) noexcept;
 void DeleteMessage(uint8_t* message) noexcept;

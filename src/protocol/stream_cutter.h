@@ -10,8 +10,7 @@
 
 namespace pel {
 
-// What the cutter hands on. Callbacks run without the buffer lock held; the
-// message pointer is valid only during the call.
+// What the cutter hands on, without the buffer lock held; a message is valid only during the call.
 class MessageSink {
  public:
   virtual ~MessageSink() = default;
@@ -52,8 +51,7 @@ class StreamCutter {
     uint32_t skipped = 0;    // other kinds
     bool discarded = false;  // buffer cleared after a failure
   };
-  // Cuts whole messages off the front until a partial message or header is
-  // left, or a failure clears the buffer.
+  // Cuts whole messages off the front until a partial one is left or a failure clears all.
   CutResult Cut(MessageSink& sink);
 
   void Clear() noexcept;

@@ -85,8 +85,7 @@ class PelNamedPipeServer {
   pel::Mutex m_lock ACQUIRED_BEFORE(m_recordLock);
   // Set by Start; workers read it when they replace a used instance.
   std::string m_pipeName GUARDED_BY(m_recordLock);
-  // Set by Init and Close, which run on the host's thread while no worker
-  // touches them; read by workers only while they run.
+  // Set by Init and Close on the host's thread while no worker runs; read by running workers.
   std::thread* m_workers = nullptr;
   std::atomic<bool> m_running{false};
   bool m_initialized GUARDED_BY(m_lock) = false;

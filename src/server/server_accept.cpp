@@ -12,8 +12,7 @@ int PelNamedPipeServer::Start(const char* name) {
   pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
   {
-    // The export has refused a missing name. Workers read the name when
-    // they replace a used instance.
+    // The export has refused a missing name; workers read it to replace a used instance.
     pel::LockGuard records(m_recordLock);
     try {
       m_pipeName = pel::FullPipeName(name);
@@ -106,8 +105,7 @@ int PelNamedPipeServer::ListenOnce() {
   bool refused;
   DWORD err = 0;
   {
-    // Created and linked in one step, so Close either refuses this instance
-    // or finds it with its pipe.
+    // Created and linked in one step: Close either refuses this instance or finds its pipe.
     pel::LockGuard records(m_recordLock);
     refused = m_closing;
     if (!refused) {

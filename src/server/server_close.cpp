@@ -1,5 +1,4 @@
-// Closing one connection, all of them, or the whole server, and the release
-// of a connection once nothing of it is left on the port.
+// Closing one connection, all of them or the server, and releasing a drained connection.
 #include <chrono>
 
 #include "iocp/iocp_record.h"
@@ -93,8 +92,7 @@ void PelNamedPipeServer::AwaitReleases() {
       PEL_LOGE << ">>>>" << left << " connection(s) still busy, stop workers anyway!<<<<\n";
       return;
     }
-    // Unlinks notify; the slice only bounds a wake that became due without
-    // one (a holder that left a drained record to us).
+    // Unlinks notify; the slice bounds only a wake due without one (from a holder that left).
     const uint64_t seen = m_unlinked;
     m_recordLock.WaitFor(m_recordsChanged, kCancelPause,
                          [this, seen]() REQUIRES(m_recordLock) { return m_unlinked != seen; });

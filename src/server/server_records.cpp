@@ -76,8 +76,7 @@ bool PelNamedPipeServer::ClaimRelease(IpcConnection* conn, int32_t ownHolds) {
 }
 
 void PelNamedPipeServer::WakeIfDrainedLocked(IpcConnection* conn, int32_t ownHolds) {
-  // After the join no worker would take the packet: the release happens in
-  // place then (DropHold, DrainPortAfterJoin).
+  // After the join no worker takes the packet; DropHold or DrainPortAfterJoin release in place.
   if (!m_workersGone && m_iocp != nullptr && conn->Drained(ownHolds)) conn->PostWake(m_iocp);
 }
 
@@ -102,8 +101,7 @@ void PelNamedPipeServer::AddConnection(IpcConnection* conn) {
   try {
     m_connections[id] = conn;
   } catch (const std::bad_alloc&) {
-    // The record stays unregistered; the read posted for it then finds no id
-    // and Close releases the instance.
+    // Left unregistered: its read then finds no id, and Close releases the instance.
     PEL_LOGE << ">>>>Alloc memory for connection table failed!<<<<\n";
     return;
   }
