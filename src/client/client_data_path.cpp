@@ -69,11 +69,6 @@ int PelNamedPipeClient::SendHello(uint32_t connId) {
   return result;
 }
 
-uint64_t PelNamedPipeClient::UnwrittenBytes() {
-  pel::LockGuard guard(m_lock);
-  return m_key == nullptr ? 0 : m_key->UnwrittenBytes();
-}
-
 bool PelNamedPipeClient::RoomForLocked(ClientConnection* connection, uint64_t bytes) {
   const uint64_t unwritten = connection == nullptr ? 0 : connection->UnwrittenBytes();
   if (unwritten + bytes <= pel::kMaxUnwrittenBytes) return true;
@@ -130,19 +125,18 @@ void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
     uint8_t* next = connection->pending.Pop();
     if (next == nullptr) return;
     // Accepted already: a write that can no longer be issued is logged and dropped.
-    if (IssueWriteLocked(connection, next) != 0) {
-      pel::DeleteMessage(next);
-      // The pipe is gone. What waits behind would fail the same way, one
-      // logged failure each under the client lock (a fast sender queues
-      // many thousands), and could not keep its order after a gap anyway.
-      const uint32_t dropped = connection->pending.size();
-      connection->pending.Clear();
-      if (dropped != 0) {
-        PEL_LOG_AS(pel::log::error, kAsWorkThread)
-            << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
-      }
-      return;
+    if (IssueWriteLocked(connection, next) == 0) continue;
+    pel::DeleteMessage(next);
+    // The pipe is gone. What waits behind would fail the same way, one
+    // logged failure each under the client lock (a fast sender queues
+    // many thousands), and could not keep its order after a gap anyway.
+    const uint32_t dropped = connection->pending.size();
+    connection->pending.Clear();
+    if (dropped != 0) {
+      PEL_LOG_AS(pel::log::error, kAsWorkThread)
+          << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
     }
+    return;
   }
 }
 
@@ -202,16 +196,14 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
   if (context == nullptr || bytes == 0) {
     PEL_LOGE << ">>>>Invalid parameter!<<<<";
   } else {
-    uint32_t state;
-    bool helloSeen;
+    bool awaitingHello;
     {
+      // Disconnect leaves CONNECTED before it lets the queued writes drain; what
+      // the server sends meanwhile is still this pipe's stream, not a HELLO.
       pel::LockGuard guard(m_lock);
-      state = m_state;
-      helloSeen = m_key != nullptr && m_key->id != pel::kNoConnId;
+      awaitingHello = m_state != CONNECTED && (m_key == nullptr || m_key->id == pel::kNoConnId);
     }
-    // Disconnect leaves CONNECTED before it lets the queued writes drain; what
-    // the server sends meanwhile is still this pipe's stream, not a HELLO.
-    if (state != CONNECTED && !helloSeen) {
+    if (awaitingHello) {
       if (bytes >= pel::kHeaderSize) return HandleHello(context);
       PEL_LOGE << "Receive uncompleted message!!! header size:" << pel::kHeaderSize
                << " recv:" << bytes << "!!!\n";

@@ -128,11 +128,6 @@ int32_t PelNamedPipeClient::CloseFromHostLocked() {
   return result;
 }
 
-bool PelNamedPipeClient::IsConnected() {
-  pel::LockGuard guard(m_lock);
-  return m_state == CONNECTED;
-}
-
 void PelNamedPipeClient::CloseIocpPipe() {
   pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter! pipe:" << m_pipe;
@@ -144,9 +139,4 @@ void PelNamedPipeClient::ClosePipeLocked() {
   CloseHandle(m_pipe);
   pel::diag::Live().pipeHandles.fetch_sub(1);
   m_pipe = nullptr;
-}
-
-uint32_t PelNamedPipeClient::ConnId() {
-  pel::LockGuard guard(m_lock);
-  return m_connId;
 }

@@ -53,8 +53,7 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
       if (m_pipe != nullptr) ClosePipeLocked();
     }
     m_changed.notify_all();
-    // The host hears of the end it caused first; the wait is bounded so an
-    // OnClose that blocks on this thread cannot hang the client.
+    // The host hears first of the end it caused; bounded, so a blocking OnClose cannot hang us.
     m_lock.WaitFor(m_changed, kDrainWait, [this]() REQUIRES(m_lock) { return m_hostCloses == 0; });
   }
   PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Call OnClose!";
@@ -154,16 +153,14 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
       continue;
     }
 
-    const char* failed = nullptr;
-    if (context->type == IOCP_READ) {
-      lastResult = client->HandleIocpRead(context, bytes);
-      failed = "] HandleIocpRead failed! err:";
-    } else if (context->type == IOCP_WRITE) {
-      lastResult = client->HandleIocpWrite(connection, context);
-      failed = "] HandleIocpWrite failed! err:";
-    }
-    if (failed != nullptr && lastResult != 0) {
-      PEL_LOGE << "[" << pel::CurrentThreadId() << failed << lastResult << "!\n";
+    // A client's contexts only read or write; the wake-up went the closing way.
+    const bool read = context->type == IOCP_READ;
+    lastResult = read ? client->HandleIocpRead(context, bytes)
+                      : client->HandleIocpWrite(connection, context);
+    if (lastResult != 0) {
+      PEL_LOGE << "[" << pel::CurrentThreadId()
+               << (read ? "] HandleIocpRead failed! err:" : "] HandleIocpWrite failed! err:")
+               << lastResult << "!\n";
     }
   }
 

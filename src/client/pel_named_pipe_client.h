@@ -1,5 +1,4 @@
-// The named-pipe client: one pipe at a time, one completion port, one work
-// thread that runs every completion handler and every host callback.
+// Named-pipe client: one pipe at a time, one port, one work thread runs all handlers and callbacks.
 #pragma once
 
 #include <chrono>
@@ -26,7 +25,10 @@ class PelNamedPipeClient : private pel::MessageSink {
   int Uninit();
   int Connect(const char* name, bool nonBlocking);
   int Disconnect();
-  bool IsConnected();
+  bool IsConnected() {
+    pel::LockGuard guard(m_lock);
+    return m_state == CONNECTED;
+  }
   // One message when single; otherwise data of any size as consecutive
   // messages of at most the client payload each, accepted whole or not at
   // all, and never interleaved with another sender's messages.
@@ -37,7 +39,10 @@ class PelNamedPipeClient : private pel::MessageSink {
   static int WorkThread(PelNamedPipeClient* client);
 
   // Bytes accepted on the current pipe and not yet written.
-  uint64_t UnwrittenBytes();
+  uint64_t UnwrittenBytes() {
+    pel::LockGuard guard(m_lock);
+    return m_key == nullptr ? 0 : m_key->UnwrittenBytes();
+  }
 
   // False when the receive buffer could not be allocated at construction.
   bool ReceiveBufferReady() const noexcept { return m_recv.valid(); }
@@ -59,7 +64,10 @@ class PelNamedPipeClient : private pel::MessageSink {
   // Lifecycle and the work thread's own steps.
   void CloseIocpPipe();
   void ClosePipeLocked() REQUIRES(m_lock);
-  uint32_t ConnId();
+  uint32_t ConnId() {
+    pel::LockGuard guard(m_lock);
+    return m_connId;
+  }
   // Marks the record closing, closes the pipe if asked, hands a drained one to the work thread.
   void CloseRecordLocked(ClientConnection* connection, bool closePipe) REQUIRES(m_lock);
   void KickReleaseIfIdleLocked(ClientConnection* connection) REQUIRES(m_lock);

@@ -1,5 +1,4 @@
-// The named-pipe server: a completion port, a pool of workers waiting on it,
-// listening pipe instances, and the table of accepted connections.
+// The named-pipe server: a port, its worker pool, listening instances and the connection table.
 #pragma once
 
 #include <atomic>
@@ -63,7 +62,7 @@ class PelNamedPipeServer {
   void AwaitReleases();
   void DrainPortAfterJoin();
   void ReleaseConnection(IpcConnection* conn, const char* operation);
-  void RefuseMessage(IpcConnection* conn);
+  int RefuseMessage(IpcConnection* conn, int code);  // returns code
   void StopWorkers();
   void FreeWorkersAndPortLocked() REQUIRES(m_lock);
 
@@ -76,7 +75,10 @@ class PelNamedPipeServer {
   void UndoReservation(IpcConnection* conn);
   void LinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
   void UnlinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
-  bool ClaimRelease(IpcConnection* conn, int32_t ownHolds);
+  bool ClaimRelease(IpcConnection* conn, int32_t ownHolds) {
+    pel::LockGuard records(m_recordLock);
+    return conn->ClaimRelease(ownHolds);
+  }
   void WakeIfDrainedLocked(IpcConnection* conn, int32_t ownHolds) REQUIRES(m_recordLock);
   void DropHold(IpcConnection* conn, ReleaseAt where, const char* operation);
 

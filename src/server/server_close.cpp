@@ -77,8 +77,7 @@ void PelNamedPipeServer::CancelRemainingRecords() {
 }
 
 void PelNamedPipeServer::AwaitReleases() {
-  // The cancelled operations come back to the workers, which release their
-  // connections; records with nothing outstanding are handed to them here.
+  // Cancelled operations come back to workers, which release; idle records are handed over here.
   const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
   pel::LockGuard records(m_recordLock);
   for (;;) {
@@ -161,20 +160,18 @@ int PelNamedPipeServer::Close() {
   return PEL_OK;
 }
 
-void PelNamedPipeServer::RefuseMessage(IpcConnection* conn) {
+int PelNamedPipeServer::RefuseMessage(IpcConnection* conn, int code) {
   // Called by a worker handler, which holds the record. Ends it like a failed
   // read: at once when nothing else is outstanding, else by the last completion.
   conn->closing.exchange(true);
   CancelIoEx(conn->pipe, nullptr);
   if (ClaimRelease(conn, 1)) {
     ReleaseConnection(conn, "PelNamedPipeServer::HandleIocpRead");
-    return;
-  }
-  const int32_t left = conn->unhandledIocp.load();
-  if (left != 0) {
+  } else if (const int32_t left = conn->unhandledIocp.load(); left != 0) {
     PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::HandleIocpRead")
         << "Unhandled iocp count:" << left;
   }
+  return code;
 }
 
 void PelNamedPipeServer::ReleaseConnection(IpcConnection* conn, const char* operation) {

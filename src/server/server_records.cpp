@@ -70,11 +70,6 @@ void PelNamedPipeServer::UnlinkRecordLocked(IpcConnection* conn) {
   m_recordsChanged.notify_all();
 }
 
-bool PelNamedPipeServer::ClaimRelease(IpcConnection* conn, int32_t ownHolds) {
-  pel::LockGuard records(m_recordLock);
-  return conn->ClaimRelease(ownHolds);
-}
-
 void PelNamedPipeServer::WakeIfDrainedLocked(IpcConnection* conn, int32_t ownHolds) {
   // After the join no worker takes the packet; DropHold or DrainPortAfterJoin release in place.
   if (!m_workersGone && m_iocp != nullptr && conn->Drained(ownHolds)) conn->PostWake(m_iocp);
