@@ -1,5 +1,4 @@
-// The client's record of one pipe: the shared completion record, its one read
-// and one write context, and what keeps its writes in order.
+// The client's record of one pipe: completion record, read and write contexts, and the write queue.
 #pragma once
 
 #include "client/write_queue.h"
@@ -22,8 +21,7 @@ struct ClientConnection : IocpRecord {
   }
 };
 
-// Without throwing, counted, and recycled for a client that reconnects.
-// Deleting also frees every message waiting or attached to writeKey.
+// Non-throwing, counted, recycled; deleting also frees every message waiting or on writeKey.
 inline ClientConnection* NewClientConnection() noexcept {
   return pel::Stock<ClientConnection, 2>(pel::diag::Live().connections).TakeOrAllocate();
 }

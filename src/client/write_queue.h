@@ -5,8 +5,7 @@
 
 namespace pel {
 
-// The most bytes a client holds accepted but not yet written, so a peer that
-// stops reading cannot make a fast sender queue until memory runs out.
+// At most this many bytes accepted but unwritten: a peer that stops reading can't make us hoard.
 constexpr uint64_t kMaxUnwrittenBytes = uint64_t{32} * 1024 * 1024;
 
 // A waiting message is not on the wire yet, so the reserved bytes of its

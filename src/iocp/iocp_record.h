@@ -19,8 +19,7 @@ enum ConnectionState : int32_t { DISCONNECT = 0, CONNECTING = 1, CONNECTED = 2 }
 
 namespace pel {
 
-// Makes one thread waiting on a port leave its loop. No real completion can
-// carry this byte count: a read or write moves at most a few MiB.
+// Makes one thread waiting on a port leave; no read or write completes with this many bytes.
 constexpr DWORD kExitRequest = 0xFFFFFFFF;
 
 }  // namespace pel

@@ -13,8 +13,7 @@ namespace {
 
 constexpr int kPathBuffer = pel::log::kLogPathBuffer;
 
-// Held across the whole set-up: a caller arriving during someone else's
-// first set-up waits, then finds it complete and only leaves the notice.
+// Held across set-up: a caller during someone's first set-up waits, then only leaves the notice.
 pel::Mutex g_initLock;
 int g_initialized GUARDED_BY(g_initLock) = 0;
 
@@ -31,8 +30,7 @@ void ChoosePrefix(const char* name, char* buffer) {
   }
 }
 
-// Built on first use and destroyed at unload in reverse order: the logger
-// goes first, so statements after it find no logger, then the appender.
+// Built on first use; at unload the logger goes first, so later statements find no logger.
 pel::log::WeekRollingFileAppender& Appender(const char* folder, const char* prefix) {
   static pel::log::WeekRollingFileAppender appender(folder, prefix);
   return appender;
@@ -54,8 +52,7 @@ void InitLog(const char* name) {
   }
 
   const pel::log::LogPlace place = pel::log::FindLogPlace(name, true);
-  pel::log::IAppender& appender = Appender(place.folder, place.prefix);
-  LibraryLogger().addAppender(&appender);
+  LibraryLogger().addAppender(&Appender(place.folder, place.prefix));
   g_initialized = 1;
 
   PEL_LOGI << "InitLog success! Compile time:" << __DATE__ << ", " << __TIME__;

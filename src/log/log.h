@@ -16,8 +16,7 @@ class IAppender {
   virtual void write(const Record& record) = 0;
 };
 
-// One process-wide instance (id 6, so it never collides with a host's own
-// loggers of the same family) with a maximum severity and its appenders.
+// The process-wide instance (id 6, clear of a host's loggers) with its severity and appenders.
 class Logger {
  public:
   static constexpr int kMaxAppenders = 4;
@@ -88,8 +87,7 @@ class RecordWriter {
 
 }  // namespace pel::log
 
-// For a helper that logs on behalf of the operation that called it: the
-// record carries the operation's qualified name, given as a literal.
+// For a helper logging on behalf of its caller: the caller's qualified name, as a literal.
 #define PEL_LOG_AS(sev, function)         \
   if (!::pel::log::Logger::Admits(sev)) { \
   } else                                  \

@@ -18,8 +18,7 @@ struct WeekRollingFileAppender::Pending {
 
 namespace {
 
-// Another process writing the same file holds it for one batch; its turn is
-// waited out this long in all, then the record is dropped.
+// Another writer holds the file one batch at a time; wait this long in all, then drop the record.
 constexpr DWORD kShareWaitMs = 250;
 constexpr DWORD kSharePauseMs = 4;
 

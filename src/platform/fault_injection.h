@@ -1,5 +1,4 @@
-// Test-only control of the allocation seam in alloc.h and of the profile
-// folder look-up; only in the core variant built with PEL_FAULT_INJECTION.
+// Test-only control of alloc.h's seam and the profile look-up (PEL_FAULT_INJECTION builds only).
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,4 @@
-// The wire format shared by server and client: a 32-byte header and a
-// payload. Free of Windows headers and I/O so it also builds natively.
+// The wire format: a 32-byte header and a payload. No Windows or I/O, so it builds natively too.
 #pragma once
 
 #include <cstddef>

@@ -35,11 +35,9 @@ int PelNamedPipeServer::Start(const char* name) {
 }
 
 namespace {
-// ListenOnce's outcome for an instance a client opened and closed before the
-// connect request went out (232): the instance is spent, nothing failed.
+// ListenOnce's outcome when a client opened and closed the instance first (232): spent, not failed.
 constexpr int kInstanceSpent = -1;
-// Each spent instance was a client that came and went; a burst of those
-// ends long before this, so reaching it means something keeps doing it.
+// Each spent instance was a client that came and went; no burst of those lasts this long.
 constexpr int kMaxSpentInstances = 64;
 }  // namespace
 

@@ -40,8 +40,7 @@ int PelNamedPipeServer::Init() {
   m_workers = pel::NewArray<std::thread>(static_cast<std::size_t>(m_workerCount));
   if (m_workers == nullptr) {
     PEL_LOGE << "[" << pel::CurrentThreadId() << "] alloc memory for workers failed!\n";
-    // A server without workers would never complete anything: report it, so
-    // the create export destroys the object, and leave no port behind.
+    // Without workers nothing completes: fail, so the export destroys the object; drop the port.
     CloseHandle(m_iocp);
     m_iocp = nullptr;
     return PEL_ERR_NO_MEMORY;
