@@ -81,11 +81,8 @@ int main(int argc, char** argv) {
     PEL_DestroyIpcClient(client);
     return 2;
   }
-  if (argc > 2) {
-    for (i = 2; i < argc; ++i) failures += Call(client, argv[i]);
-  } else {
-    failures += Call(client, "hello");
-  }
+  for (i = 2; i < argc; ++i) failures += Call(client, argv[i]);
+  if (argc <= 2) failures += Call(client, "hello");
   PEL_DisconnectIpcClient(client);
   PEL_DestroyIpcClient(client);
   return failures == 0 ? 0 : 1;

@@ -55,8 +55,7 @@ enum PelIpcResult {
 #define PEL_IPC_WAIT_MS 2000u               /* blocking connect, sync call */
 #define PEL_IPC_NO_CONN_ID 0xFFFFFFFFu      /* client id before any HELLO */
 
-/* Callbacks run on the library's threads. The payload passed to OnRecv is
- * valid only during the call. Every callback gets UserContext last. */
+/* Callbacks run on the library's threads; OnRecv's payload is valid only during the call. */
 typedef int32_t (*PelOnConnect)(uint32_t conn_id, void* user_context);
 typedef int32_t (*PelOnSend)(uint32_t conn_id, void* user_context);
 typedef int32_t (*PelOnRecv)(uint32_t conn_id, const uint8_t* data, uint32_t size,

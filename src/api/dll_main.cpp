@@ -1,5 +1,4 @@
-// The loader's entry point. It only announces itself on the debugger output;
-// all set-up happens in the create functions, never under the loader lock.
+// Only announces itself: all set-up waits for the create functions, outside the loader lock.
 #include "platform/win.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {

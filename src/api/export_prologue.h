@@ -1,6 +1,5 @@
-// What every export does before it forwards: "Enter!", argument checks that
-// each log one refusal, and "Leave!" after the forward. The records carry the
-// export's own name, given as __func__.
+// What every export does around its forward: "Enter!", argument checks that
+// log one refusal each, and "Leave!"; records carry the export's __func__.
 #pragma once
 
 #include <string>
@@ -22,26 +21,22 @@ class ExportCall {
     if (bad) Log(pel::log::error, text);
     return bad;
   }
-  // Both ends call all four callbacks without testing them, so a table with
-  // a gap is refused as well as a missing one.
-  bool RefuseCallbacks(const PelIpcCallback* table) const {
-    return Refuse(table == nullptr, ">>>>callback is NULL!<<<<") ||
-           Refuse(table->OnConnect == nullptr || table->OnSend == nullptr ||
-                      table->OnRecv == nullptr || table->OnClose == nullptr,
-                  ">>>>callback function is NULL!<<<<");
-  }
   bool RefuseData(const uint8_t* data, int32_t size) const {
     return Refuse(data == nullptr, ">>>>data is NULL!<<<<") ||
            Refuse(size < 1, ">>>>data_size less than 1!<<<<");
   }
-  // A new Object with a copy of the table, set up by init (0 or a result
-  // code); null, the reason logged, when the table is refused, memory is
-  // short or init fails (initFailed, with the code when showCode). A traced
-  // export leaves once init has run.
+  // A new Object with a copy of the table, set up by init; null, the reason
+  // logged, when the table is refused, memory is short or init fails
+  // (initFailed, plus the code when showCode). Traced: leaves after init.
   template <class Object, class Init>
   Object* Create(const PelIpcCallback* callback, const char* allocFailed, const char* initFailed,
                  bool showCode, Init init) const {
-    if (RefuseCallbacks(callback)) return nullptr;
+    // Both ends call all four callbacks untested: a table with a gap is refused too.
+    if (Refuse(callback == nullptr, ">>>>callback is NULL!<<<<") ||
+        Refuse(callback->OnConnect == nullptr || callback->OnSend == nullptr ||
+                   callback->OnRecv == nullptr || callback->OnClose == nullptr,
+               ">>>>callback function is NULL!<<<<"))
+      return nullptr;
     Object* object = NewObject<Object>(*callback);
     if (object == nullptr) {
       Log(pel::log::error, allocFailed);
@@ -51,7 +46,7 @@ class ExportCall {
     if (result != PEL_OK) {
       PEL_LOG_AS(pel::log::error, m_name)
           << initFailed << (showCode ? " err:" + std::to_string(result) + "!" : "") << "<<<<";
-      DeleteObject(object);
+      delete object;
     }
     if (m_trace) Log(pel::log::info, "Leave!");
     return result == PEL_OK ? object : nullptr;

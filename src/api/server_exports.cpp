@@ -1,12 +1,11 @@
-// The six server functions a host calls: argument checks, then forward to
-// the server object behind the handle.
+// The six server exports: argument checks, then a forward to the server object behind the handle.
 #include "api/export_prologue.h"
 #include "server/pel_named_pipe_server.h"
 
 namespace {
 
-PelIpcServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle handle) {
-  return call.Open<PelIpcServer>(handle, ">>>>server is NULL!<<<<");
+PelNamedPipeServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle handle) {
+  return call.Open<PelNamedPipeServer>(handle, ">>>>server is NULL!<<<<");
 }
 
 }  // namespace
@@ -14,7 +13,7 @@ PelIpcServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle handle) {
 extern "C" {
 
 PelIpcServerHandle PEL_CreateIpcServer(const PelIpcCallback* callback) {
-  PelIpcServer* server =
+  PelNamedPipeServer* server =
       pel::ExportCall(__func__, false)
           .Create<PelNamedPipeServer>(callback, ">>>>alloc memory for server failed!<<<<",
                                       ">>>>init server failed!", false,
@@ -23,16 +22,16 @@ PelIpcServerHandle PEL_CreateIpcServer(const PelIpcCallback* callback) {
 }
 
 void PEL_DestroyIpcServer(PelIpcServerHandle handle) {
-  PelIpcServer* server = ServerOf(pel::ExportCall(__func__, false), handle);
+  PelNamedPipeServer* server = ServerOf(pel::ExportCall(__func__, false), handle);
   if (server == nullptr) return;
   server->Close();
   server->Uninit();
-  pel::DeleteObject(server);
+  delete server;
 }
 
 int32_t PEL_StartIpcServer(PelIpcServerHandle handle, const char* name) {
   const pel::ExportCall call(__func__, true);
-  PelIpcServer* server = ServerOf(call, handle);
+  PelNamedPipeServer* server = ServerOf(call, handle);
   if (server == nullptr || call.Refuse(name == nullptr, ">>>>socket name is NULL!<<<<"))
     return PEL_ERR_INVALID_ARG;
   return call.Leave(server->Start(name));
@@ -40,13 +39,13 @@ int32_t PEL_StartIpcServer(PelIpcServerHandle handle, const char* name) {
 
 int32_t PEL_CloseIpcServer(PelIpcServerHandle handle) {
   const pel::ExportCall call(__func__, true);
-  PelIpcServer* server = ServerOf(call, handle);
+  PelNamedPipeServer* server = ServerOf(call, handle);
   return server == nullptr ? PEL_ERR_INVALID_ARG : call.Leave(server->Close());
 }
 
 int32_t PEL_IpcServerCloseConnection(PelIpcServerHandle handle, uint32_t conn_id) {
   const pel::ExportCall call(__func__, true);
-  PelIpcServer* server = ServerOf(call, handle);
+  PelNamedPipeServer* server = ServerOf(call, handle);
   return server == nullptr ? PEL_ERR_INVALID_ARG
                            : call.Leave(server->CloseSingleConnection(conn_id));
 }
@@ -54,7 +53,7 @@ int32_t PEL_IpcServerCloseConnection(PelIpcServerHandle handle, uint32_t conn_id
 int32_t PEL_IpcServerSendData(PelIpcServerHandle handle, uint32_t conn_id, bool sync,
                               const uint8_t* data, int32_t size) {
   const pel::ExportCall call(__func__, false);
-  PelIpcServer* server = ServerOf(call, handle);
+  PelNamedPipeServer* server = ServerOf(call, handle);
   if (server == nullptr || call.RefuseData(data, size)) return PEL_ERR_INVALID_ARG;
   return server->SendData(conn_id, sync ? pel::kKindSync : pel::kKindBusiness, data, size);
 }

@@ -10,10 +10,9 @@
 int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   PEL_LOGI << "Enter!";
   int result = PEL_OK;
-  if (name == nullptr) {
-    PEL_LOGE << "name is nullptr!\n";
-    result = PEL_ERR_INVALID_ARG;
-  } else {
+  HANDLE event = nullptr;
+  DWORD createError = 0;
+  {
     pel::LockGuard lock(m_lock);
     if (m_state != DISCONNECT) {
       const uint32_t state = m_state;
@@ -23,26 +22,19 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
       return PEL_ERR_STATE;
     }
     m_state = CONNECTING;
-    // A record whose pipe is already closed only waits for its last
-    // completion; the new pipe gets a record of its own.
+    // A record whose pipe is closed only awaits its last completion; the new pipe gets its own.
     if (m_key != nullptr && m_pipe == nullptr) {
       CloseRecordLocked(m_key, false);
       m_key = nullptr;
     }
+    // The export has refused a missing name.
     try {
       m_pipeName = pel::FullPipeName(name);
+      PEL_LOGI << "pipe name:" << m_pipeName;
     } catch (const std::bad_alloc&) {
       result = PEL_ERR_NO_MEMORY;
     }
-  }
-  HANDLE event = nullptr;
-  if (result == PEL_OK) {
-    PEL_LOGI << "pipe name:" << m_pipeName;
-  }
-  if (result == PEL_OK && !nonBlocking) {
-    DWORD createError = 0;
-    {
-      pel::LockGuard guard(m_lock);
+    if (result == PEL_OK && !nonBlocking) {
       if (m_sync_conn_event == nullptr) {
         m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (m_sync_conn_event == nullptr) createError = GetLastError();
@@ -52,10 +44,10 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
       }
       event = m_sync_conn_event;
     }
-    if (event == nullptr) {
-      result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
-      PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result << "!\n";
-    }
+  }
+  if (result == PEL_OK && !nonBlocking && event == nullptr) {
+    result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
+    PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result << "!\n";
   }
   if (result == PEL_OK) {
     result = PostIocpConnect();
@@ -78,10 +70,9 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   }
 
   // The HELLO handler and this exit decide under the client lock which came
-  // first. A HELLO handled before the exit has made the client CONNECTED and
-  // told the host through this call's event, so the call has succeeded after
-  // all; an exit first removes the event, and a later HELLO connects the
-  // client and calls OnConnect. Never a connected pipe in DISCONNECT.
+  // first: a HELLO first has made the client CONNECTED and set this call's
+  // event, so the call succeeds after all; an exit first removes the event,
+  // so a later HELLO calls OnConnect. Never a connected pipe in DISCONNECT.
   bool helloFirst;
   {
     pel::LockGuard guard(m_lock);
@@ -94,12 +85,9 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
       }
     }
   }
-  if (helloFirst) {
-    PEL_LOGI << "Client connect to server OK!";
-    result = PEL_OK;
-  } else {
-    PEL_LOGI << "Connect IPC server failed, set state to DISCONNECT!";
-  }
+  PEL_LOGI << (helloFirst ? "Client connect to server OK!"
+                          : "Connect IPC server failed, set state to DISCONNECT!");
+  if (helloFirst) result = PEL_OK;
   PEL_LOGI << "Leave!";
   return result;
 }
@@ -148,10 +136,9 @@ int PelNamedPipeClient::PostIocpConnect() {
 
   PEL_LOGI << "Try CreateIoCompletionPort.\n";
   int result;
-  const ULONG_PTR key = connection->CompletionKey();
-  // Without a port of our own, binding would make a new port nobody waits on.
-  if (m_iocp == nullptr || CreateIoCompletionPort(pipe, m_iocp, key, 0) == nullptr) {
-    const DWORD error = m_iocp == nullptr ? ERROR_INVALID_HANDLE : GetLastError();
+  // The port lives from Init to Uninit, and a client is only connected in between.
+  if (CreateIoCompletionPort(pipe, m_iocp, connection->CompletionKey(), 0) == nullptr) {
+    const DWORD error = GetLastError();
     PEL_LOGE << "Bind pipe failed! CreateIoCompletionPort -> ErrorCode:" << error << "!\n";
     result = PEL_ERR_BIND;
   } else {
@@ -166,8 +153,7 @@ int PelNamedPipeClient::PostIocpConnect() {
 
   {
     pel::LockGuard guard(m_lock);
-    // A host Disconnect racing with us may already have closed the pipe and
-    // handed the record to the work thread; then the work thread frees it.
+    // A racing host Disconnect may have closed the pipe and handed the record to the work thread.
     if (m_pipe == pipe) ClosePipeLocked();
     if (connection->unhandledIocp.load() == 0) {
       UnlinkLiveLocked(connection);
@@ -195,10 +181,9 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
   }
   PEL_LOG_AS(pel::log::debug, kAsHandleIocpRead)
       << "Recv Hello from server! conn_id:" << header.connId;
-  static_cast<PelIpcClient*>(this)->SendHello(header.connId);
+  SendHello(header.connId);
   PEL_LOG_AS(pel::log::debug, kAsHandleIocpRead) << "Send Hello to server!";
-  // Bytes a previous pipe left behind (a server that died mid-message) are
-  // not the start of this pipe's stream.
+  // Bytes a previous pipe left (a server that died mid-message) are not this pipe's stream.
   m_recv.Clear();
 
   // Becoming CONNECTED and choosing whom to tell is one step under the lock,
@@ -209,11 +194,8 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
     pel::LockGuard guard(m_lock);
     if (m_key != nullptr && !m_key->closing.load() && m_pipe != nullptr) {
       m_state = CONNECTED;
-      if (m_sync_conn_event != nullptr) {
-        SetEvent(m_sync_conn_event);
-      } else {
-        tellHost = true;
-      }
+      tellHost = m_sync_conn_event == nullptr;
+      if (!tellHost) SetEvent(m_sync_conn_event);
     }
   }
   if (tellHost) m_callbacks.OnConnect(header.connId, m_callbacks.UserContext);
@@ -233,7 +215,6 @@ void PelNamedPipeClient::EndBeforeHello() {
     connId = m_connId;
   }
   m_callbacks.OnClose(connId, 0, m_callbacks.UserContext);
-  // The read just handled was the only operation: no completion will come
-  // back to release the record, so release it now.
+  // The read just handled was the only operation: no completion will come to release the record.
   if (connection != nullptr) ReleaseConnection(connection, 0);
 }

@@ -1,6 +1,4 @@
-// The client's record of one pipe: the shared completion record, the two
-// contexts a client needs (one read and one write at a time), and what keeps
-// its writes in order.
+// The client's record of one pipe: completion record, read and write contexts, and the write queue.
 #pragma once
 
 #include "client/write_queue.h"
@@ -23,9 +21,7 @@ struct ClientConnection : IocpRecord {
   }
 };
 
-// Allocate and free without throwing; keep the white-box counters right. A
-// client that connects again and again reuses a freed record. Deleting also
-// frees every message still waiting or attached to writeKey.
+// Non-throwing, counted, recycled; deleting also frees every message waiting or on writeKey.
 inline ClientConnection* NewClientConnection() noexcept {
   return pel::Stock<ClientConnection, 2>(pel::diag::Live().connections).TakeOrAllocate();
 }

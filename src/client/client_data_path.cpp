@@ -1,5 +1,4 @@
-// Sending (SendData, SendHello, the write queue) and receiving (reads, the
-// receive buffer, dispatch of business messages).
+// Sending (Send, SendHello, the write queue) and receiving (reads, the buffer, business dispatch).
 #include <algorithm>
 
 #include "client/pel_named_pipe_client.h"
@@ -7,13 +6,8 @@
 #include "platform/thread_id.h"
 #include "platform/win_error.h"
 
-// The pieces of one send are built first and queued in one step, so a send
-// that finds no room leaves no prefix on the pipe.
+// A send's pieces are built, then queued in one step: a refused send leaves no prefix on the pipe.
 int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single) {
-  if (kind == pel::kKindHello) {
-    PEL_LOG_AS(pel::log::error, kAsSendData) << "Cannot send hello in this function!!\n";
-    return PEL_ERR_INVALID_ARG;
-  }
   if (data == nullptr || signedSize < 1) {
     PEL_LOG_AS(pel::log::error, kAsSendData) << "Invalid parameter!\n";
     return PEL_ERR_INVALID_ARG;
@@ -25,7 +19,7 @@ int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedS
         << "!\n";
     return PEL_ERR_TOO_LARGE;
   }
-  if (!static_cast<PelIpcClient*>(this)->IsConnected()) {
+  if (!IsConnected()) {
     PEL_LOG_AS(pel::log::error, kAsSendData) << "Not connected!\n";
     return PEL_ERR_STATE;
   }
@@ -49,39 +43,30 @@ int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedS
     offset += length;
   }
   const int result = PostIocpWrite(batch, true);
-  if (result == PEL_ERR_TOO_MANY_PENDING) return result;
-  if (result != PEL_OK) {
+  if (result == PEL_ERR_WRITE) {
     PEL_LOG_AS(pel::log::error, kAsSendData)
         << "Send message to server failed! err:" << PEL_ERR_WRITE << "!\n";
-    return PEL_ERR_WRITE;
   }
-  return PEL_OK;
+  return result;
 }
 
 int PelNamedPipeClient::SendHello(uint32_t connId) {
   PEL_LOGI << "Enter!";
-  int result = PEL_OK;
+  int result = PEL_ERR_WRITE;
   uint8_t* hello = pel::BuildMessage(connId, pel::kKindHello, nullptr, 0);
   if (hello == nullptr) {
     PEL_LOGE << "Alloc memory for msg failed!!!\n";
-    result = PEL_ERR_WRITE;
   } else {
     pel::WriteQueue batch;
     batch.Push(hello);
-    // The handshake answer is never refused for room: nothing is queued
-    // before it on a new pipe.
-    if (PostIocpWrite(batch, false) != PEL_OK) result = PEL_ERR_WRITE;
+    // The handshake answer is never refused for room: nothing is queued before it on a new pipe.
+    result = PostIocpWrite(batch, false);
   }
   if (result != PEL_OK) {
     PEL_LOGE << "Send hello to server failed! err:" << result << "!\n";
   }
   PEL_LOGI << "Leave!";
   return result;
-}
-
-uint64_t PelNamedPipeClient::UnwrittenBytes() {
-  pel::LockGuard guard(m_lock);
-  return m_key == nullptr ? 0 : m_key->UnwrittenBytes();
 }
 
 bool PelNamedPipeClient::RoomForLocked(ClientConnection* connection, uint64_t bytes) {
@@ -92,22 +77,19 @@ bool PelNamedPipeClient::RoomForLocked(ClientConnection* connection, uint64_t by
   return false;
 }
 
-// Writes leave one at a time on writeKey, in the order they were accepted
-// here. A send that finds writeKey busy joins the queue and the work thread
-// issues it from the completion of the one before, so neither a host thread
-// nor the work thread ever waits for a write to finish. A batch is taken
-// whole or, on any refusal, left whole with the caller.
+// Writes leave one at a time on writeKey, in the order accepted here: one
+// that finds writeKey busy queues, and the work thread issues it from the
+// previous write's completion, so no thread ever waits for a write. A batch
+// is taken whole or, on any refusal, left whole with the caller.
 int PelNamedPipeClient::PostIocpWrite(pel::WriteQueue& batch, bool bounded) {
   pel::LockGuard guard(m_lock);
   ClientConnection* connection = m_key;
   if (connection == nullptr || connection->closing.load() || m_pipe == nullptr) {
-    PEL_LOGE << "WriteFile failed! err:" << static_cast<unsigned long>(ERROR_INVALID_HANDLE)
-             << "!\n";
+    PEL_LOGE << "WriteFile failed! err:" << ERROR_INVALID_HANDLE << "!\n";
     return PEL_ERR_WRITE;
   }
   if (bounded && !RoomForLocked(connection, batch.bytes())) return PEL_ERR_TOO_MANY_PENDING;
-  // Not writing means nothing waits either: the queue drains before
-  // writeKey goes idle.
+  // Not writing means nothing waits either: the queue drains before writeKey goes idle.
   if (!connection->writing) {
     uint8_t* first = batch.Pop();
     if (IssueWriteLocked(connection, first) != PEL_OK) {
@@ -126,38 +108,35 @@ int PelNamedPipeClient::IssueWriteLocked(ClientConnection* connection, uint8_t* 
   connection->writing = true;
   connection->unhandledIocp.fetch_add(1);
   DWORD written = 0;
-  if (!WriteFile(m_pipe, message, pel::MessageWireSize(message), &written, &key.overlapped)) {
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) {
-      connection->unhandledIocp.fetch_sub(1);
-      TakeSentLocked(connection, &key);  // the caller keeps the message
-      PEL_LOG_AS(pel::log::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
-      KickReleaseIfIdleLocked(connection);
-      return PEL_ERR_WRITE;
-    }
+  if (WriteFile(m_pipe, message, pel::MessageWireSize(message), &written, &key.overlapped)) {
+    return PEL_OK;
   }
-  return PEL_OK;
+  const DWORD error = GetLastError();
+  if (error == ERROR_IO_PENDING) return PEL_OK;
+  connection->unhandledIocp.fetch_sub(1);
+  TakeSentLocked(connection, &key);  // the caller keeps the message
+  PEL_LOG_AS(pel::log::error, kAsPostIocpWrite) << "WriteFile failed! err:" << error << "!\n";
+  KickReleaseIfIdleLocked(connection);
+  return PEL_ERR_WRITE;
 }
 
 void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
   while (!connection->writing && !connection->closing.load()) {
     uint8_t* next = connection->pending.Pop();
     if (next == nullptr) return;
-    // Its sender was told it was accepted; a write that cannot be issued any
-    // more is logged and dropped.
-    if (IssueWriteLocked(connection, next) != 0) {
-      pel::DeleteMessage(next);
-      // The pipe is gone. What waits behind would fail the same way, one
-      // logged failure each under the client lock (a fast sender queues
-      // many thousands), and could not keep its order after a gap anyway.
-      const uint32_t dropped = connection->pending.size();
-      connection->pending.Clear();
-      if (dropped != 0) {
-        PEL_LOG_AS(pel::log::error, kAsWorkThread)
-            << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
-      }
-      return;
+    // Accepted already: a write that can no longer be issued is logged and dropped.
+    if (IssueWriteLocked(connection, next) == 0) continue;
+    pel::DeleteMessage(next);
+    // The pipe is gone. What waits behind would fail the same way, one
+    // logged failure each under the client lock (a fast sender queues
+    // many thousands), and could not keep its order after a gap anyway.
+    const uint32_t dropped = connection->pending.size();
+    connection->pending.Clear();
+    if (dropped != 0) {
+      PEL_LOG_AS(pel::log::error, kAsWorkThread)
+          << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
     }
+    return;
   }
 }
 
@@ -205,8 +184,7 @@ int PelNamedPipeClient::PostNextRead() {
   PEL_LOG_AS(pel::log::error, kAsHandleIocpRead)
       << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
   if (!pel::IsPeerGone(error)) return result;
-  // The server went away between two reads: the same end as a read that
-  // breaks while pending, so it ends the same way, with one OnClose.
+  // The server left between two reads: ended like a read broken while pending, with one OnClose.
   pel::LockGuard guard(m_lock);
   if (m_key == nullptr) return result;
   PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Pipe broken!" << m_pipe;
@@ -218,16 +196,14 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
   if (context == nullptr || bytes == 0) {
     PEL_LOGE << ">>>>Invalid parameter!<<<<";
   } else {
-    uint32_t state;
-    bool helloSeen;
+    bool awaitingHello;
     {
+      // Disconnect leaves CONNECTED before it lets the queued writes drain; what
+      // the server sends meanwhile is still this pipe's stream, not a HELLO.
       pel::LockGuard guard(m_lock);
-      state = m_state;
-      helloSeen = m_key != nullptr && m_key->id != pel::kNoConnId;
+      awaitingHello = m_state != CONNECTED && (m_key == nullptr || m_key->id == pel::kNoConnId);
     }
-    // Disconnect leaves CONNECTED before it lets the queued writes drain; what
-    // the server sends meanwhile is still this pipe's stream, not a HELLO.
-    if (state != CONNECTED && !helloSeen) {
+    if (awaitingHello) {
       if (bytes >= pel::kHeaderSize) return HandleHello(context);
       PEL_LOGE << "Receive uncompleted message!!! header size:" << pel::kHeaderSize
                << " recv:" << bytes << "!!!\n";
@@ -241,8 +217,7 @@ int PelNamedPipeClient::HandleIocpRead(IocpKey* context, uint32_t bytes) {
   return PostNextRead();
 }
 
-// The receive buffer checks a business message's magic before it hands the
-// message on; a wrong one is refused in HandleIpcMsg's name.
+// The cutter has checked the magic; a wrong one is refused in HandleIpcMsg's name.
 int PelNamedPipeClient::OnBusinessMessage(const uint8_t* message, uint32_t payloadSize) {
   m_callbacks.OnRecv(ConnId(), message + pel::kHeaderSize, payloadSize, m_callbacks.UserContext);
   return 0;

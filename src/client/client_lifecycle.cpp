@@ -13,16 +13,12 @@ PelNamedPipeClient::PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept
 }
 
 PelNamedPipeClient::~PelNamedPipeClient() {
-  // A synchronous call on another thread may still wait for its answer (at
-  // most 2,000 ms); it holds this lock until it has let go of the object.
+  // A synchronous call may still wait for its answer (2,000 ms at most) holding this lock.
   { pel::LockGuard call(m_syncLock); }
-  // Only idle records can go: the system may still write into one whose
-  // completion is due.
-  ClientConnection* record = m_liveRecords;
-  while (record != nullptr) {
-    ClientConnection* next = record->nextLive;
+  // Only idle records can go: the system may still write into one whose completion is due.
+  for (ClientConnection *record = m_liveRecords, *next; record != nullptr; record = next) {
+    next = record->nextLive;
     if (record->unhandledIocp.load() == 0) DeleteClientConnection(record);
-    record = next;
   }
   if (m_pipe != nullptr) ClosePipeLocked();
   if (m_iocp != nullptr) CloseHandle(m_iocp);
@@ -75,8 +71,7 @@ int PelNamedPipeClient::Uninit() {
     CloseRecordLocked(m_key, true);
     if (open) CloseFromHostLocked();
   }
-  // The work thread takes the completion of the read that closing aborted
-  // and releases the record meanwhile.
+  // Meanwhile the work thread takes the aborted read's completion and releases the record.
   Sleep(kUninitPauseMs);
   WaitForReleases();
 
@@ -106,11 +101,9 @@ int PelNamedPipeClient::Disconnect() {
   ClientConnection* connection = m_key;
   if (m_pipe != nullptr && connection != nullptr &&
       std::this_thread::get_id() != m_workThread.get_id()) {
-    // Sends accepted before the disconnect may still wait in the queue, and
-    // closing the pipe would drop them. The work thread writes them out;
-    // wait for that, bounded, since a peer that stopped reading never drains
-    // its side. (On the work thread itself, inside a callback, there is no
-    // one to wait for.)
+    // Sends accepted before the disconnect may still be queued, and closing would
+    // drop them: wait, bounded (a peer that stopped reading never drains), for
+    // the work thread to write them; on the work thread itself nobody else would.
     m_lock.WaitFor(m_changed, kDrainWait, [this, connection]() REQUIRES(m_lock) {
       return m_key != connection || connection->closing.load() ||
              (!connection->writing && connection->pending.empty());
@@ -135,11 +128,6 @@ int32_t PelNamedPipeClient::CloseFromHostLocked() {
   return result;
 }
 
-bool PelNamedPipeClient::IsConnected() {
-  pel::LockGuard guard(m_lock);
-  return m_state == CONNECTED;
-}
-
 void PelNamedPipeClient::CloseIocpPipe() {
   pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter! pipe:" << m_pipe;
@@ -151,9 +139,4 @@ void PelNamedPipeClient::ClosePipeLocked() {
   CloseHandle(m_pipe);
   pel::diag::Live().pipeHandles.fetch_sub(1);
   m_pipe = nullptr;
-}
-
-uint32_t PelNamedPipeClient::ConnId() {
-  pel::LockGuard guard(m_lock);
-  return m_connId;
 }

@@ -1,5 +1,4 @@
-// The synchronous call: a kind-1 request, then a wait for the next kind-1
-// message, which the work thread stores as the answer.
+// The synchronous call: a kind-1 request, then a wait for the next kind-1 message, the answer.
 #include <cstring>
 
 #include "client/pel_named_pipe_client.h"
@@ -30,8 +29,7 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
   }
 
   PEL_LOGI << "Try to send sync message...";
-  const int sent = static_cast<PelIpcClient*>(this)->SendData(pel::kKindSync, request,
-                                                              static_cast<int32_t>(requestSize));
+  const int sent = Send(pel::kKindSync, request, static_cast<int32_t>(requestSize), true);
   if (sent != 0) {
     PEL_LOGE << "Send sync call message to server failed! err:" << sent;
     return PEL_ERR_WRITE;
@@ -51,11 +49,8 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
              << "!!!\n";
     return PEL_ERR_BUFFER_TOO_SMALL;
   }
-  if (wait == WAIT_TIMEOUT) {
-    PEL_LOGE << ">>>>Read data timeout!<<<<\n";
-  } else {
-    PEL_LOGE << ">>>>Read data failed!!!<<<<\n";
-  }
+  PEL_LOGE << (wait == WAIT_TIMEOUT ? ">>>>Read data timeout!<<<<\n"
+                                    : ">>>>Read data failed!!!<<<<\n");
   return PEL_ERR_TIMEOUT;
 }
 

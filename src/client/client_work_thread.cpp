@@ -1,5 +1,4 @@
-// The work thread, and the release of a connection record once its last
-// completion has come back.
+// The work thread, and the release of a connection record once its last completion has come back.
 
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
@@ -20,13 +19,6 @@ void PelNamedPipeClient::KickReleaseIfIdleLocked(ClientConnection* connection) {
            << "] failed! err:" << GetLastError() << "!<<<<";
 }
 
-uint8_t* PelNamedPipeClient::TakeSentLocked(ClientConnection* connection, IocpKey* context) {
-  uint8_t* sent = context->message;
-  context->message = nullptr;
-  connection->writing = false;
-  return sent;
-}
-
 void PelNamedPipeClient::UnlinkLiveLocked(ClientConnection* connection) {
   for (ClientConnection** link = &m_liveRecords; *link != nullptr; link = &(*link)->nextLive) {
     if (*link == connection) {
@@ -42,9 +34,8 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
   uint32_t connId;
   {
     pel::LockGuard lock(m_lock);
-    // The rule of iocp_record.h under m_lock: a write a sender slipped in
-    // after the work thread saw 0 is counted here, and its completion (or its
-    // failure) finishes the job instead.
+    // Under m_lock (iocp_record.h): a write a sender slipped in after the work
+    // thread saw 0 is counted here, and its completion or failure finishes.
     if (!connection->ClaimRelease(0)) return;
 
     PEL_LOG_AS(pel::log::info, kAsWorkThread)
@@ -62,8 +53,7 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
       if (m_pipe != nullptr) ClosePipeLocked();
     }
     m_changed.notify_all();
-    // The host hears of the end it caused first; the wait is bounded so an
-    // OnClose that blocks on this thread cannot hang the client.
+    // The host hears first of the end it caused; bounded, so a blocking OnClose cannot hang us.
     m_lock.WaitFor(m_changed, kDrainWait, [this]() REQUIRES(m_lock) { return m_hostCloses == 0; });
   }
   PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Call OnClose!";
@@ -77,8 +67,7 @@ void PelNamedPipeClient::WaitForReleases() {
 }
 
 void PelNamedPipeClient::DrainAfterJoin() {
-  // Completions that arrived after the exit request: the work thread is gone,
-  // so take them off the port here and release what they drain.
+  // The work thread is gone: take later completions off the port and release what they drain.
   for (;;) {
     ClientConnection* idle = nullptr;
     bool any;
@@ -116,21 +105,10 @@ void PelNamedPipeClient::DrainAfterJoin() {
   }
 }
 
-void PelNamedPipeClient::EndAfterPortFailure(int32_t code) {
-  {
-    pel::LockGuard guard(m_lock);
-    m_state = DISCONNECT;
-  }
-  CloseIocpPipe();
-  m_callbacks.OnClose(ConnId(), code, m_callbacks.UserContext);
-}
-
 int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
   PEL_LOGI << "Enter!";
-  int threadResult = 1;
   int lastResult = 0;
-  bool exitRequested = false;
-  while (!exitRequested && client->m_iocp != nullptr) {
+  for (;;) {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
@@ -138,14 +116,17 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     const DWORD error = GetLastError();
     if (bytes == pel::kExitRequest) {
       PEL_LOGI << "Receive normal exit request!";
-      threadResult = 0;
-      exitRequested = true;
-      continue;
+      break;
     }
     if (overlapped == nullptr || key == 0) {
       lastResult = static_cast<int>(error);
       PEL_LOGE << ">>>>GetQueuedCompletionStatus -> Error:" << error << "!<<<<\n";
-      client->EndAfterPortFailure(static_cast<int32_t>(error));
+      {
+        pel::LockGuard guard(client->m_lock);
+        client->m_state = DISCONNECT;
+      }
+      client->CloseIocpPipe();
+      client->m_callbacks.OnClose(client->ConnId(), lastResult, client->m_callbacks.UserContext);
       continue;
     }
 
@@ -172,31 +153,17 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
       continue;
     }
 
-    const char* failed = nullptr;
-    if (context->type == IOCP_READ) {
-      lastResult = client->HandleIocpRead(context, bytes);
-      failed = "] HandleIocpRead failed! err:";
-    } else if (context->type == IOCP_WRITE) {
-      lastResult = client->HandleIocpWrite(connection, context);
-      failed = "] HandleIocpWrite failed! err:";
-    }
-    if (failed != nullptr && lastResult != 0) {
-      PEL_LOGE << "[" << pel::CurrentThreadId() << failed << lastResult << "!\n";
+    // A client's contexts only read or write; the wake-up went the closing way.
+    const bool read = context->type == IOCP_READ;
+    lastResult = read ? client->HandleIocpRead(context, bytes)
+                      : client->HandleIocpWrite(connection, context);
+    if (lastResult != 0) {
+      PEL_LOGE << "[" << pel::CurrentThreadId()
+               << (read ? "] HandleIocpRead failed! err:" : "] HandleIocpWrite failed! err:")
+               << lastResult << "!\n";
     }
   }
 
-  if (!exitRequested) {
-    PEL_LOGE << "IOCP handle is nullptr! Exit work thread!";
-    HANDLE pipe;
-    {
-      pel::LockGuard guard(client->m_lock);
-      pipe = client->m_pipe;
-    }
-    if (pipe != nullptr) {
-      PEL_LOGI << "Exit work thread, close pipe:" << pipe;
-      client->EndAfterPortFailure(1);
-    }
-  }
   PEL_LOGI << "Leave!";
-  return threadResult;
+  return 0;
 }

@@ -1,5 +1,4 @@
-// The named-pipe client: one pipe at a time, one completion port, one work
-// thread that runs every completion handler and every host callback.
+// Named-pipe client: one pipe at a time, one port, one work thread runs all handlers and callbacks.
 #pragma once
 
 #include <chrono>
@@ -7,43 +6,43 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "client/client_connection.h"
-#include "client/pel_ipc_client.h"
 #include "pel_ipc.h"
 #include "platform/lock.h"
 #include "platform/win.h"
 #include "protocol/stream_cutter.h"
 
-class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
+class PelNamedPipeClient : private pel::MessageSink {
  public:
   explicit PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept;
   ~PelNamedPipeClient() override;
   PelNamedPipeClient(const PelNamedPipeClient&) = delete;
   PelNamedPipeClient& operator=(const PelNamedPipeClient&) = delete;
 
-  int Init() override;
-  int Uninit() override;
-  int Connect(const char* name, bool nonBlocking) override;
-  int Disconnect() override;
-  bool IsConnected() override;
-  int SendData(uint32_t kind, const uint8_t* data, int32_t size) override {
-    return Send(kind, data, size, true);
+  int Init();
+  int Uninit();
+  int Connect(const char* name, bool nonBlocking);
+  int Disconnect();
+  bool IsConnected() {
+    pel::LockGuard guard(m_lock);
+    return m_state == CONNECTED;
   }
-  int SendHello(uint32_t connId) override;
-  int SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
-               uint32_t* answerSize) override;
+  // One message when single; otherwise data of any size as consecutive
+  // messages of at most the client payload each, accepted whole or not at
+  // all, and never interleaved with another sender's messages.
+  int Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single);
+  int SendHello(uint32_t connId);
+  int SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer, uint32_t* answerSize);
 
   static int WorkThread(PelNamedPipeClient* client);
 
-  // Sends data of any size as consecutive messages of at most the client
-  // payload each, accepted whole or not at all, and never interleaved with
-  // another sender's messages.
-  int SendAnySize(uint32_t kind, const uint8_t* data, int32_t size) {
-    return Send(kind, data, size, false);
-  }
   // Bytes accepted on the current pipe and not yet written.
-  uint64_t UnwrittenBytes();
+  uint64_t UnwrittenBytes() {
+    pel::LockGuard guard(m_lock);
+    return m_key == nullptr ? 0 : m_key->UnwrittenBytes();
+  }
 
   // False when the receive buffer could not be allocated at construction.
   bool ReceiveBufferReady() const noexcept { return m_recv.valid(); }
@@ -52,31 +51,35 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
  private:
   // The operations on whose behalf helpers log.
   static constexpr char kAsWorkThread[] = "PelNamedPipeClient::WorkThread";
+  static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
+  static constexpr char kAsSendData[] = "PelNamedPipeClient::SendData";
+  static constexpr char kAsPostIocpWrite[] = "PelNamedPipeClient::PostIocpWrite";
   // The bound of every wait: a blocking connect's HELLO, a synchronous
   // call's answer, Disconnect's queued writes, a release's host OnClose
   // calls, and Uninit's completions of a pipe it has just closed.
   static constexpr DWORD kWaitMs = PEL_IPC_WAIT_MS;
   static constexpr std::chrono::milliseconds kDrainWait{kWaitMs};
   static constexpr DWORD kUninitPauseMs = 50;
-  static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
-  static constexpr char kAsSendData[] = "PelNamedPipeClient::SendData";
-  static constexpr char kAsPostIocpWrite[] = "PelNamedPipeClient::PostIocpWrite";
 
   // Lifecycle and the work thread's own steps.
   void CloseIocpPipe();
   void ClosePipeLocked() REQUIRES(m_lock);
-  uint32_t ConnId();
-  // Marks the record closing, closes the pipe when asked, and hands a
-  // drained record to the work thread (iocp_record.h).
+  uint32_t ConnId() {
+    pel::LockGuard guard(m_lock);
+    return m_connId;
+  }
+  // Marks the record closing, closes the pipe if asked, hands a drained one to the work thread.
   void CloseRecordLocked(ClientConnection* connection, bool closePipe) REQUIRES(m_lock);
   void KickReleaseIfIdleLocked(ClientConnection* connection) REQUIRES(m_lock);
-  uint8_t* TakeSentLocked(ClientConnection* connection, IocpKey* context) REQUIRES(m_lock);
+  uint8_t* TakeSentLocked(ClientConnection* connection, IocpKey* context) REQUIRES(m_lock) {
+    connection->writing = false;
+    return std::exchange(context->message, nullptr);
+  }
   void UnlinkLiveLocked(ClientConnection* connection) REQUIRES(m_lock);
   void ReleaseConnection(ClientConnection* connection, int lastResult);
   void WaitForReleases();
   int32_t CloseFromHostLocked() REQUIRES(m_lock);
   void DrainAfterJoin();
-  void EndAfterPortFailure(int32_t code);
 
   // Connecting.
   int PostIocpConnect();
@@ -84,8 +87,6 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   void EndBeforeHello();
 
   // Data path.
-  // One message at most when single.
-  int Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single);
   int PostIocpWrite(pel::WriteQueue& batch, bool bounded);
   bool RoomForLocked(ClientConnection* connection, uint64_t bytes) REQUIRES(m_lock);
   int IssueWriteLocked(ClientConnection* connection, uint8_t* message) REQUIRES(m_lock);
@@ -105,9 +106,8 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   void OnDiscard() override;
 
   PelIpcCallback m_callbacks;
-  // Outermost first: a synchronous call holds m_syncLock while it sends,
-  // which takes m_lock; Init and Uninit clear the receive buffer under
-  // m_lock. m_replyLock is taken alone.
+  // Outermost first: a synchronous call holds m_syncLock while it sends, which takes
+  // m_lock; Init and Uninit clear the receive buffer under m_lock. m_replyLock is alone.
   pel::Mutex m_syncLock ACQUIRED_BEFORE(m_lock, m_replyLock);
   pel::Mutex m_lock ACQUIRED_BEFORE(m_recvLock);
   pel::Mutex m_replyLock;
@@ -121,8 +121,7 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   // Written by Connect before the pipe is opened; read by the same call.
   std::string m_pipeName;
   HANDLE m_pipe GUARDED_BY(m_lock) = nullptr;
-  // Created by Init before the work thread starts, closed by Uninit after it
-  // is joined: the thread and the calls in between read it without the lock.
+  // Set by Init before the work thread starts, closed by Uninit after the join: read unlocked.
   HANDLE m_iocp = nullptr;
   uint32_t m_state GUARDED_BY(m_lock) = DISCONNECT;
   uint32_t m_connId GUARDED_BY(m_lock) = pel::kNoConnId;
@@ -131,11 +130,12 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   pel::StreamCutter m_recv;  // the receive buffer, guarded by m_recvLock
   ClientConnection* m_key GUARDED_BY(m_lock) = nullptr;
 
-  // Records not yet freed, the current one (m_key) and any earlier one whose
-  // last completion is still due.
+  // Records not yet freed: m_key and any earlier one whose last completion is still due.
   ClientConnection* m_liveRecords GUARDED_BY(m_lock) = nullptr;
-  // OnClose calls running on host threads (Disconnect, Uninit); the work
-  // thread's own OnClose for the same end waits for them.
+  // Host-thread OnClose calls running (Disconnect, Uninit); the work thread's waits for them.
   int m_hostCloses GUARDED_BY(m_lock) = 0;
   std::condition_variable m_changed;  // a record was freed, or a host OnClose returned
 };
+
+// The name white-box tests reach the object behind a client handle by.
+using PelIpcClient = PelNamedPipeClient;

@@ -1,14 +1,11 @@
-// Messages waiting for the single write context of a connection, oldest
-// first. No I/O and no Windows headers.
+// Messages waiting for a connection's one write context, oldest first. No I/O, no Windows.
 #pragma once
 
 #include <cstdint>
 
 namespace pel {
 
-// The most bytes a client holds accepted but not yet written (waiting or on
-// the wire). A peer that stops reading would otherwise let a fast sender
-// queue until memory runs out.
+// At most this many bytes accepted but unwritten: a peer that stops reading can't make us hoard.
 constexpr uint64_t kMaxUnwrittenBytes = uint64_t{32} * 1024 * 1024;
 
 // A waiting message is not on the wire yet, so the reserved bytes of its

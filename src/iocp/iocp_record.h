@@ -1,13 +1,14 @@
-// What both ends put on a completion port: the per-operation context and the
-// per-pipe record that is the pipe's completion key. The context starts with
-// its OVERLAPPED and the key is the record, so a dequeued packet names both
-// without any search.
+// What both ends put on a completion port: the per-operation context, which
+// starts with its OVERLAPPED, and the per-pipe record, which is the pipe's
+// completion key, so a dequeued packet names both without any search.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/diag.h"
+#include "platform/recycle_pool.h"
 #include "platform/win.h"
 #include "protocol/message.h"
 
@@ -18,14 +19,12 @@ enum ConnectionState : int32_t { DISCONNECT = 0, CONNECTING = 1, CONNECTED = 2 }
 
 namespace pel {
 
-// Makes one thread waiting on a port leave its loop. No real completion can
-// carry this byte count: a read or write moves at most a few MiB.
+// Makes one thread waiting on a port leave; no read or write completes with this many bytes.
 constexpr DWORD kExitRequest = 0xFFFFFFFF;
 
 }  // namespace pel
 
-// Built by default-initialisation: the 5 MiB buffer is overwritten by reads,
-// never cleared.
+// Built by default-initialisation: the 5 MiB buffer is overwritten by reads, never cleared.
 struct IocpKey {
   OVERLAPPED overlapped{};
   uint32_t type = IOCP_CONNECT;
@@ -35,7 +34,11 @@ struct IocpKey {
   uint8_t* message = nullptr;
   uint8_t buffer[pel::kReadSize];
 
-  void Reset(uint32_t kind, HANDLE handle) noexcept;
+  void Reset(uint32_t kind, HANDLE handle) noexcept {
+    overlapped = OVERLAPPED{};
+    type = kind;
+    pipe = handle;
+  }
 };
 
 static_assert(offsetof(IocpKey, overlapped) == 0, "OVERLAPPED must come first");
@@ -43,23 +46,20 @@ static_assert(offsetof(IocpKey, overlapped) == 0, "OVERLAPPED must come first");
 // The part of a pipe's record that both ends share, and the one rule of its
 // lifetime: a record is released (pipe closed, host told, memory freed) once,
 // and only when it is closing, no operation on it is outstanding and no
-// thread holds it. Until then the system may still write into its contexts,
-// or a thread still uses it.
+// thread holds it; until then the system may still write into its contexts.
 // - An operation is counted before it is issued, and uncounted when its
 //   completion is taken off the port or at once when issuing fails.
-// - A thread that uses the record outside an operation holds it: a server
-//   worker while it handles a packet, a sender from its look-up to the issue.
-//   Taking a completion holds first, so count and holds are never both 0
-//   while the record is in use. The client needs no holds: its one work
-//   thread does every release.
-// - New operations and holds are taken under the owner's lock after the
-//   closing test, and so is the claim: a closing record gains nothing new and
-//   one claim wins. (A dequeued completion's hold needs no lock: its count
-//   still keeps the record.)
-// - A thread that finds a closing record drained but may not release it
-//   itself (a host's call must not run OnClose) posts a wake-up packet,
-//   counted like an operation: the port's thread takes that last completion
-//   and releases the record.
+// - A thread using the record outside an operation holds it: a server worker
+//   while it handles a packet, a sender from its look-up to the issue. Taking
+//   a completion holds first, so count and holds are never both 0 while the
+//   record is in use. The client's one work thread does every release, so it
+//   needs no holds.
+// - New operations, holds and the claim are taken under the owner's lock
+//   after the closing test: a closing record gains nothing new and one claim
+//   wins. (A dequeued completion's hold needs no lock: its count keeps it.)
+// - A thread that finds a closing record drained but may not release it (a
+//   host's call must not run OnClose) posts a wake-up packet, counted like an
+//   operation, whose taker releases the record.
 struct IocpRecord {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   uint32_t id = pel::kNoConnId;
@@ -90,11 +90,23 @@ struct IocpRecord {
     return true;
   }
   // False, with nothing counted, when the packet could not be posted.
-  bool PostWake(HANDLE port) noexcept;
+  bool PostWake(HANDLE port) noexcept {
+    wake = OVERLAPPED{};
+    unhandledIocp.fetch_add(1);
+    if (PostQueuedCompletionStatus(port, 0, CompletionKey(), &wake)) return true;
+    unhandledIocp.fetch_sub(1);
+    return false;
+  }
   bool IsWake(const OVERLAPPED* overlapped) const noexcept { return overlapped == &wake; }
 };
 
-// Contexts for single operations, recycled: a fresh 5 MiB block per message
-// costs more than the I/O. Both keep the white-box counters right.
-IocpKey* NewIocpKey() noexcept;
-void DeleteIocpKey(IocpKey* key) noexcept;  // frees an attached message too
+// Contexts for single operations, recycled (recycle_pool.h) and counted.
+inline IocpKey* NewIocpKey() noexcept {
+  return pel::Stock<IocpKey, 8>(pel::diag::Live().iocpKeys).TakeOrAllocate();
+}
+inline void DeleteIocpKey(IocpKey* key) noexcept {  // frees an attached message too
+  if (key == nullptr) return;
+  pel::DeleteMessage(key->message);
+  key->message = nullptr;
+  pel::Stock<IocpKey, 8>(pel::diag::Live().iocpKeys).Recycle(key);
+}

@@ -19,11 +19,7 @@ void AppendCodePoint(std::string& out, uint32_t cp) {
 
 std::tm LocalTime(std::time_t seconds) noexcept {
   std::tm t{};
-#ifdef _WIN32
   localtime_s(&t, &seconds);
-#else
-  localtime_r(&seconds, &t);
-#endif
   return t;
 }
 
@@ -34,8 +30,7 @@ std::wstring TxtFormatter::format(const Record& record) {
                 t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
                 static_cast<unsigned>(record.milliseconds()), SeverityName(record.severity()),
                 static_cast<unsigned long>(record.threadId()));
-  // All up to the message is ASCII: function names are plain identifiers
-  // and "::".
+  // All up to the message is ASCII: function names are plain identifiers and "::".
   const std::string head = prefix + record.function() + '@' + std::to_string(record.line()) + "] ";
   std::wstring line;
   line.reserve(head.size() + record.message().size() + 1);

@@ -8,8 +8,7 @@
 
 namespace pel::log {
 
-// The broken-down local time of seconds, as every date and time of the log
-// (lines and file names) shows it.
+// Local time of seconds, as every date and time of the log (lines, file names) shows it.
 std::tm LocalTime(std::time_t seconds) noexcept;
 
 // "2024-01-08 09:05:03.042 INFO  [1234] [PelNamedPipeServer::Init@57] Enter!\n"
@@ -20,8 +19,7 @@ class TxtFormatter {
   static std::wstring format(const Record& record);
 };
 
-// Wide (UTF-16) text to UTF-8 bytes, no byte-order mark. Lone surrogates
-// become U+FFFD rather than invalid bytes.
+// UTF-16 text to UTF-8 bytes, no byte-order mark; lone surrogates become U+FFFD.
 class UTF8Converter {
  public:
   static std::string convert(const std::wstring& text);

@@ -13,16 +13,13 @@ namespace {
 
 constexpr int kPathBuffer = pel::log::kLogPathBuffer;
 
-// Held across the whole set-up: a caller arriving during someone else's
-// first set-up waits, then finds it complete and only leaves the notice.
+// Held across set-up: a caller during someone's first set-up waits, then only leaves the notice.
 pel::Mutex g_initLock;
 int g_initialized GUARDED_BY(g_initLock) = 0;
-pel::log::LogPlace g_place GUARDED_BY(g_initLock);
 
 void ChoosePrefix(const char* name, char* buffer) {
   if (GetModuleFileNameA(nullptr, buffer, kPathBuffer) == 0) return;
-  // The whole path counts, case-sensitively: a folder named after Morrow.exe
-  // makes every program in it a Morrow.
+  // The whole path counts, case-sensitively: a folder named Morrow.exe makes its programs Morrows.
   const bool quillon = std::strstr(buffer, "quillon.exe") != nullptr;
   const bool morrow = std::strstr(buffer, "Morrow.exe") != nullptr;
   std::memset(buffer, 0, kPathBuffer);
@@ -33,8 +30,7 @@ void ChoosePrefix(const char* name, char* buffer) {
   }
 }
 
-// Built on first use and destroyed at unload in reverse order: the logger
-// goes first, so statements after it find no logger, then the appender.
+// Built on first use; at unload the logger goes first, so later statements find no logger.
 pel::log::WeekRollingFileAppender& Appender(const char* folder, const char* prefix) {
   static pel::log::WeekRollingFileAppender appender(folder, prefix);
   return appender;
@@ -55,9 +51,8 @@ void InitLog(const char* name) {
     return;
   }
 
-  g_place = pel::log::FindLogPlace(name, true);
-  pel::log::IAppender& appender = Appender(g_place.folder, g_place.prefix);
-  LibraryLogger().addAppender(&appender);
+  const pel::log::LogPlace place = pel::log::FindLogPlace(name, true);
+  LibraryLogger().addAppender(&Appender(place.folder, place.prefix));
   g_initialized = 1;
 
   PEL_LOGI << "InitLog success! Compile time:" << __DATE__ << ", " << __TIME__;
@@ -68,10 +63,8 @@ namespace pel::log {
 LogPlace FindLogPlace(const char* name, bool trace) noexcept {
   if (name == nullptr) name = "0";
   const QuietTrace quiet(!trace);
-  char profile[kPathBuffer];
-  std::memset(profile, 0, sizeof profile);
-  LogPlace place;
-  std::memset(&place, 0, sizeof place);
+  char profile[kPathBuffer] = {};
+  LogPlace place{};
 
   DebugTrace("InitLog", -1, "Try to get log path...");
   if (!PelTools::GetCurrentUserDocumentPath(profile, kPathBuffer)) {
@@ -87,16 +80,6 @@ LogPlace FindLogPlace(const char* name, bool trace) noexcept {
   DebugTrace("InitLog", -1, "Get full pel_ipc log path:%s", place.folder);
   if (trace) OutputDebugStringA(place.folder);
   return place;
-}
-
-std::string LogFolder() {
-  pel::LockGuard guard(g_initLock);
-  return g_initialized != 0 ? std::string(g_place.folder) : std::string();
-}
-
-std::string LogFilePrefix() {
-  pel::LockGuard guard(g_initLock);
-  return g_initialized != 0 ? std::string(g_place.prefix) : std::string();
 }
 
 }  // namespace pel::log

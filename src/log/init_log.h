@@ -1,10 +1,7 @@
 // Log set-up, once per process, from the first server or client Init.
 #pragma once
 
-#include <string>
-
-// Sets up the library's log on the first call in the process; later calls
-// only leave a notice. A null name counts as "0".
+// Sets up the log on the process's first call; later calls only leave a notice. Null name: "0".
 void InitLog(const char* name);
 
 namespace pel::log {
@@ -19,13 +16,8 @@ struct LogPlace {
   char prefix[kLogPathBuffer];
 };
 
-// The place set-up picks for name (null counts as "0"). With trace, the
-// look-up reports to the debugger output and standard output as set-up
-// does; without, it says nothing at all.
+// The place set-up picks for name (null counts as "0"); with trace reported
+// to the debugger output and standard output as set-up does, else silently.
 LogPlace FindLogPlace(const char* name, bool trace) noexcept;
-
-// What the first InitLog chose; empty before set-up.
-std::string LogFolder();
-std::string LogFilePrefix();
 
 }  // namespace pel::log

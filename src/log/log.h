@@ -1,7 +1,6 @@
-// The library's logger and the log statement: PEL_LOGI << "text" << number;
-// Nothing is built, not even the message, unless the library's logger
-// exists and admits the severity. The record carries the qualified name of
-// the enclosing function and the source line.
+// The library's logger and the log statement, PEL_LOGI << "text" << number;
+// which builds nothing, not even the message, unless the logger exists and
+// admits the severity. The record carries the enclosing function and line.
 #pragma once
 
 #include <atomic>
@@ -17,8 +16,7 @@ class IAppender {
   virtual void write(const Record& record) = 0;
 };
 
-// One process-wide instance (id 6, so it never collides with a host's own
-// loggers of the same family) with a maximum severity and its appenders.
+// The process-wide instance (id 6, clear of a host's loggers) with its severity and appenders.
 class Logger {
  public:
   static constexpr int kMaxAppenders = 4;
@@ -89,21 +87,14 @@ class RecordWriter {
 
 }  // namespace pel::log
 
-// The full signature, which QualifiedFunctionName cuts down to the qualified
-// name (__FUNCTION__ of some compilers drops the class).
-#if defined(_MSC_VER)
-#define PEL_FUNCTION_SIGNATURE __FUNCSIG__
-#else
-#define PEL_FUNCTION_SIGNATURE __PRETTY_FUNCTION__
-#endif
-
-// For a helper that logs on behalf of the operation that called it: the
-// record carries the operation's qualified name, given as a literal.
+// For a helper logging on behalf of its caller: the caller's qualified name, as a literal.
 #define PEL_LOG_AS(sev, function)         \
   if (!::pel::log::Logger::Admits(sev)) { \
   } else                                  \
     ::pel::log::RecordWriter(sev, function, __LINE__).ref()
-#define PEL_LOG(sev) PEL_LOG_AS(sev, PEL_FUNCTION_SIGNATURE)
+// Otherwise the full signature, which QualifiedFunctionName cuts down to the
+// qualified name (__FUNCTION__ of some compilers drops the class).
+#define PEL_LOG(sev) PEL_LOG_AS(sev, __PRETTY_FUNCTION__)
 
 #define PEL_LOGF PEL_LOG(::pel::log::fatal)
 #define PEL_LOGE PEL_LOG(::pel::log::error)

@@ -11,33 +11,30 @@
 
 namespace pel::log {
 
-namespace {
-
-// Every piece of a message is added here or in AppendNarrow. Out of memory,
-// the piece is left out and the record goes out with what it has, rather
-// than the exception ending the thread that logs.
-void Append(std::wstring& message, const wchar_t* text, std::size_t length) noexcept {
+// Every piece of a message goes through here or appendNarrow: out of memory,
+// the piece is left out rather than the exception ending the logging thread.
+Record& Record::appendWide(const wchar_t* text, std::size_t length) noexcept {
   try {
-    message.append(text, length);
+    m_message.append(text, length);
   } catch (const std::bad_alloc&) {
   }
+  return *this;
 }
 
 // Converts from the ANSI code page straight into the message.
-void AppendNarrow(std::wstring& message, const char* text, std::size_t length) noexcept {
-  if (length == 0) return;
+Record& Record::appendNarrow(const char* text, std::size_t length) noexcept {
+  if (length == 0) return *this;
   const int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
-  if (count <= 0) return;
-  const std::size_t at = message.size();
+  if (count <= 0) return *this;
+  const std::size_t at = m_message.size();
   try {
-    message.resize(at + static_cast<std::size_t>(count));
+    m_message.resize(at + static_cast<std::size_t>(count));
   } catch (const std::bad_alloc&) {
-    return;
+    return *this;
   }
-  MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &message[at], count);
+  MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), &m_message[at], count);
+  return *this;
 }
-
-}  // namespace
 
 const char* SeverityName(Severity severity) noexcept {
   static const char* const kNames[] = {"NONE", "FATAL", "ERROR", "WARN", "INFO", "DEBUG", "VERB"};
@@ -46,8 +43,7 @@ const char* SeverityName(Severity severity) noexcept {
 
 std::string QualifiedFunctionName(const char* full) {
   if (full == nullptr) return std::string();
-  // Unnamed namespaces add nothing a reader could use, and their spelling
-  // differs between compilers (one of them contains a blank).
+  // Unnamed namespaces tell a reader nothing and are spelt differently by each compiler.
   std::string stripped(full);
   for (const char* unnamed : {"{anonymous}::", "`anonymous namespace'::"}) {
     const std::size_t n = std::strlen(unnamed);
@@ -55,14 +51,12 @@ std::string QualifiedFunctionName(const char* full) {
          at = stripped.find(unnamed, at))
       stripped.erase(at, n);
   }
-  const char* signature = stripped.c_str();
-  const std::size_t length = stripped.size();
 
   // The parameter list opens at the first '(' outside template brackets.
-  std::size_t open = length;
+  std::size_t open = stripped.size();
   int angle = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const char c = signature[i];
+  for (std::size_t i = 0; i < stripped.size(); ++i) {
+    const char c = stripped[i];
     if (c == '<') ++angle;
     if (c == '>' && angle > 0) --angle;
     if (c == '(' && angle == 0) {
@@ -76,7 +70,7 @@ std::string QualifiedFunctionName(const char* full) {
   std::size_t begin = 0;
   angle = 0;
   for (std::size_t i = open; i > 0; --i) {
-    const char c = signature[i - 1];
+    const char c = stripped[i - 1];
     if (c == '>') ++angle;
     if (c == '<' && angle > 0) --angle;
     if ((c == ' ' || c == '*' || c == '&') && angle == 0) {
@@ -84,7 +78,7 @@ std::string QualifiedFunctionName(const char* full) {
       break;
     }
   }
-  return std::string(signature + begin, signature + open);
+  return stripped.substr(begin, open - begin);
 }
 
 Record::Record(Severity severity, const char* function, int line)
@@ -117,34 +111,12 @@ Record::Record(Severity severity, const char* function, int line, std::time_t se
 
 Record& Record::operator<<(const char* text) {
   if (text == nullptr) text = "(null)";
-  AppendNarrow(m_message, text, std::strlen(text));
-  return *this;
-}
-
-Record& Record::operator<<(const std::string& text) {
-  AppendNarrow(m_message, text.data(), text.size());
-  return *this;
+  return appendNarrow(text, std::strlen(text));
 }
 
 Record& Record::operator<<(const wchar_t* text) {
   if (text == nullptr) text = L"(null)";
-  Append(m_message, text, std::wcslen(text));
-  return *this;
-}
-
-Record& Record::operator<<(const std::wstring& text) {
-  Append(m_message, text.data(), text.size());
-  return *this;
-}
-
-Record& Record::operator<<(char c) {
-  char text[2] = {c, '\0'};
-  return *this << text;
-}
-
-Record& Record::operator<<(bool value) {
-  Append(m_message, value ? L"1" : L"0", 1);
-  return *this;
+  return appendWide(text, std::wcslen(text));
 }
 
 Record& Record::operator<<(double value) {
@@ -159,19 +131,10 @@ Record& Record::operator<<(const void* pointer) {
       static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer));
   wchar_t digits[16];
   for (int i = 0; i < 16; ++i) digits[i] = kHex[(value >> (60 - 4 * i)) & 0xF];
-  Append(m_message, digits, 16);
-  return *this;
+  return appendWide(digits, 16);
 }
 
-Record& Record::appendSigned(long long value) noexcept {
-  const bool negative = value < 0;
-  return appendUnsigned(negative ? 0ull - static_cast<unsigned long long>(value)
-                                 : static_cast<unsigned long long>(value),
-                        negative);
-}
-
-// Digits by hand: the C runtime's wide printf differs between runtimes in
-// how it takes 64-bit lengths.
+// Digits by hand: runtimes' wide printf differ in how they take 64-bit lengths.
 Record& Record::appendUnsigned(unsigned long long magnitude, bool negative) noexcept {
   wchar_t digits[24];
   wchar_t* const end = digits + 24;
@@ -181,8 +144,7 @@ Record& Record::appendUnsigned(unsigned long long magnitude, bool negative) noex
     magnitude /= 10;
   } while (magnitude != 0);
   if (negative) *--start = L'-';
-  Append(m_message, start, static_cast<std::size_t>(end - start));
-  return *this;
+  return appendWide(start, static_cast<std::size_t>(end - start));
 }
 
 }  // namespace pel::log

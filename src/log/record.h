@@ -1,7 +1,7 @@
-// One log record: when, how grave, which thread, where, and the message.
-// The message is built by streaming texts and numbers into the record.
+// One log record: when, how grave, which thread, where, and the message streamed into it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -21,8 +21,7 @@ std::string QualifiedFunctionName(const char* signature);
 
 class Record {
  public:
-  // Stamps the current time and the calling thread; function is the full
-  // signature or a qualified name.
+  // Stamped now, on the calling thread; function is the full signature or a qualified name.
   Record(Severity severity, const char* function, int line);
   // A record with every field given, for tests and replays.
   Record(Severity severity, const char* function, int line, std::time_t seconds,
@@ -38,11 +37,12 @@ class Record {
 
   // Narrow texts are in the process's ANSI code page.
   Record& operator<<(const char* text);
-  Record& operator<<(const std::string& text);
+  Record& operator<<(const std::string& text) { return appendNarrow(text.data(), text.size()); }
   Record& operator<<(const wchar_t* text);
-  Record& operator<<(const std::wstring& text);
-  Record& operator<<(char c);
-  Record& operator<<(bool value);
+  Record& operator<<(const std::wstring& text) { return appendWide(text.data(), text.size()); }
+  // A NUL character adds nothing, as an empty text would.
+  Record& operator<<(char c) { return c == '\0' ? *this : appendNarrow(&c, 1); }
+  Record& operator<<(bool value) { return appendWide(value ? L"1" : L"0", 1); }
   Record& operator<<(int value) { return appendSigned(value); }
   Record& operator<<(long value) { return appendSigned(value); }
   Record& operator<<(long long value) { return appendSigned(value); }
@@ -54,7 +54,12 @@ class Record {
   Record& operator<<(const void* pointer);
 
  private:
-  Record& appendSigned(long long value) noexcept;
+  Record& appendNarrow(const char* text, std::size_t length) noexcept;
+  Record& appendWide(const wchar_t* text, std::size_t length) noexcept;
+  Record& appendSigned(long long value) noexcept {
+    const auto magnitude = static_cast<unsigned long long>(value);
+    return appendUnsigned(value < 0 ? 0ull - magnitude : magnitude, value < 0);
+  }
   Record& appendUnsigned(unsigned long long magnitude, bool negative) noexcept;
 
   Severity m_severity;

@@ -8,8 +8,7 @@
 
 namespace pel::log {
 
-// A record on its way to the file; it lives in the frame of the thread that
-// logs it, so queueing it allocates nothing.
+// A record on its way to the file, in the logging thread's frame, so queueing allocates nothing.
 struct WeekRollingFileAppender::Pending {
   std::tm day{};  // the local date of the record's own stamp
   std::string bytes;
@@ -19,8 +18,7 @@ struct WeekRollingFileAppender::Pending {
 
 namespace {
 
-// Another process writing the same file holds it for one batch; its turn is
-// waited out this long in all, then the record is dropped.
+// Another writer holds the file one batch at a time; wait this long in all, then drop the record.
 constexpr DWORD kShareWaitMs = 250;
 constexpr DWORD kSharePauseMs = 4;
 
@@ -33,12 +31,10 @@ std::string DateTag(const std::tm& t) {
 }
 
 // Deny-write, so a second writer never interleaves bytes; created when
-// missing. (Append-only access would spare the seek, but costs more than the
-// seek it spares under Wine.)
+// missing. (Append-only access spares the seek but costs more under Wine.)
 HANDLE OpenForAppend(const std::string& path, bool* created) {
   DWORD waited = 0;
-  // Short pauses: a batch holds the file for a few milliseconds, and several
-  // processes may be queueing for it.
+  // Short pauses: a batch holds the file a few milliseconds, and several processes may queue.
   for (DWORD pause = 1;; pause = pause < kSharePauseMs ? pause * 2 : kSharePauseMs) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -71,15 +67,14 @@ WeekRollingFileAppender::WeekRollingFileAppender(const char* logDir, const char*
       m_filePrefix(filePrefix != nullptr ? filePrefix : "") {}
 
 void WeekRollingFileAppender::deleteOldFiles(const std::tm& t) {
-  char weekday[16];
-  std::snprintf(weekday, sizeof weekday, "%02d", t.tm_wday);
+  const std::string tag = DateTag(t);
+  const std::string weekday = tag.substr(tag.size() - 2);
   // The family is the prefix up to its first '-': pel_ipc, pel_ipc_morrow...
   const std::string search =
       m_logDir + "\\" + m_filePrefix.substr(0, m_filePrefix.find('-')) + "*" + weekday + ".log";
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA(search.c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;
-  const std::string tag = DateTag(t);
   do {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     const std::string path = m_logDir + "\\" + entry.cFileName;
@@ -102,8 +97,7 @@ void WeekRollingFileAppender::writeFile(const std::string& path, const std::stri
     file = OpenForAppend(path, &created);
     if (file == INVALID_HANDLE_VALUE) return;
   }
-  // The day's first file clears the same weekday of earlier weeks; a file
-  // someone deleted during the day counts as first again.
+  // The day's first file clears that weekday of past weeks, as does one recreated during the day.
   if (created) deleteOldFiles(day);
   DWORD written = 0;
   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -117,12 +111,11 @@ void WeekRollingFileAppender::writeBatch(Pending* first) {
   while (first != nullptr) {
     Pending* end = first->next;
     while (end != nullptr && SameDate(end->day, first->day)) end = end->next;
+    const bool lone = first->next == end;
     joined.clear();
-    if (first->next != end) {
-      for (const Pending* p = first; p != end; p = p->next) joined += p->bytes;
-    }
-    writeFile(m_logDir + "\\" + FileName(m_filePrefix, first->day),
-              first->next != end ? joined : first->bytes, first->day);
+    for (const Pending* p = first; !lone && p != end; p = p->next) joined += p->bytes;
+    writeFile(m_logDir + "\\" + FileName(m_filePrefix, first->day), lone ? first->bytes : joined,
+              first->day);
     first = end;
   }
 }
@@ -133,8 +126,7 @@ void WeekRollingFileAppender::write(const Record& record) {
     mine.day = LocalTime(record.seconds());
     mine.bytes = UTF8Converter::convert(TxtFormatter::format(record));
   } catch (...) {
-    // Out of memory while building the text: the record is lost, like any
-    // other failure here.
+    // Out of memory building the text: lost, like any failure here.
     return;
   }
   pel::LockGuard guard(m_mutex);
@@ -144,10 +136,7 @@ void WeekRollingFileAppender::write(const Record& record) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
 #endif
-  if (m_last != nullptr)
-    m_last->next = &mine;
-  else
-    m_first = &mine;
+  (m_last != nullptr ? m_last->next : m_first) = &mine;
   m_last = &mine;
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop

@@ -1,9 +1,7 @@
-// One log file per calendar day, named by prefix, date and weekday; the day's
-// file, when a record creates it, deletes that weekday's files of earlier
-// weeks, and it restarts when it has grown to the size limit. The file is
-// opened and closed for every batch of records, so processes with different
-// prefixes can share one folder, and processes with the same prefix take
-// turns on one file.
+// One log file per calendar day, named by prefix, date and weekday. Creating
+// the day's file deletes that weekday's files of earlier weeks; a file that
+// reaches the size limit restarts. Opened and closed for every batch, so
+// processes share one folder, and those with one prefix take turns on a file.
 #pragma once
 
 #include <condition_variable>
@@ -21,7 +19,6 @@ class WeekRollingFileAppender : public IAppender {
 
   // Copies both texts; touches no file. The folder has no trailing separator.
   WeekRollingFileAppender(const char* logDir, const char* filePrefix);
-  ~WeekRollingFileAppender() override = default;
   WeekRollingFileAppender(const WeekRollingFileAppender&) = delete;
   WeekRollingFileAppender& operator=(const WeekRollingFileAppender&) = delete;
 
@@ -36,12 +33,10 @@ class WeekRollingFileAppender : public IAppender {
   // Writes a batch, one open, write and close per file the batch touches.
   void writeBatch(Pending* first);
   void writeFile(const std::string& path, const std::string& bytes, const std::tm& day);
-  // Deletes the files of the prefix's family in folder with t's weekday whose
-  // path lacks t's date; directories are left alone.
+  // Deletes the prefix family's files with t's weekday but not t's date; directories stay.
   void deleteOldFiles(const std::tm& t);
 
-  // Records wait here while another thread writes; the writer that finishes
-  // takes the whole queue as the next batch.
+  // Records wait here while another thread writes; the next writer takes them all as one batch.
   pel::Mutex m_mutex;
   std::condition_variable m_written;
   Pending* m_first GUARDED_BY(m_mutex) = nullptr;

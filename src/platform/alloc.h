@@ -16,8 +16,7 @@ bool AllocationAllowed(std::size_t size) noexcept;
 constexpr bool AllocationAllowed(std::size_t) noexcept { return true; }
 #endif
 
-// Default-initialises when given no arguments: records carry 5 MiB buffers
-// that must not be zero-filled on every allocation.
+// Default-initialises without arguments: 5 MiB record buffers must not be zero-filled each time.
 template <class T, class... Args>
 T* NewObject(Args&&... args) noexcept {
   if (!AllocationAllowed(sizeof(T))) return nullptr;
@@ -28,21 +27,11 @@ T* NewObject(Args&&... args) noexcept {
   }
 }
 
-template <class T>
-void DeleteObject(T* object) noexcept {
-  delete object;
-}
-
 // Arrays of default-constructed objects, such as a table of threads.
 template <class T>
 T* NewArray(std::size_t count) noexcept {
   if (!AllocationAllowed(count * sizeof(T))) return nullptr;
   return new (std::nothrow) T[count];
-}
-
-template <class T>
-void DeleteArray(T* array) noexcept {
-  delete[] array;
 }
 
 // Raw bytes for messages and buffers; contents are left uninitialised.

@@ -15,8 +15,7 @@ constexpr uint64_t kSizesKept = 512;
 std::atomic<uint64_t> g_count{0};
 // g_count when the seam was last armed or disarmed.
 std::atomic<uint64_t> g_armedAt{0};
-// The failing allocation, counted from g_armedAt; 0 when disarmed. With a
-// size set, only allocations of that size are counted.
+// The failing allocation from g_armedAt, 0 when disarmed; with a size, only that size counts.
 std::atomic<uint64_t> g_failAt{0};
 std::atomic<std::size_t> g_failSize{0};
 std::atomic<uint64_t> g_sizedCount{0};

@@ -1,6 +1,4 @@
-// Test-only control of the allocation seam in alloc.h and of the user's
-// profile folder look-up. Exists only in the core variant built with
-// PEL_FAULT_INJECTION.
+// Test-only control of alloc.h's seam and the profile look-up (PEL_FAULT_INJECTION builds only).
 #pragma once
 
 #include <cstddef>
@@ -20,8 +18,7 @@ void FailAllocationOfSize(std::size_t size, uint64_t nth) noexcept;
 uint64_t AllocationCount() noexcept;
 // True once the armed failure has been delivered.
 bool Fired() noexcept;
-// The sizes of the allocations since the seam was last armed or disarmed,
-// in the order they were counted (the first few hundred).
+// Sizes of the allocations since the seam was last (dis)armed, in order (the first few hundred).
 std::vector<std::size_t> AllocationSizes();
 
 // Make every look-up of the user's profile folder fail as if Windows refused

@@ -1,8 +1,7 @@
-// The library's lock, annotated so clang's -Wthread-safety proves at compile
-// time which lock guards which member and which functions expect it held.
-// Other compilers see a plain std::mutex: the annotations expand to nothing.
-// std::lock_guard and std::unique_lock hide the locking from the analysis:
-// code takes a Mutex through LockGuard, or its own lock() and unlock().
+// The library's lock, annotated so clang's -Wthread-safety proves which lock
+// guards which member and which functions expect it held (other compilers see
+// a plain std::mutex). std::lock_guard and std::unique_lock hide the locking
+// from the analysis: code takes a Mutex through LockGuard or lock()/unlock().
 #pragma once
 
 #include <chrono>
@@ -57,8 +56,7 @@ class CAPABILITY("mutex") Mutex {
   std::mutex m_mutex;
 };
 
-// Holds a Mutex for its scope; it can let go and take the lock again within
-// the scope, as std::unique_lock can.
+// Holds a Mutex for its scope, and can let go and take it again within, as std::unique_lock can.
 class SCOPED_CAPABILITY LockGuard {
  public:
   explicit LockGuard(Mutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}

@@ -1,7 +1,6 @@
-// A small process-wide stock of freed objects for reuse. Contexts and
-// connection records carry 5 MiB buffers, and the process heap hands blocks
-// that large straight to the virtual-memory manager: a fresh one per message
-// or per connect costs more than the I/O itself.
+// A small process-wide stock of freed objects for reuse. Contexts and records
+// carry 5 MiB buffers, which the heap takes straight from the virtual-memory
+// manager: a fresh one per message or connect costs more than the I/O.
 #pragma once
 
 #include <atomic>
@@ -21,14 +20,13 @@ class RecyclePool {
   RecyclePool(const RecyclePool&) = delete;
   RecyclePool& operator=(const RecyclePool&) = delete;
   ~RecyclePool() {
-    for (int i = 0; i < m_count; ++i) DeleteObject(m_items[i]);
+    for (int i = 0; i < m_count; ++i) delete m_items[i];
   }
 
-  // A stocked object rebuilt as a new one would be built, or a new one; null
-  // when the allocation fails. Default-initialised either way, like
-  // NewObject, so the large buffers are not cleared. Exactly one pass through
-  // the fault seam either way, so a test that counts allocations sees the
-  // same numbers whatever is stocked.
+  // A stocked object rebuilt as new, or a new one; null when allocation fails.
+  // Default-initialised like NewObject, so large buffers are not cleared, and
+  // one pass through the fault seam either way, so a test that counts
+  // allocations sees the same numbers whatever is stocked.
   T* TakeOrAllocate() noexcept {
     T* item = Take();
     if (item == nullptr) {
@@ -48,7 +46,7 @@ class RecyclePool {
   void Recycle(T* item) noexcept {
     if (item == nullptr) return;
     if (m_live != nullptr) m_live->fetch_sub(1);
-    if (!Give(item)) DeleteObject(item);
+    if (!Give(item)) delete item;
   }
 
  private:

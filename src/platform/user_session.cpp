@@ -40,8 +40,7 @@ void DebugTrace(const char* function, int line, const char* format, ...) {
   if (format != nullptr) {
     va_list args;
     va_start(args, format);
-    // Some runtimes leave a cut result unterminated or report it as an error;
-    // either way the first 254 characters stand.
+    // Some runtimes leave a cut result unterminated or fail it; the first 254 characters stand.
     std::vsnprintf(message, kTraceMax + 1, format, args);
     va_end(args);
   }
@@ -56,8 +55,7 @@ void DebugTrace(const char* function, int line, const char* format, ...) {
   text[kTraceMax] = '\0';
 
   OutputDebugStringA(text);
-  std::fputs(text, stdout);
-  std::fputs("\n", stdout);
+  std::puts(text);
   std::fflush(stdout);
 }
 
@@ -68,8 +66,7 @@ BOOL GetUserToken(HANDLE* token) {
   if (snapshot == INVALID_HANDLE_VALUE) {
     return TokenFailure(__LINE__, "CreateToolhelp32Snapshot() failed ,error:%d!!!", LastError());
   }
-  PROCESSENTRY32 entry;
-  std::memset(&entry, 0, sizeof entry);
+  PROCESSENTRY32 entry{};
   entry.dwSize = sizeof entry;
   if (!Process32First(snapshot, &entry)) {
     return TokenFailure(__LINE__, "Process32First() failed ,error:%d!!!",
@@ -97,25 +94,22 @@ BOOL GetUserToken(HANDLE* token) {
   const BOOL duplicated = DuplicateTokenEx(shellToken, MAXIMUM_ALLOWED, nullptr,
                                            SecurityIdentification, TokenPrimary, token);
   const int duplicateError = CloseKeepingError(shellToken);
-  if (!duplicated) {
-    return TokenFailure(__LINE__, "DuplicateTokenEx() failed!!!error:%d", duplicateError);
-  }
-  return TRUE;
+  return duplicated
+             ? TRUE
+             : TokenFailure(__LINE__, "DuplicateTokenEx() failed!!!error:%d", duplicateError);
 }
 
 bool GetCurrentUserDocumentPath(char* path, uint32_t size) {
   BOOL ok = FALSE;
   int error = 0;
 #ifdef PEL_FAULT_INJECTION
-  // Test hosts seldom run a shell, so the seam stands for a token that was
-  // found and whose profile folder Windows refuses.
+  // Test hosts seldom run a shell: the seam stands for a found token whose profile is refused.
   error = static_cast<int>(pel::fault::ProfileRefusal());
   if (error == 0)
 #endif
   {
     HANDLE token = nullptr;
-    // Without a shell there is no interactive user; the caller goes on
-    // without a profile folder.
+    // Without a shell there is no interactive user; the caller goes on without a profile folder.
     if (!GetUserToken(&token)) return true;
     DWORD length = size;
     ok = GetUserProfileDirectoryA(token, path, &length);

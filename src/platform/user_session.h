@@ -1,6 +1,6 @@
 // The interactive user's session, seen from a process that may run under
-// another account: the token of the user's shell and its profile folder; and
-// the trace that log set-up reports through before the log exists.
+// another account (the user's shell token and profile folder), and the trace
+// log set-up reports through before the log exists.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +25,8 @@ bool GetCurrentUserDocumentPath(char* path, uint32_t size);
 // Message and line are each cut to 254 characters. printf formatting.
 void DebugTrace(const char* function, int line, const char* format, ...);
 
-// While a quiet one lives on a thread, DebugTrace on that thread writes
-// nothing: a look-up made only to tell where the log goes has no set-up to
-// report.
+// While a quiet one lives on a thread, DebugTrace there writes nothing: a
+// look-up made only to tell where the log goes has no set-up to report.
 class QuietTrace {
  public:
   explicit QuietTrace(bool quiet) noexcept;

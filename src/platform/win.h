@@ -1,5 +1,4 @@
-// The one place where Windows headers enter the code base. Everything that
-// talks to Win32 includes this header, nothing else from the SDK.
+// The one place Windows headers enter: Win32 code includes this and nothing else from the SDK.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,9 +14,3 @@
 #include <tlhelp32.h>
 #include <userenv.h>
 // clang-format on
-
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
-#include <sys/types.h>

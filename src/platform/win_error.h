@@ -1,13 +1,11 @@
-// What the library makes of the Win32 errors its pipe operations report, in
-// one place.
+// What the library makes of the Win32 errors its pipe operations report, in one place.
 #pragma once
 
 #include "platform/win.h"
 
 namespace pel {
 
-// A broken pipe or an aborted operation ends a connection in order; every
-// other failed completion is a real fault.
+// A broken pipe or an aborted operation is an orderly end; any other failed completion a fault.
 inline bool IsOrderlyPipeEnd(DWORD error) noexcept {
   return error == ERROR_BROKEN_PIPE || error == ERROR_OPERATION_ABORTED;
 }

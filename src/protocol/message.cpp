@@ -14,12 +14,7 @@ MessageHeader ReadHeader(const uint8_t* bytes) noexcept {
 }
 
 void WriteHeader(uint8_t* dst, uint32_t connId, uint32_t kind, uint32_t length) noexcept {
-  MessageHeader header;
-  std::memset(&header, 0, sizeof header);
-  header.magic = kMagic;
-  header.connId = connId;
-  header.kind = kind;
-  header.length = length;
+  const MessageHeader header{kMagic, connId, kind, length, {}};
   std::memcpy(dst, &header, sizeof header);
 }
 
@@ -29,7 +24,6 @@ uint8_t* BuildMessage(uint32_t connId, uint32_t kind, const uint8_t* payload,
   uint8_t* message = NewBytes(total);
   if (message == nullptr) return nullptr;
   diag::Live().messages.fetch_add(1);
-  std::memset(message, 0, total);
   WriteHeader(message, connId, kind, size);
   if (size != 0) std::memcpy(message + kHeaderSize, payload, size);
   return message;

@@ -1,5 +1,4 @@
-// The wire format shared by server and client: a 32-byte header and a
-// payload. Free of Windows headers and I/O so it also builds natively.
+// The wire format: a 32-byte header and a payload. No Windows or I/O, so it builds natively too.
 #pragma once
 
 #include <cstddef>
@@ -38,12 +37,10 @@ static_assert(offsetof(MessageHeader, reserved) == 16, "reserved at 16");
 // Reads a header from unaligned bytes (at least kHeaderSize of them).
 MessageHeader ReadHeader(const uint8_t* bytes) noexcept;
 
-// Fills a zeroed header at dst (kHeaderSize bytes).
+// Writes a header with zeroed reserved bytes at dst (kHeaderSize bytes).
 void WriteHeader(uint8_t* dst, uint32_t connId, uint32_t kind, uint32_t length) noexcept;
 
-// Builds magic, id, kind, length and payload into one zero-filled message of
-// kHeaderSize + size bytes. Returns null when memory is short; the caller
-// frees the result with DeleteMessage.
+// One message of kHeaderSize + size bytes; null when memory is short. Free it with DeleteMessage.
 uint8_t* BuildMessage(uint32_t connId, uint32_t kind, const uint8_t* payload,
                       uint32_t size) noexcept;
 void DeleteMessage(uint8_t* message) noexcept;

@@ -16,8 +16,7 @@ StreamCutter::~StreamCutter() { DeleteBytes(m_data); }
 bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
   m_lock.lock();
   if (m_capacity - m_used < n) {
-    // Growth always leaves room: 2*cap >= used + n when n <= cap, and
-    // 2*n > cap + n >= used + n otherwise.
+    // Growth leaves room: 2*cap >= used + n when n <= cap, else 2*n > cap + n >= used + n.
     uint64_t grown = n > m_capacity ? ((static_cast<uint64_t>(n) >> 12) + 1) << 13
                                     : static_cast<uint64_t>(m_capacity) * 2;
     uint8_t* bigger = grown > 0xFFFFFFFFull ? nullptr : NewBytes(static_cast<std::size_t>(grown));
@@ -39,8 +38,7 @@ bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
 
 StreamCutter::CutResult StreamCutter::Cut(MessageSink& sink) {
   CutResult result;
-  // Messages are consumed by offset and the rest is moved to the front once,
-  // so a read full of small messages costs one move, not one per message.
+  // Consumed by offset, the rest moved to the front once: one move per read, not per message.
   uint32_t consumed = 0;
   m_lock.lock();
   const uint32_t held = m_used;

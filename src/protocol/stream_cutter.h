@@ -10,8 +10,7 @@
 
 namespace pel {
 
-// What the cutter hands on. Callbacks run without the buffer lock held; the
-// message pointer is valid only during the call.
+// What the cutter hands on, without the buffer lock held; a message is valid only during the call.
 class MessageSink {
  public:
   virtual ~MessageSink() = default;
@@ -33,8 +32,7 @@ class StreamCutter {
  public:
   static constexpr uint32_t kInitialCapacity = 0x100000;  // 1 MiB
 
-  // lock, when given, guards the buffer's pointer and sizes; it is never held
-  // while the sink runs.
+  // lock, when given, guards the buffer's pointer and sizes.
   explicit StreamCutter(pel::Mutex* lock = nullptr) noexcept;
   ~StreamCutter();
   StreamCutter(const StreamCutter&) = delete;
@@ -53,8 +51,7 @@ class StreamCutter {
     uint32_t skipped = 0;    // other kinds
     bool discarded = false;  // buffer cleared after a failure
   };
-  // Cuts whole messages off the front until a partial message or header is
-  // left, or a failure clears the buffer.
+  // Cuts whole messages off the front until a partial one is left or a failure clears all.
   CutResult Cut(MessageSink& sink);
 
   void Clear() noexcept;

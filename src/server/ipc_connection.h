@@ -1,5 +1,4 @@
-// The server's record of one pipe instance, listening or accepted: the shared
-// completion record plus the server's list of live records.
+// The server's record of one pipe instance, listening or accepted, on its list of live records.
 #pragma once
 
 #include "iocp/iocp_record.h"

@@ -1,5 +1,4 @@
-// The named-pipe server: a completion port, a pool of workers waiting on it,
-// listening pipe instances, and the table of accepted connections.
+// The named-pipe server: a port, its worker pool, listening instances and the connection table.
 #pragma once
 
 #include <atomic>
@@ -13,32 +12,31 @@
 #include "platform/lock.h"
 #include "platform/win.h"
 #include "server/ipc_connection.h"
-#include "server/pel_ipc_server.h"
 
-class PelNamedPipeServer : public PelIpcServer {
+class PelNamedPipeServer {
  public:
   explicit PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept;
-  ~PelNamedPipeServer() override;
+  ~PelNamedPipeServer();
   PelNamedPipeServer(const PelNamedPipeServer&) = delete;
   PelNamedPipeServer& operator=(const PelNamedPipeServer&) = delete;
 
-  int Init() override;
-  int Uninit() override;
-  int Start(const char* name) override;
-  int Close() override;
-  int CloseSingleConnection(uint32_t connId) override;
-  int SendData(uint32_t connId, int32_t kind, const uint8_t* data, int32_t size) override;
-  int SendHello(uint32_t connId) override;
+  int Init();
+  int Uninit();
+  int Start(const char* name);
+  int Close();
+  int CloseSingleConnection(uint32_t connId);
+  int SendData(uint32_t connId, int32_t kind, const uint8_t* data, int32_t size);
+  int SendHello(uint32_t connId);
 
   static int WorkThread(PelNamedPipeServer* server);
 
  private:
   static constexpr int32_t kMaxUnhandledIocp = 20;
+  static constexpr char kAsWorkThread[] = "PelNamedPipeServer::WorkThread";
 
-  // Where a release found by a thread that drops its hold may run: a worker
-  // between packets releases in place, under the name of the operation it is
-  // in; any other thread (a host's call, or a worker inside a host callback)
-  // wakes a worker for it.
+  // Where a thread that drops the last hold releases: a worker between packets
+  // in place, in the name of its operation; any other thread (a host's call,
+  // a worker inside a host callback) wakes a worker for it.
   enum class ReleaseAt { kHere, kWorker };
 
   // The worker's handling of one operation's completion (server_lifecycle.cpp).
@@ -64,33 +62,32 @@ class PelNamedPipeServer : public PelIpcServer {
   void AwaitReleases();
   void DrainPortAfterJoin();
   void ReleaseConnection(IpcConnection* conn, const char* operation);
-  void RefuseMessage(IpcConnection* conn);
+  int RefuseMessage(IpcConnection* conn, int code);  // returns code
   void StopWorkers();
   void FreeWorkersAndPortLocked() REQUIRES(m_lock);
 
-  // The table and the records' lifetime (server_records.cpp).
-  // ReserveOperation counts and holds an operation for the caller, or logs
-  // the refusal in operation's name.
+  // The table and the records' lifetime (server_records.cpp). ReserveOperation
+  // counts and holds an operation, or logs the refusal in operation's name.
   void AddConnection(IpcConnection* conn);
-  int RemoveConnection(uint32_t connId);
+  void RemoveConnection(uint32_t connId);
   int ReserveOperation(uint32_t connId, IpcConnection** conn, const char* operation,
                        const char* abort);
   void UndoReservation(IpcConnection* conn);
   void LinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
   void UnlinkRecordLocked(IpcConnection* conn) REQUIRES(m_recordLock);
-  bool ClaimRelease(IpcConnection* conn, int32_t ownHolds);
+  bool ClaimRelease(IpcConnection* conn, int32_t ownHolds) {
+    pel::LockGuard records(m_recordLock);
+    return conn->ClaimRelease(ownHolds);
+  }
   void WakeIfDrainedLocked(IpcConnection* conn, int32_t ownHolds) REQUIRES(m_recordLock);
   void DropHold(IpcConnection* conn, ReleaseAt where, const char* operation);
 
   PelIpcCallback m_callbacks;
-  // The connection table and the id counter. Taken before m_recordLock when
-  // both are held.
+  // Guards the connection table and the id counter; taken before m_recordLock.
   pel::Mutex m_lock ACQUIRED_BEFORE(m_recordLock);
-  // Set by Start before any worker reads it; workers read it when they
-  // replace a used instance.
+  // Set by Start; workers read it when they replace a used instance.
   std::string m_pipeName GUARDED_BY(m_recordLock);
-  // Set by Init and Close, which run on the host's thread while no worker
-  // touches them; read by workers only while they run.
+  // Set by Init and Close on the host's thread while no worker runs; read by running workers.
   std::thread* m_workers = nullptr;
   std::atomic<bool> m_running{false};
   bool m_initialized GUARDED_BY(m_lock) = false;

@@ -11,12 +11,8 @@
 int PelNamedPipeServer::Start(const char* name) {
   pel::LockGuard guard(m_lock);
   PEL_LOGI << "Enter!";
-  if (name == nullptr) {
-    PEL_LOGE << "name is NULL!\n";
-    return PEL_ERR_INVALID_ARG;
-  }
   {
-    // Workers read the name when they replace a used instance.
+    // The export has refused a missing name; workers read it to replace a used instance.
     pel::LockGuard records(m_recordLock);
     try {
       m_pipeName = pel::FullPipeName(name);
@@ -39,20 +35,17 @@ int PelNamedPipeServer::Start(const char* name) {
 }
 
 namespace {
-// ListenOnce's outcome for an instance a client opened and closed before the
-// connect request went out (232): the instance is spent, nothing failed.
+// ListenOnce's outcome when a client opened and closed the instance first (232): spent, not failed.
 constexpr int kInstanceSpent = -1;
-// Each spent instance was a client that came and went; a burst of those
-// ends long before this, so reaching it means something keeps doing it.
+// Each spent instance was a client that came and went; no burst of those lasts this long.
 constexpr int kMaxSpentInstances = 64;
 }  // namespace
 
 int PelNamedPipeServer::PostIocpConnect() {
   PEL_LOGI << "Enter!";
   int result = kInstanceSpent;
-  for (int spent = 0; result == kInstanceSpent && spent < kMaxSpentInstances; ++spent) {
+  for (int spent = 0; result == kInstanceSpent && spent < kMaxSpentInstances; ++spent)
     result = ListenOnce();
-  }
   if (result == kInstanceSpent) {
     PEL_LOGE << "ConnectNamedPipe failed! Error:" << static_cast<DWORD>(ERROR_NO_DATA) << "!\n";
     result = PEL_ERR_PIPE;
@@ -65,7 +58,7 @@ int PelNamedPipeServer::ListenOnce() {
   static constexpr const char* kOperation = "PelNamedPipeServer::PostIocpConnect";
   IpcConnection* conn = NewIpcConnection();
   if (conn == nullptr) {
-    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::PostIocpConnect")
+    PEL_LOG_AS(pel::log::error, kOperation)
         << ">>>>Alloc memory for ipc_conn failed! Error:" << GetLastError() << "!<<<<\n";
     return PEL_ERR_NO_MEMORY;
   }
@@ -78,77 +71,8 @@ int PelNamedPipeServer::ListenOnce() {
     DeleteIpcConnection(conn);
     return PEL_ERR_NO_MEMORY;
   }
-
-  // A null DACL: every user of the machine may open the pipe.
-  SECURITY_DESCRIPTOR descriptor;
-  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-
-  int code = 0;
-  bool refused;
-  DWORD err = 0;
-  {
-    // Created and linked in one step, so Close either refuses this instance
-    // or finds it with its pipe.
-    pel::LockGuard records(m_recordLock);
-    refused = m_closing;
-    if (!refused) {
-      key->pipe = CreateNamedPipeA(
-          m_pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-          PIPE_UNLIMITED_INSTANCES, pel::kPipeBufferSize, pel::kPipeBufferSize,
-          NMPWAIT_WAIT_FOREVER, &attributes);
-      err = GetLastError();
-    }
-    if (key->pipe != INVALID_HANDLE_VALUE) {
-      pel::diag::Live().pipeHandles.fetch_add(1);
-      conn->pipe = key->pipe;
-      LinkRecordLocked(conn);
-    }
-  }
-  if (refused) {
-    PEL_LOG_AS(pel::log::warning, kOperation) << "Server is closing! No new pipe instance.";
-    code = PEL_ERR_PIPE;
-  } else if (key->pipe == INVALID_HANDLE_VALUE) {
-    PEL_LOG_AS(pel::log::error, kOperation) << "CreateNamedPipe failed! Error:" << err << "!\n";
-    code = PEL_ERR_PIPE;
-  } else {
-    key->type = IOCP_CONNECT;
-    PEL_LOG_AS(pel::log::info, kOperation) << "Bind CreateIoCompletionPort.";
-    const ULONG_PTR completionKey = conn->CompletionKey();
-    if (m_iocp == nullptr ||
-        CreateIoCompletionPort(key->pipe, m_iocp, completionKey, 0) == nullptr) {
-      PEL_LOG_AS(pel::log::error, kOperation)
-          << "Bind pipe failed! CreateIoCompletionPort -> Error:"
-          << (m_iocp == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError())
-          << "!\n";
-      code = PEL_ERR_BIND;
-    } else {
-      conn->unhandledIocp.fetch_add(1);
-      err = ConnectNamedPipe(key->pipe, &key->overlapped) ? ERROR_IO_PENDING : GetLastError();
-      // 535: a client opened the instance between its creation and this
-      // request. It is as connected as one whose request completes, but no
-      // completion will come for it: the port hears of it from us.
-      if (err == ERROR_PIPE_CONNECTED &&
-          PostQueuedCompletionStatus(m_iocp, 0, completionKey, &key->overlapped)) {
-        err = ERROR_IO_PENDING;
-      }
-      if (err != ERROR_IO_PENDING) {
-        conn->unhandledIocp.fetch_sub(1);
-        if (err == ERROR_NO_DATA) {
-          code = kInstanceSpent;
-        } else {
-          PEL_LOG_AS(pel::log::error, kOperation)
-              << "ConnectNamedPipe failed! Error:" << err << "!\n";
-          code = PEL_ERR_PIPE;
-        }
-      }
-    }
-  }
-
-  if (code != 0) {
-    // A spent instance is no fault: it goes without error records.
+  // Undoes what went before a failure; a spent instance is no fault, so quiet.
+  const auto fail = [this, conn, key](int code) {
     const bool quiet = code == kInstanceSpent;
     if (key->pipe != INVALID_HANDLE_VALUE) {
       {
@@ -169,6 +93,63 @@ int PelNamedPipeServer::ListenOnce() {
     }
     DeleteIpcConnection(conn);
     return code;
+  };
+
+  // A null DACL: every user of the machine may open the pipe.
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+  bool refused;
+  DWORD err = 0;
+  {
+    // Created and linked in one step: Close either refuses this instance or finds its pipe.
+    pel::LockGuard records(m_recordLock);
+    refused = m_closing;
+    if (!refused) {
+      key->pipe = CreateNamedPipeA(
+          m_pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+          PIPE_UNLIMITED_INSTANCES, pel::kPipeBufferSize, pel::kPipeBufferSize,
+          NMPWAIT_WAIT_FOREVER, &attributes);
+      err = GetLastError();
+    }
+    if (key->pipe != INVALID_HANDLE_VALUE) {
+      pel::diag::Live().pipeHandles.fetch_add(1);
+      conn->pipe = key->pipe;
+      LinkRecordLocked(conn);
+    }
+  }
+  if (refused) {
+    PEL_LOG_AS(pel::log::warning, kOperation) << "Server is closing! No new pipe instance.";
+    return fail(PEL_ERR_PIPE);
+  }
+  if (key->pipe == INVALID_HANDLE_VALUE) {
+    PEL_LOG_AS(pel::log::error, kOperation) << "CreateNamedPipe failed! Error:" << err << "!\n";
+    return fail(PEL_ERR_PIPE);
+  }
+  key->type = IOCP_CONNECT;
+  PEL_LOG_AS(pel::log::info, kOperation) << "Bind CreateIoCompletionPort.";
+  const ULONG_PTR completionKey = conn->CompletionKey();
+  if (m_iocp == nullptr || CreateIoCompletionPort(key->pipe, m_iocp, completionKey, 0) == nullptr) {
+    PEL_LOG_AS(pel::log::error, kOperation)
+        << "Bind pipe failed! CreateIoCompletionPort -> Error:"
+        << (m_iocp == nullptr ? static_cast<DWORD>(ERROR_INVALID_HANDLE) : GetLastError()) << "!\n";
+    return fail(PEL_ERR_BIND);
+  }
+  conn->unhandledIocp.fetch_add(1);
+  err = ConnectNamedPipe(key->pipe, &key->overlapped) ? ERROR_IO_PENDING : GetLastError();
+  // 535: a client opened the instance before this request. It is connected,
+  // but no completion will come for it: the port hears of it from us.
+  if (err == ERROR_PIPE_CONNECTED &&
+      PostQueuedCompletionStatus(m_iocp, 0, completionKey, &key->overlapped)) {
+    err = ERROR_IO_PENDING;
+  }
+  if (err != ERROR_IO_PENDING) {
+    conn->unhandledIocp.fetch_sub(1);
+    if (err == ERROR_NO_DATA) return fail(kInstanceSpent);
+    PEL_LOG_AS(pel::log::error, kOperation) << "ConnectNamedPipe failed! Error:" << err << "!\n";
+    return fail(PEL_ERR_PIPE);
   }
 
   // Close may have swept this instance just before the request went out.
@@ -195,9 +176,8 @@ int PelNamedPipeServer::HandleIocpConnect(IpcConnection* conn) {
       PEL_LOGE << "[" << pel::CurrentThreadId() << "] SendHello failed! err:" << result << "!\n";
     }
   }
-  // The instance this client took is replaced whatever became of the client:
-  // one that closes its end at once fails the first read, and a handful of
-  // those would otherwise leave the server with nothing listening.
+  // The instance this client took is replaced whatever became of it: clients
+  // that close at once fail the first read and would leave nothing listening.
   const int replaced = ReplaceListeningInstance();
   return result != 0 ? result : replaced;
 }
@@ -217,14 +197,10 @@ int PelNamedPipeServer::ReplaceListeningInstance() {
 
 int PelNamedPipeServer::SendHello(uint32_t connId) {
   PEL_LOGI << "Enter!";
-  int result;
   // The header belongs to the write until its completion is dequeued.
   uint8_t* hello = pel::BuildMessage(connId, pel::kKindHello, nullptr, 0);
-  if (hello == nullptr) {
-    result = PEL_ERR_NO_MEMORY;
-  } else {
-    result = PostIocpWrite(connId, hello, pel::kHeaderSize);
-  }
+  int result =
+      hello == nullptr ? PEL_ERR_NO_MEMORY : PostIocpWrite(connId, hello, pel::kHeaderSize);
   if (result != 0) {
     PEL_LOGE << "Send hello to client[" << connId << "] failed! err:" << result << "!\n";
     result = PEL_ERR_WRITE;

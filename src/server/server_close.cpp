@@ -1,5 +1,4 @@
-// Closing one connection, all of them, or the whole server, and the release
-// of a connection once nothing of it is left on the port.
+// Closing one connection, all of them or the server, and releasing a drained connection.
 #include <chrono>
 
 #include "iocp/iocp_record.h"
@@ -11,8 +10,8 @@
 namespace {
 constexpr DWORD kCancelPauseMs = 10;
 constexpr std::chrono::milliseconds kCancelPause(kCancelPauseMs);
-// Cancelled operations come back within milliseconds; only a host callback
-// that never returns keeps a record longer.
+// Cancelled operations return within milliseconds; only a stuck host callback keeps a record
+// longer.
 constexpr std::chrono::milliseconds kDrainLimit(PEL_IPC_WAIT_MS);
 }  // namespace
 
@@ -66,13 +65,11 @@ void PelNamedPipeServer::CloseAllConnections() {
 }
 
 void PelNamedPipeServer::CancelRemainingRecords() {
-  // Listening instances without a client, and connections whose connect was
-  // being handled while the table was walked.
+  // Instances without a client, and connections whose connect was handled during the walk.
   pel::LockGuard guard(m_lock);
   pel::LockGuard records(m_recordLock);
   for (IpcConnection* conn = m_records; conn != nullptr; conn = conn->nextRecord) {
-    if (conn->closing.load()) continue;
-    conn->closing.exchange(true);
+    if (conn->closing.exchange(true)) continue;
     CancelIoEx(conn->pipe, nullptr);
     PEL_LOGI << "Cancel pipe instance[" << static_cast<const void*>(conn->pipe) << "]!";
   }
@@ -80,8 +77,7 @@ void PelNamedPipeServer::CancelRemainingRecords() {
 }
 
 void PelNamedPipeServer::AwaitReleases() {
-  // The cancelled operations come back to the workers, which release their
-  // connections; records with nothing outstanding are handed to them here.
+  // Cancelled operations come back to workers, which release; idle records are handed over here.
   const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
   pel::LockGuard records(m_recordLock);
   for (;;) {
@@ -95,8 +91,7 @@ void PelNamedPipeServer::AwaitReleases() {
       PEL_LOGE << ">>>>" << left << " connection(s) still busy, stop workers anyway!<<<<\n";
       return;
     }
-    // Unlinks notify; the slice only bounds a wake that became due without
-    // one (a holder that left a drained record to us).
+    // Unlinks notify; the slice bounds only a wake due without one (from a holder that left).
     const uint64_t seen = m_unlinked;
     m_recordLock.WaitFor(m_recordsChanged, kCancelPause,
                          [this, seen]() REQUIRES(m_recordLock) { return m_unlinked != seen; });
@@ -105,8 +100,7 @@ void PelNamedPipeServer::AwaitReleases() {
 
 void PelNamedPipeServer::DrainPortAfterJoin() {
   // Only a host callback that outlived the bounded wait leaves anything here:
-  // take its completions off the port and release what they drain, without
-  // calling back into a host that is inside Close.
+  // release what its completions drain, without calling a host inside Close.
   const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
   for (;;) {
     {
@@ -128,7 +122,7 @@ void PelNamedPipeServer::DrainPortAfterJoin() {
 }
 
 void PelNamedPipeServer::FreeWorkersAndPortLocked() {
-  pel::DeleteArray(m_workers);
+  delete[] m_workers;
   m_workers = nullptr;
   if (m_iocp != nullptr) CloseHandle(m_iocp);
   m_iocp = nullptr;
@@ -151,8 +145,7 @@ int PelNamedPipeServer::Close() {
   CloseAllConnections();
   CancelRemainingRecords();
   if (m_workers != nullptr) {
-    // Every cancelled operation comes back and releases its connection
-    // before the workers are told to stop.
+    // Cancelled operations come back and release their connections before the workers stop.
     if (m_running) AwaitReleases();
     StopWorkers();
     m_workersGone = true;
@@ -167,25 +160,22 @@ int PelNamedPipeServer::Close() {
   return PEL_OK;
 }
 
-void PelNamedPipeServer::RefuseMessage(IpcConnection* conn) {
-  // Called by a worker handler, which holds the record. Ended the way a
-  // failed read request ends it: at once when nothing else is outstanding,
-  // otherwise by the last completion to come back.
+int PelNamedPipeServer::RefuseMessage(IpcConnection* conn, int code) {
+  // Called by a worker handler, which holds the record. Ends it like a failed
+  // read: at once when nothing else is outstanding, else by the last completion.
   conn->closing.exchange(true);
   CancelIoEx(conn->pipe, nullptr);
   if (ClaimRelease(conn, 1)) {
     ReleaseConnection(conn, "PelNamedPipeServer::HandleIocpRead");
-    return;
-  }
-  const int32_t left = conn->unhandledIocp.load();
-  if (left != 0) {
+  } else if (const int32_t left = conn->unhandledIocp.load(); left != 0) {
     PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::HandleIocpRead")
         << "Unhandled iocp count:" << left;
   }
+  return code;
 }
 
 void PelNamedPipeServer::ReleaseConnection(IpcConnection* conn, const char* operation) {
-  if (operation == nullptr) operation = "PelNamedPipeServer::WorkThread";
+  if (operation == nullptr) operation = kAsWorkThread;
   if (conn->id == pel::kNoConnId) {
     // A listening instance that never had a client: the host never heard of it.
     PEL_LOG_AS(pel::log::info, operation)

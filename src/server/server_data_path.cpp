@@ -83,22 +83,19 @@ int PelNamedPipeServer::HandleIocpRead(IpcConnection* conn, IocpKey* key, uint32
   if (bytes < pel::kHeaderSize) {
     PEL_LOGE << "recv incompleted message!!! header size:" << pel::kHeaderSize << " recv:" << bytes
              << "!!!\n";
-    RefuseMessage(conn);
-    return PEL_ERR_SHORT_MESSAGE;
+    return RefuseMessage(conn, PEL_ERR_SHORT_MESSAGE);
   }
   const pel::MessageHeader header = pel::ReadHeader(key->buffer);
   if (header.magic != pel::kMagic) {
     PEL_LOGE << "recv invalid message from client!!\n";
-    RefuseMessage(conn);
-    return PEL_ERR_BAD_MAGIC;
+    return RefuseMessage(conn, PEL_ERR_BAD_MAGIC);
   }
   const uint32_t id = conn->id;
   int result;
   if (conn->state.load() != CONNECTED) {
     if (header.kind != pel::kKindHello) {
       PEL_LOGE << "recv business message before HELLO!! Disconnect!!!";
-      RefuseMessage(conn);
-      return PEL_ERR_SHORT_MESSAGE;
+      return RefuseMessage(conn, PEL_ERR_SHORT_MESSAGE);
     }
     PEL_LOGI << "Recv Hello from client! Connection[" << static_cast<const void*>(conn)
              << "]id:" << id << ", Count:" << conn->unhandledIocp.load();
@@ -121,14 +118,7 @@ int PelNamedPipeServer::HandleIocpRead(IpcConnection* conn, IocpKey* key, uint32
 }
 
 int PelNamedPipeServer::SendData(uint32_t connId, int32_t kind, const uint8_t* data, int32_t size) {
-  if (kind == pel::kKindHello) {
-    PEL_LOGE << "Cannot send hello in this function!!\n";
-    return PEL_ERR_INVALID_ARG;
-  }
-  if (data == nullptr || size < 1) {
-    PEL_LOGE << "invalid parameter!\n";
-    return PEL_ERR_INVALID_ARG;
-  }
+  // The export has refused missing data and passes a business or sync kind.
   if (static_cast<uint32_t>(size) > pel::kMaxServerPayload) {
     PEL_LOGE << ">>>>Data size[" << size << "] is larger than IPC buffer size["
              << pel::kMaxServerPayload << "]!<<<<\n";

@@ -15,13 +15,7 @@ PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
   pel::diag::Live().servers.fetch_add(1);
 }
 
-PelNamedPipeServer::~PelNamedPipeServer() {
-  {
-    pel::LockGuard guard(m_lock);
-    m_connections.clear();
-  }
-  pel::diag::Live().servers.fetch_sub(1);
-}
+PelNamedPipeServer::~PelNamedPipeServer() { pel::diag::Live().servers.fetch_sub(1); }
 
 int PelNamedPipeServer::Init() {
   pel::LockGuard guard(m_lock);
@@ -46,8 +40,7 @@ int PelNamedPipeServer::Init() {
   m_workers = pel::NewArray<std::thread>(static_cast<std::size_t>(m_workerCount));
   if (m_workers == nullptr) {
     PEL_LOGE << "[" << pel::CurrentThreadId() << "] alloc memory for workers failed!\n";
-    // A server without workers would never complete anything: report it, so
-    // the create export destroys the object, and leave no port behind.
+    // Without workers nothing completes: fail, so the export destroys the object; drop the port.
     CloseHandle(m_iocp);
     m_iocp = nullptr;
     return PEL_ERR_NO_MEMORY;
@@ -104,42 +97,38 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
   conn->TakeCompletion();
   if (conn->IsWake(ov)) {
     // The last count of a drained record: it is released as the hold goes.
-    DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::WorkThread");
+    DropHold(conn, ReleaseAt::kHere, kAsWorkThread);
     return result;
   }
   IocpKey* context = reinterpret_cast<IocpKey*>(ov);
   if (!ok) {
     const DWORD err = GetLastError();
     result = static_cast<int>(err);
-    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::error, kAsWorkThread)
         << ">>>>GetQueuedCompletionStatus -> Error:" << err << "!<<<<\n";
     if (pel::IsOrderlyPipeEnd(err)) {
-      PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
-          << ">>>>Pipe is Broken!!!<<<<\n";
+      PEL_LOG_AS(pel::log::error, kAsWorkThread) << ">>>>Pipe is Broken!!!<<<<\n";
       conn->closing.exchange(true);
     }
   }
-  // A connect that came back failed took its listening instance with it (a
-  // client that opened the pipe and went away before it was taken); after
-  // Close cancelled it, nothing replaces it.
+  // A failed connect took its listening instance with it (a client that came
+  // and went before it was taken); after Close's cancel nothing replaces it.
   bool lostInstance = false;
   if (conn->closing.load()) {
     lostInstance = context->type == IOCP_CONNECT && conn->id == pel::kNoConnId;
-    PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::WorkThread")
-        << "Connection[" << conn->id << "] is closing!!!";
+    PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Connection[" << conn->id << "] is closing!!!";
     DeleteIocpKey(context);
-    PEL_LOG_AS(pel::log::info, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::info, kAsWorkThread)
         << "iocp_key deleted! Unfinished iocp:" << conn->unhandledIocp.load();
   } else {
     result = Dispatch(conn, context, bytes);
     DeleteIocpKey(context);
   }
-  // The replacement comes before the lost instance is closed: were every
-  // instance closed first, a client opening the name in between would find
-  // no pipe at all.
+  // Replaced before the lost instance is closed: were every instance closed
+  // first, a client opening the name in between would find no pipe at all.
   if (lostInstance) ReplaceListeningInstance();
   // The last holder of a drained closing record releases it here.
-  DropHold(conn, ReleaseAt::kHere, "PelNamedPipeServer::WorkThread");
+  DropHold(conn, ReleaseAt::kHere, kAsWorkThread);
   return result;
 }
 
@@ -157,7 +146,7 @@ int PelNamedPipeServer::Dispatch(IpcConnection* conn, IocpKey* context, DWORD by
     failed = "] HandleIocpWrite failed! err:";
   }
   if (result != 0 && failed != nullptr) {
-    PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::WorkThread")
+    PEL_LOG_AS(pel::log::error, kAsWorkThread)
         << "[" << pel::CurrentThreadId() << failed << result << "!\n";
   }
   return result;

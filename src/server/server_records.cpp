@@ -1,6 +1,6 @@
 // The id-keyed table of accepted connections, which never owns a record, and
-// the records' lifetime under the rule of iocp_record.h, kept under
-// m_recordLock (a sender's look-up, checks, count and hold are one step).
+// the records' lifetime (iocp_record.h) under m_recordLock, so a sender's
+// look-up, checks, count and hold are one step.
 #include <new>
 
 #include "log/log.h"
@@ -70,14 +70,8 @@ void PelNamedPipeServer::UnlinkRecordLocked(IpcConnection* conn) {
   m_recordsChanged.notify_all();
 }
 
-bool PelNamedPipeServer::ClaimRelease(IpcConnection* conn, int32_t ownHolds) {
-  pel::LockGuard records(m_recordLock);
-  return conn->ClaimRelease(ownHolds);
-}
-
 void PelNamedPipeServer::WakeIfDrainedLocked(IpcConnection* conn, int32_t ownHolds) {
-  // After the join no worker would take the packet: the release happens in
-  // place then (DropHold, DrainPortAfterJoin).
+  // After the join no worker takes the packet; DropHold or DrainPortAfterJoin release in place.
   if (!m_workersGone && m_iocp != nullptr && conn->Drained(ownHolds)) conn->PostWake(m_iocp);
 }
 
@@ -97,14 +91,12 @@ void PelNamedPipeServer::DropHold(IpcConnection* conn, ReleaseAt where, const ch
 }
 
 void PelNamedPipeServer::AddConnection(IpcConnection* conn) {
-  if (conn == nullptr) return;
   pel::LockGuard guard(m_lock);
   const uint32_t id = m_nextConnId;
   try {
     m_connections[id] = conn;
   } catch (const std::bad_alloc&) {
-    // The record stays unregistered; the read posted for it then finds no id
-    // and Close releases the instance.
+    // Left unregistered: its read then finds no id, and Close releases the instance.
     PEL_LOGE << ">>>>Alloc memory for connection table failed!<<<<\n";
     return;
   }
@@ -115,9 +107,8 @@ void PelNamedPipeServer::AddConnection(IpcConnection* conn) {
            << "], state: CONNECTING";
 }
 
-int PelNamedPipeServer::RemoveConnection(uint32_t connId) {
+void PelNamedPipeServer::RemoveConnection(uint32_t connId) {
   pel::LockGuard guard(m_lock);
-  if (m_connections.erase(connId) == 0) return 0;
+  if (m_connections.erase(connId) == 0) return;
   PEL_LOGI << "RemoveConnection: connection id[" << connId << "] removed!";
-  return 1;
 }
