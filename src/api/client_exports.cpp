@@ -4,14 +4,14 @@
 
 namespace {
 
-PelNamedPipeClient* ClientOf(const pel::ExportCall& call, PelIpcClientHandle handle) {
-  return call.Open<PelNamedPipeClient>(handle, ">>>>client is NULL!<<<<");
+PelIpcClient* ClientOf(const pel::ExportCall& call, PelIpcClientHandle handle) {
+  return call.Open<PelIpcClient>(handle, ">>>>client is NULL!<<<<");
 }
 
 int32_t Connect(const char* name, PelIpcClientHandle handle, const char* pipeName,
                 bool nonBlocking) {
   const pel::ExportCall call(name, true);
-  PelNamedPipeClient* client = ClientOf(call, handle);
+  PelIpcClient* client = ClientOf(call, handle);
   if (client == nullptr || call.Refuse(pipeName == nullptr, ">>>>socket name is NULL!<<<<"))
     return PEL_ERR_INVALID_ARG;
   return call.Leave(client->Connect(pipeName, nonBlocking));
@@ -22,7 +22,7 @@ int32_t Connect(const char* name, PelIpcClientHandle handle, const char* pipeNam
 extern "C" {
 
 PelIpcClientHandle PEL_CreateIpcClient(const PelIpcCallback* callback) {
-  PelNamedPipeClient* client =
+  PelIpcClient* client =
       pel::ExportCall(__func__, true)
           .Create<PelNamedPipeClient>(
               callback, ">>>>alloc client failed!<<<<", ">>>>init client failed!", true,
@@ -34,7 +34,7 @@ PelIpcClientHandle PEL_CreateIpcClient(const PelIpcCallback* callback) {
 
 void PEL_DestroyIpcClient(PelIpcClientHandle handle) {
   const pel::ExportCall call(__func__, true);
-  PelNamedPipeClient* client = ClientOf(call, handle);
+  PelIpcClient* client = ClientOf(call, handle);
   if (client == nullptr) return;
   if (client->IsConnected()) client->Disconnect();
   client->Uninit();
@@ -52,21 +52,24 @@ int32_t PEL_AsyncConnectIpcClient(PelIpcClientHandle handle, const char* name) {
 
 int32_t PEL_DisconnectIpcClient(PelIpcClientHandle handle) {
   const pel::ExportCall call(__func__, true);
-  PelNamedPipeClient* client = ClientOf(call, handle);
+  PelIpcClient* client = ClientOf(call, handle);
   return client == nullptr ? PEL_ERR_INVALID_ARG : call.Leave(client->Disconnect());
 }
 
 bool PEL_IsIpcClientConnected(PelIpcClientHandle handle) {
-  PelNamedPipeClient* client = ClientOf(pel::ExportCall(__func__, false), handle);
+  PelIpcClient* client = ClientOf(pel::ExportCall(__func__, false), handle);
   return client != nullptr && client->IsConnected();
 }
 
 int32_t PEL_IpcClientSendData(PelIpcClientHandle handle, const uint8_t* data, int32_t size) {
   const pel::ExportCall call(__func__, false);
-  PelNamedPipeClient* client = ClientOf(call, handle);
+  PelIpcClient* client = ClientOf(call, handle);
   if (client == nullptr || call.RefuseData(data, size)) return PEL_ERR_INVALID_ARG;
   // Larger data leaves as several messages, queued together or not at all, each its own OnRecv.
-  const int result = client->Send(pel::kKindBusiness, data, size, false);
+  const int result =
+      static_cast<uint32_t>(size) <= PEL_IPC_MAX_CLIENT_PAYLOAD
+          ? client->SendData(pel::kKindBusiness, data, size)
+          : static_cast<PelNamedPipeClient*>(client)->SendAnySize(pel::kKindBusiness, data, size);
   if (result != PEL_OK) {
     PEL_LOGE << ">>>>Send data to server failed! err:" << result << "!<<<<";
   }
@@ -76,7 +79,7 @@ int32_t PEL_IpcClientSendData(PelIpcClientHandle handle, const uint8_t* data, in
 int32_t PEL_IpcClientSyncCall(PelIpcClientHandle handle, const uint8_t* request,
                               uint32_t request_size, uint8_t* answer, uint32_t* answer_size) {
   const pel::ExportCall call(__func__, false);
-  PelNamedPipeClient* client = call.Open<PelNamedPipeClient>(handle, "client is NULL!");
+  PelIpcClient* client = call.Open<PelIpcClient>(handle, "client is NULL!");
   if (client == nullptr || call.Refuse(request == nullptr, "Send data is NULL!") ||
       call.Refuse(request_size == 0, "Send data size is 0!") ||
       call.Refuse(answer_size == nullptr, "Receive buffer size is NULL!") ||

@@ -4,8 +4,8 @@
 
 namespace {
 
-PelNamedPipeServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle handle) {
-  return call.Open<PelNamedPipeServer>(handle, ">>>>server is NULL!<<<<");
+PelIpcServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle handle) {
+  return call.Open<PelIpcServer>(handle, ">>>>server is NULL!<<<<");
 }
 
 }  // namespace
@@ -13,7 +13,7 @@ PelNamedPipeServer* ServerOf(const pel::ExportCall& call, PelIpcServerHandle han
 extern "C" {
 
 PelIpcServerHandle PEL_CreateIpcServer(const PelIpcCallback* callback) {
-  PelNamedPipeServer* server =
+  PelIpcServer* server =
       pel::ExportCall(__func__, false)
           .Create<PelNamedPipeServer>(callback, ">>>>alloc memory for server failed!<<<<",
                                       ">>>>init server failed!", false,
@@ -22,7 +22,7 @@ PelIpcServerHandle PEL_CreateIpcServer(const PelIpcCallback* callback) {
 }
 
 void PEL_DestroyIpcServer(PelIpcServerHandle handle) {
-  PelNamedPipeServer* server = ServerOf(pel::ExportCall(__func__, false), handle);
+  PelIpcServer* server = ServerOf(pel::ExportCall(__func__, false), handle);
   if (server == nullptr) return;
   server->Close();
   server->Uninit();
@@ -31,7 +31,7 @@ void PEL_DestroyIpcServer(PelIpcServerHandle handle) {
 
 int32_t PEL_StartIpcServer(PelIpcServerHandle handle, const char* name) {
   const pel::ExportCall call(__func__, true);
-  PelNamedPipeServer* server = ServerOf(call, handle);
+  PelIpcServer* server = ServerOf(call, handle);
   if (server == nullptr || call.Refuse(name == nullptr, ">>>>socket name is NULL!<<<<"))
     return PEL_ERR_INVALID_ARG;
   return call.Leave(server->Start(name));
@@ -39,13 +39,13 @@ int32_t PEL_StartIpcServer(PelIpcServerHandle handle, const char* name) {
 
 int32_t PEL_CloseIpcServer(PelIpcServerHandle handle) {
   const pel::ExportCall call(__func__, true);
-  PelNamedPipeServer* server = ServerOf(call, handle);
+  PelIpcServer* server = ServerOf(call, handle);
   return server == nullptr ? PEL_ERR_INVALID_ARG : call.Leave(server->Close());
 }
 
 int32_t PEL_IpcServerCloseConnection(PelIpcServerHandle handle, uint32_t conn_id) {
   const pel::ExportCall call(__func__, true);
-  PelNamedPipeServer* server = ServerOf(call, handle);
+  PelIpcServer* server = ServerOf(call, handle);
   return server == nullptr ? PEL_ERR_INVALID_ARG
                            : call.Leave(server->CloseSingleConnection(conn_id));
 }
@@ -53,7 +53,7 @@ int32_t PEL_IpcServerCloseConnection(PelIpcServerHandle handle, uint32_t conn_id
 int32_t PEL_IpcServerSendData(PelIpcServerHandle handle, uint32_t conn_id, bool sync,
                               const uint8_t* data, int32_t size) {
   const pel::ExportCall call(__func__, false);
-  PelNamedPipeServer* server = ServerOf(call, handle);
+  PelIpcServer* server = ServerOf(call, handle);
   if (server == nullptr || call.RefuseData(data, size)) return PEL_ERR_INVALID_ARG;
   return server->SendData(conn_id, sync ? pel::kKindSync : pel::kKindBusiness, data, size);
 }

@@ -181,7 +181,7 @@ int PelNamedPipeClient::HandleHello(IocpKey* context) {
   }
   PEL_LOG_AS(pel::log::debug, kAsHandleIocpRead)
       << "Recv Hello from server! conn_id:" << header.connId;
-  SendHello(header.connId);
+  static_cast<PelIpcClient*>(this)->SendHello(header.connId);
   PEL_LOG_AS(pel::log::debug, kAsHandleIocpRead) << "Send Hello to server!";
   // Bytes a previous pipe left (a server that died mid-message) are not this pipe's stream.
   m_recv.Clear();

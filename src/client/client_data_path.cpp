@@ -19,7 +19,7 @@ int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedS
         << "!\n";
     return PEL_ERR_TOO_LARGE;
   }
-  if (!IsConnected()) {
+  if (!static_cast<PelIpcClient*>(this)->IsConnected()) {
     PEL_LOG_AS(pel::log::error, kAsSendData) << "Not connected!\n";
     return PEL_ERR_STATE;
   }

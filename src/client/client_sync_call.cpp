@@ -29,7 +29,8 @@ int PelNamedPipeClient::SyncCall(const uint8_t* request, uint32_t requestSize, u
   }
 
   PEL_LOGI << "Try to send sync message...";
-  const int sent = Send(pel::kKindSync, request, static_cast<int32_t>(requestSize), true);
+  const int sent = static_cast<PelIpcClient*>(this)->SendData(pel::kKindSync, request,
+                                                              static_cast<int32_t>(requestSize));
   if (sent != 0) {
     PEL_LOGE << "Send sync call message to server failed! err:" << sent;
     return PEL_ERR_WRITE;

@@ -9,32 +9,39 @@
 #include <utility>
 
 #include "client/client_connection.h"
+#include "client/pel_ipc_client.h"
 #include "pel_ipc.h"
 #include "platform/lock.h"
 #include "platform/win.h"
 #include "protocol/stream_cutter.h"
 
-class PelNamedPipeClient : private pel::MessageSink {
+class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
  public:
   explicit PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept;
   ~PelNamedPipeClient() override;
   PelNamedPipeClient(const PelNamedPipeClient&) = delete;
   PelNamedPipeClient& operator=(const PelNamedPipeClient&) = delete;
 
-  int Init();
-  int Uninit();
-  int Connect(const char* name, bool nonBlocking);
-  int Disconnect();
-  bool IsConnected() {
+  int Init() override;
+  int Uninit() override;
+  int Connect(const char* name, bool nonBlocking) override;
+  int Disconnect() override;
+  bool IsConnected() override {
     pel::LockGuard guard(m_lock);
     return m_state == CONNECTED;
   }
-  // One message when single; otherwise data of any size as consecutive
-  // messages of at most the client payload each, accepted whole or not at
-  // all, and never interleaved with another sender's messages.
-  int Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single);
-  int SendHello(uint32_t connId);
-  int SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer, uint32_t* answerSize);
+  int SendData(uint32_t kind, const uint8_t* data, int32_t size) override {
+    return Send(kind, data, size, true);
+  }
+  int SendHello(uint32_t connId) override;
+  int SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
+               uint32_t* answerSize) override;
+  // Data of any size as consecutive messages of at most the client payload
+  // each, accepted whole or not at all, and never interleaved with another
+  // sender's messages.
+  int SendAnySize(uint32_t kind, const uint8_t* data, int32_t size) {
+    return Send(kind, data, size, false);
+  }
 
   static int WorkThread(PelNamedPipeClient* client);
 
@@ -49,6 +56,9 @@ class PelNamedPipeClient : private pel::MessageSink {
   uint32_t ReceiveCapacity() const noexcept { return m_recv.capacity(); }
 
  private:
+  // One message when single, else SendAnySize's pieces; logs as SendData.
+  int Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single);
+
   // The operations on whose behalf helpers log.
   static constexpr char kAsWorkThread[] = "PelNamedPipeClient::WorkThread";
   static constexpr char kAsHandleIocpRead[] = "PelNamedPipeClient::HandleIocpRead";
@@ -136,6 +146,3 @@ class PelNamedPipeClient : private pel::MessageSink {
   int m_hostCloses GUARDED_BY(m_lock) = 0;
   std::condition_variable m_changed;  // a record was freed, or a host OnClose returned
 };
-
-// The name white-box tests reach the object behind a client handle by.
-using PelIpcClient = PelNamedPipeClient;

@@ -12,21 +12,22 @@
 #include "platform/lock.h"
 #include "platform/win.h"
 #include "server/ipc_connection.h"
+#include "server/pel_ipc_server.h"
 
-class PelNamedPipeServer {
+class PelNamedPipeServer : public PelIpcServer {
  public:
   explicit PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept;
-  ~PelNamedPipeServer();
+  ~PelNamedPipeServer() override;
   PelNamedPipeServer(const PelNamedPipeServer&) = delete;
   PelNamedPipeServer& operator=(const PelNamedPipeServer&) = delete;
 
-  int Init();
-  int Uninit();
-  int Start(const char* name);
-  int Close();
-  int CloseSingleConnection(uint32_t connId);
-  int SendData(uint32_t connId, int32_t kind, const uint8_t* data, int32_t size);
-  int SendHello(uint32_t connId);
+  int Init() override;
+  int Uninit() override;
+  int Start(const char* name) override;
+  int Close() override;
+  int CloseSingleConnection(uint32_t connId) override;
+  int SendData(uint32_t connId, int32_t kind, const uint8_t* data, int32_t size) override;
+  int SendHello(uint32_t connId) override;
 
   static int WorkThread(PelNamedPipeServer* server);
 
