@@ -70,10 +70,9 @@ TEST(EndToEnd, ManySendersKeepTheirOrderAndAStalledHostBoundsTheQueue) {
   }
 }
 
-// A thousand connections of one client, each sending and leaving at once (one
-// in a hundred from a thread that ends right away): every send arrives, every
-// connection ends once, nothing stays behind. (Clients in other processes,
-// one killed, are the soak's and the hostile program's.)
+// A thousand connections of one client, each sending and leaving at once (one in a hundred from a
+// thread that ends right away): every send arrives, every connection ends once, nothing stays
+// behind. (Clients in other processes, one killed, are the soak's and the hostile program's.)
 TEST(EndToEnd, AThousandConnectionsLeaveNothingBehind) {
   constexpr uint32_t kCycles = 1000;
   const auto start = Live::Now();

@@ -1,6 +1,5 @@
-// The fourteen exports as a host calls them: each refused call returns its
-// code and writes exactly its records on the calling thread, refusals as
-// errors and the Enter!/Leave! trace as information.
+// The fourteen exports as a host calls them: each refused call returns its code and writes exactly
+// its records on the calling thread, refusals as errors and the Enter!/Leave! trace as information.
 
 #include "support/fixtures.h"
 

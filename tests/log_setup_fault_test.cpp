@@ -98,10 +98,9 @@ std::string LogFiles(const std::string& folder, const std::string& prefix, std::
 
 }  // namespace
 
-// args: name ("--null" for none), threads (0: load the real DLL as a host
-// would, create and destroy a server through its exports, and unload it),
-// marker[, error the profile look-up is refused with]. The threads race into
-// the first set-up, then each logs.
+// args: name ("--null" for none), threads (0: load the real DLL as a host would, create and destroy
+// a server through its exports, and unload it), marker[, error the profile look-up is refused
+// with]. The threads race into the first set-up, then each logs.
 PEL_TEST_HELPER(set_up) {
   if (args.size() > 3) pel::fault::RefuseProfileDirectory(std::stoul(args[3]));
   DebugTrace("F", -1, "%s", std::string(300, 'a').c_str());  // both forms cut to 254
@@ -198,9 +197,8 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     const std::string folder = m[3];
     EXPECT_EQ(folder, m[2].str() + "\\Documents\\Morrow\\log");
 
-    // Only this test writes the Morrow, quillon and race files. One record of
-    // the forty is enough in a generic file: a process of another test
-    // writing it at that very moment makes one drop.
+    // Only this test writes the Morrow, quillon and race files. One record of the forty is enough
+    // in a generic file: a process of another test writing it at that very moment makes one drop.
     const std::string bytes =
         LogFiles(folder, prefix, start, prefix.compare(0, 8, "pel_ipc-") != 0 || exe < 0);
     EXPECT_NE(bytes.find(threads == 0 ? "] InitLog success!" : "] " + race + prefix + " 0 "), npos);

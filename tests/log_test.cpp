@@ -1,6 +1,5 @@
-// The logging core in-process: record text and line layout byte for byte,
-// qualified function names, the statement gate, the week-rolling files, and
-// statements that run out of memory.
+// The logging core in-process: record text and line layout byte for byte, qualified function names,
+// the statement gate, the week-rolling files, and statements that run out of memory.
 #include "log/log.h"
 
 #include <ctime>

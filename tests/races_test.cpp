@@ -124,9 +124,8 @@ struct QuickRaces {
   }
 };
 
-// A call cut off by a disconnect is answered, timed out or not sent; one cut
-// off by a destroy near the end of its 2,000 ms times out, and the destroy
-// returns only once the call's wait is over.
+// A call cut off by a disconnect is answered, timed out or not sent; one cut off by a destroy near
+// the end of its 2,000 ms times out, and the destroy returns only once the call's wait is over.
 void CutOffCall(Client& c, bool destroy, uint32_t skewUs, std::atomic<int>* results) {
   const PelIpcClientHandle handle = c.handle;  // the destroy clears c.handle
   std::atomic<int> line{2};

@@ -68,8 +68,7 @@ struct ClientRun {
         PEL_IpcClientSyncCall(handle, reinterpret_cast<const uint8_t*>(request.data()),
                               uint32_t(request.size()), answer, &size);
     late.push_back("A|" + request);
-    // A slow machine may answer after the 2,000 ms: in order, so a late one
-    // ends the next call.
+    // A slow machine may answer after the 2,000 ms: in order, so a late one ends the next call.
     if (result == PEL_ERR_TIMEOUT) return;
     const auto it =
         std::find(late.begin(), late.end(), std::string(answer, answer + std::min(size, 256u)));

@@ -27,8 +27,7 @@ Bytes Msg(uint32_t kind, const std::string& body, uint32_t magic = pel::kMagic,
   return m;
 }
 
-// Short payloads show as text; long ones by a digest, so a shifted or torn
-// delivery still shows.
+// Short payloads show as text; long ones by a digest, so a shifted or torn delivery still shows.
 std::string Show(const uint8_t* p, size_t n) {
   const std::string_view text(reinterpret_cast<const char*>(p), n);
   return n <= 16 ? std::string(text) : "#" + std::to_string(std::hash<std::string_view>{}(text));
@@ -54,9 +53,8 @@ struct Sink : pel::MessageSink {
 
 }  // namespace
 
-// Each row is one stream fed in reads that end at the split points, with a
-// cut after each. Then the events show "|<bytes held>", plus "c<capacity>"
-// when the buffer grew.
+// Each row is one stream fed in reads that end at the split points, with a cut after each. Then the
+// events show "|<bytes held>", plus "c<capacity>" when the buffer grew.
 TEST(Wire, StreamCutterRows) {
   const Bytes largest = MakeMessage(3, 2, pel::test::Pattern(pel::kMaxServerPayload, 9));
   const uint32_t m = pel::kMagic;

@@ -77,10 +77,9 @@ bool PelNamedPipeClient::RoomForLocked(ClientConnection* connection, uint64_t by
   return false;
 }
 
-// Writes leave one at a time on writeKey, in the order accepted here: one
-// that finds writeKey busy queues, and the work thread issues it from the
-// previous write's completion, so no thread ever waits for a write. A batch
-// is taken whole or, on any refusal, left whole with the caller.
+// Writes leave one at a time on writeKey, in the order accepted here: one that finds writeKey busy
+// queues, and the work thread issues it from the previous write's completion, so no thread ever
+// waits for a write. A batch is taken whole or, on any refusal, left whole with the caller.
 int PelNamedPipeClient::PostIocpWrite(pel::WriteQueue& batch, bool bounded) {
   pel::LockGuard guard(m_lock);
   ClientConnection* connection = m_key;

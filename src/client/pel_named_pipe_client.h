@@ -36,9 +36,8 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   int SendHello(uint32_t connId) override;
   int SyncCall(const uint8_t* request, uint32_t requestSize, uint8_t* answer,
                uint32_t* answerSize) override;
-  // Data of any size as consecutive messages of at most the client payload
-  // each, accepted whole or not at all, and never interleaved with another
-  // sender's messages.
+  // Data of any size as consecutive messages of at most the client payload each, accepted whole or
+  // not at all, and never interleaved with another sender's messages.
   int SendAnySize(uint32_t kind, const uint8_t* data, int32_t size) {
     return Send(kind, data, size, false);
   }

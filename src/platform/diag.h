@@ -1,6 +1,5 @@
-// White-box counters of what the library holds alive. Tests compare them with
-// their value before a scenario to find leaks; Wine's handle count is a stub,
-// so open pipe handles are counted here too.
+// White-box counters of what the library holds alive. Tests compare them with their value before a
+// scenario to find leaks; Wine's handle count is a stub, so open pipe handles are counted here too.
 #pragma once
 
 #include <atomic>

@@ -38,10 +38,9 @@ class CAPABILITY("mutex") Mutex {
   void unlock() RELEASE() { m_mutex.unlock(); }
   bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
 
-  // Waits as std::condition_variable does: the lock, held on the call, is
-  // released while waiting and held again on return. The predicate runs
-  // with the lock held; a lambda that reads guarded members says so with
-  // REQUIRES(the mutex). False when the bound ran out with it still false.
+  // Waits as std::condition_variable does: the lock, held on the call, is released while waiting
+  // and held again on return. The predicate runs with the lock held; a lambda that reads guarded
+  // members says so with REQUIRES(the mutex). False when the bound ran out with it still false.
   template <class Rep, class Period, class Predicate>
   bool WaitFor(std::condition_variable& changed, const std::chrono::duration<Rep, Period>& bound,
                Predicate done) REQUIRES(this) {

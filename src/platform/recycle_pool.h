@@ -23,10 +23,9 @@ class RecyclePool {
     for (int i = 0; i < m_count; ++i) delete m_items[i];
   }
 
-  // A stocked object rebuilt as new, or a new one; null when allocation fails.
-  // Default-initialised like NewObject, so large buffers are not cleared, and
-  // one pass through the fault seam either way, so a test that counts
-  // allocations sees the same numbers whatever is stocked.
+  // A stocked object rebuilt as new, or a new one; null when allocation fails. Default-initialised
+  // like NewObject, so large buffers are not cleared, and one pass through the fault seam either
+  // way, so a test that counts allocations sees the same numbers whatever is stocked.
   T* TakeOrAllocate() noexcept {
     T* item = Take();
     if (item == nullptr) {

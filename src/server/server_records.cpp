@@ -1,6 +1,5 @@
-// The id-keyed table of accepted connections, which never owns a record, and
-// the records' lifetime (iocp_record.h) under m_recordLock, so a sender's
-// look-up, checks, count and hold are one step.
+// The id-keyed table of accepted connections, which never owns a record, and the records' lifetime
+// (iocp_record.h) under m_recordLock, so a sender's look-up, checks, count and hold are one step.
 #include <new>
 
 #include "log/log.h"

@@ -1,7 +1,6 @@
-// A host built the way a Visual Studio project builds one: the MSVC target,
-// the MSVC-style linker, the installed pel_ipc.lib, and no C runtime at all.
-// It makes a synchronous call through the DLL, then reads the version
-// information of the DLL and of the tool named on its command line
+// A host built the way a Visual Studio project builds one: the MSVC target, the MSVC-style linker,
+// the installed pel_ipc.lib, and no C runtime at all. It makes a synchronous call through the DLL,
+// then reads the version information of the DLL and of the tool named on its command line
 // (arguments: the tool's path, the expected version).
 #include <pel_ipc.h>
 

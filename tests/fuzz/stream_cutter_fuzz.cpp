@@ -1,8 +1,7 @@
-// libFuzzer target for the client's receive buffer, guarded by its lock as
-// the client has it. The input is a script: a set-up byte (bit 1: the initial
-// buffer is refused), then opcodes whose low three bits pick 0-2 a read
-// (2-byte length, bytes), 3 a message framed by the real header writer (kind,
-// flags: bit 0 wrong magic, bit 1 length in bytes not words; 3-byte length,
+// libFuzzer target for the client's receive buffer, guarded by its lock as the client has it. The
+// input is a script: a set-up byte (bit 1: the initial buffer is refused), then opcodes whose low
+// three bits pick 0-2 a read (2-byte length, bytes), 3 a message framed by the real header writer
+// (kind, flags: bit 0 wrong magic, bit 1 length in bytes not words; 3-byte length,
 // 3-byte read size, id), 4-5 a cut, 6 the next allocation fails, 7 the
 // handling that many (1 byte) from now fails. Bit 3 defers a read's cut. A
 // plain model of the cutting rules runs alongside; they must agree exactly.

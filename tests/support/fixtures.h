@@ -1,7 +1,6 @@
-// Shared by the test programs: helper processes, one snapshot of every
-// white-box counter, recorded callbacks and log records, our server and
-// client, raw pipe peers for hostile or minimal ends, byte, file and thread
-// helpers.
+// Shared by the test programs: helper processes, one snapshot of every white-box counter, recorded
+// callbacks and log records, our server and client, raw pipe peers for hostile or minimal ends,
+// byte, file and thread helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,9 +37,8 @@ using pel::tools::RunProcess;
 // A manual-reset event with a bounded wait; tests never sleep to synchronise.
 using Signal = pel::tools::Event;
 
-// A test program started with "--helper NAME args..." runs the helper
-// registered under NAME instead of its tests, so one binary can play server
-// in one process and client in another.
+// A test program started with "--helper NAME args..." runs the helper registered under NAME instead
+// of its tests, so one binary can play server in one process and client in another.
 using HelperFn = int (*)(const std::vector<std::string>& args);
 struct HelperRegistration {
   HelperRegistration(const char* name, HelperFn fn);
@@ -156,9 +154,8 @@ struct CapturedRecord {
   }
 };
 
-// The library's records in memory, for the whole process: the logger keeps
-// pointers to its appenders. Attach returns null while there is no logger
-// (the first server or client makes it).
+// The library's records in memory, for the whole process: the logger keeps pointers to its
+// appenders. Attach returns null while there is no logger (the first server or client makes it).
 class LogCapture : public pel::log::IAppender {
  public:
   static LogCapture* Attach();
@@ -307,8 +304,7 @@ struct RawServer {
   }
 };
 
-// Async connect plus the server's side of the handshake; true once the
-// client has told its host.
+// Async connect plus the server's side of the handshake; true once the client has told its host.
 inline bool ConnectRaw(Client& client, RawServer& server, uint32_t id = 7) {
   const size_t before = client.events.Count(Cb::Connect);
   return PEL_AsyncConnectIpcClient(client.handle, server.name.c_str()) == PEL_OK &&

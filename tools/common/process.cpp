@@ -22,8 +22,7 @@ namespace {
 // Handles made with these go to the children that inherit.
 SECURITY_ATTRIBUTES g_inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
 
-// One argument as the C runtime's parser gives it back: backslashes count
-// only in front of a quote.
+// One argument as the C runtime's parser gives it back: backslashes count only in front of a quote.
 std::string QuoteArg(const std::string& arg) {
   if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
   std::string out = "\"";

@@ -1,6 +1,5 @@
-// Child processes for the tool and the tests: one quoting rule for command
-// lines, a bounded wait for the exit code, and captured output where a test
-// reads what the child printed.
+// Child processes for the tool and the tests: one quoting rule for command lines, a bounded wait
+// for the exit code, and captured output where a test reads what the child printed.
 #pragma once
 
 #include <cstdint>
@@ -66,8 +65,7 @@ class Process {
   std::shared_ptr<Captured> m_output;
 };
 
-// Runs exe to its end (bounded) and returns its exit code (-1 on time-out)
-// and its output.
+// Runs exe to its end (bounded) and returns its exit code (-1 on time-out) and its output.
 int RunProcess(const std::string& exe, const std::vector<std::string>& args, uint32_t timeoutMs,
                std::string* output);
 

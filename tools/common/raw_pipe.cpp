@@ -6,8 +6,7 @@ namespace pel::tools {
 
 namespace {
 
-// An OVERLAPPED with the calling thread's event, cleared: a thread has one
-// operation at a time.
+// An OVERLAPPED with the calling thread's event, cleared: a thread has one operation at a time.
 struct Overlapped : OVERLAPPED {
   Overlapped() : OVERLAPPED{} {
     struct Owned {

@@ -1,7 +1,6 @@
-// Named-pipe peers written straight against Win32, speaking the library's
-// frames without its code: the tests' peers (which may misbehave on purpose)
-// and the raw-pipe baseline of pelipc's bench. Handles are overlapped, so
-// every wait has a bound or ends with an abort event.
+// Named-pipe peers written straight against Win32, speaking the library's frames without its code:
+// the tests' peers (which may misbehave on purpose) and the raw-pipe baseline of pelipc's bench.
+// Handles are overlapped, so every wait has a bound or ends with an abort event.
 #pragma once
 
 #include <atomic>
@@ -28,8 +27,7 @@ std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind,
                                  const std::vector<uint8_t>& payload, uint32_t magic = kRawMagic);
 std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind, const std::string& payload);
 
-// What both ends do with an open handle. A read and a write may run at once
-// on two threads.
+// What both ends do with an open handle. A read and a write may run at once on two threads.
 class RawPipe {
  public:
   RawPipe() = default;

@@ -46,9 +46,8 @@ const struct {
 constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
 constexpr uint32_t kMaxCount = 100000000;
 constexpr double kMaxSeconds = 600;
-// Rate rows stop after this long even when not every message went: the
-// library's cost per message varies with its log, and the defaults must
-// stay well under a minute per row.
+// Rate rows stop after this long even when not every message went: the library's cost per message
+// varies with its log, and the defaults must stay well under a minute per row.
 constexpr double kCapSeconds = 2.0, kQuickCapSeconds = 0.5;
 constexpr uint32_t kRepetitions = 3;
 
@@ -83,8 +82,7 @@ struct BenchReport {
   std::vector<BenchRow> rows;
 };
 
-// The median of a side's runs with their range (of the p99s with second),
-// or the first failure.
+// The median of a side's runs with their range (of the p99s with second), or the first failure.
 Measure Summary(const std::vector<Measure>& runs, bool second) {
   if (runs.empty()) return Fail("not measured (--only)");
   std::vector<double> values;

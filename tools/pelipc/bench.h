@@ -11,8 +11,7 @@
 
 namespace pel::pelipc {
 
-// In the order of the count flags and of the rows. The log rows run in this
-// process alone.
+// In the order of the count flags and of the rows. The log rows run in this process alone.
 enum class Scenario {
   kRoundTrip,
   kUpload,
@@ -35,9 +34,8 @@ inline bool PeerIsClient(Scenario s) {
 struct PeerPlan {
   Impl impl;
   Scenario scenario;
-  // The pipe; with "-ready" and "-done" the events that pace the peer: set
-  // by the peer once it listens or is connected, and by the bench when the
-  // peer may end.
+  // The pipe; with "-ready" and "-done" the events that pace the peer: set by the peer once it
+  // listens or is connected, and by the bench when the peer may end.
   std::string name;
   uint32_t count;  // messages the peer streams
   uint32_t size;   // payload bytes of each

@@ -1,9 +1,8 @@
-// The rows of `pelipc bench`: each scenario measured from this process
-// against a peer process, over whichever transport the row runs on. The log
-// rows measure records per second through the library's own logger and
-// appender (from its static core, linked into this tool) into a folder of
-// this process's own, against the way the appender wrote before it batched:
-// one open, seek, write and close per line under one lock.
+// The rows of `pelipc bench`: each scenario measured from this process against a peer process, over
+// whichever transport the row runs on. The log rows measure records per second through the
+// library's own logger and appender (from its static core, linked into this tool) into a folder of
+// this process's own, against the way the appender wrote before it batched: one open, seek, write
+// and close per line under one lock.
 #include <algorithm>
 #include <atomic>
 #include <ctime>
@@ -138,9 +137,8 @@ class Rig {
 
   const std::string& name() const { return m_plan.name; }
 
-  // The prologue of every row: this process's server listening, the peers
-  // started and ready, then `count` client ends, connected when `connect`.
-  // Empty, or why not.
+  // The prologue of every row: this process's server listening, the peers started and ready, then
+  // `count` client ends, connected when `connect`. Empty, or why not.
   std::string Open(uint32_t count, bool connect) {
     const bool serve = PeerIsClient(m_plan.scenario);
     if (serve && !(server = MakeServer(m_plan.impl, &sink))) return "server not created";
@@ -243,8 +241,7 @@ Measure Setup(Rig& rig, const RowPlan& plan) {
   const double start = NowSeconds();
   uint32_t i = 0;
   for (; i < plan.count && NowSeconds() - start < plan.cap; ++i) {
-    // One try: a server that loses a client racing its connect request
-    // shows here as a failed row.
+    // One try: a server that loses a client racing its connect request shows here as a failed row.
     const int32_t r = rig.clients[0]->Connect(rig.name());
     if (r != 0) return Fail("connect " + std::to_string(i) + ": " + DescribeResult(r));
     rig.clients[0]->Disconnect();
@@ -297,8 +294,7 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
   if (s == Scenario::kRoundTrip) return RoundTrip(rig, plan);
   if (s == Scenario::kSetup) return Setup(rig, plan);
   if (s == Scenario::kFanIn) return FanIn(rig, plan);
-  // The rate rows: the peers stream from "go" on, and stop before the
-  // pipe goes away under them.
+  // The rate rows: the peers stream from "go" on, and stop before the pipe goes away under them.
   if (s == Scenario::kProcesses) rig.sink.echo = rig.server.get();
   const double start = NowSeconds();
   int32_t r = PEL_OK;

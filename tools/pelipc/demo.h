@@ -23,8 +23,7 @@ constexpr uint32_t kDemoSmallBuffer = 4;
 // business message; the demo marks requests with a leading '?'.
 constexpr char kRequestMark = '?';
 
-// Filler bytes whose value depends on the offset, so a lost or reordered
-// piece shows.
+// Filler bytes whose value depends on the offset, so a lost or reordered piece shows.
 inline uint8_t PatternByte(uint64_t offset, uint32_t seed) {
   return static_cast<uint8_t>((offset + seed) % 251);
 }

@@ -51,8 +51,7 @@ struct DemoClient : TransportEvents {
     return false;
   }
 
-  // One synchronous call; false when the result or the answer is not the
-  // expected one.
+  // One synchronous call; false when the result or the answer is not the expected one.
   bool Call(const std::string& request, uint32_t capacity = 256, int32_t expectCode = PEL_OK) {
     const std::string expected = AnswerFor(request, connId);
     std::vector<uint8_t> answer(capacity + 1);

@@ -180,8 +180,7 @@ class Reader {
     LARGE_INTEGER size{};
     std::string bytes;
     if (GetFileSizeEx(file, &size)) {
-      // Shorter than what was read: restarted at the size limit, or deleted
-      // and created again.
+      // Shorter than what was read: restarted at the size limit, or deleted and created again.
       if (static_cast<uint64_t>(size.QuadPart) < *offset) *offset = 0;
       bytes.resize(static_cast<size_t>(size.QuadPart - *offset));
       OVERLAPPED from{};

@@ -53,8 +53,7 @@ struct Serve : TransportEvents {
   }
 };
 
-// The client end of send and call: the payload from TEXT|@FILE and the
-// library's client, connected.
+// The client end of send and call: the payload from TEXT|@FILE and the library's client, connected.
 struct Client : TransportEvents {
   Counter sends;
   Counter received;

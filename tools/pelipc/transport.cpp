@@ -1,7 +1,6 @@
-// The tool's two kinds of ends: over the library's exports, used as any
-// host would, and the bench's raw-pipe baseline: the library's frames and
-// HELLO exchange over the plain Win32 peers the tests use, with a thread for
-// each connection's reads and blocking overlapped writes. What a direct
+// The tool's two kinds of ends: over the library's exports, used as any host would, and the bench's
+// raw-pipe baseline: the library's frames and HELLO exchange over the plain Win32 peers the tests
+// use, with a thread for each connection's reads and blocking overlapped writes. What a direct
 // implementation of the job looks like, without the library.
 #include "transport.h"
 
@@ -87,8 +86,7 @@ void ReadAll(tools::RawPipe& pipe,
   }
 }
 
-// A blocking write of one frame; the write's completion is reported as the
-// library reports it.
+// A blocking write of one frame; the write's completion is reported as the library reports it.
 int32_t WriteFrame(tools::RawPipe& pipe, TransportEvents* events, uint32_t id, uint32_t kind,
                    const uint8_t* data, uint32_t size) {
   if (!pipe.Write(tools::MakeMessage(id, kind, data, size, tools::kRawMagic))) {
@@ -209,8 +207,7 @@ class RawServer : public ServerEnd {
 
   void AcceptAll(std::shared_ptr<Pipe> next) {
     for (uint32_t id = 0; next && next->Accept(INFINITE); ++id) {
-      // The next instance exists before this one can close: a client never
-      // finds the name gone.
+      // The next instance exists before this one can close: a client never finds the name gone.
       std::shared_ptr<Pipe> pipe = std::move(next);
       next = Listen();
       m_threads.emplace_back(&RawServer::Serve, this, pipe, id);

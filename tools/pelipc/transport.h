@@ -1,7 +1,6 @@
-// The two ends the tool drives, with one implementation over the library's
-// exports and one over raw Win32 named pipes, so each benchmark scenario is
-// written once and runs unchanged on both. The demo and serve/send/call use
-// the library ends only.
+// The two ends the tool drives, with one implementation over the library's exports and one over raw
+// Win32 named pipes, so each benchmark scenario is written once and runs unchanged on both. The
+// demo and serve/send/call use the library ends only.
 #pragma once
 
 #include <cstdint>

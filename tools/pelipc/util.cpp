@@ -11,8 +11,7 @@ namespace pel::pelipc {
 
 namespace {
 
-// The folder as a full path: the library's fallback starts at the root of
-// the current drive.
+// The folder as a full path: the library's fallback starts at the root of the current drive.
 std::string FullFolder(const char* path) {
   char folder[MAX_PATH] = {0};
   const DWORD n = GetFullPathNameA(path, MAX_PATH, folder, nullptr);

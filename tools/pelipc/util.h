@@ -1,6 +1,5 @@
-// Small helpers shared by the commands of pelipc: command-line flags, result
-// texts, clocks, counters, child processes of this same executable, and
-// console output.
+// Small helpers shared by the commands of pelipc: command-line flags, result texts, clocks,
+// counters, child processes of this same executable, and console output.
 #pragma once
 
 #include <chrono>
@@ -129,9 +128,8 @@ Flag Number(const char* name, T* out, uint64_t min = 0,
           }};
 }
 
-// Applies every flag in args; the rest goes to positional, in order. A flag
-// that needs a value but stands last counts as positional. False on a value
-// a flag does not accept.
+// Applies every flag in args; the rest goes to positional, in order. A flag that needs a value but
+// stands last counts as positional. False on a value a flag does not accept.
 bool ParseFlags(const std::vector<std::string>& args, const std::vector<Flag>& flags,
                 std::vector<std::string>* positional);
 
