@@ -221,7 +221,16 @@ TEST(ClientEnd, EveryStateEndedEveryWay) {
     auto* log = FreshLog();
     Signal serverGone;
     const bool gone = row.end == kServerGone || row.end == kServerGoneInOnRecv;
-    client.events.onClose = [](uint32_t, int32_t) { return 42; };
+    // The work thread's OnClose waits for the host's to return: the host's waits to let a wrong
+    // order show, and notes how many had come when it returned.
+    const DWORD caller = GetCurrentThreadId();
+    size_t closesAtHostReturn = 0;
+    client.events.onClose = [&](uint32_t, int32_t) {
+      if (GetCurrentThreadId() != caller) return 42;
+      client.events.WaitFor(Cb::Close, row.closes, 300);
+      closesAtHostReturn = client.events.Count(Cb::Close);
+      return 42;
+    };
     client.events.onRecv = [&](uint32_t, const uint8_t*, uint32_t) {
       if (row.end == kServerGoneInOnRecv) serverGone.Wait(5000);
       if (row.end == kFromOnRecv) PEL_DisconnectIpcClient(client.handle);
@@ -258,6 +267,7 @@ TEST(ClientEnd, EveryStateEndedEveryWay) {
                               return c.threadId == GetCurrentThreadId() && c.code == PEL_OK;
                             }),
               ptrdiff_t(row.onCaller));
+    EXPECT_EQ(closesAtHostReturn, row.onCaller);
     Bytes rest;
     while (row.start != kIdle && !gone && server.pipe.Read(rest, 0x500000, 2000)) {
     }
