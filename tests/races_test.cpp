@@ -124,15 +124,16 @@ struct QuickRaces {
   }
 };
 
-// A call cut off by a disconnect is answered, timed out or not sent; one cut off by a destroy near
-// the end of its 2,000 ms times out, and the destroy returns only once the call's wait is over.
+// A call cut off by a disconnect is answered, timed out or not sent; one cut off by a destroy in
+// the second half of its 2,000 ms times out, and the destroy returns only once the call's wait is
+// over.
 void CutOffCall(Client& c, bool destroy, uint32_t skewUs, std::atomic<int>* results) {
   const PelIpcClientHandle handle = c.handle;  // the destroy clears c.handle
   std::atomic<int> line{2};
   ULONGLONG calledAt = 0, endedAt = 0;
   ScopedThread cutter([&] {
     Leave(line, destroy ? 0 : skewUs);
-    if (destroy) Signal().Wait(1800 + skewUs % 230);
+    if (destroy) Signal().Wait(1000 + skewUs % 1030);
     EXPECT_TRUE(destroy ? (c.Destroy(), true) : PEL_DisconnectIpcClient(handle) == PEL_OK);
     endedAt = GetTickCount64();
   });

@@ -1,5 +1,6 @@
 #include "support/fixtures.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -131,6 +132,13 @@ size_t LogCapture::Count(const std::string& function, const std::string& text) {
 }  // namespace pel::test
 
 int main(int argc, char** argv) {
+  // Wine's crash handler can end a crashed process with exit code 0: a crash must fail the run.
+  SetUnhandledExceptionFilter([](EXCEPTION_POINTERS* e) -> LONG {
+    std::fprintf(stderr, "crashed: exception 0x%08lx\n", e->ExceptionRecord->ExceptionCode);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+  });
   if (argc >= 3 && std::strcmp(argv[1], "--helper") == 0) {
     const auto helper = pel::test::Helpers().find(argv[2]);
     return helper == pel::test::Helpers().end() ? 99 : helper->second({argv + 3, argv + argc});
