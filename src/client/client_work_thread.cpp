@@ -3,7 +3,6 @@
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
 #include "platform/thread_id.h"
-#include "platform/win_error.h"
 
 void PelNamedPipeClient::CloseRecordLocked(ClientConnection* connection, bool closePipe) {
   if (connection != nullptr) connection->closing.store(true);
@@ -135,7 +134,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     const bool wake = connection->IsWake(overlapped);
     IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
     connection->unhandledIocp.fetch_sub(1);
-    if (!ok && pel::IsBrokenPipe(error)) {
+    if (!ok && error == ERROR_BROKEN_PIPE) {
       PEL_LOGI << "Pipe broken!" << context->pipe;
       connection->closing.store(true);
     }
