@@ -28,8 +28,7 @@ class WriteQueue {
   uint32_t size() const noexcept { return m_size; }
   // Wire bytes of the waiting messages.
   uint64_t bytes() const noexcept { return m_bytes; }
-  // Frees every waiting message.
-  void Clear() noexcept;
+  void Clear() noexcept;  // frees every waiting message
 
  private:
   uint8_t* m_head = nullptr;

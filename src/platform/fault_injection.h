@@ -14,8 +14,6 @@ void FailAllocation(uint64_t nth) noexcept;
 // of one size that follow each other causally (a HELLO, then the answer to
 // it) keep their order whatever other threads allocate meanwhile.
 void FailAllocationOfSize(std::size_t size, uint64_t nth) noexcept;
-// Allocations seen through the seam since the process started.
-uint64_t AllocationCount() noexcept;
 // True once the armed failure has been delivered.
 bool Fired() noexcept;
 // Sizes of the allocations since the seam was last (dis)armed, in order (the first few hundred).
