@@ -130,6 +130,7 @@ int32_t PelNamedPipeClient::CloseFromHostLocked() {
 
 void PelNamedPipeClient::CloseIocpPipe() {
   pel::LockGuard guard(m_lock);
+  m_state = DISCONNECT;
   PEL_LOGI << "Enter! pipe:" << m_pipe;
   if (m_pipe != nullptr) ClosePipeLocked();
   PEL_LOGI << "Leave!";

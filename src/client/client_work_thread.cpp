@@ -120,10 +120,6 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     if (overlapped == nullptr || key == 0) {
       lastResult = static_cast<int>(error);
       PEL_LOGE << ">>>>GetQueuedCompletionStatus -> Error:" << error << "!<<<<\n";
-      {
-        pel::LockGuard guard(client->m_lock);
-        client->m_state = DISCONNECT;
-      }
       client->CloseIocpPipe();
       client->m_callbacks.OnClose(client->ConnId(), lastResult, client->m_callbacks.UserContext);
       continue;
