@@ -11,7 +11,6 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   PEL_LOGI << "Enter!";
   int result = PEL_OK;
   HANDLE event = nullptr;
-  DWORD createError = 0;
   {
     pel::LockGuard lock(m_lock);
     if (m_state != DISCONNECT) {
@@ -35,17 +34,18 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
     if (result == PEL_OK && !nonBlocking) {
       if (m_sync_conn_event == nullptr) {
         m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (m_sync_conn_event == nullptr) createError = GetLastError();
+        if (m_sync_conn_event == nullptr) {
+          const DWORD error = GetLastError();
+          result = error != 0 ? static_cast<int>(error) : PEL_ERR_EVENT;
+          PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result
+                   << "!\n";
+        }
       } else if (!ResetEvent(m_sync_conn_event)) {
         const DWORD error = GetLastError();
         PEL_LOGE << "Reset event m_sync_conn_event failed! err:" << error;
       }
       event = m_sync_conn_event;
     }
-  }
-  if (result == PEL_OK && !nonBlocking && event == nullptr) {
-    result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
-    PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result << "!\n";
   }
   if (result == PEL_OK) {
     result = PostIocpConnect();

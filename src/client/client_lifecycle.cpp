@@ -73,7 +73,11 @@ int PelNamedPipeClient::Uninit() {
   }
   // Meanwhile the work thread takes the aborted read's completion and releases the record.
   Sleep(kUninitPauseMs);
-  WaitForReleases();
+  {
+    pel::LockGuard lock(m_lock);
+    m_lock.WaitFor(m_changed, kDrainWait,
+                   [this]() REQUIRES(m_lock) { return m_liveRecords == nullptr; });
+  }
 
   PEL_LOGI << "Ask iocp thread exit...";
   PostQueuedCompletionStatus(m_iocp, pel::kExitRequest, 0, nullptr);

@@ -59,12 +59,6 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
   m_callbacks.OnClose(connId, lastResult, m_callbacks.UserContext);
 }
 
-void PelNamedPipeClient::WaitForReleases() {
-  pel::LockGuard lock(m_lock);
-  m_lock.WaitFor(m_changed, kDrainWait,
-                 [this]() REQUIRES(m_lock) { return m_liveRecords == nullptr; });
-}
-
 void PelNamedPipeClient::DrainAfterJoin() {
   // The work thread is gone: take later completions off the port and release what they drain.
   for (;;) {

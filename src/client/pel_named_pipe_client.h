@@ -85,7 +85,6 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   }
   void UnlinkLiveLocked(ClientConnection* connection) REQUIRES(m_lock);
   void ReleaseConnection(ClientConnection* connection, int lastResult);
-  void WaitForReleases();
   int32_t CloseFromHostLocked() REQUIRES(m_lock);
   void DrainAfterJoin();
 
