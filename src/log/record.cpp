@@ -20,7 +20,6 @@ Record& Record::appendWide(const wchar_t* text, std::size_t length) noexcept {
   return *this;
 }
 
-// Converts from the ANSI code page straight into the message.
 Record& Record::appendNarrow(const char* text, std::size_t length) noexcept {
   if (length == 0) return *this;
   const int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);

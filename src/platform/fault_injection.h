@@ -22,8 +22,7 @@ std::vector<std::size_t> AllocationSizes();
 // Make every look-up of the user's profile folder fail as if Windows refused
 // it with this error for a token that was found; 0 disarms.
 void RefuseProfileDirectory(uint32_t error) noexcept;
-// The error armed above, 0 when disarmed.
-uint32_t ProfileRefusal() noexcept;
+uint32_t ProfileRefusal() noexcept;  // the error armed above, 0 when disarmed
 
 }  // namespace fault
 }  // namespace pel

@@ -32,7 +32,7 @@ class StreamCutter {
  public:
   static constexpr uint32_t kInitialCapacity = 0x100000;  // 1 MiB
 
-  // lock, when given, guards the buffer's pointer and sizes.
+  // lock, when given, guards the buffer's pointer and sizes; else the cutter's own one does.
   explicit StreamCutter(pel::Mutex* lock = nullptr) noexcept;
   ~StreamCutter();
   StreamCutter(const StreamCutter&) = delete;
@@ -71,7 +71,6 @@ class StreamCutter {
   }
 
  private:
-  // The owner's lock, or the cutter's own when one thread owns it: one set of rules either way.
   pel::Mutex m_ownLock;
   pel::Mutex& m_lock;
   uint8_t* m_data GUARDED_BY(m_lock);
