@@ -20,7 +20,6 @@ class WriteQueue {
 
   // Takes ownership of a message made by BuildMessage.
   void Push(uint8_t* message) noexcept;
-  // Moves every message of other behind this queue's, keeping their order.
   void Append(WriteQueue& other) noexcept;
   // The oldest message, ready to be written; null when none waits.
   uint8_t* Pop() noexcept;

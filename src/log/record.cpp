@@ -44,10 +44,8 @@ std::string QualifiedFunctionName(const char* full) {
   // Unnamed namespaces tell a reader nothing and are spelt differently by each compiler.
   std::string stripped(full);
   for (const char* unnamed : {"{anonymous}::", "`anonymous namespace'::"}) {
-    const std::size_t n = std::strlen(unnamed);
-    for (std::size_t at = stripped.find(unnamed); at != std::string::npos;
-         at = stripped.find(unnamed, at))
-      stripped.erase(at, n);
+    for (std::size_t at = 0; (at = stripped.find(unnamed, at)) != std::string::npos;)
+      stripped.erase(at, std::strlen(unnamed));
   }
 
   // The parameter list opens at the first '(' outside template brackets.
