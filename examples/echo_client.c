@@ -1,11 +1,6 @@
-/*
- * Minimal pel_ipc client in plain C.
- *
- *   echo_client [PIPE_NAME [TEXT...]]
- *
- * Connects, makes one synchronous call per TEXT (default "hello"), prints
- * each answer and exits 0 when every answer equals its request.
- */
+/* Minimal pel_ipc client in plain C: echo_client [PIPE_NAME [TEXT...]]
+ * Connects, makes one synchronous call per TEXT (default "hello"), prints each answer and exits 0
+ * when every answer equals its request. */
 #include <stdio.h>
 #include <string.h>
 

@@ -1,12 +1,6 @@
-/*
- * Minimal pel_ipc echo server in plain C.
- *
- *   echo_server [PIPE_NAME]
- *
- * Every message that arrives goes back to its sender as the answer of a
- * synchronous call. The server runs until a line, or the end of input,
- * arrives on standard input.
- */
+/* Minimal pel_ipc echo server in plain C: echo_server [PIPE_NAME]
+ * Every message that arrives goes back to its sender as the answer of a synchronous call. The
+ * server runs until a line, or the end of input, arrives on standard input. */
 #include <stdio.h>
 #include <string.h>
 

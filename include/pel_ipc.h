@@ -1,10 +1,6 @@
-/*
- * pel_ipc: local message channel between the processes of one desktop
- * product, over named pipes.
- *
- * A host uses the library only through the fourteen PEL_ functions below and
- * the four callbacks of PelIpcCallback. Valid C and C++.
- */
+/* pel_ipc: local message channel between the processes of one desktop product, over named pipes.
+ * A host uses the library only through the fourteen PEL_ functions below and the four callbacks
+ * of PelIpcCallback. Valid C and C++. */
 #ifndef PEL_IPC_H
 #define PEL_IPC_H
 
@@ -84,11 +80,9 @@ _Static_assert(sizeof(PelIpcCallback) == 296, "PelIpcCallback is 296 bytes");
 _Static_assert(offsetof(PelIpcCallback, LogName) == 40, "LogName at 40");
 #endif
 
-/* Opaque handles. */
 typedef struct PelIpcServerOpaque* PelIpcServerHandle;
 typedef struct PelIpcClientOpaque* PelIpcClientHandle;
 
-/* Server. */
 PEL_IPC_API PelIpcServerHandle PEL_CreateIpcServer(const PelIpcCallback* callback);
 PEL_IPC_API void PEL_DestroyIpcServer(PelIpcServerHandle server);
 PEL_IPC_API int32_t PEL_StartIpcServer(PelIpcServerHandle server, const char* name);
@@ -97,7 +91,6 @@ PEL_IPC_API int32_t PEL_IpcServerCloseConnection(PelIpcServerHandle server, uint
 PEL_IPC_API int32_t PEL_IpcServerSendData(PelIpcServerHandle server, uint32_t conn_id, bool sync,
                                           const uint8_t* data, int32_t size);
 
-/* Client. */
 PEL_IPC_API PelIpcClientHandle PEL_CreateIpcClient(const PelIpcCallback* callback);
 PEL_IPC_API void PEL_DestroyIpcClient(PelIpcClientHandle client);
 PEL_IPC_API int32_t PEL_ConnectIpcClient(PelIpcClientHandle client, const char* name);

@@ -2,7 +2,6 @@
 #include "platform/win.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  // By reason: DLL_PROCESS_DETACH (0) to DLL_THREAD_DETACH (3).
   static const char* const kTexts[] = {"pel_ipc DLL_PROCESS_DETACH!", "pel_ipc DLL_PROCESS_ATTACH!",
                                        "pel_ipc DLL_THREAD_ATTACH!", "pel_ipc DLL_THREAD_DETACH!"};
   if (reason <= DLL_THREAD_DETACH) OutputDebugStringA(kTexts[reason]);

@@ -11,13 +11,10 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   PEL_LOGI << "Enter!";
   int result = PEL_OK;
   HANDLE event = nullptr;
-  DWORD createError = 0;
   {
     pel::LockGuard lock(m_lock);
     if (m_state != DISCONNECT) {
-      const uint32_t state = m_state;
-      lock.Unlock();
-      PEL_LOGE << "Invalid connected state[" << state << "]!\n";
+      PEL_LOGE << "Invalid connected state[" << m_state << "]!\n";
       PEL_LOGI << "Leave!";
       return PEL_ERR_STATE;
     }
@@ -37,17 +34,18 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
     if (result == PEL_OK && !nonBlocking) {
       if (m_sync_conn_event == nullptr) {
         m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (m_sync_conn_event == nullptr) createError = GetLastError();
+        if (m_sync_conn_event == nullptr) {
+          const DWORD error = GetLastError();
+          result = error != 0 ? static_cast<int>(error) : PEL_ERR_EVENT;
+          PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result
+                   << "!\n";
+        }
       } else if (!ResetEvent(m_sync_conn_event)) {
         const DWORD error = GetLastError();
         PEL_LOGE << "Reset event m_sync_conn_event failed! err:" << error;
       }
       event = m_sync_conn_event;
     }
-  }
-  if (result == PEL_OK && !nonBlocking && event == nullptr) {
-    result = createError != 0 ? static_cast<int>(createError) : PEL_ERR_EVENT;
-    PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result << "!\n";
   }
   if (result == PEL_OK) {
     result = PostIocpConnect();
@@ -77,7 +75,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   {
     pel::LockGuard guard(m_lock);
     helloFirst = m_state == CONNECTED && m_sync_conn_event != nullptr;
-    if (!helloFirst && m_state != CONNECTED) {
+    if (m_state != CONNECTED) {
       m_state = DISCONNECT;
       if (m_sync_conn_event != nullptr) {
         CloseHandle(m_sync_conn_event);
@@ -87,21 +85,18 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   }
   PEL_LOGI << (helloFirst ? "Client connect to server OK!"
                           : "Connect IPC server failed, set state to DISCONNECT!");
-  if (helloFirst) result = PEL_OK;
   PEL_LOGI << "Leave!";
-  return result;
+  return helloFirst ? PEL_OK : result;
 }
 
 int PelNamedPipeClient::PostIocpConnect() {
   PEL_LOGI << "Enter!";
-  HANDLE held;
   {
     pel::LockGuard guard(m_lock);
-    held = m_pipe;
-  }
-  if (held != nullptr) {
-    PEL_LOGE << ">>>>pipe[" << held << "] is Already connected!<<<<";
-    return PEL_ERR_PIPE_HELD;
+    if (m_pipe != nullptr) {
+      PEL_LOGE << ">>>>pipe[" << m_pipe << "] is Already connected!<<<<";
+      return PEL_ERR_PIPE_HELD;
+    }
   }
 
   HANDLE pipe = CreateFileA(m_pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

@@ -73,7 +73,11 @@ int PelNamedPipeClient::Uninit() {
   }
   // Meanwhile the work thread takes the aborted read's completion and releases the record.
   Sleep(kUninitPauseMs);
-  WaitForReleases();
+  {
+    pel::LockGuard lock(m_lock);
+    m_lock.WaitFor(m_changed, kDrainWait,
+                   [this]() REQUIRES(m_lock) { return m_liveRecords == nullptr; });
+  }
 
   PEL_LOGI << "Ask iocp thread exit...";
   PostQueuedCompletionStatus(m_iocp, pel::kExitRequest, 0, nullptr);
@@ -130,6 +134,7 @@ int32_t PelNamedPipeClient::CloseFromHostLocked() {
 
 void PelNamedPipeClient::CloseIocpPipe() {
   pel::LockGuard guard(m_lock);
+  m_state = DISCONNECT;
   PEL_LOGI << "Enter! pipe:" << m_pipe;
   if (m_pipe != nullptr) ClosePipeLocked();
   PEL_LOGI << "Leave!";

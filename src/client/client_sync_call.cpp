@@ -62,26 +62,24 @@ int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
   {
     pel::LockGuard guard(m_replyLock);
     event = m_sync_read_event;
-    if (event != nullptr) {
-      if (m_syncReply != nullptr && m_syncReplySize < size) {
-        pel::DeleteBytes(m_syncReply);
-        m_syncReply = nullptr;
-      }
-      if (m_syncReply == nullptr) {
-        m_syncReply = pel::NewBytes(size);
-        if (m_syncReply == nullptr) {
-          m_syncReplySize = 0;
-          PEL_LOGE << "Allocate memory for sync message failed!!\n";
-          return PEL_ERR_NO_MEMORY;
-        }
-      }
-      if (size != 0) std::memcpy(m_syncReply, message + pel::kHeaderSize, size);
-      m_syncReplySize = size;
+    if (event == nullptr) {
+      PEL_LOGE << "Cannot set event! m_sync_call_event is nullptr!\n";
+      return 0;
     }
-  }
-  if (event == nullptr) {
-    PEL_LOGE << "Cannot set event! m_sync_call_event is nullptr!\n";
-    return 0;
+    if (m_syncReply != nullptr && m_syncReplySize < size) {
+      pel::DeleteBytes(m_syncReply);
+      m_syncReply = nullptr;
+    }
+    if (m_syncReply == nullptr) {
+      m_syncReply = pel::NewBytes(size);
+      if (m_syncReply == nullptr) {
+        m_syncReplySize = 0;
+        PEL_LOGE << "Allocate memory for sync message failed!!\n";
+        return PEL_ERR_NO_MEMORY;
+      }
+    }
+    if (size != 0) std::memcpy(m_syncReply, message + pel::kHeaderSize, size);
+    m_syncReplySize = size;
   }
   PEL_LOGI << "!!!!!!SyncCall get result!!!";
   SetEvent(event);

@@ -3,7 +3,6 @@
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
 #include "platform/thread_id.h"
-#include "platform/win_error.h"
 
 void PelNamedPipeClient::CloseRecordLocked(ClientConnection* connection, bool closePipe) {
   if (connection != nullptr) connection->closing.store(true);
@@ -58,12 +57,6 @@ void PelNamedPipeClient::ReleaseConnection(ClientConnection* connection, int las
   }
   PEL_LOG_AS(pel::log::info, kAsWorkThread) << "Call OnClose!";
   m_callbacks.OnClose(connId, lastResult, m_callbacks.UserContext);
-}
-
-void PelNamedPipeClient::WaitForReleases() {
-  pel::LockGuard lock(m_lock);
-  m_lock.WaitFor(m_changed, kDrainWait,
-                 [this]() REQUIRES(m_lock) { return m_liveRecords == nullptr; });
 }
 
 void PelNamedPipeClient::DrainAfterJoin() {
@@ -121,10 +114,6 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     if (overlapped == nullptr || key == 0) {
       lastResult = static_cast<int>(error);
       PEL_LOGE << ">>>>GetQueuedCompletionStatus -> Error:" << error << "!<<<<\n";
-      {
-        pel::LockGuard guard(client->m_lock);
-        client->m_state = DISCONNECT;
-      }
       client->CloseIocpPipe();
       client->m_callbacks.OnClose(client->ConnId(), lastResult, client->m_callbacks.UserContext);
       continue;
@@ -135,7 +124,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     const bool wake = connection->IsWake(overlapped);
     IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
     connection->unhandledIocp.fetch_sub(1);
-    if (!ok && pel::IsBrokenPipe(error)) {
+    if (!ok && error == ERROR_BROKEN_PIPE) {
       PEL_LOGI << "Pipe broken!" << context->pipe;
       connection->closing.store(true);
     }

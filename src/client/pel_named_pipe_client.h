@@ -70,8 +70,7 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   static constexpr std::chrono::milliseconds kDrainWait{kWaitMs};
   static constexpr DWORD kUninitPauseMs = 50;
 
-  // Lifecycle and the work thread's own steps.
-  void CloseIocpPipe();
+  void CloseIocpPipe();  // after a failed dequeue: DISCONNECT, and the pipe closed
   void ClosePipeLocked() REQUIRES(m_lock);
   uint32_t ConnId() {
     pel::LockGuard guard(m_lock);
@@ -86,16 +85,13 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   }
   void UnlinkLiveLocked(ClientConnection* connection) REQUIRES(m_lock);
   void ReleaseConnection(ClientConnection* connection, int lastResult);
-  void WaitForReleases();
   int32_t CloseFromHostLocked() REQUIRES(m_lock);
   void DrainAfterJoin();
 
-  // Connecting.
   int PostIocpConnect();
   int HandleHello(IocpKey* context);
   void EndBeforeHello();
 
-  // Data path.
   int PostIocpWrite(pel::WriteQueue& batch, bool bounded);
   bool RoomForLocked(ClientConnection* connection, uint64_t bytes) REQUIRES(m_lock);
   int IssueWriteLocked(ClientConnection* connection, uint8_t* message) REQUIRES(m_lock);

@@ -20,7 +20,6 @@ class WriteQueue {
 
   // Takes ownership of a message made by BuildMessage.
   void Push(uint8_t* message) noexcept;
-  // Moves every message of other behind this queue's, keeping their order.
   void Append(WriteQueue& other) noexcept;
   // The oldest message, ready to be written; null when none waits.
   uint8_t* Pop() noexcept;
@@ -28,8 +27,7 @@ class WriteQueue {
   uint32_t size() const noexcept { return m_size; }
   // Wire bytes of the waiting messages.
   uint64_t bytes() const noexcept { return m_bytes; }
-  // Frees every waiting message.
-  void Clear() noexcept;
+  void Clear() noexcept;  // frees every waiting message
 
  private:
   uint8_t* m_head = nullptr;

@@ -43,23 +43,20 @@ struct IocpKey {
 
 static_assert(offsetof(IocpKey, overlapped) == 0, "OVERLAPPED must come first");
 
-// The part of a pipe's record that both ends share, and the one rule of its
-// lifetime: a record is released (pipe closed, host told, memory freed) once,
-// and only when it is closing, no operation on it is outstanding and no
-// thread holds it; until then the system may still write into its contexts.
-// - An operation is counted before it is issued, and uncounted when its
-//   completion is taken off the port or at once when issuing fails.
-// - A thread using the record outside an operation holds it: a server worker
-//   while it handles a packet, a sender from its look-up to the issue. Taking
-//   a completion holds first, so count and holds are never both 0 while the
-//   record is in use. The client's one work thread does every release, so it
-//   needs no holds.
-// - New operations, holds and the claim are taken under the owner's lock
-//   after the closing test: a closing record gains nothing new and one claim
-//   wins. (A dequeued completion's hold needs no lock: its count keeps it.)
-// - A thread that finds a closing record drained but may not release it (a
-//   host's call must not run OnClose) posts a wake-up packet, counted like an
-//   operation, whose taker releases the record.
+// The part of a pipe's record both ends share, and the one rule of its lifetime: a record is
+// released (pipe closed, host told, memory freed) once, and only when it is closing, no operation
+// on it is outstanding and no thread holds it; until then the system may write into its contexts.
+// - An operation is counted before it is issued, and uncounted when its completion is taken off the
+//   port or at once when issuing fails.
+// - A thread using the record outside an operation holds it: a server worker while it handles a
+//   packet, a sender from its look-up to the issue. Taking a completion holds first, so count and
+//   holds are never both 0 while the record is in use. The client's one work thread does every
+//   release, so it needs no holds.
+// - New operations, holds and the claim are taken under the owner's lock after the closing test: a
+//   closing record gains nothing new and one claim wins. (A dequeued completion's hold needs no
+//   lock: its count keeps it.)
+// - A thread that finds a closing record drained but may not release it (a host's call must not run
+//   OnClose) posts a wake-up packet, counted like an operation, whose taker releases the record.
 struct IocpRecord {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   uint32_t id = pel::kNoConnId;

@@ -55,7 +55,6 @@ class Logger {
     for (int i = 0; i < n; ++i) m_appenders[i]->write(record);
   }
 
-  // True when a statement of this severity would reach the appenders.
   static bool Admits(Severity severity) noexcept {
     Logger* logger = Get();
     return logger != nullptr && logger->checkSeverity(severity);

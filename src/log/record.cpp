@@ -1,7 +1,6 @@
 #include "log/record.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -21,7 +20,6 @@ Record& Record::appendWide(const wchar_t* text, std::size_t length) noexcept {
   return *this;
 }
 
-// Converts from the ANSI code page straight into the message.
 Record& Record::appendNarrow(const char* text, std::size_t length) noexcept {
   if (length == 0) return *this;
   const int count = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0);
@@ -46,37 +44,25 @@ std::string QualifiedFunctionName(const char* full) {
   // Unnamed namespaces tell a reader nothing and are spelt differently by each compiler.
   std::string stripped(full);
   for (const char* unnamed : {"{anonymous}::", "`anonymous namespace'::"}) {
-    const std::size_t n = std::strlen(unnamed);
-    for (std::size_t at = stripped.find(unnamed); at != std::string::npos;
-         at = stripped.find(unnamed, at))
-      stripped.erase(at, n);
+    for (std::size_t at = 0; (at = stripped.find(unnamed, at)) != std::string::npos;)
+      stripped.erase(at, std::strlen(unnamed));
   }
 
   // The parameter list opens at the first '(' outside template brackets.
-  std::size_t open = stripped.size();
-  int angle = 0;
-  for (std::size_t i = 0; i < stripped.size(); ++i) {
-    const char c = stripped[i];
-    if (c == '<') ++angle;
-    if (c == '>' && angle > 0) --angle;
-    if (c == '(' && angle == 0) {
-      open = i;
-      break;
-    }
+  std::size_t open = 0;
+  for (int angle = 0; open < stripped.size() && (stripped[open] != '(' || angle != 0); ++open) {
+    if (stripped[open] == '<') ++angle;
+    if (stripped[open] == '>' && angle > 0) --angle;
   }
 
   // The name starts after the last blank before it that is outside template
   // brackets; what precedes is return type, storage class or calling convention.
-  std::size_t begin = 0;
-  angle = 0;
-  for (std::size_t i = open; i > 0; --i) {
-    const char c = stripped[i - 1];
+  std::size_t begin = open;
+  for (int angle = 0; begin > 0; --begin) {
+    const char c = stripped[begin - 1];
+    if ((c == ' ' || c == '*' || c == '&') && angle == 0) break;
     if (c == '>') ++angle;
     if (c == '<' && angle > 0) --angle;
-    if ((c == ' ' || c == '*' || c == '&') && angle == 0) {
-      begin = i;
-      break;
-    }
   }
   return stripped.substr(begin, open - begin);
 }
@@ -117,12 +103,6 @@ Record& Record::operator<<(const char* text) {
 Record& Record::operator<<(const wchar_t* text) {
   if (text == nullptr) text = L"(null)";
   return appendWide(text, std::wcslen(text));
-}
-
-Record& Record::operator<<(double value) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%g", value);
-  return *this << text;
 }
 
 Record& Record::operator<<(const void* pointer) {

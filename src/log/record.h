@@ -49,7 +49,6 @@ class Record {
   Record& operator<<(unsigned int value) { return appendUnsigned(value, false); }
   Record& operator<<(unsigned long value) { return appendUnsigned(value, false); }
   Record& operator<<(unsigned long long value) { return appendUnsigned(value, false); }
-  Record& operator<<(double value);
   // Handles and addresses: 16 upper-case hex digits, no prefix.
   Record& operator<<(const void* pointer);
 

@@ -48,18 +48,10 @@ HANDLE OpenForAppend(const std::string& path, bool* created) {
   }
 }
 
-std::string FileName(const std::string& prefix, const std::tm& day) {
-  return prefix + DateTag(day) + ".log";
-}
-
-bool SameDate(const std::tm& a, const std::tm& b) {
-  return a.tm_year == b.tm_year && a.tm_yday == b.tm_yday;
-}
-
 }  // namespace
 
 std::string DayFileName(const std::string& prefix, std::time_t seconds) {
-  return FileName(prefix, LocalTime(seconds));
+  return prefix + DateTag(LocalTime(seconds)) + ".log";
 }
 
 WeekRollingFileAppender::WeekRollingFileAppender(const char* logDir, const char* filePrefix)
@@ -110,12 +102,14 @@ void WeekRollingFileAppender::writeBatch(Pending* first) {
   std::string joined;
   while (first != nullptr) {
     Pending* end = first->next;
-    while (end != nullptr && SameDate(end->day, first->day)) end = end->next;
+    const std::tm& day = first->day;
+    while (end != nullptr && end->day.tm_yday == day.tm_yday && end->day.tm_year == day.tm_year)
+      end = end->next;
     const bool lone = first->next == end;
     joined.clear();
     for (const Pending* p = first; !lone && p != end; p = p->next) joined += p->bytes;
-    writeFile(m_logDir + "\\" + FileName(m_filePrefix, first->day), lone ? first->bytes : joined,
-              first->day);
+    writeFile(m_logDir + "\\" + m_filePrefix + DateTag(day) + ".log", lone ? first->bytes : joined,
+              day);
     first = end;
   }
 }

@@ -27,7 +27,6 @@ T* NewObject(Args&&... args) noexcept {
   }
 }
 
-// Arrays of default-constructed objects, such as a table of threads.
 template <class T>
 T* NewArray(std::size_t count) noexcept {
   if (!AllocationAllowed(count * sizeof(T))) return nullptr;

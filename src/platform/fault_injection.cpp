@@ -53,8 +53,6 @@ void FailAllocation(uint64_t nth) noexcept { Arm(0, nth); }
 
 void FailAllocationOfSize(std::size_t size, uint64_t nth) noexcept { Arm(size, nth); }
 
-uint64_t AllocationCount() noexcept { return g_count.load(); }
-
 bool Fired() noexcept { return g_fired.load(); }
 
 std::vector<std::size_t> AllocationSizes() {

@@ -14,8 +14,6 @@ void FailAllocation(uint64_t nth) noexcept;
 // of one size that follow each other causally (a HELLO, then the answer to
 // it) keep their order whatever other threads allocate meanwhile.
 void FailAllocationOfSize(std::size_t size, uint64_t nth) noexcept;
-// Allocations seen through the seam since the process started.
-uint64_t AllocationCount() noexcept;
 // True once the armed failure has been delivered.
 bool Fired() noexcept;
 // Sizes of the allocations since the seam was last (dis)armed, in order (the first few hundred).
@@ -24,8 +22,7 @@ std::vector<std::size_t> AllocationSizes();
 // Make every look-up of the user's profile folder fail as if Windows refused
 // it with this error for a token that was found; 0 disarms.
 void RefuseProfileDirectory(uint32_t error) noexcept;
-// The error armed above, 0 when disarmed.
-uint32_t ProfileRefusal() noexcept;
+uint32_t ProfileRefusal() noexcept;  // the error armed above, 0 when disarmed
 
 }  // namespace fault
 }  // namespace pel

@@ -7,14 +7,14 @@
 namespace pel {
 
 StreamCutter::StreamCutter(pel::Mutex* lock) noexcept
-    : m_lock(lock), m_data(NewBytes(kInitialCapacity)), m_capacity(0), m_used(0) {
+    : m_lock(lock != nullptr ? *lock : m_ownLock), m_data(NewBytes(kInitialCapacity)) {
   if (m_data != nullptr) m_capacity = kInitialCapacity;
 }
 
 StreamCutter::~StreamCutter() { DeleteBytes(m_data); }
 
 bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
-  m_lock.lock();
+  LockGuard guard(m_lock);
   if (m_capacity - m_used < n) {
     // Growth leaves room: 2*cap >= used + n when n <= cap, else 2*n > cap + n >= used + n.
     uint64_t grown = n > m_capacity ? ((static_cast<uint64_t>(n) >> 12) + 1) << 13
@@ -22,7 +22,6 @@ bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
     uint8_t* bigger = grown > 0xFFFFFFFFull ? nullptr : NewBytes(static_cast<std::size_t>(grown));
     if (bigger == nullptr) {
       m_used = 0;
-      m_lock.unlock();
       return false;
     }
     if (m_used != 0) std::memcpy(bigger, m_data, m_used);
@@ -32,7 +31,6 @@ bool StreamCutter::Append(const uint8_t* bytes, uint32_t n) noexcept {
   }
   std::memcpy(m_data + m_used, bytes, n);
   m_used += n;
-  m_lock.unlock();
   return true;
 }
 
@@ -79,40 +77,12 @@ StreamCutter::CutResult StreamCutter::Cut(MessageSink& sink) {
   }
 
   if (consumed != 0) {
-    m_lock.lock();
+    LockGuard guard(m_lock);
     // A Clear() from another thread may have emptied the buffer meanwhile.
     m_used = m_used >= consumed ? m_used - consumed : 0;
     if (m_used != 0) std::memmove(m_data, m_data + consumed, m_used);
-    m_lock.unlock();
   }
   return result;
-}
-
-void StreamCutter::Clear() noexcept {
-  m_lock.lock();
-  m_used = 0;
-  m_lock.unlock();
-}
-
-bool StreamCutter::valid() const noexcept {
-  m_lock.lock();
-  const bool valid = m_data != nullptr;
-  m_lock.unlock();
-  return valid;
-}
-
-uint32_t StreamCutter::used() const noexcept {
-  m_lock.lock();
-  const uint32_t used = m_used;
-  m_lock.unlock();
-  return used;
-}
-
-uint32_t StreamCutter::capacity() const noexcept {
-  m_lock.lock();
-  const uint32_t capacity = m_capacity;
-  m_lock.unlock();
-  return capacity;
 }
 
 }  // namespace pel

@@ -32,14 +32,17 @@ class StreamCutter {
  public:
   static constexpr uint32_t kInitialCapacity = 0x100000;  // 1 MiB
 
-  // lock, when given, guards the buffer's pointer and sizes.
+  // lock, when given, guards the buffer's pointer and sizes; else the cutter's own one does.
   explicit StreamCutter(pel::Mutex* lock = nullptr) noexcept;
   ~StreamCutter();
   StreamCutter(const StreamCutter&) = delete;
   StreamCutter& operator=(const StreamCutter&) = delete;
 
   // False when the initial buffer could not be allocated; Append then fails.
-  bool valid() const noexcept;
+  bool valid() const noexcept {
+    LockGuard guard(m_lock);
+    return m_data != nullptr;
+  }
 
   // Appends n bytes, growing the buffer when the free room is too small:
   // to ((n >> 12) + 1) << 13 when n exceeds the capacity, else to twice the
@@ -54,31 +57,25 @@ class StreamCutter {
   // Cuts whole messages off the front until a partial one is left or a failure clears all.
   CutResult Cut(MessageSink& sink);
 
-  void Clear() noexcept;
-  uint32_t used() const noexcept;
-  uint32_t capacity() const noexcept;
+  void Clear() noexcept {
+    LockGuard guard(m_lock);
+    m_used = 0;
+  }
+  uint32_t used() const noexcept {
+    LockGuard guard(m_lock);
+    return m_used;
+  }
+  uint32_t capacity() const noexcept {
+    LockGuard guard(m_lock);
+    return m_capacity;
+  }
 
  private:
-  // The owner's lock, or none when one thread owns the cutter. To the
-  // analysis it is always taken, so the fields' rules hold in both uses.
-  class CAPABILITY("mutex") OptionalLock {
-   public:
-    explicit OptionalLock(pel::Mutex* lock) noexcept : m_lock(lock) {}
-    void lock() const noexcept ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
-      if (m_lock != nullptr) m_lock->lock();
-    }
-    void unlock() const noexcept RELEASE() NO_THREAD_SAFETY_ANALYSIS {
-      if (m_lock != nullptr) m_lock->unlock();
-    }
-
-   private:
-    pel::Mutex* const m_lock;
-  };
-
-  const OptionalLock m_lock;
+  pel::Mutex m_ownLock;
+  pel::Mutex& m_lock;
   uint8_t* m_data GUARDED_BY(m_lock);
-  uint32_t m_capacity GUARDED_BY(m_lock);
-  uint32_t m_used GUARDED_BY(m_lock);
+  uint32_t m_capacity GUARDED_BY(m_lock) = 0;
+  uint32_t m_used GUARDED_BY(m_lock) = 0;
 };
 
 }  // namespace pel

@@ -11,7 +11,6 @@ struct IpcConnection : IocpRecord {
   IpcConnection* nextRecord = nullptr;
 };
 
-// Allocation helpers that keep the white-box counters right.
 inline IpcConnection* NewIpcConnection() noexcept {
   return pel::Stock<IpcConnection, 4>(pel::diag::Live().connections).TakeOrAllocate();
 }

@@ -3,15 +3,13 @@
 
 #include "iocp/iocp_record.h"
 #include "log/log.h"
-#include "platform/alloc.h"
 #include "platform/diag.h"
 #include "server/pel_named_pipe_server.h"
 
 namespace {
 constexpr DWORD kCancelPauseMs = 10;
 constexpr std::chrono::milliseconds kCancelPause(kCancelPauseMs);
-// Cancelled operations return within milliseconds; only a stuck host callback keeps a record
-// longer.
+// Cancelled operations return within milliseconds; only a stuck host callback holds a record on.
 constexpr std::chrono::milliseconds kDrainLimit(PEL_IPC_WAIT_MS);
 }  // namespace
 
