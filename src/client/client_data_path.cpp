@@ -4,6 +4,7 @@
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
 #include "platform/thread_id.h"
+#include "platform/win_error.h"
 
 // A send's pieces are built, then queued in one step: a refused send leaves no prefix on the pipe.
 int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedSize, bool single) {
@@ -181,7 +182,7 @@ int PelNamedPipeClient::PostNextRead() {
   if (result == 0) return 0;
   PEL_LOG_AS(pel::log::error, kAsHandleIocpRead)
       << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
-  if (error != ERROR_BROKEN_PIPE && error != ERROR_PIPE_NOT_CONNECTED) return result;
+  if (!pel::IsPeerGone(error)) return result;
   // The server left between two reads: ended like a read broken while pending, with one OnClose.
   pel::LockGuard guard(m_lock);
   if (m_key == nullptr) return result;

@@ -3,6 +3,7 @@
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
 #include "platform/thread_id.h"
+#include "platform/win_error.h"
 
 void PelNamedPipeClient::CloseRecordLocked(ClientConnection* connection, bool closePipe) {
   if (connection != nullptr) connection->closing.store(true);
@@ -124,7 +125,7 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     const bool wake = connection->IsWake(overlapped);
     IocpKey* context = reinterpret_cast<IocpKey*>(overlapped);
     connection->unhandledIocp.fetch_sub(1);
-    if (!ok && error == ERROR_BROKEN_PIPE) {
+    if (!ok && pel::IsBrokenPipe(error)) {
       PEL_LOGI << "Pipe broken!" << context->pipe;
       connection->closing.store(true);
     }

@@ -5,6 +5,7 @@
 #include "platform/alloc.h"
 #include "platform/diag.h"
 #include "platform/thread_id.h"
+#include "platform/win_error.h"
 #include "server/pel_named_pipe_server.h"
 
 PelNamedPipeServer::PelNamedPipeServer(const PelIpcCallback& callbacks) noexcept
@@ -105,7 +106,7 @@ int PelNamedPipeServer::HandlePacket(IpcConnection* conn, OVERLAPPED* ov, DWORD 
     result = static_cast<int>(err);
     PEL_LOG_AS(pel::log::error, kAsWorkThread)
         << ">>>>GetQueuedCompletionStatus -> Error:" << err << "!<<<<\n";
-    if (err == ERROR_BROKEN_PIPE || err == ERROR_OPERATION_ABORTED) {
+    if (pel::IsOrderlyPipeEnd(err)) {
       PEL_LOG_AS(pel::log::error, kAsWorkThread) << ">>>>Pipe is Broken!!!<<<<\n";
       conn->closing.exchange(true);
     }
