@@ -52,7 +52,9 @@ void InitLog(const char* name) {
   }
 
   const pel::log::LogPlace place = pel::log::FindLogPlace(name, true);
-  LibraryLogger().addAppender(&Appender(place.folder, place.prefix));
+  // The appender is built before the logger, so at unload the logger goes first.
+  pel::log::WeekRollingFileAppender& appender = Appender(place.folder, place.prefix);
+  LibraryLogger().addAppender(&appender);
   g_initialized = 1;
 
   PEL_LOGI << "InitLog success! Compile time:" << __DATE__ << ", " << __TIME__;
