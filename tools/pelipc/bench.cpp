@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "util.h"
 
@@ -221,9 +222,7 @@ int BenchMain(const std::vector<std::string>& args) {
     TransportEvents quiet;
     MakeClient(Impl::kLibrary, &quiet);
   }
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  report.cpus = info.dwNumberOfProcessors;
+  report.cpus = std::thread::hardware_concurrency();
   const double begin = NowSeconds();
   const unsigned steps = kRowCount * report.repetitions * (sides[0] + sides[1]);
   unsigned step = 0;

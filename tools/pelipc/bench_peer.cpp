@@ -112,11 +112,8 @@ int BenchPeerMain(const std::vector<std::string>& args) {
   SetLibraryLogName(kPeerLogName + (many ? "_" + std::to_string(plan.index) : ""));
   Peer peer(plan, done);
   const bool isClient = PeerIsClient(plan.scenario);
-  if (isClient) {
-    peer.client = MakeClient(plan.impl, &peer);
-  } else {
-    peer.server = MakeServer(plan.impl, &peer);
-  }
+  if (isClient) peer.client = MakeClient(plan.impl, &peer);
+  if (!isClient) peer.server = MakeServer(plan.impl, &peer);
   if (!peer.client && !peer.server) {
     Err("[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
         isClient ? "client" : "server");

@@ -210,9 +210,8 @@ std::string OneCall(ClientEnd& client, const std::vector<uint8_t>& request) {
   return size == request.size() ? "" : "answer of " + std::to_string(size) + " bytes";
 }
 
-double Percentile(std::vector<double>& sorted, double p) {
-  size_t index = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
-  return sorted[std::min(index, sorted.size() - 1)];
+double Percentile(const std::vector<double>& sorted, double p) {
+  return sorted[static_cast<size_t>(p * (sorted.size() - 1) + 0.5)];
 }
 
 Measure RoundTrip(Rig& rig, const RowPlan& plan) {

@@ -104,7 +104,7 @@ int DemoClient::Run(const std::string& pipe) {
   if (!Send(HelloText(index))) return kExitFailed;
   if (index == kDemoBlobClient && !Send(Pattern(kDemoBlobSize, connId))) return kExitFailed;
 
-  const std::string whoami = std::string(1, kRequestMark) + "whoami";
+  const std::string whoami = kRequestMark + std::string("whoami");
   bool ok = true;
   std::string smallNote;
   if (index == kDemoSmallBufferClient) {
@@ -115,13 +115,13 @@ int DemoClient::Run(const std::string& pipe) {
     }
   }
   ok = Call(whoami) && ok;
-  ok = Call(UpperRequest(index)) && ok;
+  ok = Call(kRequestMark + ("upper " + HelloText(index))) && ok;
   // Its answer also proves that everything sent before it was handled.
   std::string bye;
   {
     std::lock_guard<std::mutex> hold(lock);
-    bye = std::string(1, kRequestMark) + "bye: got " + Grouped(received.Get()) + " messages, " +
-          Grouped(bytesIn) + " bytes" + smallNote;
+    bye = kRequestMark + ("bye: got " + Grouped(received.Get()) + " messages, " + Grouped(bytesIn) +
+                          " bytes" + smallNote);
     hostThread = GetCurrentThreadId();
   }
   ok = Call(bye) && ok;

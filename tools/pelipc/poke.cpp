@@ -29,7 +29,7 @@ struct Serve : TransportEvents {
   std::unique_ptr<ServerEnd> server;
   int mode = kReplyBoth;
   uint32_t stopAfter = 0;  // closed connections after which serve ends; 0: never
-  Counter closes;
+  std::atomic<uint32_t> closes{0};
 
   void OnConnect(uint32_t id) override { Out("#%u connected\n", id); }
 
@@ -48,8 +48,7 @@ struct Serve : TransportEvents {
 
   void OnClose(uint32_t id, int32_t code) override {
     Out("#%u closed (code %d)\n", id, code);
-    closes.Add();
-    if (stopAfter != 0 && closes.Get() >= stopAfter) g_stop.Set();
+    if (++closes == stopAfter) g_stop.Set();
   }
 };
 

@@ -1,5 +1,6 @@
 #include "util.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <ctime>
@@ -21,10 +22,7 @@ std::string FullFolder(const char* path) {
 }  // namespace
 
 std::string DescribeResult(int32_t code) {
-  static const struct {
-    int32_t code;
-    const char* meaning;
-  } kMeanings[] = {
+  static const std::pair<int32_t, const char*> kMeanings[] = {
       {PEL_OK, "success"},
       {PEL_ERR_INVALID_ARG, "missing or invalid argument"},
       {PEL_ERR_STATE, "wrong state: closing, not connected or not disconnected"},
@@ -45,9 +43,7 @@ std::string DescribeResult(int32_t code) {
       {PEL_ERR_WRITE, "a message could not be written"},
   };
   const char* meaning = "system error code";
-  for (const auto& entry : kMeanings) {
-    if (entry.code == code) meaning = entry.meaning;
-  }
+  for (const auto& [known, text] : kMeanings) meaning = known == code ? text : meaning;
   return "error " + std::to_string(code) + " (" + meaning + ")";
 }
 
@@ -145,11 +141,10 @@ bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* o
 bool ParseFlags(const std::vector<std::string>& args, const std::vector<Flag>& flags,
                 std::vector<std::string>* positional) {
   for (size_t i = 0; i < args.size(); ++i) {
-    const Flag* match = nullptr;
-    for (const auto& flag : flags) {
-      if (args[i] == flag.name && (!flag.takesValue || i + 1 < args.size())) match = &flag;
-    }
-    if (match == nullptr) {
+    const auto match = std::find_if(flags.begin(), flags.end(), [&](const Flag& flag) {
+      return args[i] == flag.name && (!flag.takesValue || i + 1 < args.size());
+    });
+    if (match == flags.end()) {
       positional->push_back(args[i]);
     } else if (!match->apply(match->takesValue ? args[++i] : std::string())) {
       return false;
