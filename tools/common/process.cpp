@@ -66,12 +66,10 @@ HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err, 
   STARTUPINFOA si{};
   si.cb = sizeof si;
   const bool inherit = in != nullptr || out != nullptr || err != nullptr;
-  if (inherit) {
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in;
-    si.hStdOutput = out;
-    si.hStdError = err;
-  }
+  si.dwFlags = inherit ? STARTF_USESTDHANDLES : 0;
+  si.hStdInput = in;
+  si.hStdOutput = out;
+  si.hStdError = err;
   PROCESS_INFORMATION pi{};
   std::vector<char> line(commandLine.begin(), commandLine.end());
   line.push_back('\0');
