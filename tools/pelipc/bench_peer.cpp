@@ -81,13 +81,10 @@ struct Peer : TransportEvents {
 }  // namespace
 
 std::vector<std::string> PeerArgs(const PeerPlan& plan) {
-  return {"__bench-peer",
-          std::to_string(static_cast<int>(plan.impl)),
-          std::to_string(static_cast<int>(plan.scenario)),
-          plan.name,
-          std::to_string(plan.count),
-          std::to_string(plan.size),
-          std::to_string(plan.index)};
+  std::vector<std::string> args = {"__bench-peer", std::to_string(static_cast<int>(plan.impl)),
+                                   std::to_string(static_cast<int>(plan.scenario)), plan.name};
+  for (uint32_t n : {plan.count, plan.size, plan.index}) args.push_back(std::to_string(n));
+  return args;
 }
 
 int BenchPeerMain(const std::vector<std::string>& args) {

@@ -45,10 +45,11 @@ struct DemoClient : TransportEvents {
     if (code == PEL_OK && GetCurrentThreadId() == hostThread) hostCloses++;
   }
 
-  // A failure of this client, on stderr.
-  bool Failed(const std::string& text) {
+  // A failure of this client, on stderr; gives back result, false or the exit code.
+  template <typename T = bool>
+  T Failed(const std::string& text, T result = false) {
     Err("[client %d] %s\n", index, text.c_str());
-    return false;
+    return result;
   }
 
   // One synchronous call; false when the result or the answer is not the expected one.
@@ -86,20 +87,17 @@ struct DemoClient : TransportEvents {
 int DemoClient::Run(const std::string& pipe) {
   int32_t r = client->Connect(pipe);
   if (r != PEL_OK) {
-    Failed("connect to " + FullPipeName(pipe) + ": " + DescribeResult(r));
-    return r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitNoServer;
+    return Failed("connect to " + FullPipeName(pipe) + ": " + DescribeResult(r),
+                  r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitNoServer);
   }
   if (!received.WaitAtLeast(2, 10000)) {
-    Failed("greeting and snapshot did not arrive within 10 s");
-    return kExitTimeout;
+    return Failed("greeting and snapshot did not arrive within 10 s", kExitTimeout);
   }
   {
     // connId stays as the greeting set it from here on.
     std::lock_guard<std::mutex> hold(lock);
-    if (!greeted || !snapshotOk) {
-      Failed(problem.empty() ? "no greeting" : problem);
-      return kExitFailed;
-    }
+    if (!greeted || !snapshotOk)
+      return Failed(problem.empty() ? "no greeting" : problem, kExitFailed);
   }
   if (!Send(HelloText(index))) return kExitFailed;
   if (index == kDemoBlobClient && !Send(Pattern(kDemoBlobSize, connId))) return kExitFailed;
@@ -141,10 +139,7 @@ int DemoClientMain(const std::vector<std::string>& args) {
   DemoClient self;
   self.index = std::atoi(args[1].c_str());
   self.client = MakeClient(Impl::kLibrary, &self);
-  if (!self.client) {
-    self.Failed("PEL_CreateIpcClient failed");
-    return kExitFailed;
-  }
+  if (!self.client) return self.Failed("PEL_CreateIpcClient failed", kExitFailed);
   return self.Run(args[0]);
 }
 

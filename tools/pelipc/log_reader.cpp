@@ -3,7 +3,6 @@
 // filters, and with --follow keeps printing what the library appends.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <map>
 #include <optional>
@@ -150,9 +149,7 @@ class Reader {
     for (;;) {
       std::string next;
       for (const LogFile& file : ListFiles(dir)) {
-        if (exactPrefix ? file.prefix != prefix : file.prefix.compare(0, prefix.size(), prefix)) {
-          continue;
-        }
+        if (exactPrefix ? file.prefix != prefix : file.prefix.rfind(prefix, 0) != 0) continue;
         if (file.date == day) offsets.emplace(file.name, 0);
         if (follow && file.date > day && (next.empty() || file.date < next)) next = file.date;
       }

@@ -150,9 +150,9 @@ int ServeMain(const std::vector<std::string>& args) {
     Err("pelipc serve: cannot listen on %s: %s\n", full.c_str(), DescribeResult(r).c_str());
     return kExitNoServer;
   }
-  const std::string until = self.stopAfter == 0 ? std::string("Ctrl+C stops")
-                                                : "stops after " + std::to_string(self.stopAfter) +
-                                                      " connection(s) closed";
+  const std::string until = self.stopAfter == 0
+                                ? "Ctrl+C stops"
+                                : Format("stops after %u connection(s) closed", self.stopAfter);
   Out("listening on %s; replies: %s; %s\n", full.c_str(), kModes[self.mode], until.c_str());
   SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
   g_stop.Wait(INFINITE);
