@@ -17,9 +17,9 @@ struct DemoClient : TransportEvents {
   int index = 0;
   Counter received;
   std::mutex lock;
-  uint32_t connId = PEL_IPC_NO_CONN_ID;
+  uint32_t connId = PEL_IPC_NO_CONN_ID;  // until the greeting names it
   uint64_t bytesIn = 0;
-  bool greeted = false, snapshotOk = false;
+  bool snapshotOk = false;
   std::string problem;
   DWORD hostThread = 0;  // the thread that calls the disconnect
   int hostCloses = 0;    // OnClose calls with code 0 on that thread
@@ -32,7 +32,6 @@ struct DemoClient : TransportEvents {
       snapshotOk = MatchesPattern(data, size, 0, id);
       if (!snapshotOk) problem = "snapshot bytes differ";
     } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
-      greeted = true;
       connId = id;
     } else {
       problem = "unexpected message " + Preview(data, size);
@@ -96,7 +95,7 @@ int DemoClient::Run(const std::string& pipe) {
   {
     // connId stays as the greeting set it from here on.
     std::lock_guard<std::mutex> hold(lock);
-    if (!greeted || !snapshotOk)
+    if (connId == PEL_IPC_NO_CONN_ID || !snapshotOk)
       return Failed(problem.empty() ? "no greeting" : problem, kExitFailed);
   }
   if (!Send(HelloText(index))) return kExitFailed;

@@ -120,9 +120,7 @@ struct Filters {
   bool Pass(const std::string& record) const {
     const std::optional<Head> head = ParseHead(record);
     // Lines before a file's first record pass only when nothing filters.
-    if (!head) {
-      return sinceMinutes == 0 && maxRank == 4 && function.empty() && !conn;
-    }
+    if (!head) return sinceMinutes == 0 && maxRank == 4 && function.empty() && !conn;
     // FUNC alone also matches CLASS::FUNC.
     const std::string have = "::" + head->function, want = "::" + function;
     const bool functionOk =

@@ -107,27 +107,12 @@ void PrintLogLocation(const std::string& logName) {
   const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   Out("\n  log: %s (%s bytes, prefix %s)\n", file.c_str(), Grouped(size).c_str(), place.prefix);
   // C:\x\y -> $WINEPREFIX/drive_c/x/y, so a reader under Wine finds the file.
-  char wine[1024] = {0};
-  const DWORD w = GetEnvironmentVariableA("WINEPREFIX", wine, sizeof wine);
-  if (w == 0 || w >= sizeof wine || file.size() < 3 || file[1] != ':') return;
+  const char* wine = std::getenv("WINEPREFIX");
+  if (wine == nullptr || *wine == '\0' || file.size() < 3 || file[1] != ':') return;
   std::string onWine =
       std::string(wine) + "/drive_" + static_cast<char>(file[0] | 0x20) + "/" + file.substr(3);
   for (char& c : onWine) c = c == '\\' ? '/' : c;
   Out("       %s\n", onWine.c_str());
-}
-
-Flag Switch(const char* name, std::function<void()> set) {
-  return {name, false, [set](const std::string&) {
-            set();
-            return true;
-          }};
-}
-
-Flag Text(const char* name, std::string* out) {
-  return {name, true, [out](const std::string& value) {
-            *out = value;
-            return true;
-          }};
 }
 
 bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* out) {
