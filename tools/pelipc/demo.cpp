@@ -189,13 +189,11 @@ int DemoMain(const std::vector<std::string>& args) {
                        std::to_string(kDemoClients));
   }
   Out("\n  conn  client  in: msgs      bytes   out: msgs      bytes  calls  closed\n");
-  for (const auto& entry : self.conns) {
-    const ConnRecord& c = entry.second;
-    CheckConnection(entry.first, c, problems);
-    Out("  #%-4u %-6d %9u %10s %10u %10s %6d  %s\n", entry.first, c.client,
-        static_cast<unsigned>(c.msgsIn), Grouped(c.bytesIn).c_str(),
-        static_cast<unsigned>(c.msgsOut), Grouped(c.bytesOut).c_str(), c.calls,
-        c.closeCode ? ("code " + std::to_string(*c.closeCode)).c_str() : "no");
+  for (const auto& [id, c] : self.conns) {
+    CheckConnection(id, c, problems);
+    Out("  #%-4u %-6d %9u %10s %10u %10s %6d  %s\n", id, c.client, static_cast<unsigned>(c.msgsIn),
+        Grouped(c.bytesIn).c_str(), static_cast<unsigned>(c.msgsOut), Grouped(c.bytesOut).c_str(),
+        c.calls, c.closeCode ? ("code " + std::to_string(*c.closeCode)).c_str() : "no");
   }
   problems.insert(problems.end(), self.problems.begin(), self.problems.end());
   PrintLogLocation(kLogName);
