@@ -101,25 +101,23 @@ struct Client : TransportEvents {
     return r == PEL_ERR_PIPE ? kExitNoServer : r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitFailed;
   }
 
-  // TEXT as is, or the bytes of FILE for "@FILE".
+  // TEXT as is, or the bytes of FILE for "@FILE"; false, told why, when there is nothing to send.
   bool LoadPayload(const std::string& arg) {
-    if (arg.size() > 1 && arg[0] == '@') {
-      std::ifstream file(arg.substr(1), std::ios::binary);
-      if (!file) {
-        Err("pelipc %s: cannot read %s\n", command, arg.substr(1).c_str());
-        return false;
-      }
-      payload.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    } else {
+    const std::string path = arg.size() > 1 && arg[0] == '@' ? arg.substr(1) : "";
+    std::ifstream file(path, std::ios::binary);
+    if (path.empty()) {
       payload.assign(arg.begin(), arg.end());
+    } else {
+      payload.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
-    if (payload.empty()) {
-      Err("pelipc %s: nothing to send (the library refuses empty messages)\n", command);
-    } else if (payload.size() > 0x7FFFFFFFu) {
-      Err("pelipc %s: %s bytes is more than one call can take\n", command,
-          Grouped(payload.size()).c_str());
-    }
-    return !payload.empty() && payload.size() <= 0x7FFFFFFFu;
+    const std::string why = !path.empty() && !file ? "cannot read " + path
+                            : payload.empty()
+                                ? "nothing to send (the library refuses empty messages)"
+                            : payload.size() > 0x7FFFFFFFu
+                                ? Grouped(payload.size()) + " bytes is more than one call can take"
+                                : "";
+    if (!why.empty()) Err("pelipc %s: %s\n", command, why.c_str());
+    return why.empty();
   }
 
   uint32_t size() const { return static_cast<uint32_t>(payload.size()); }
