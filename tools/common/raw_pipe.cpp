@@ -41,8 +41,8 @@ std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind,
 }
 
 std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind, const std::string& payload) {
-  return MakeMessage(connId, kind, reinterpret_cast<const uint8_t*>(payload.data()), payload.size(),
-                     kRawMagic);
+  return MakeMessage(connId, kind, reinterpret_cast<const uint8_t*>(payload.data()),
+                     payload.size());
 }
 
 bool RawPipe::Finish(OVERLAPPED& ov, BOOL issued, DWORD* bytes, uint32_t timeoutMs) {
