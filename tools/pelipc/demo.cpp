@@ -110,29 +110,27 @@ struct DemoServer : TransportEvents {
 
 // What one client process must have caused at the server.
 void CheckConnection(uint32_t id, const ConnRecord& c, std::vector<std::string>& problems) {
-  const std::string name = "#" + std::to_string(id);
-  if (c.client < 1 || c.client > kDemoClients) {
-    problems.push_back(name + ": never said hello");
-    return;
-  }
+  const auto problem = [&](const std::string& what) {
+    problems.push_back("#" + std::to_string(id) + ": " + what);
+  };
+  if (c.client < 1 || c.client > kDemoClients) return problem("never said hello");
   const bool blob = c.client == kDemoBlobClient;
   const int calls = 3 + (c.client == kDemoSmallBufferClient ? 1 : 0);
   const uint64_t pieces =
       blob ? (kDemoBlobSize + PEL_IPC_MAX_CLIENT_PAYLOAD - 1) / PEL_IPC_MAX_CLIENT_PAYLOAD : 0;
-  if (c.msgsIn != 1 + pieces + calls) {
-    problems.push_back(name + ": " + std::to_string(c.msgsIn) + " messages in, expected " +
-                       std::to_string(1 + pieces + calls));
+  const uint64_t in = 1 + pieces + calls;
+  if (c.msgsIn != in) {
+    problem(std::to_string(c.msgsIn) + " messages in, expected " + std::to_string(in));
   }
-  if (c.calls != calls || !c.byeSeen) problems.push_back(name + ": calls missing");
+  if (c.calls != calls || !c.byeSeen) problem("calls missing");
   if (c.blobBytes != (blob ? kDemoBlobSize : 0) || !c.blobOk) {
-    problems.push_back(name + ": large message arrived wrong (" + Grouped(c.blobBytes) + " bytes)");
+    problem("large message arrived wrong (" + Grouped(c.blobBytes) + " bytes)");
   }
-  if (c.msgsOut != 2u + calls) problems.push_back(name + ": not every message went out");
+  if (c.msgsOut != 2u + calls) problem("not every message went out");
   if (c.sendsDone < c.msgsOut) {
-    problems.push_back(name + ": " + std::to_string(c.sendsDone) + " writes completed of " +
-                       std::to_string(c.msgsOut));
+    problem(std::to_string(c.sendsDone) + " writes completed of " + std::to_string(c.msgsOut));
   }
-  if (c.closeCode != PEL_CLOSE_SERVER) problems.push_back(name + ": not closed");
+  if (c.closeCode != PEL_CLOSE_SERVER) problem("not closed");
 }
 
 }  // namespace
