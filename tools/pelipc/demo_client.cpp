@@ -102,15 +102,12 @@ int DemoClient::Run(const std::string& pipe) {
   if (index == kDemoBlobClient && !Send(Pattern(kDemoBlobSize, connId))) return kExitFailed;
 
   const std::string whoami = kRequestMark + std::string("whoami");
-  bool ok = true;
-  std::string smallNote;
-  if (index == kDemoSmallBufferClient) {
-    ok = Call(whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL);
-    if (ok) {
-      smallNote = "; a " + std::to_string(kDemoSmallBuffer) + "-byte buffer got result 8, " +
-                  std::to_string(AnswerFor(whoami, connId).size()) + " bytes needed";
-    }
-  }
+  const bool tight = index == kDemoSmallBufferClient;
+  bool ok = !tight || Call(whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL);
+  const std::string smallNote =
+      !tight || !ok ? ""
+                    : "; a " + std::to_string(kDemoSmallBuffer) + "-byte buffer got result 8, " +
+                          std::to_string(AnswerFor(whoami, connId).size()) + " bytes needed";
   ok = Call(whoami) && ok;
   ok = Call(kRequestMark + ("upper " + HelloText(index))) && ok;
   // Its answer also proves that everything sent before it was handled.
