@@ -275,10 +275,7 @@ int BenchMain(const std::vector<std::string>& args) {
   if (!jsonPath.empty()) {
     std::ofstream json(jsonPath, std::ios::binary | std::ios::trunc);
     json << FormatJson(report);
-    if (!json) {
-      Err("pelipc bench: cannot write %s\n", jsonPath.c_str());
-      return kExitFailed;
-    }
+    if (!json) return Failed(kExitFailed, "pelipc bench: cannot write %s\n", jsonPath.c_str());
     Out("JSON written to %s\n", jsonPath.c_str());
   }
   for (const auto& row : report.rows) {

@@ -100,8 +100,7 @@ int BenchPeerMain(const std::vector<std::string>& args) {
       static_cast<uint32_t>(n[3]), static_cast<uint32_t>(n[4]), static_cast<uint32_t>(n[5])};
   Event ready, done;
   if (!ready.Open((plan.name + "-ready").c_str()) || !done.Open((plan.name + "-done").c_str())) {
-    Err("[bench peer] the events of %s do not exist\n", plan.name.c_str());
-    return kExitUsage;
+    return Failed(kExitUsage, "[bench peer] the events of %s do not exist\n", plan.name.c_str());
   }
   // A log file of its own, as the product's programs have: two processes
   // appending to one file would measure their contention for it.
@@ -112,9 +111,8 @@ int BenchPeerMain(const std::vector<std::string>& args) {
   if (isClient) peer.client = MakeClient(plan.impl, &peer);
   if (!isClient) peer.server = MakeServer(plan.impl, &peer);
   if (!peer.client && !peer.server) {
-    Err("[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
-        isClient ? "client" : "server");
-    return kExitFailed;
+    return Failed(kExitFailed, "[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
+                  isClient ? "client" : "server");
   }
   // Sixteen processes connecting at once can find every listening instance
   // taken for a moment; a host tries again then, and so does a peer.
@@ -124,9 +122,9 @@ int BenchPeerMain(const std::vector<std::string>& args) {
     r = peer.client->Connect(plan.name);
   }
   if (r != PEL_OK) {
-    Err("[bench peer] cannot %s %s: %s\n", isClient ? "connect to" : "listen on", plan.name.c_str(),
-        DescribeResult(r).c_str());
-    return kExitNoServer;
+    return Failed(kExitNoServer, "[bench peer] cannot %s %s: %s\n",
+                  isClient ? "connect to" : "listen on", plan.name.c_str(),
+                  DescribeResult(r).c_str());
   }
   ready.Set();
   const bool released = done.Wait(kPeerWaitMs);

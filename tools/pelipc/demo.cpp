@@ -146,23 +146,19 @@ int DemoMain(const std::vector<std::string>& args) {
       Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
       kDemoSmallBuffer);
   self.server = MakeServer(Impl::kLibrary, &self);
-  if (!self.server) {
-    Err("pelipc demo: PEL_CreateIpcServer returned null\n");
-    return kExitFailed;
-  }
+  if (!self.server) return Failed(kExitFailed, "pelipc demo: PEL_CreateIpcServer returned null\n");
   const int32_t r = self.server->Start(pipe);
   if (r != PEL_OK) {
-    Err("pelipc demo: PEL_StartIpcServer: %s\n", DescribeResult(r).c_str());
-    return kExitNoServer;
+    return Failed(kExitNoServer, "pelipc demo: PEL_StartIpcServer: %s\n",
+                  DescribeResult(r).c_str());
   }
   std::vector<std::unique_ptr<pel::tools::Process>> children;
   for (int i = 1; i <= kDemoClients; ++i) {
     // The clients report on stderr only.
     children.push_back(StartSelf({"__demo-client", pipe, std::to_string(i)}));
     if (!children.back()->started()) {
-      Err("pelipc demo: could not start client process %d (error %lu)\n", i,
-          static_cast<unsigned long>(GetLastError()));
-      return kExitFailed;
+      return Failed(kExitFailed, "pelipc demo: could not start client process %d (error %lu)\n", i,
+                    static_cast<unsigned long>(GetLastError()));
     }
   }
   Out("  [%6.3fs] started %d client processes (pids", self.Elapsed(), kDemoClients);

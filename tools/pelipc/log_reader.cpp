@@ -59,10 +59,7 @@ std::vector<LogFile> ListFiles(const std::string& dir) {
 
 int List(const std::string& dir) {
   const std::vector<LogFile> files = ListFiles(dir);
-  if (files.empty()) {
-    Err("pelipc: no log files in %s\n", dir.c_str());
-    return kExitFailed;
-  }
+  if (files.empty()) return Failed(kExitFailed, "pelipc: no log files in %s\n", dir.c_str());
   Out("%s\n", dir.c_str());
   std::string family = "-", date;
   uint64_t total = 0;
@@ -263,8 +260,7 @@ int LogMain(const std::vector<std::string>& args) {
   if (reader.day.empty()) reader.day = pel::log::DayFileName("", std::time(nullptr)).substr(0, 8);
   if (!name.empty() &&
       GetFileAttributesA((reader.dir + "\\" + name).c_str()) == INVALID_FILE_ATTRIBUTES) {
-    Err("pelipc: no file %s in %s\n", name.c_str(), reader.dir.c_str());
-    return kExitFailed;
+    return Failed(kExitFailed, "pelipc: no file %s in %s\n", name.c_str(), reader.dir.c_str());
   }
   LogFile file;
   reader.exactPrefix = !name.empty();
@@ -277,10 +273,9 @@ int LogMain(const std::vector<std::string>& args) {
     reader.prefix = name;
   }
   if (reader.Poll(follow) == 0 && !follow) {
-    Err("pelipc: no log file of %s%s in %s\n", reader.day.c_str(),
-        reader.prefix.empty() ? "" : (" starting with " + reader.prefix).c_str(),
-        reader.dir.c_str());
-    return kExitFailed;
+    return Failed(kExitFailed, "pelipc: no log file of %s%s in %s\n", reader.day.c_str(),
+                  reader.prefix.empty() ? "" : (" starting with " + reader.prefix).c_str(),
+                  reader.dir.c_str());
   }
   // Until Ctrl+C: the library leaves no other sign of a new record.
   while (follow) {

@@ -65,6 +65,12 @@ template <typename... Args>
 void Err(const char* format, Args... args) {
   Print(stderr, format, args...);
 }
+// Err, giving back the exit code the failure ends its command with.
+template <typename... Args>
+int Failed(int code, const char* format, Args... args) {
+  Print(stderr, format, args...);
+  return code;
+}
 
 class Counter {
  public:
