@@ -53,8 +53,7 @@ struct Peer : TransportEvents {
       if (i % every == 0 && m_stop.Wait(0)) return true;
       if (!calls && i >= kStreamWindow &&
           !m_sends.WaitAtLeast(base + i + 1 - kStreamWindow, 30000)) {
-        Err("[bench peer] writes stopped completing after %u messages\n", i);
-        return false;
+        return Failed(false, "[bench peer] writes stopped completing after %u messages\n", i);
       }
       uint32_t size = sizeof answer;
       const int32_t r = calls    ? client->Call(payload.data(), m_plan.size, answer, &size)
@@ -62,8 +61,7 @@ struct Peer : TransportEvents {
                                  : client->Send(payload.data(), m_plan.size);
       if (r != PEL_OK) {
         if (m_stop.Wait(0)) return true;  // the bench closed the connection meanwhile
-        Err("[bench peer] send %u: %s\n", i, DescribeResult(r).c_str());
-        return false;
+        return Failed(false, "[bench peer] send %u: %s\n", i, DescribeResult(r).c_str());
       }
     }
     return true;

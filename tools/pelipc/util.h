@@ -65,9 +65,9 @@ template <typename... Args>
 void Err(const char* format, Args... args) {
   Print(stderr, format, args...);
 }
-// Err, giving back the exit code the failure ends its command with.
-template <typename... Args>
-int Failed(int code, const char* format, Args... args) {
+// Err, giving back what the failure ends its command with: an exit code, or false.
+template <typename T, typename... Args>
+T Failed(T code, const char* format, Args... args) {
   Print(stderr, format, args...);
   return code;
 }
