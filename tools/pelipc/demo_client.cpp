@@ -47,8 +47,7 @@ struct DemoClient : TransportEvents {
   // A failure of this client, on stderr; gives back result, false or the exit code.
   template <typename T = bool>
   T Failed(const std::string& text, T result = false) {
-    Err("[client %d] %s\n", index, text.c_str());
-    return result;
+    return pelipc::Failed(result, "[client %d] %s\n", index, text.c_str());
   }
 
   // One synchronous call; false when the result or the answer is not the expected one.
