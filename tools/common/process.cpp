@@ -1,6 +1,8 @@
 #include "common/process.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -64,12 +66,10 @@ HANDLE Spawn(const std::string& commandLine, HANDLE in, HANDLE out, HANDLE err, 
   STARTUPINFOA si{};
   si.cb = sizeof si;
   const bool inherit = in != nullptr || out != nullptr || err != nullptr;
-  if (inherit) {
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in;
-    si.hStdOutput = out;
-    si.hStdError = err;
-  }
+  si.dwFlags = inherit ? STARTF_USESTDHANDLES : 0;
+  si.hStdInput = in;
+  si.hStdOutput = out;
+  si.hStdError = err;
   PROCESS_INFORMATION pi{};
   std::vector<char> line(commandLine.begin(), commandLine.end());
   line.push_back('\0');
@@ -118,23 +118,18 @@ void Process::StartCapture(const std::string& commandLine) {
   CloseHandle(childIn);
   CloseHandle(childOut);
   m_output->ended = false;
-  std::thread(ReadAll, m_output).detach();
-}
-
-void Process::ReadAll(std::shared_ptr<Captured> out) {
-  char buffer[4096];
-  for (;;) {
-    DWORD n = 0;
-    const bool ok = ReadFile(out->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0;
-    std::lock_guard<std::mutex> hold(out->lock);
-    // Text-mode output ends lines with CR LF; readers look for LF alone.
-    for (DWORD i = 0; ok && i < n; ++i) {
-      if (buffer[i] != '\r') out->text += buffer[i];
+  std::thread([out = m_output] {
+    char buffer[4096];
+    for (bool ok = true; ok;) {
+      DWORD n = 0;
+      ok = ReadFile(out->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0;
+      std::lock_guard<std::mutex> hold(out->lock);
+      // Text-mode output ends lines with CR LF; readers look for LF alone.
+      std::remove_copy(buffer, buffer + (ok ? n : 0), std::back_inserter(out->text), '\r');
+      out->ended = !ok;
+      out->grew.notify_all();
     }
-    if (!ok) out->ended = true;
-    out->grew.notify_all();
-    if (!ok) return;
-  }
+  }).detach();
 }
 
 Process::~Process() {

@@ -55,7 +55,6 @@ class Process {
   struct Captured;
 
   void StartCapture(const std::string& commandLine);
-  static void ReadAll(std::shared_ptr<Captured> out);
 
   HANDLE m_process = nullptr;
   DWORD m_pid = 0;

@@ -41,15 +41,14 @@ std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind,
 }
 
 std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind, const std::string& payload) {
-  return MakeMessage(connId, kind, reinterpret_cast<const uint8_t*>(payload.data()), payload.size(),
-                     kRawMagic);
+  return MakeMessage(connId, kind, reinterpret_cast<const uint8_t*>(payload.data()),
+                     payload.size());
 }
 
 bool RawPipe::Finish(OVERLAPPED& ov, BOOL issued, DWORD* bytes, uint32_t timeoutMs) {
   *bytes = 0;
   if (!issued) {
-    const DWORD err = GetLastError();
-    m_lastError = err;
+    const DWORD err = m_lastError = GetLastError();
     if (err == ERROR_MORE_DATA) GetOverlappedResult(m_pipe, &ov, bytes, FALSE);
     if (err != ERROR_IO_PENDING) return err == ERROR_MORE_DATA;
   }
@@ -61,20 +60,16 @@ bool RawPipe::Finish(OVERLAPPED& ov, BOOL issued, DWORD* bytes, uint32_t timeout
     m_lastError = WAIT_TIMEOUT;
     return false;
   }
-  if (!GetOverlappedResult(m_pipe, &ov, bytes, FALSE)) {
-    m_lastError = GetLastError();
-    return m_lastError == ERROR_MORE_DATA;
-  }
-  m_lastError = 0;
-  return true;
+  m_lastError = GetOverlappedResult(m_pipe, &ov, bytes, FALSE) ? 0 : GetLastError();
+  return m_lastError == 0 || m_lastError == ERROR_MORE_DATA;
 }
 
 bool RawPipe::Write(const std::vector<uint8_t>& bytes, uint32_t timeoutMs) {
   Overlapped ov;
   DWORD n = 0;
-  const BOOL issued =
-      WriteFile(m_pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ov);
-  return Finish(ov, issued, &n, timeoutMs) && n == bytes.size();
+  const DWORD size = static_cast<DWORD>(bytes.size());
+  return Finish(ov, WriteFile(m_pipe, bytes.data(), size, nullptr, &ov), &n, timeoutMs) &&
+         n == size;
 }
 
 bool RawPipe::ReadInto(uint8_t* buffer, uint32_t* size, uint32_t timeoutMs) {

@@ -22,7 +22,7 @@ constexpr uint32_t kRawNoId = 0xFFFFFFFF;
 
 // Bytes of one message: 32-byte header (magic, id, kind, length) + payload.
 std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind, const uint8_t* payload,
-                                 size_t size, uint32_t magic);
+                                 size_t size, uint32_t magic = kRawMagic);
 std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind,
                                  const std::vector<uint8_t>& payload, uint32_t magic = kRawMagic);
 std::vector<uint8_t> MakeMessage(uint32_t connId, uint32_t kind, const std::string& payload);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "util.h"
 
@@ -221,9 +222,7 @@ int BenchMain(const std::vector<std::string>& args) {
     TransportEvents quiet;
     MakeClient(Impl::kLibrary, &quiet);
   }
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  report.cpus = info.dwNumberOfProcessors;
+  report.cpus = std::thread::hardware_concurrency();
   const double begin = NowSeconds();
   const unsigned steps = kRowCount * report.repetitions * (sides[0] + sides[1]);
   unsigned step = 0;
@@ -276,10 +275,7 @@ int BenchMain(const std::vector<std::string>& args) {
   if (!jsonPath.empty()) {
     std::ofstream json(jsonPath, std::ios::binary | std::ios::trunc);
     json << FormatJson(report);
-    if (!json) {
-      Err("pelipc bench: cannot write %s\n", jsonPath.c_str());
-      return kExitFailed;
-    }
+    if (!json) return Failed(kExitFailed, "pelipc bench: cannot write %s\n", jsonPath.c_str());
     Out("JSON written to %s\n", jsonPath.c_str());
   }
   for (const auto& row : report.rows) {

@@ -53,8 +53,7 @@ struct Peer : TransportEvents {
       if (i % every == 0 && m_stop.Wait(0)) return true;
       if (!calls && i >= kStreamWindow &&
           !m_sends.WaitAtLeast(base + i + 1 - kStreamWindow, 30000)) {
-        Err("[bench peer] writes stopped completing after %u messages\n", i);
-        return false;
+        return Failed(false, "[bench peer] writes stopped completing after %u messages\n", i);
       }
       uint32_t size = sizeof answer;
       const int32_t r = calls    ? client->Call(payload.data(), m_plan.size, answer, &size)
@@ -62,8 +61,7 @@ struct Peer : TransportEvents {
                                  : client->Send(payload.data(), m_plan.size);
       if (r != PEL_OK) {
         if (m_stop.Wait(0)) return true;  // the bench closed the connection meanwhile
-        Err("[bench peer] send %u: %s\n", i, DescribeResult(r).c_str());
-        return false;
+        return Failed(false, "[bench peer] send %u: %s\n", i, DescribeResult(r).c_str());
       }
     }
     return true;
@@ -81,13 +79,10 @@ struct Peer : TransportEvents {
 }  // namespace
 
 std::vector<std::string> PeerArgs(const PeerPlan& plan) {
-  return {"__bench-peer",
-          std::to_string(static_cast<int>(plan.impl)),
-          std::to_string(static_cast<int>(plan.scenario)),
-          plan.name,
-          std::to_string(plan.count),
-          std::to_string(plan.size),
-          std::to_string(plan.index)};
+  std::vector<std::string> args = {"__bench-peer", std::to_string(static_cast<int>(plan.impl)),
+                                   std::to_string(static_cast<int>(plan.scenario)), plan.name};
+  for (uint32_t n : {plan.count, plan.size, plan.index}) args.push_back(std::to_string(n));
+  return args;
 }
 
 int BenchPeerMain(const std::vector<std::string>& args) {
@@ -103,8 +98,7 @@ int BenchPeerMain(const std::vector<std::string>& args) {
       static_cast<uint32_t>(n[3]), static_cast<uint32_t>(n[4]), static_cast<uint32_t>(n[5])};
   Event ready, done;
   if (!ready.Open((plan.name + "-ready").c_str()) || !done.Open((plan.name + "-done").c_str())) {
-    Err("[bench peer] the events of %s do not exist\n", plan.name.c_str());
-    return kExitUsage;
+    return Failed(kExitUsage, "[bench peer] the events of %s do not exist\n", plan.name.c_str());
   }
   // A log file of its own, as the product's programs have: two processes
   // appending to one file would measure their contention for it.
@@ -112,15 +106,11 @@ int BenchPeerMain(const std::vector<std::string>& args) {
   SetLibraryLogName(kPeerLogName + (many ? "_" + std::to_string(plan.index) : ""));
   Peer peer(plan, done);
   const bool isClient = PeerIsClient(plan.scenario);
-  if (isClient) {
-    peer.client = MakeClient(plan.impl, &peer);
-  } else {
-    peer.server = MakeServer(plan.impl, &peer);
-  }
+  if (isClient) peer.client = MakeClient(plan.impl, &peer);
+  if (!isClient) peer.server = MakeServer(plan.impl, &peer);
   if (!peer.client && !peer.server) {
-    Err("[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
-        isClient ? "client" : "server");
-    return kExitFailed;
+    return Failed(kExitFailed, "[bench peer] cannot create the %s %s\n", ImplName(plan.impl),
+                  isClient ? "client" : "server");
   }
   // Sixteen processes connecting at once can find every listening instance
   // taken for a moment; a host tries again then, and so does a peer.
@@ -130,9 +120,9 @@ int BenchPeerMain(const std::vector<std::string>& args) {
     r = peer.client->Connect(plan.name);
   }
   if (r != PEL_OK) {
-    Err("[bench peer] cannot %s %s: %s\n", isClient ? "connect to" : "listen on", plan.name.c_str(),
-        DescribeResult(r).c_str());
-    return kExitNoServer;
+    return Failed(kExitNoServer, "[bench peer] cannot %s %s: %s\n",
+                  isClient ? "connect to" : "listen on", plan.name.c_str(),
+                  DescribeResult(r).c_str());
   }
   ready.Set();
   const bool released = done.Wait(kPeerWaitMs);

@@ -182,18 +182,6 @@ class Rig {
     return {true, "", value, value2, done, records, 0, 0};
   }
 
-  // Rate from "go" at start to the latest message that arrived within the cap.
-  Measure Rate(double start, const RowPlan& plan, bool perByte) {
-    sink.messages.WaitAtLeast(uint64_t{plan.count} * PeerCount(plan.scenario),
-                              static_cast<uint32_t>(plan.cap * 1000));
-    std::unique_lock<std::mutex> hold(sink.lock);
-    const uint64_t count = sink.messages.Get(), bytes = sink.bytes;
-    const double seconds = sink.at - start;
-    hold.unlock();
-    if (count == 0) return Fail("nothing arrived within the time cap");
-    return Figure(perByte ? bytes / seconds / 1e6 : count / seconds, count);
-  }
-
  private:
   PeerPlan m_plan;
   Event m_ready;
@@ -210,9 +198,8 @@ std::string OneCall(ClientEnd& client, const std::vector<uint8_t>& request) {
   return size == request.size() ? "" : "answer of " + std::to_string(size) + " bytes";
 }
 
-double Percentile(std::vector<double>& sorted, double p) {
-  size_t index = static_cast<size_t>(p * (sorted.size() - 1) + 0.5);
-  return sorted[std::min(index, sorted.size() - 1)];
+double Percentile(const std::vector<double>& sorted, double p) {
+  return sorted[static_cast<size_t>(p * (sorted.size() - 1) + 0.5)];
 }
 
 Measure RoundTrip(Rig& rig, const RowPlan& plan) {
@@ -303,7 +290,16 @@ Measure RunOne(const RowPlan& plan, Impl impl) {
     r = rig.server->Send(rig.sink.conns[i], false, Bytes(kGo), Size(kGo));
   }
   if (r != PEL_OK) return Fail("start message: " + DescribeResult(r));
-  return rig.Rate(start, plan, s == Scenario::kUpload || s == Scenario::kDownload);
+  // The rate from "go" to the latest message that arrived within the cap.
+  rig.sink.messages.WaitAtLeast(uint64_t{plan.count} * PeerCount(s),
+                                static_cast<uint32_t>(plan.cap * 1000));
+  std::unique_lock<std::mutex> hold(rig.sink.lock);
+  const uint64_t count = rig.sink.messages.Get(), bytes = rig.sink.bytes;
+  const double seconds = rig.sink.at - start;
+  hold.unlock();
+  if (count == 0) return Fail("nothing arrived within the time cap");
+  const bool perByte = s == Scenario::kUpload || s == Scenario::kDownload;
+  return rig.Figure(perByte ? bytes / seconds / 1e6 : count / seconds, count);
 }
 
 }  // namespace pel::pelipc

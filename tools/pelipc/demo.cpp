@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "transport.h"
 #include "util.h"
@@ -19,8 +20,8 @@ struct ConnRecord {
   uint64_t msgsIn = 0, bytesIn = 0, msgsOut = 0, bytesOut = 0, sendsDone = 0;
   int calls = 0;
   uint32_t blobBytes = 0;
-  bool blobOk = true, byeSeen = false, closed = false;
-  int32_t closeCode = -1;
+  bool blobOk = true, byeSeen = false;
+  std::optional<int32_t> closeCode;  // none until closed
 };
 
 struct DemoServer : TransportEvents {
@@ -101,10 +102,7 @@ struct DemoServer : TransportEvents {
   }
 
   void OnClose(uint32_t id, int32_t code) override {
-    With(id, [&](ConnRecord& c) {
-      c.closed = true;
-      c.closeCode = code;
-    });
+    With(id, [&](ConnRecord& c) { c.closeCode = code; });
     Out("  [%6.3fs] #%u closed (code %d)\n", Elapsed(), id, code);
     closes.Add();
   }
@@ -112,29 +110,27 @@ struct DemoServer : TransportEvents {
 
 // What one client process must have caused at the server.
 void CheckConnection(uint32_t id, const ConnRecord& c, std::vector<std::string>& problems) {
-  const std::string name = "#" + std::to_string(id);
-  if (c.client < 1 || c.client > kDemoClients) {
-    problems.push_back(name + ": never said hello");
-    return;
-  }
+  const auto problem = [&](const std::string& what) {
+    problems.push_back("#" + std::to_string(id) + ": " + what);
+  };
+  if (c.client < 1 || c.client > kDemoClients) return problem("never said hello");
   const bool blob = c.client == kDemoBlobClient;
   const int calls = 3 + (c.client == kDemoSmallBufferClient ? 1 : 0);
   const uint64_t pieces =
       blob ? (kDemoBlobSize + PEL_IPC_MAX_CLIENT_PAYLOAD - 1) / PEL_IPC_MAX_CLIENT_PAYLOAD : 0;
-  if (c.msgsIn != 1 + pieces + calls) {
-    problems.push_back(name + ": " + std::to_string(c.msgsIn) + " messages in, expected " +
-                       std::to_string(1 + pieces + calls));
+  const uint64_t in = 1 + pieces + calls;
+  if (c.msgsIn != in) {
+    problem(std::to_string(c.msgsIn) + " messages in, expected " + std::to_string(in));
   }
-  if (c.calls != calls || !c.byeSeen) problems.push_back(name + ": calls missing");
+  if (c.calls != calls || !c.byeSeen) problem("calls missing");
   if (c.blobBytes != (blob ? kDemoBlobSize : 0) || !c.blobOk) {
-    problems.push_back(name + ": large message arrived wrong (" + Grouped(c.blobBytes) + " bytes)");
+    problem("large message arrived wrong (" + Grouped(c.blobBytes) + " bytes)");
   }
-  if (c.msgsOut != 2u + calls) problems.push_back(name + ": not every message went out");
+  if (c.msgsOut != 2u + calls) problem("not every message went out");
   if (c.sendsDone < c.msgsOut) {
-    problems.push_back(name + ": " + std::to_string(c.sendsDone) + " writes completed of " +
-                       std::to_string(c.msgsOut));
+    problem(std::to_string(c.sendsDone) + " writes completed of " + std::to_string(c.msgsOut));
   }
-  if (!c.closed || c.closeCode != PEL_CLOSE_SERVER) problems.push_back(name + ": not closed");
+  if (c.closeCode != PEL_CLOSE_SERVER) problem("not closed");
 }
 
 }  // namespace
@@ -150,23 +146,19 @@ int DemoMain(const std::vector<std::string>& args) {
       Grouped(kDemoBlobSize).c_str(), Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(),
       kDemoSmallBuffer);
   self.server = MakeServer(Impl::kLibrary, &self);
-  if (!self.server) {
-    Err("pelipc demo: PEL_CreateIpcServer returned null\n");
-    return kExitFailed;
-  }
+  if (!self.server) return Failed(kExitFailed, "pelipc demo: PEL_CreateIpcServer returned null\n");
   const int32_t r = self.server->Start(pipe);
   if (r != PEL_OK) {
-    Err("pelipc demo: PEL_StartIpcServer: %s\n", DescribeResult(r).c_str());
-    return kExitNoServer;
+    return Failed(kExitNoServer, "pelipc demo: PEL_StartIpcServer: %s\n",
+                  DescribeResult(r).c_str());
   }
   std::vector<std::unique_ptr<pel::tools::Process>> children;
   for (int i = 1; i <= kDemoClients; ++i) {
     // The clients report on stderr only.
     children.push_back(StartSelf({"__demo-client", pipe, std::to_string(i)}));
     if (!children.back()->started()) {
-      Err("pelipc demo: could not start client process %d (error %lu)\n", i,
-          static_cast<unsigned long>(GetLastError()));
-      return kExitFailed;
+      return Failed(kExitFailed, "pelipc demo: could not start client process %d (error %lu)\n", i,
+                    static_cast<unsigned long>(GetLastError()));
     }
   }
   Out("  [%6.3fs] started %d client processes (pids", self.Elapsed(), kDemoClients);
@@ -191,13 +183,11 @@ int DemoMain(const std::vector<std::string>& args) {
                        std::to_string(kDemoClients));
   }
   Out("\n  conn  client  in: msgs      bytes   out: msgs      bytes  calls  closed\n");
-  for (const auto& entry : self.conns) {
-    const ConnRecord& c = entry.second;
-    CheckConnection(entry.first, c, problems);
-    Out("  #%-4u %-6d %9u %10s %10u %10s %6d  %s\n", entry.first, c.client,
-        static_cast<unsigned>(c.msgsIn), Grouped(c.bytesIn).c_str(),
-        static_cast<unsigned>(c.msgsOut), Grouped(c.bytesOut).c_str(), c.calls,
-        c.closed ? ("code " + std::to_string(c.closeCode)).c_str() : "no");
+  for (const auto& [id, c] : self.conns) {
+    CheckConnection(id, c, problems);
+    Out("  #%-4u %-6d %9u %10s %10u %10s %6d  %s\n", id, c.client, static_cast<unsigned>(c.msgsIn),
+        Grouped(c.bytesIn).c_str(), static_cast<unsigned>(c.msgsOut), Grouped(c.bytesOut).c_str(),
+        c.calls, c.closeCode ? ("code " + std::to_string(*c.closeCode)).c_str() : "no");
   }
   problems.insert(problems.end(), self.problems.begin(), self.problems.end());
   PrintLogLocation(kLogName);

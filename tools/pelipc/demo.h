@@ -24,27 +24,19 @@ constexpr uint32_t kDemoSmallBuffer = 4;
 constexpr char kRequestMark = '?';
 
 // Filler bytes whose value depends on the offset, so a lost or reordered piece shows.
-inline uint8_t PatternByte(uint64_t offset, uint32_t seed) {
-  return static_cast<uint8_t>((offset + seed) % 251);
-}
-inline std::string Pattern(uint32_t size, uint32_t seed) {
+inline std::string Pattern(uint32_t size, uint32_t seed, uint64_t offset = 0) {
   std::string bytes(size, '\0');
-  for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(PatternByte(i, seed));
+  for (uint32_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((offset + i + seed) % 251);
   return bytes;
 }
 inline bool MatchesPattern(const uint8_t* data, uint32_t size, uint32_t offset, uint32_t seed) {
-  for (uint32_t i = 0; i < size; ++i) {
-    if (data[i] != PatternByte(offset + i, seed)) return false;
-  }
-  return true;
+  return Pattern(size, seed, offset).compare(0, size, reinterpret_cast<const char*>(data), size) ==
+         0;
 }
 
 constexpr char kHelloPrefix[] = "hello from client ";
 inline std::string HelloText(int client) { return kHelloPrefix + std::to_string(client); }
 inline std::string Greeting(uint32_t id) { return "welcome, connection " + std::to_string(id); }
-inline std::string UpperRequest(int client) {
-  return std::string(1, kRequestMark) + "upper " + HelloText(client);
-}
 
 // What the server answers a request with.
 inline std::string AnswerFor(const std::string& request, uint32_t connId) {

@@ -17,9 +17,9 @@ struct DemoClient : TransportEvents {
   int index = 0;
   Counter received;
   std::mutex lock;
-  uint32_t connId = PEL_IPC_NO_CONN_ID;
+  uint32_t connId = PEL_IPC_NO_CONN_ID;  // until the greeting names it
   uint64_t bytesIn = 0;
-  bool greeted = false, snapshotOk = false;
+  bool snapshotOk = false;
   std::string problem;
   DWORD hostThread = 0;  // the thread that calls the disconnect
   int hostCloses = 0;    // OnClose calls with code 0 on that thread
@@ -32,7 +32,6 @@ struct DemoClient : TransportEvents {
       snapshotOk = MatchesPattern(data, size, 0, id);
       if (!snapshotOk) problem = "snapshot bytes differ";
     } else if (size == welcome.size() && std::memcmp(data, welcome.data(), size) == 0) {
-      greeted = true;
       connId = id;
     } else {
       problem = "unexpected message " + Preview(data, size);
@@ -45,10 +44,10 @@ struct DemoClient : TransportEvents {
     if (code == PEL_OK && GetCurrentThreadId() == hostThread) hostCloses++;
   }
 
-  // A failure of this client, on stderr.
-  bool Failed(const std::string& text) {
-    Err("[client %d] %s\n", index, text.c_str());
-    return false;
+  // A failure of this client, on stderr; gives back result, false or the exit code.
+  template <typename T = bool>
+  T Failed(const std::string& text, T result = false) {
+    return pelipc::Failed(result, "[client %d] %s\n", index, text.c_str());
   }
 
   // One synchronous call; false when the result or the answer is not the expected one.
@@ -86,42 +85,36 @@ struct DemoClient : TransportEvents {
 int DemoClient::Run(const std::string& pipe) {
   int32_t r = client->Connect(pipe);
   if (r != PEL_OK) {
-    Failed("connect to " + FullPipeName(pipe) + ": " + DescribeResult(r));
-    return r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitNoServer;
+    return Failed("connect to " + FullPipeName(pipe) + ": " + DescribeResult(r),
+                  r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitNoServer);
   }
   if (!received.WaitAtLeast(2, 10000)) {
-    Failed("greeting and snapshot did not arrive within 10 s");
-    return kExitTimeout;
+    return Failed("greeting and snapshot did not arrive within 10 s", kExitTimeout);
   }
   {
     // connId stays as the greeting set it from here on.
     std::lock_guard<std::mutex> hold(lock);
-    if (!greeted || !snapshotOk) {
-      Failed(problem.empty() ? "no greeting" : problem);
-      return kExitFailed;
-    }
+    if (connId == PEL_IPC_NO_CONN_ID || !snapshotOk)
+      return Failed(problem.empty() ? "no greeting" : problem, kExitFailed);
   }
   if (!Send(HelloText(index))) return kExitFailed;
   if (index == kDemoBlobClient && !Send(Pattern(kDemoBlobSize, connId))) return kExitFailed;
 
-  const std::string whoami = std::string(1, kRequestMark) + "whoami";
-  bool ok = true;
-  std::string smallNote;
-  if (index == kDemoSmallBufferClient) {
-    ok = Call(whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL);
-    if (ok) {
-      smallNote = "; a " + std::to_string(kDemoSmallBuffer) + "-byte buffer got result 8, " +
-                  std::to_string(AnswerFor(whoami, connId).size()) + " bytes needed";
-    }
-  }
+  const std::string whoami = kRequestMark + std::string("whoami");
+  const bool tight = index == kDemoSmallBufferClient;
+  bool ok = !tight || Call(whoami, kDemoSmallBuffer, PEL_ERR_BUFFER_TOO_SMALL);
+  const std::string smallNote =
+      !tight || !ok ? ""
+                    : "; a " + std::to_string(kDemoSmallBuffer) + "-byte buffer got result 8, " +
+                          std::to_string(AnswerFor(whoami, connId).size()) + " bytes needed";
   ok = Call(whoami) && ok;
-  ok = Call(UpperRequest(index)) && ok;
+  ok = Call(kRequestMark + ("upper " + HelloText(index))) && ok;
   // Its answer also proves that everything sent before it was handled.
   std::string bye;
   {
     std::lock_guard<std::mutex> hold(lock);
-    bye = std::string(1, kRequestMark) + "bye: got " + Grouped(received.Get()) + " messages, " +
-          Grouped(bytesIn) + " bytes" + smallNote;
+    bye = kRequestMark + ("bye: got " + Grouped(received.Get()) + " messages, " + Grouped(bytesIn) +
+                          " bytes" + smallNote);
     hostThread = GetCurrentThreadId();
   }
   ok = Call(bye) && ok;
@@ -141,10 +134,7 @@ int DemoClientMain(const std::vector<std::string>& args) {
   DemoClient self;
   self.index = std::atoi(args[1].c_str());
   self.client = MakeClient(Impl::kLibrary, &self);
-  if (!self.client) {
-    self.Failed("PEL_CreateIpcClient failed");
-    return kExitFailed;
-  }
+  if (!self.client) return self.Failed("PEL_CreateIpcClient failed", kExitFailed);
   return self.Run(args[0]);
 }
 

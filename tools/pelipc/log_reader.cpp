@@ -3,7 +3,6 @@
 // filters, and with --follow keeps printing what the library appends.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <map>
 #include <optional>
@@ -28,14 +27,12 @@ struct LogFile {
 
 // prefix + YYYYMMDDWW + ".log"; false for any other name.
 bool SplitName(const std::string& name, LogFile* file) {
-  const size_t n = name.size();
-  if (n < 14 || name.compare(n - 4, 4, ".log") != 0 ||
-      name.find_first_not_of("0123456789", n - 14) != n - 4) {
-    return false;
-  }
+  static const std::regex kName("(.*)([0-9]{8})[0-9]{2}\\.log");
+  std::smatch part;
+  if (!std::regex_match(name, part, kName)) return false;
   file->name = name;
-  file->prefix = name.substr(0, n - 14);
-  file->date = name.substr(n - 14, 8);
+  file->prefix = part[1];
+  file->date = part[2];
   file->family = file->prefix.substr(0, file->prefix.find('-'));
   return true;
 }
@@ -62,10 +59,7 @@ std::vector<LogFile> ListFiles(const std::string& dir) {
 
 int List(const std::string& dir) {
   const std::vector<LogFile> files = ListFiles(dir);
-  if (files.empty()) {
-    Err("pelipc: no log files in %s\n", dir.c_str());
-    return kExitFailed;
-  }
+  if (files.empty()) return Failed(kExitFailed, "pelipc: no log files in %s\n", dir.c_str());
   Out("%s\n", dir.c_str());
   std::string family = "-", date;
   uint64_t total = 0;
@@ -94,28 +88,22 @@ struct Head {
   const char* message = nullptr;
 };
 
-// False for a line that continues the record before it.
-bool ParseHead(const std::string& record, Head* head) {
-  const char* text = record.c_str();
+// None for a line that continues the record before it.
+std::optional<Head> ParseHead(const std::string& record) {
   int hour = 0, minute = 0, at = 0;
   char severity[8] = {0};
-  if (std::sscanf(text, "%*4d-%*2d-%*2d %2d:%2d:%*2d.%*3d %7s [%*u] [%n", &hour, &minute, severity,
-                  &at) != 3 ||
+  if (std::sscanf(record.c_str(), "%*4d-%*2d-%*2d %2d:%2d:%*2d.%*3d %7s [%*u] [%n", &hour, &minute,
+                  severity, &at) != 3 ||
       at == 0) {
-    return false;
+    return std::nullopt;
   }
-  const char* close = std::strstr(text + at, "] ");
-  const char* newline = std::strchr(text + at, '\n');
-  if (close == nullptr || (newline != nullptr && newline < close)) return false;
-  const std::string inside(text + at, close);
-  const size_t sign = inside.rfind('@');
-  if (sign == std::string::npos) return false;
-  head->minutes = hour * 60 + minute;
+  const size_t close = record.find("] ", at);
+  if (close == std::string::npos || record.find('\n', at) < close) return std::nullopt;
+  const size_t sign = record.rfind('@', close);
+  if (sign == std::string::npos || sign < static_cast<size_t>(at)) return std::nullopt;
   const std::string name = severity;
-  head->rank = name == "FATAL" ? 1 : name == "ERROR" ? 2 : name == "WARN" ? 3 : 4;
-  head->function = inside.substr(0, sign);
-  head->message = close + 2;
-  return true;
+  const int rank = name == "FATAL" ? 1 : name == "ERROR" ? 2 : name == "WARN" ? 3 : 4;
+  return Head{hour * 60 + minute, rank, record.substr(at, sign - at), record.c_str() + close + 2};
 }
 
 struct Filters {
@@ -127,18 +115,16 @@ struct Filters {
   std::optional<std::regex> conn;
 
   bool Pass(const std::string& record) const {
-    Head head;
+    const std::optional<Head> head = ParseHead(record);
     // Lines before a file's first record pass only when nothing filters.
-    if (!ParseHead(record, &head)) {
-      return sinceMinutes == 0 && maxRank == 4 && function.empty() && !conn;
-    }
+    if (!head) return sinceMinutes == 0 && maxRank == 4 && function.empty() && !conn;
     // FUNC alone also matches CLASS::FUNC.
-    const std::string have = "::" + head.function, want = "::" + function;
+    const std::string have = "::" + head->function, want = "::" + function;
     const bool functionOk =
         function.empty() || (have.size() >= want.size() &&
                              have.compare(have.size() - want.size(), want.size(), want) == 0);
-    return head.minutes >= sinceMinutes && head.rank <= maxRank && functionOk &&
-           (!conn || std::regex_search(head.message, *conn));
+    return head->minutes >= sinceMinutes && head->rank <= maxRank && functionOk &&
+           (!conn || std::regex_search(head->message, *conn));
   }
 };
 
@@ -158,9 +144,7 @@ class Reader {
     for (;;) {
       std::string next;
       for (const LogFile& file : ListFiles(dir)) {
-        if (exactPrefix ? file.prefix != prefix : file.prefix.compare(0, prefix.size(), prefix)) {
-          continue;
-        }
+        if (exactPrefix ? file.prefix != prefix : file.prefix.rfind(prefix, 0) != 0) continue;
         if (file.date == day) offsets.emplace(file.name, 0);
         if (follow && file.date > day && (next.empty() || file.date < next)) next = file.date;
       }
@@ -198,9 +182,8 @@ class Reader {
     std::string record;
     for (size_t start = 0; start < bytes.size();) {
       const size_t end = bytes.find('\n', start) + 1;
-      Head head;
       // The line alone: the runtime's scanf measures all the text it is given.
-      if (!record.empty() && ParseHead(bytes.substr(start, end - start), &head)) {
+      if (!record.empty() && ParseHead(bytes.substr(start, end - start))) {
         Emit(name, record);
         record.clear();
       }
@@ -233,14 +216,12 @@ int LogMain(const std::vector<std::string>& args) {
       {"--day", true,
        [&](const std::string& v) {
          reader.day = v;
-         return v.size() == 8 && v.find_first_not_of("0123456789") == std::string::npos;
+         return std::regex_match(v, std::regex("[0-9]{8}"));
        }},
       {"--since", true,
        [&](const std::string& v) {
-         int hour = 0, minute = 0, used = 0;
-         const bool ok = std::sscanf(v.c_str(), "%2d:%2d%n", &hour, &minute, &used) == 2 &&
-                         used == 5 && v.size() == 5 && hour < 24 && minute < 60;
-         reader.filters.sinceMinutes = hour * 60 + minute;
+         const bool ok = std::regex_match(v, std::regex("([01][0-9]|2[0-3]):[0-5][0-9]"));
+         reader.filters.sinceMinutes = ok ? std::stoi(v) * 60 + std::stoi(v.substr(3)) : 0;
          return ok;
        }},
       {"--level", true,
@@ -279,12 +260,11 @@ int LogMain(const std::vector<std::string>& args) {
   if (reader.day.empty()) reader.day = pel::log::DayFileName("", std::time(nullptr)).substr(0, 8);
   if (!name.empty() &&
       GetFileAttributesA((reader.dir + "\\" + name).c_str()) == INVALID_FILE_ATTRIBUTES) {
-    Err("pelipc: no file %s in %s\n", name.c_str(), reader.dir.c_str());
-    return kExitFailed;
+    return Failed(kExitFailed, "pelipc: no file %s in %s\n", name.c_str(), reader.dir.c_str());
   }
   LogFile file;
   reader.exactPrefix = !name.empty();
-  if (!name.empty() && SplitName(name, &file)) {
+  if (SplitName(name, &file)) {
     reader.prefix = file.prefix;
     reader.day = file.date;
   } else if (!name.empty()) {
@@ -293,10 +273,9 @@ int LogMain(const std::vector<std::string>& args) {
     reader.prefix = name;
   }
   if (reader.Poll(follow) == 0 && !follow) {
-    Err("pelipc: no log file of %s%s in %s\n", reader.day.c_str(),
-        reader.prefix.empty() ? "" : (" starting with " + reader.prefix).c_str(),
-        reader.dir.c_str());
-    return kExitFailed;
+    return Failed(kExitFailed, "pelipc: no log file of %s%s in %s\n", reader.day.c_str(),
+                  reader.prefix.empty() ? "" : (" starting with " + reader.prefix).c_str(),
+                  reader.dir.c_str());
   }
   // Until Ctrl+C: the library leaves no other sign of a new record.
   while (follow) {

@@ -29,7 +29,7 @@ struct Serve : TransportEvents {
   std::unique_ptr<ServerEnd> server;
   int mode = kReplyBoth;
   uint32_t stopAfter = 0;  // closed connections after which serve ends; 0: never
-  Counter closes;
+  std::atomic<uint32_t> closes{0};
 
   void OnConnect(uint32_t id) override { Out("#%u connected\n", id); }
 
@@ -48,8 +48,7 @@ struct Serve : TransportEvents {
 
   void OnClose(uint32_t id, int32_t code) override {
     Out("#%u closed (code %d)\n", id, code);
-    closes.Add();
-    if (stopAfter != 0 && closes.Get() >= stopAfter) g_stop.Set();
+    if (++closes == stopAfter) g_stop.Set();
   }
 };
 
@@ -87,8 +86,7 @@ struct Client : TransportEvents {
     if (!LoadPayload(plain[1])) return kExitUsage;
     client = MakeClient(Impl::kLibrary, this);
     if (!client) {
-      Err("pelipc %s: PEL_CreateIpcClient returned null\n", command);
-      return kExitFailed;
+      return Failed(kExitFailed, "pelipc %s: PEL_CreateIpcClient returned null\n", command);
     }
     const int32_t r = client->Connect(name);
     if (r == PEL_OK) return kExitOk;
@@ -102,25 +100,23 @@ struct Client : TransportEvents {
     return r == PEL_ERR_PIPE ? kExitNoServer : r == PEL_ERR_TIMEOUT ? kExitTimeout : kExitFailed;
   }
 
-  // TEXT as is, or the bytes of FILE for "@FILE".
+  // TEXT as is, or the bytes of FILE for "@FILE"; false, told why, when there is nothing to send.
   bool LoadPayload(const std::string& arg) {
-    if (arg.size() > 1 && arg[0] == '@') {
-      std::ifstream file(arg.substr(1), std::ios::binary);
-      if (!file) {
-        Err("pelipc %s: cannot read %s\n", command, arg.substr(1).c_str());
-        return false;
-      }
-      payload.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    } else {
+    const std::string path = arg.size() > 1 && arg[0] == '@' ? arg.substr(1) : "";
+    std::ifstream file(path, std::ios::binary);
+    if (path.empty()) {
       payload.assign(arg.begin(), arg.end());
+    } else {
+      payload.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
-    if (payload.empty()) {
-      Err("pelipc %s: nothing to send (the library refuses empty messages)\n", command);
-    } else if (payload.size() > 0x7FFFFFFFu) {
-      Err("pelipc %s: %s bytes is more than one call can take\n", command,
-          Grouped(payload.size()).c_str());
-    }
-    return !payload.empty() && payload.size() <= 0x7FFFFFFFu;
+    const std::string why = !path.empty() && !file ? "cannot read " + path
+                            : payload.empty()
+                                ? "nothing to send (the library refuses empty messages)"
+                            : payload.size() > 0x7FFFFFFFu
+                                ? Grouped(payload.size()) + " bytes is more than one call can take"
+                                : "";
+    if (!why.empty()) Err("pelipc %s: %s\n", command, why.c_str());
+    return why.empty();
   }
 
   uint32_t size() const { return static_cast<uint32_t>(payload.size()); }
@@ -142,18 +138,15 @@ int ServeMain(const std::vector<std::string>& args) {
   }
   const std::string full = FullPipeName(plain[0]);
   self.server = MakeServer(Impl::kLibrary, &self);
-  if (!self.server) {
-    Err("pelipc serve: PEL_CreateIpcServer returned null\n");
-    return kExitFailed;
-  }
+  if (!self.server) return Failed(kExitFailed, "pelipc serve: PEL_CreateIpcServer returned null\n");
   int32_t r = self.server->Start(plain[0]);
   if (r != PEL_OK) {
-    Err("pelipc serve: cannot listen on %s: %s\n", full.c_str(), DescribeResult(r).c_str());
-    return kExitNoServer;
+    return Failed(kExitNoServer, "pelipc serve: cannot listen on %s: %s\n", full.c_str(),
+                  DescribeResult(r).c_str());
   }
-  const std::string until = self.stopAfter == 0 ? std::string("Ctrl+C stops")
-                                                : "stops after " + std::to_string(self.stopAfter) +
-                                                      " connection(s) closed";
+  const std::string until = self.stopAfter == 0
+                                ? "Ctrl+C stops"
+                                : Format("stops after %u connection(s) closed", self.stopAfter);
   Out("listening on %s; replies: %s; %s\n", full.c_str(), kModes[self.mode], until.c_str());
   SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
   g_stop.Wait(INFINITE);
@@ -171,24 +164,22 @@ int SendMain(const std::vector<std::string>& args) {
   if (rc != kExitOk) return rc;
   int32_t r = self.client->Send(self.payload.data(), self.size());
   if (r != PEL_OK) {
-    Err("pelipc send: %s\n", DescribeResult(r).c_str());
-    return r == PEL_ERR_STATE ? kExitNoServer : kExitFailed;
+    return Failed(r == PEL_ERR_STATE ? kExitNoServer : kExitFailed, "pelipc send: %s\n",
+                  DescribeResult(r).c_str());
   }
   const uint64_t pieces =
       (self.size() + PEL_IPC_MAX_CLIENT_PAYLOAD - 1) / PEL_IPC_MAX_CLIENT_PAYLOAD;
   // One more write than pieces: the client's own HELLO.
   if (!self.sends.WaitAtLeast(pieces + 1, 5000)) {
-    Err("pelipc send: only %s of %s writes completed within 5 s\n",
-        Grouped(self.sends.Get()).c_str(), Grouped(pieces + 1).c_str());
-    return kExitTimeout;
+    return Failed(kExitTimeout, "pelipc send: only %s of %s writes completed within 5 s\n",
+                  Grouped(self.sends.Get()).c_str(), Grouped(pieces + 1).c_str());
   }
   Out("sent %s bytes to %s as connection %u (%s message%s)\n", Grouped(self.size()).c_str(),
       FullPipeName(self.name).c_str(), self.connId.load(), Grouped(pieces).c_str(),
       pieces == 1 ? "" : "s");
   if (replies > 0 && !self.received.WaitAtLeast(replies, 5000)) {
-    Err("pelipc send: %s of %s replies arrived within 5 s\n", Grouped(self.received.Get()).c_str(),
-        Grouped(replies).c_str());
-    return kExitTimeout;
+    return Failed(kExitTimeout, "pelipc send: %s of %s replies arrived within 5 s\n",
+                  Grouped(self.received.Get()).c_str(), Grouped(replies).c_str());
   }
   return kExitOk;
 }
@@ -208,20 +199,20 @@ int CallMain(const std::vector<std::string>& args) {
           Preview(answer.data(), size, 4096).c_str());
       return kExitOk;
     case PEL_ERR_BUFFER_TOO_SMALL:
-      Err("pelipc call: the answer of %s bytes does not fit the %s-byte buffer (--max): %s\n",
+      return Failed(
+          kExitTooLarge,
+          "pelipc call: the answer of %s bytes does not fit the %s-byte buffer (--max): %s\n",
           Grouped(size).c_str(), Grouped(capacity).c_str(), why.c_str());
-      return kExitTooLarge;
     case PEL_ERR_TIMEOUT:
-      Err("pelipc call: no answer within %u ms: %s\n", PEL_IPC_WAIT_MS, why.c_str());
-      return kExitTimeout;
+      return Failed(kExitTimeout, "pelipc call: no answer within %u ms: %s\n", PEL_IPC_WAIT_MS,
+                    why.c_str());
     case PEL_ERR_WRITE:
-      Err("pelipc call: the request could not be sent (connection lost, or more than %s "
-          "bytes): %s\n",
-          Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(), why.c_str());
-      return kExitFailed;
+      return Failed(kExitFailed,
+                    "pelipc call: the request could not be sent (connection lost, or more than %s "
+                    "bytes): %s\n",
+                    Grouped(PEL_IPC_MAX_CLIENT_PAYLOAD).c_str(), why.c_str());
     default:
-      Err("pelipc call: %s\n", why.c_str());
-      return kExitFailed;
+      return Failed(kExitFailed, "pelipc call: %s\n", why.c_str());
   }
 }
 

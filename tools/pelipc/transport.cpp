@@ -89,9 +89,7 @@ void ReadAll(tools::RawPipe& pipe,
 // A blocking write of one frame; the write's completion is reported as the library reports it.
 int32_t WriteFrame(tools::RawPipe& pipe, TransportEvents* events, uint32_t id, uint32_t kind,
                    const uint8_t* data, uint32_t size) {
-  if (!pipe.Write(tools::MakeMessage(id, kind, data, size, tools::kRawMagic))) {
-    return PEL_ERR_WRITE;
-  }
+  if (!pipe.Write(tools::MakeMessage(id, kind, data, size))) return PEL_ERR_WRITE;
   events->OnSend(id);
   return PEL_OK;
 }
@@ -243,8 +241,6 @@ class RawServer : public ServerEnd {
 }  // namespace
 
 void SetLibraryLogName(const std::string& name) { g_logName = name; }
-
-const char* ImplName(Impl impl) { return impl == Impl::kLibrary ? "library" : "raw pipe"; }
 
 std::unique_ptr<ServerEnd> MakeServer(Impl impl, TransportEvents* events) {
   if (impl == Impl::kRaw) return std::make_unique<RawServer>(events);

@@ -11,7 +11,7 @@ namespace pel::pelipc {
 
 enum class Impl { kLibrary, kRaw };
 
-const char* ImplName(Impl impl);
+inline const char* ImplName(Impl impl) { return impl == Impl::kLibrary ? "library" : "raw pipe"; }
 
 // Called on the implementation's own threads, like the library's callbacks.
 class TransportEvents {

@@ -1,5 +1,6 @@
 #include "util.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <ctime>
@@ -21,10 +22,7 @@ std::string FullFolder(const char* path) {
 }  // namespace
 
 std::string DescribeResult(int32_t code) {
-  static const struct {
-    int32_t code;
-    const char* meaning;
-  } kMeanings[] = {
+  static const std::pair<int32_t, const char*> kMeanings[] = {
       {PEL_OK, "success"},
       {PEL_ERR_INVALID_ARG, "missing or invalid argument"},
       {PEL_ERR_STATE, "wrong state: closing, not connected or not disconnected"},
@@ -45,9 +43,7 @@ std::string DescribeResult(int32_t code) {
       {PEL_ERR_WRITE, "a message could not be written"},
   };
   const char* meaning = "system error code";
-  for (const auto& entry : kMeanings) {
-    if (entry.code == code) meaning = entry.meaning;
-  }
+  for (const auto& [known, text] : kMeanings) meaning = known == code ? text : meaning;
   return "error " + std::to_string(code) + " (" + meaning + ")";
 }
 
@@ -111,27 +107,12 @@ void PrintLogLocation(const std::string& logName) {
   const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   Out("\n  log: %s (%s bytes, prefix %s)\n", file.c_str(), Grouped(size).c_str(), place.prefix);
   // C:\x\y -> $WINEPREFIX/drive_c/x/y, so a reader under Wine finds the file.
-  char wine[1024] = {0};
-  const DWORD w = GetEnvironmentVariableA("WINEPREFIX", wine, sizeof wine);
-  if (w == 0 || w >= sizeof wine || file.size() < 3 || file[1] != ':') return;
+  const char* wine = std::getenv("WINEPREFIX");
+  if (wine == nullptr || *wine == '\0' || file.size() < 3 || file[1] != ':') return;
   std::string onWine =
       std::string(wine) + "/drive_" + static_cast<char>(file[0] | 0x20) + "/" + file.substr(3);
   for (char& c : onWine) c = c == '\\' ? '/' : c;
   Out("       %s\n", onWine.c_str());
-}
-
-Flag Switch(const char* name, std::function<void()> set) {
-  return {name, false, [set](const std::string&) {
-            set();
-            return true;
-          }};
-}
-
-Flag Text(const char* name, std::string* out) {
-  return {name, true, [out](const std::string& value) {
-            *out = value;
-            return true;
-          }};
 }
 
 bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* out) {
@@ -145,11 +126,10 @@ bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* o
 bool ParseFlags(const std::vector<std::string>& args, const std::vector<Flag>& flags,
                 std::vector<std::string>* positional) {
   for (size_t i = 0; i < args.size(); ++i) {
-    const Flag* match = nullptr;
-    for (const auto& flag : flags) {
-      if (args[i] == flag.name && (!flag.takesValue || i + 1 < args.size())) match = &flag;
-    }
-    if (match == nullptr) {
+    const auto match = std::find_if(flags.begin(), flags.end(), [&](const Flag& flag) {
+      return args[i] == flag.name && (!flag.takesValue || i + 1 < args.size());
+    });
+    if (match == flags.end()) {
       positional->push_back(args[i]);
     } else if (!match->apply(match->takesValue ? args[++i] : std::string())) {
       return false;

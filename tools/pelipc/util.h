@@ -65,6 +65,12 @@ template <typename... Args>
 void Err(const char* format, Args... args) {
   Print(stderr, format, args...);
 }
+// Err, giving back what the failure ends its command with: an exit code, or false.
+template <typename T, typename... Args>
+T Failed(T code, const char* format, Args... args) {
+  Print(stderr, format, args...);
+  return code;
+}
 
 class Counter {
  public:
@@ -113,8 +119,19 @@ struct Flag {
   std::function<bool(const std::string& value)> apply;
 };
 
-Flag Switch(const char* name, std::function<void()> set);
-Flag Text(const char* name, std::string* out);
+inline Flag Switch(const char* name, std::function<void()> set) {
+  return {name, false, [set](const std::string&) {
+            set();
+            return true;
+          }};
+}
+
+inline Flag Text(const char* name, std::string* out) {
+  return {name, true, [out](const std::string& value) {
+            *out = value;
+            return true;
+          }};
+}
 // A whole decimal number within [min, max].
 bool ParseWhole(const std::string& text, uint64_t min, uint64_t max, uint64_t* out);
 template <typename T>
