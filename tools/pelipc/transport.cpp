@@ -213,7 +213,8 @@ class RawServer : public ServerEnd {
   }
 
   void Serve(std::shared_ptr<Pipe> pipe, uint32_t id) {
-    if (!pipe->Handshake(id, PEL_IPC_WAIT_MS)) return;
+    // A peer process started under load may answer its HELLO late; Stop ends the wait.
+    if (!pipe->Handshake(id, INFINITE)) return;
     {
       std::lock_guard<std::mutex> hold(m_lock);
       m_conns[id] = pipe;
