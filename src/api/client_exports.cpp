@@ -70,9 +70,7 @@ int32_t PEL_IpcClientSendData(PelIpcClientHandle handle, const uint8_t* data, in
       static_cast<uint32_t>(size) <= PEL_IPC_MAX_CLIENT_PAYLOAD
           ? client->SendData(pel::kKindBusiness, data, size)
           : static_cast<PelNamedPipeClient*>(client)->SendAnySize(pel::kKindBusiness, data, size);
-  if (result != PEL_OK) {
-    PEL_LOGE << ">>>>Send data to server failed! err:" << result << "!<<<<";
-  }
+  if (result != PEL_OK) PEL_LOGE << ">>>>Send data to server failed! err:" << result << "!<<<<";
   return result;
 }
 

@@ -49,9 +49,8 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   }
   if (result == PEL_OK) {
     result = PostIocpConnect();
-    if (result != PEL_OK && !nonBlocking) {
+    if (result != PEL_OK && !nonBlocking)
       PEL_LOGE << "PostIocpConnect failed! err:" << result << "!\n";
-    }
   }
   if (result == PEL_OK && !nonBlocking) {
     const DWORD wait = WaitForSingleObject(event, kWaitMs);

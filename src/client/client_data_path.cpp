@@ -43,10 +43,9 @@ int PelNamedPipeClient::Send(uint32_t kind, const uint8_t* data, int32_t signedS
     offset += length;
   }
   const int result = PostIocpWrite(batch, true);
-  if (result == PEL_ERR_WRITE) {
+  if (result == PEL_ERR_WRITE)
     PEL_LOG_AS(pel::log::error, kAsSendData)
         << "Send message to server failed! err:" << PEL_ERR_WRITE << "!\n";
-  }
   return result;
 }
 
@@ -62,9 +61,7 @@ int PelNamedPipeClient::SendHello(uint32_t connId) {
     // The handshake answer is never refused for room: nothing is queued before it on a new pipe.
     result = PostIocpWrite(batch, false);
   }
-  if (result != PEL_OK) {
-    PEL_LOGE << "Send hello to server failed! err:" << result << "!\n";
-  }
+  if (result != PEL_OK) PEL_LOGE << "Send hello to server failed! err:" << result << "!\n";
   PEL_LOGI << "Leave!";
   return result;
 }
@@ -107,9 +104,8 @@ int PelNamedPipeClient::IssueWriteLocked(ClientConnection* connection, uint8_t* 
   connection->writing = true;
   connection->unhandledIocp.fetch_add(1);
   DWORD written = 0;
-  if (WriteFile(m_pipe, message, pel::MessageWireSize(message), &written, &key.overlapped)) {
+  if (WriteFile(m_pipe, message, pel::MessageWireSize(message), &written, &key.overlapped))
     return PEL_OK;
-  }
   const DWORD error = GetLastError();
   if (error == ERROR_IO_PENDING) return PEL_OK;
   connection->unhandledIocp.fetch_sub(1);
@@ -131,10 +127,9 @@ void PelNamedPipeClient::IssueNextWriteLocked(ClientConnection* connection) {
     // many thousands), and could not keep its order after a gap anyway.
     const uint32_t dropped = connection->pending.size();
     connection->pending.Clear();
-    if (dropped != 0) {
+    if (dropped != 0)
       PEL_LOG_AS(pel::log::error, kAsWorkThread)
           << ">>>>Pipe gone, " << dropped << " queued message(s) dropped!<<<<";
-    }
     return;
   }
 }

@@ -65,9 +65,7 @@ int PelNamedPipeClient::Uninit() {
       return PEL_ERR_STATE;
     }
     const bool open = m_pipe != nullptr;
-    if (open) {
-      PEL_LOGI << "Uninit client, close pipe:" << m_pipe;
-    }
+    if (open) PEL_LOGI << "Uninit client, close pipe:" << m_pipe;
     CloseRecordLocked(m_key, true);
     if (open) CloseFromHostLocked();
   }

@@ -147,11 +147,10 @@ int PelNamedPipeClient::WorkThread(PelNamedPipeClient* client) {
     const bool read = context->type == IOCP_READ;
     lastResult = read ? client->HandleIocpRead(context, bytes)
                       : client->HandleIocpWrite(connection, context);
-    if (lastResult != 0) {
+    if (lastResult != 0)
       PEL_LOGE << "[" << pel::CurrentThreadId()
                << (read ? "] HandleIocpRead failed! err:" : "] HandleIocpWrite failed! err:")
                << lastResult << "!\n";
-    }
   }
 
   PEL_LOGI << "Leave!";

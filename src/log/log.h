@@ -84,13 +84,21 @@ class RecordWriter {
   Record m_record;
 };
 
+// Turns the streamed record into a statement's one expression: an unbraced if around it then has no
+// else inside for a following else to bind to.
+struct Voidify {
+  void operator&(const Record&) const noexcept {}
+};
+
 }  // namespace pel::log
 
 // For a helper logging on behalf of its caller: the caller's qualified name, as a literal.
-#define PEL_LOG_AS(sev, function)         \
-  if (!::pel::log::Logger::Admits(sev)) { \
-  } else                                  \
-    ::pel::log::RecordWriter(sev, function, __LINE__).ref()
+// NOLINTBEGIN(bugprone-macro-parentheses): the statement streams on after it.
+#define PEL_LOG_AS(sev, function)  \
+  !::pel::log::Logger::Admits(sev) \
+      ? void(0)                    \
+      : ::pel::log::Voidify() & ::pel::log::RecordWriter(sev, function, __LINE__).ref()
+// NOLINTEND(bugprone-macro-parentheses)
 // Otherwise the full signature, which QualifiedFunctionName cuts down to the
 // qualified name (__FUNCTION__ of some compilers drops the class).
 #define PEL_LOG(sev) PEL_LOG_AS(sev, __PRETTY_FUNCTION__)

@@ -79,18 +79,16 @@ int PelNamedPipeServer::ListenOnce() {
         pel::LockGuard records(m_recordLock);
         UnlinkRecordLocked(conn);
       }
-      if (!quiet) {
+      if (!quiet)
         PEL_LOG_AS(pel::log::error, kOperation)
             << ">>>>Close pipe:" << static_cast<const void*>(key->pipe) << "!<<<<";
-      }
       CloseHandle(key->pipe);
       pel::diag::Live().pipeHandles.fetch_sub(1);
     }
     DeleteIocpKey(key);
-    if (!quiet) {
+    if (!quiet)
       PEL_LOG_AS(pel::log::error, kOperation)
           << ">>>>Delete connection[" << static_cast<const void*>(conn) << "]!<<<<";
-    }
     DeleteIpcConnection(conn);
     return code;
   };
@@ -172,9 +170,8 @@ int PelNamedPipeServer::HandleIocpConnect(IpcConnection* conn) {
   } else {
     PEL_LOGI << "Try to send hello to client:" << id;
     result = SendHello(id);
-    if (result != 0) {
+    if (result != 0)
       PEL_LOGE << "[" << pel::CurrentThreadId() << "] SendHello failed! err:" << result << "!\n";
-    }
   }
   // The instance this client took is replaced whatever became of it: clients
   // that close at once fail the first read and would leave nothing listening.
@@ -188,10 +185,9 @@ int PelNamedPipeServer::ReplaceListeningInstance() {
     if (m_closing) return PEL_OK;  // nothing is to listen any more
   }
   const int result = PostIocpConnect();
-  if (result != 0) {
+  if (result != 0)
     PEL_LOG_AS(pel::log::error, "PelNamedPipeServer::HandleIocpConnect")
         << "[" << pel::CurrentThreadId() << "] PostIocpConnect failed! err:" << result << "!\n";
-  }
   return result;
 }
 

@@ -36,11 +36,10 @@ int PelNamedPipeServer::PostIocpRead(uint32_t connId) {
   conn->closing.exchange(true);
   DeleteIocpKey(key);
   // Only worker handlers post reads: their hold and ours are all there may be.
-  if (ClaimRelease(conn, 2)) {
+  if (ClaimRelease(conn, 2))
     ReleaseConnection(conn, "PelNamedPipeServer::PostIocpRead");
-  } else if (left != 0) {
+  else if (left != 0)
     PEL_LOGI << "Unhandled iocp count:" << left;
-  }
   DropHold(conn, ReleaseAt::kWorker, nullptr);
   return PEL_ERR_READ;
 }
@@ -111,9 +110,8 @@ int PelNamedPipeServer::HandleIocpRead(IpcConnection* conn, IocpKey* key, uint32
     return result;
   }
   result = PostIocpRead(id);
-  if (result != 0) {
+  if (result != 0)
     PEL_LOGE << "[" << pel::CurrentThreadId() << "] PostIocpRead failed! err:" << result << "!\n";
-  }
   return result;
 }
 

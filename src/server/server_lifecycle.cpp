@@ -79,13 +79,12 @@ int PelNamedPipeServer::WorkThread(PelNamedPipeServer* server) {
       PEL_LOGI << "Receive  exit request!";
       break;
     }
-    if (ov == nullptr) {
+    if (ov == nullptr)
       PEL_LOGE << ">>>>pov is NULL!!! err:" << GetLastError() << "!<<<<\n";
-    } else if (key == 0) {
+    else if (key == 0)
       PEL_LOGE << ">>>>ulKey is NULL!!!<<<<\n";
-    } else {
+    else
       result = server->HandlePacket(IocpRecord::FromKey<IpcConnection>(key), ov, bytes, ok, result);
-    }
     if (!server->m_running) break;
   }
   PEL_LOGI << "Leave!";
@@ -145,9 +144,8 @@ int PelNamedPipeServer::Dispatch(IpcConnection* conn, IocpKey* context, DWORD by
     result = m_callbacks.OnSend(conn->id, m_callbacks.UserContext);
     failed = "] HandleIocpWrite failed! err:";
   }
-  if (result != 0 && failed != nullptr) {
+  if (result != 0 && failed != nullptr)
     PEL_LOG_AS(pel::log::error, kAsWorkThread)
         << "[" << pel::CurrentThreadId() << failed << result << "!\n";
-  }
   return result;
 }
