@@ -25,23 +25,19 @@ void SetNext(uint8_t* message, uint8_t* next) noexcept {
 
 void WriteQueue::Push(uint8_t* message) noexcept {
   SetNext(message, nullptr);
-  if (m_tail == nullptr) {
-    m_head = message;
-  } else {
-    SetNext(m_tail, message);
-  }
-  m_tail = message;
-  ++m_size;
-  m_bytes += MessageWireSize(message);
+  WriteQueue one;
+  one.m_head = one.m_tail = message;
+  one.m_size = 1;
+  one.m_bytes = MessageWireSize(message);
+  Append(one);
 }
 
 void WriteQueue::Append(WriteQueue& other) noexcept {
   if (other.m_head == nullptr) return;
-  if (m_tail == nullptr) {
+  if (m_tail == nullptr)
     m_head = other.m_head;
-  } else {
+  else
     SetNext(m_tail, other.m_head);
-  }
   m_tail = other.m_tail;
   m_size += other.m_size;
   m_bytes += other.m_bytes;
