@@ -38,10 +38,7 @@ class ExportCall {
                ">>>>callback function is NULL!<<<<"))
       return nullptr;
     Object* object = NewObject<Object>(*callback);
-    if (object == nullptr) {
-      Log(pel::log::error, allocFailed);
-      return nullptr;
-    }
+    if (Refuse(object == nullptr, allocFailed)) return nullptr;
     const int result = init(object);
     if (result != PEL_OK) {
       PEL_LOG_AS(pel::log::error, m_name)

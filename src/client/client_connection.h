@@ -28,7 +28,6 @@ inline ClientConnection* NewClientConnection() noexcept {
 inline void DeleteClientConnection(ClientConnection* connection) noexcept {
   if (connection == nullptr) return;
   connection->pending.Clear();
-  pel::DeleteMessage(connection->writeKey.message);
-  connection->writeKey.message = nullptr;
+  pel::DeleteMessage(std::exchange(connection->writeKey.message, nullptr));
   pel::Stock<ClientConnection, 2>(pel::diag::Live().connections).Recycle(connection);
 }

@@ -66,17 +66,13 @@ int PelNamedPipeClient::HandleIpcSyncMsg(const uint8_t* message) {
       PEL_LOGE << "Cannot set event! m_sync_call_event is nullptr!\n";
       return 0;
     }
-    if (m_syncReply != nullptr && m_syncReplySize < size) {
-      pel::DeleteBytes(m_syncReply);
-      m_syncReply = nullptr;
-    }
+    if (m_syncReply != nullptr && m_syncReplySize < size)
+      pel::DeleteBytes(std::exchange(m_syncReply, nullptr));
+    if (m_syncReply == nullptr) m_syncReply = pel::NewBytes(size);
     if (m_syncReply == nullptr) {
-      m_syncReply = pel::NewBytes(size);
-      if (m_syncReply == nullptr) {
-        m_syncReplySize = 0;
-        PEL_LOGE << "Allocate memory for sync message failed!!\n";
-        return PEL_ERR_NO_MEMORY;
-      }
+      m_syncReplySize = 0;
+      PEL_LOGE << "Allocate memory for sync message failed!!\n";
+      return PEL_ERR_NO_MEMORY;
     }
     if (size != 0) std::memcpy(m_syncReply, message + pel::kHeaderSize, size);
     m_syncReplySize = size;

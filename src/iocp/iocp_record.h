@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "platform/diag.h"
 #include "platform/recycle_pool.h"
@@ -103,7 +104,6 @@ inline IocpKey* NewIocpKey() noexcept {
 }
 inline void DeleteIocpKey(IocpKey* key) noexcept {  // frees an attached message too
   if (key == nullptr) return;
-  pel::DeleteMessage(key->message);
-  key->message = nullptr;
+  pel::DeleteMessage(std::exchange(key->message, nullptr));
   pel::Stock<IocpKey, 8>(pel::diag::Live().iocpKeys).Recycle(key);
 }

@@ -20,23 +20,20 @@ constexpr bool AllocationAllowed(std::size_t) noexcept { return true; }
 template <class T, class... Args>
 T* NewObject(Args&&... args) noexcept {
   if (!AllocationAllowed(sizeof(T))) return nullptr;
-  if constexpr (sizeof...(Args) == 0) {
+  if constexpr (sizeof...(Args) == 0)
     return new (std::nothrow) T;
-  } else {
+  else
     return new (std::nothrow) T(std::forward<Args>(args)...);
-  }
 }
 
 template <class T>
 T* NewArray(std::size_t count) noexcept {
-  if (!AllocationAllowed(count * sizeof(T))) return nullptr;
-  return new (std::nothrow) T[count];
+  return AllocationAllowed(count * sizeof(T)) ? new (std::nothrow) T[count] : nullptr;
 }
 
 // Raw bytes for messages and buffers; contents are left uninitialised.
 inline unsigned char* NewBytes(std::size_t size) noexcept {
-  if (!AllocationAllowed(size)) return nullptr;
-  return new (std::nothrow) unsigned char[size];
+  return AllocationAllowed(size) ? new (std::nothrow) unsigned char[size] : nullptr;
 }
 
 inline void DeleteBytes(unsigned char* bytes) noexcept { delete[] bytes; }
