@@ -23,11 +23,10 @@ void ChoosePrefix(const char* name, char* buffer) {
   const bool quillon = std::strstr(buffer, "quillon.exe") != nullptr;
   const bool morrow = std::strstr(buffer, "Morrow.exe") != nullptr;
   std::memset(buffer, 0, kPathBuffer);
-  if (quillon) {
+  if (quillon)
     std::snprintf(buffer, kPathBuffer, "pel_ipc_quillon-");
-  } else {
+  else
     std::snprintf(buffer, kPathBuffer, morrow ? "pel_ipc_morrow-%s-" : "pel_ipc-%s-", name);
-  }
 }
 
 // Built on first use; at unload the logger goes first, so later statements find no logger.

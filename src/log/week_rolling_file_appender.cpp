@@ -60,10 +60,9 @@ WeekRollingFileAppender::WeekRollingFileAppender(const char* logDir, const char*
 
 void WeekRollingFileAppender::deleteOldFiles(const std::tm& t) {
   const std::string tag = DateTag(t);
-  const std::string weekday = tag.substr(tag.size() - 2);
-  // The family is the prefix up to its first '-': pel_ipc, pel_ipc_morrow...
-  const std::string search =
-      m_logDir + "\\" + m_filePrefix.substr(0, m_filePrefix.find('-')) + "*" + weekday + ".log";
+  // The family (the prefix up to its first '-') on the weekday, the tag's last two digits.
+  const std::string search = m_logDir + "\\" + m_filePrefix.substr(0, m_filePrefix.find('-')) +
+                             "*" + tag.substr(tag.size() - 2) + ".log";
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA(search.c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;

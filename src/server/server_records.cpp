@@ -57,11 +57,10 @@ void PelNamedPipeServer::LinkRecordLocked(IpcConnection* conn) {
 }
 
 void PelNamedPipeServer::UnlinkRecordLocked(IpcConnection* conn) {
-  if (conn->prevRecord != nullptr) {
+  if (conn->prevRecord != nullptr)
     conn->prevRecord->nextRecord = conn->nextRecord;
-  } else if (m_records == conn) {
+  else if (m_records == conn)
     m_records = conn->nextRecord;
-  }
   if (conn->nextRecord != nullptr) conn->nextRecord->prevRecord = conn->prevRecord;
   conn->prevRecord = nullptr;
   conn->nextRecord = nullptr;
