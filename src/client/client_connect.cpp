@@ -1,5 +1,6 @@
 // Connect, PostIocpConnect and the HELLO branch of the read path.
 #include <new>
+#include <utility>
 
 #include "client/pel_named_pipe_client.h"
 #include "log/log.h"
@@ -76,10 +77,7 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
     helloFirst = m_state == CONNECTED && m_sync_conn_event != nullptr;
     if (m_state != CONNECTED) {
       m_state = DISCONNECT;
-      if (m_sync_conn_event != nullptr) {
-        CloseHandle(m_sync_conn_event);
-        m_sync_conn_event = nullptr;
-      }
+      if (m_sync_conn_event != nullptr) CloseHandle(std::exchange(m_sync_conn_event, nullptr));
     }
   }
   PEL_LOGI << (helloFirst ? "Client connect to server OK!"

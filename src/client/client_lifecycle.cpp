@@ -1,5 +1,6 @@
 // Construction, Init/Uninit, Disconnect and the client's state.
 #include <cstring>
+#include <utility>
 
 #include "client/pel_named_pipe_client.h"
 #include "log/init_log.h"
@@ -88,8 +89,7 @@ int PelNamedPipeClient::Uninit() {
     m_recv.Clear();
     if (m_iocp != nullptr) {
       PEL_LOGI << "Close iocp handle:" << m_iocp;
-      CloseHandle(m_iocp);
-      m_iocp = nullptr;
+      CloseHandle(std::exchange(m_iocp, nullptr));
     }
     m_initialized = false;
   }
@@ -139,7 +139,6 @@ void PelNamedPipeClient::CloseIocpPipe() {
 }
 
 void PelNamedPipeClient::ClosePipeLocked() {
-  CloseHandle(m_pipe);
+  CloseHandle(std::exchange(m_pipe, nullptr));
   pel::diag::Live().pipeHandles.fetch_sub(1);
-  m_pipe = nullptr;
 }
