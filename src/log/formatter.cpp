@@ -23,8 +23,7 @@ std::tm LocalTime(std::time_t seconds) noexcept {
   return t;
 }
 
-std::wstring TxtFormatter::format(const Record& record) {
-  const std::tm t = LocalTime(record.seconds());
+std::wstring TxtFormatter::format(const Record& record, const std::tm& t) {
   char prefix[96];
   std::snprintf(prefix, sizeof prefix, "%d-%02d-%02d %02d:%02d:%02d.%03u %-5s [%lu] [",
                 t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,

@@ -16,7 +16,11 @@ std::tm LocalTime(std::time_t seconds) noexcept;
 // thread id, function@line, message, line feed.
 class TxtFormatter {
  public:
-  static std::wstring format(const Record& record);
+  static std::wstring format(const Record& record) {
+    return format(record, LocalTime(record.seconds()));
+  }
+  // local: the record's stamp in local time, when the caller has worked it out already.
+  static std::wstring format(const Record& record, const std::tm& local);
 };
 
 // UTF-16 text to UTF-8 bytes, no byte-order mark; lone surrogates become U+FFFD.

@@ -50,8 +50,12 @@ HANDLE OpenForAppend(const std::string& path, bool* created) {
 
 }  // namespace
 
+std::string DayFileName(const std::string& prefix, const std::tm& day) {
+  return prefix + DateTag(day) + ".log";
+}
+
 std::string DayFileName(const std::string& prefix, std::time_t seconds) {
-  return prefix + DateTag(LocalTime(seconds)) + ".log";
+  return DayFileName(prefix, LocalTime(seconds));
 }
 
 WeekRollingFileAppender::WeekRollingFileAppender(const char* logDir, const char* filePrefix)
@@ -107,8 +111,7 @@ void WeekRollingFileAppender::writeBatch(Pending* first) {
     const bool lone = first->next == end;
     joined.clear();
     for (const Pending* p = first; !lone && p != end; p = p->next) joined += p->bytes;
-    writeFile(m_logDir + "\\" + m_filePrefix + DateTag(day) + ".log", lone ? first->bytes : joined,
-              day);
+    writeFile(m_logDir + "\\" + DayFileName(m_filePrefix, day), lone ? first->bytes : joined, day);
     first = end;
   }
 }
@@ -117,7 +120,7 @@ void WeekRollingFileAppender::write(const Record& record) {
   Pending mine;
   try {
     mine.day = LocalTime(record.seconds());
-    mine.bytes = UTF8Converter::convert(TxtFormatter::format(record));
+    mine.bytes = UTF8Converter::convert(TxtFormatter::format(record, mine.day));
   } catch (...) {
     // Out of memory building the text: lost, like any failure here.
     return;

@@ -46,8 +46,9 @@ class WeekRollingFileAppender : public IAppender {
   const std::string m_filePrefix;
 };
 
-// The name of the file that records stamped at seconds go to:
-// prefix + YYYYMMDDWW + ".log" in local time, WW the weekday 00 (Sunday) to 06.
+// The name of the file that records of a local day go to: prefix + YYYYMMDDWW + ".log", WW the
+// weekday 00 (Sunday) to 06; by seconds, the day those seconds fall on in local time.
+std::string DayFileName(const std::string& prefix, const std::tm& day);
 std::string DayFileName(const std::string& prefix, std::time_t seconds);
 
 }  // namespace pel::log
