@@ -12,9 +12,7 @@ void PelNamedPipeClient::CloseRecordLocked(ClientConnection* connection, bool cl
 }
 
 void PelNamedPipeClient::KickReleaseIfIdleLocked(ClientConnection* connection) {
-  if (connection == nullptr || m_iocp == nullptr || !connection->Drained(0) ||
-      connection->PostWake(m_iocp))
-    return;
+  if (connection == nullptr || connection->WakeIfDrained(m_iocp, 0)) return;
   PEL_LOGE << ">>>>Post release of connection[" << static_cast<const void*>(connection)
            << "] failed! err:" << GetLastError() << "!<<<<";
 }

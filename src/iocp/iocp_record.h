@@ -95,6 +95,11 @@ struct IocpRecord {
     unhandledIocp.fetch_sub(1);
     return false;
   }
+  // A drained record has nothing left to complete, so only a wake-up releases it. False only when
+  // that wake-up was due and could not be posted.
+  bool WakeIfDrained(HANDLE port, int32_t ownHolds) noexcept {
+    return port == nullptr || !Drained(ownHolds) || PostWake(port);
+  }
   bool IsWake(const OVERLAPPED* overlapped) const noexcept { return overlapped == &wake; }
 };
 

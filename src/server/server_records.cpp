@@ -70,7 +70,7 @@ void PelNamedPipeServer::UnlinkRecordLocked(IpcConnection* conn) {
 
 void PelNamedPipeServer::WakeIfDrainedLocked(IpcConnection* conn, int32_t ownHolds) {
   // After the join no worker takes the packet; DropHold or DrainPortAfterJoin release in place.
-  if (!m_workersGone && m_iocp != nullptr && conn->Drained(ownHolds)) conn->PostWake(m_iocp);
+  if (!m_workersGone) conn->WakeIfDrained(m_iocp, ownHolds);
 }
 
 void PelNamedPipeServer::DropHold(IpcConnection* conn, ReleaseAt where, const char* operation) {
