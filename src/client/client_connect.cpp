@@ -11,11 +11,13 @@
 int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
   PEL_LOGI << "Enter!";
   int result = PEL_OK;
-  HANDLE event = nullptr;
   {
     pel::LockGuard lock(m_lock);
     if (m_state != DISCONNECT) {
-      PEL_LOGE << "Invalid connected state[" << m_state << "]!\n";
+      // Logged unlocked: a record may wait on a file another process holds.
+      const uint32_t state = m_state;
+      lock.Unlock();
+      PEL_LOGE << "Invalid connected state[" << state << "]!\n";
       PEL_LOGI << "Leave!";
       return PEL_ERR_STATE;
     }
@@ -28,25 +30,27 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
     // The export has refused a missing name.
     try {
       m_pipeName = pel::FullPipeName(name);
-      PEL_LOGI << "pipe name:" << m_pipeName;
     } catch (const std::bad_alloc&) {
       result = PEL_ERR_NO_MEMORY;
     }
-    if (result == PEL_OK && !nonBlocking) {
+  }
+  if (result == PEL_OK) PEL_LOGI << "pipe name:" << m_pipeName;
+  HANDLE event = nullptr;
+  if (result == PEL_OK && !nonBlocking) {
+    pel::LockGuard lock(m_lock);
+    if (m_sync_conn_event == nullptr) {
+      m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
       if (m_sync_conn_event == nullptr) {
-        m_sync_conn_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (m_sync_conn_event == nullptr) {
-          const DWORD error = GetLastError();
-          result = error != 0 ? static_cast<int>(error) : PEL_ERR_EVENT;
-          PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result
-                   << "!\n";
-        }
-      } else if (!ResetEvent(m_sync_conn_event)) {
         const DWORD error = GetLastError();
-        PEL_LOGE << "Reset event m_sync_conn_event failed! err:" << error;
+        result = error != 0 ? static_cast<int>(error) : PEL_ERR_EVENT;
+        PEL_LOGE << "[" << pel::CurrentThreadId() << "] CreateEvent failed! err:" << result
+                 << "!\n";
       }
-      event = m_sync_conn_event;
+    } else if (!ResetEvent(m_sync_conn_event)) {
+      const DWORD error = GetLastError();
+      PEL_LOGE << "Reset event m_sync_conn_event failed! err:" << error;
     }
+    event = m_sync_conn_event;
   }
   if (result == PEL_OK) {
     result = PostIocpConnect();
@@ -88,12 +92,14 @@ int PelNamedPipeClient::Connect(const char* name, bool nonBlocking) {
 
 int PelNamedPipeClient::PostIocpConnect() {
   PEL_LOGI << "Enter!";
+  HANDLE held;
   {
     pel::LockGuard guard(m_lock);
-    if (m_pipe != nullptr) {
-      PEL_LOGE << ">>>>pipe[" << m_pipe << "] is Already connected!<<<<";
-      return PEL_ERR_PIPE_HELD;
-    }
+    held = m_pipe;
+  }
+  if (held != nullptr) {
+    PEL_LOGE << ">>>>pipe[" << held << "] is Already connected!<<<<";
+    return PEL_ERR_PIPE_HELD;
   }
 
   HANDLE pipe = CreateFileA(m_pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
