@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/pipe_name.h"
+
 namespace pel::tools {
 
 namespace {
@@ -18,11 +20,6 @@ struct Overlapped : OVERLAPPED {
     ResetEvent(hEvent);
   }
 };
-
-// A bare name goes under \\.\pipe\, as a host's name does in the library.
-std::string PipePath(const std::string& name) {
-  return name.find("\\\\.\\pipe") != std::string::npos ? name : "\\\\.\\pipe\\" + name;
-}
 
 }  // namespace
 
@@ -108,7 +105,8 @@ void RawPipe::Close() {
 }
 
 bool RawPipeClient::Open(const std::string& name, uint32_t timeoutMs) {
-  const std::string path = PipePath(name);
+  // A bare name goes where a host's name goes in the library.
+  const std::string path = pel::FullPipeName(name.c_str());
   const ULONGLONG end = GetTickCount64() + timeoutMs;
   for (;;) {
     m_pipe = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -2,6 +2,7 @@
 // counters, child processes of this same executable, and console output.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -77,7 +78,8 @@ class Counter {
   void Add(uint64_t n = 1) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_value += n;
-    m_changed.notify_all();
+    // A waiter wakes at its target, not at every message of a timed stream.
+    if (m_value >= m_target) m_changed.notify_all();
   }
   uint64_t Get() {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -86,14 +88,20 @@ class Counter {
   // True once the value is at least target, false when timeoutMs passed first.
   bool WaitAtLeast(uint64_t target, uint32_t timeoutMs) {
     std::unique_lock<std::mutex> hold(m_lock);
-    return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_value >= target; });
+    ++m_waiters;
+    m_target = std::min(m_target, target);
+    const bool reached = m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                            [&] { return m_value >= target; });
+    if (--m_waiters == 0) m_target = UINT64_MAX;
+    return reached;
   }
 
  private:
   std::mutex m_lock;
   std::condition_variable m_changed;
   uint64_t m_value = 0;
+  uint64_t m_target = UINT64_MAX;  // the lowest target of the threads waiting
+  int m_waiters = 0;
 };
 
 // Prints where today's log file of logName is, with its size, as the
