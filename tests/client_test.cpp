@@ -7,18 +7,11 @@ using namespace pel::test;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 // The payload of the raw server's next message; a marker when none comes.
 Bytes Next(RawServer& server) {
   uint32_t kind = 0;
   Bytes payload;
   return server.ReadMessage(kind, payload) ? payload : Text("(no message)");
-}
-
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 // One blocking connect against a raw server whose HELLO comes after a
@@ -269,7 +262,7 @@ TEST(ClientEnd, EveryStateEndedEveryWay) {
               ptrdiff_t(row.onCaller));
     EXPECT_EQ(closesAtHostReturn, row.onCaller);
     Bytes rest;
-    while (row.start != kIdle && !gone && server.pipe.Read(rest, 0x500000, 2000)) {
+    while (row.start != kIdle && !gone && server.pipe.Read(rest, kRawMaxRead, 2000)) {
     }
     EXPECT_TRUE(row.start == kIdle || gone || server.pipe.lastError() == ERROR_BROKEN_PIPE);
     EXPECT_TRUE(BackTo(before));

@@ -7,10 +7,9 @@ using namespace pel::test;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-constexpr uint32_t kNoId = 0xFFFFFFFF, kReadSize = 0x500000, kMagic = 0x50495043, kGone = 99;
+constexpr uint32_t kGone = 99;
 
-Bytes Message(uint32_t id, uint32_t kind, size_t size, size_t cut = 0, uint32_t magic = kMagic) {
+Bytes Message(uint32_t id, uint32_t kind, size_t size, size_t cut = 0, uint32_t magic = kRawMagic) {
   Bytes m = MakeMessage(id, kind, Bytes(size, 'x'), magic);
   m.resize(cut == 0 ? m.size() : cut);
   return m;
@@ -21,7 +20,7 @@ class HostileClient : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server->started && good.Connect(server->name) && good.Echoes("before"));
-    ASSERT_NE(OpenAndReadHello(lingering), kNoId);
+    ASSERT_NE(OpenAndReadHello(lingering), kRawNoId);
   }
   void TearDown() override {
     EXPECT_TRUE(good.Echoes("after") && server->events.Count(Cb::Close, good.id) == 0);
@@ -29,7 +28,7 @@ class HostileClient : public ::testing::Test {
     EXPECT_TRUE(BackTo(start));
   }
   uint32_t OpenAndReadHello(RawPipeClient& peer) {
-    return peer.Open(server->name) && peer.SetMessageMode() ? peer.ReadHello() : kNoId;
+    return peer.Open(server->name) && peer.SetMessageMode() ? peer.ReadHello() : kRawNoId;
   }
   uint32_t Announced(RawPipeClient& peer) {
     const uint32_t id = OpenAndReadHello(peer);
@@ -40,7 +39,7 @@ class HostileClient : public ::testing::Test {
   void ExpectEnded(uint32_t id, bool announced, size_t closesBefore) {
     ASSERT_TRUE(server->events.WaitFor(Cb::Close, closesBefore + 1));
     const auto closes = EventsOf(server->events, Cb::Close);
-    id = id == kNoId ? closes[closesBefore].id : id;
+    id = id == kRawNoId ? closes[closesBefore].id : id;
     for (const auto& e : closes) EXPECT_TRUE(e.id != id || e.code == PEL_CLOSE_SERVER);
     EXPECT_EQ(CountFor(closes, Cb::Close, id), 1u);
     EXPECT_EQ(server->events.Count(Cb::Connect, id), announced ? 1u : 0u);
@@ -67,25 +66,25 @@ TEST_F(HostileClient, EveryBrokenRuleEndsOnlyItsOwnConnection) {
   std::vector<Row> rows;
   for (int hello : {1, 2}) {
     for (uint32_t cut : {1, 16, 31})
-      rows.push_back({hello, 2, 64, cut, kMagic, kShort + std::to_string(cut) + "!!!\n", 0});
-    rows.push_back({hello, 2, 3, 0, kMagic ^ 0x100, kForeign, 0});
+      rows.push_back({hello, 2, 64, cut, kRawMagic, kShort + std::to_string(cut) + "!!!\n", 0});
+    rows.push_back({hello, 2, 3, 0, kRawMagic ^ 0x100, kForeign, 0});
   }
   for (uint32_t kind : {2, 1, 7})
     rows.push_back(
-        {1, kind, 9, 0, kMagic, "recv business message before HELLO!! Disconnect!!!", 0});
+        {1, kind, 9, 0, kRawMagic, "recv business message before HELLO!! Disconnect!!!", 0});
   // A read takes 5 MiB (234, more data) as one message; the rest has no header.
-  rows.push_back({2, 2, kReadSize - 22, 0, kMagic, kShort + "10!!!\n", 1});
-  rows.push_back({2, 2, kReadSize + 968, 0, kMagic, kForeign, 1});
+  rows.push_back({2, 2, kRawMaxRead - 22, 0, kRawMagic, kShort + "10!!!\n", 1});
+  rows.push_back({2, 2, kRawMaxRead + 968, 0, kRawMagic, kForeign, 1});
   rows.push_back({1, kGone, 0, 0, 0, "", 0});
   rows.push_back({0, kGone, 0, 0, 0, "", 0});
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(&row - rows.data()));
     log->Clear();
     RawPipeClient peer;
-    const uint32_t id = row.hello == 0   ? kNoId
+    const uint32_t id = row.hello == 0   ? kRawNoId
                         : row.hello == 1 ? OpenAndReadHello(peer)
                                          : Announced(peer);
-    ASSERT_TRUE(row.hello == 0 ? peer.Open(server->name) : id != kNoId);
+    ASSERT_TRUE(row.hello == 0 ? peer.Open(server->name) : id != kRawNoId);
     RawPeer past;
     ASSERT_TRUE(row.hello == 2 || (past.Connect(server->name) && past.Echoes("past it")));
     past.pipe.Close();
@@ -97,12 +96,12 @@ TEST_F(HostileClient, EveryBrokenRuleEndsOnlyItsOwnConnection) {
     peer.Write(Message(id, 2, 5), 500);
     ExpectEnded(id, row.hello == 2, closes);
     Bytes rest;
-    for (int i = 0; row.kind != kGone && i < 8 && peer.Read(rest, kReadSize); ++i) {
+    for (int i = 0; row.kind != kGone && i < 8 && peer.Read(rest, kRawMaxRead); ++i) {
     }
     EXPECT_TRUE(row.kind == kGone || peer.lastError() == ERROR_BROKEN_PIPE ||
                 peer.lastError() == ERROR_PIPE_NOT_CONNECTED || peer.lastError() == ERROR_NO_DATA);
-    EXPECT_TRUE(id == kNoId || server->events.Payloads(id) ==
-                                   std::vector<Bytes>(row.recvs, Bytes(kReadSize - 32, 'x')));
+    EXPECT_TRUE(id == kRawNoId || server->events.Payloads(id) ==
+                                      std::vector<Bytes>(row.recvs, Bytes(kRawMaxRead - 32, 'x')));
     EXPECT_TRUE(row.record.empty() ||
                 log->Awaits(row.record, "PelNamedPipeServer::HandleIocpRead"));
     EXPECT_TRUE(good.Echoes("between"));
@@ -168,8 +167,8 @@ TEST_F(HostileClient, APeerThatNeverReadsGetsTwentyOperationsAndNoMore) {
 
 PEL_TEST_HELPER(vanishing_writer) {
   RawPipeClient pipe;
-  const uint32_t id = pipe.Open(args.at(0)) && pipe.SetMessageMode() ? pipe.Handshake() : kNoId;
-  while (id != kNoId && pipe.Write(Message(id, 2, 3 << 20), 20000)) {
+  const uint32_t id = pipe.Connect(args.at(0));
+  while (id != kRawNoId && pipe.Write(Message(id, 2, 3 << 20), 20000)) {
   }
   return 4;
 }
@@ -217,8 +216,8 @@ TEST_F(HostileServer, BadMessagesAfterTheHandshakeAreDroppedAndReadingGoesOn) {
   // bytes and record, the next message still arrives (a foreign id changes nothing).
   RawServer raw;
   ASSERT_EQ(PEL_AsyncConnectIpcClient(victim.handle, raw.name.c_str()), PEL_OK);
-  Bytes two = Message(7, 0, 0), second = Message(8, 0, 0), answer;
-  two.insert(two.end(), second.begin(), second.end());
+  const Bytes two = Cat(Message(7, 0, 0), Message(8, 0, 0));
+  Bytes answer;
   uint32_t kind = 9;
   ASSERT_TRUE(raw.pipe.Accept() && raw.pipe.Write(two) && victim.events.WaitFor(Cb::Connect, 1));
   ASSERT_TRUE(raw.ReadMessage(kind, answer) && kind == 0);

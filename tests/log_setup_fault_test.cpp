@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "log/init_log.h"
+#include "log/week_rolling_file_appender.h"
 #include "platform/fault_injection.h"
 #include "platform/user_session.h"
 #include "support/fixtures.h"
@@ -84,13 +85,9 @@ std::string LogFiles(const std::string& folder, const std::string& prefix, std::
                      bool remove) {
   std::string bytes, last;
   for (std::time_t t : {start, std::time(nullptr)}) {
-    std::tm d{};
-    localtime_s(&d, &t);
-    char tag[32];
-    std::snprintf(tag, sizeof tag, "%d%02d%02d%02d.log", d.tm_year + 1900, d.tm_mon + 1, d.tm_mday,
-                  d.tm_wday);
-    if (folder + "\\" + prefix + tag == last) continue;
-    bytes += ReadFileBytes(last = folder + "\\" + prefix + tag);
+    const std::string path = folder + "\\" + pel::log::DayFileName(prefix, t);
+    if (path == last) continue;
+    bytes += ReadFileBytes(last = path);
     if (remove) DeleteFileA(last.c_str());
   }
   return bytes;

@@ -6,8 +6,6 @@
 namespace pel::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 bool NameGone(const std::string& name) {
   RawPipeClient late;
   return !late.Open(name, 0) && late.lastError() == ERROR_FILE_NOT_FOUND;

@@ -9,15 +9,11 @@
 #include "protocol/stream_cutter.h"
 #include "support/fixtures.h"
 
-using Bytes = std::vector<uint8_t>;
+using pel::test::Bytes;
+using pel::test::Cat;
 using pel::test::MakeMessage;
 
 namespace {
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // A message of body bytes whose length field, when given, claims otherwise.
 Bytes Msg(uint32_t kind, const std::string& body, uint32_t magic = pel::kMagic,
@@ -61,25 +57,25 @@ TEST(Wire, StreamCutterRows) {
   for (const auto& [stream, splits, expected] :
        std::vector<std::tuple<Bytes, std::vector<size_t>, std::string>>{
            // Two messages and ten bytes of a third in one read.
-           {Msg(2, "one") + Msg(2, "two!") + Msg(2, "third-message"),
+           {Cat(Msg(2, "one"), Msg(2, "two!"), Msg(2, "third-message")),
             {35 + 36 + 10},
             "biz:one biz:two! |10 biz:third-message |0"},
            {Msg(2, "payload"), {7, 31}, "|7 |31 biz:payload |0"},
            // A wrong magic clears all; later messages flow. It shows on the header.
-           {Msg(2, "good") + Msg(2, "bad", 0x12345678) + Msg(2, "lost") + Msg(2, "later"),
+           {Cat(Msg(2, "good"), Msg(2, "bad", 0x12345678), Msg(2, "lost"), Msg(2, "later")),
             {36 + 35 + 36},
             "biz:good magic discard |0 biz:later |0"},
            {Msg(2, "", 0xDEADBEEF, 4000), {}, "magic discard |0"},
            // Sync messages skip the magic test; other kinds are skipped.
-           {Msg(1, "answer", 0) + Msg(0, "") + Msg(7, "xyz") + Msg(2, "after") + Msg(1, "s"),
+           {Cat(Msg(1, "answer", 0), Msg(0, ""), Msg(7, "xyz"), Msg(2, "after"), Msg(1, "s")),
             {},
             "sync:answer other:0 other:7 biz:after sync:s |0"},
            // An oversize length is an error, not a wait; the largest legal one waits.
-           {Msg(2, "first") + Msg(2, "", m, pel::kMaxDeclaredPayload + 1) + Msg(2, "behind") +
-                Msg(1, "", m, pel::kMaxDeclaredPayload),
+           {Cat(Msg(2, "first"), Msg(2, "", m, pel::kMaxDeclaredPayload + 1), Msg(2, "behind"),
+                Msg(1, "", m, pel::kMaxDeclaredPayload)),
             {37 + 32 + 38},
             "biz:first oversize:5242881 discard |0 |32"},
-           {Msg(1, "fail") + Msg(2, "behind"), {}, "sync:fail discard |0"},
+           {Cat(Msg(1, "fail"), Msg(2, "behind")), {}, "sync:fail discard |0"},
            // Growth from 1 MiB by a full 5 MiB read: twice the read, rounded to 8
            // KiB; by a read that fits: twice the capacity.
            {largest,

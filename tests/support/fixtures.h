@@ -31,6 +31,11 @@ namespace pel::test {
 
 using pel::tools::ExeDir;
 using pel::tools::ExePath;
+using pel::tools::kRawBusiness;
+using pel::tools::kRawHeader;
+using pel::tools::kRawMagic;
+using pel::tools::kRawMaxRead;
+using pel::tools::kRawNoId;
 using pel::tools::MakeMessage;
 using pel::tools::RawPipeClient;
 using pel::tools::RunProcess;
@@ -120,10 +125,6 @@ class CallbackRecorder {
     return WaitUntil([&] { return Count(kind, id) >= n; }, timeoutMs);
   }
   std::vector<std::vector<uint8_t>> Payloads(uint32_t id);  // received on id, in order
-  void Clear() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_events.clear();
-  }
 
   std::function<int32_t(uint32_t id)> onConnect, onSend;
   std::function<int32_t(uint32_t id, const uint8_t* data, uint32_t size)> onRecv;
@@ -252,8 +253,8 @@ struct RawPeer {
   // Sends text and expects it back, framed as a business message for id.
   bool Echoes(const std::string& text) {
     std::vector<uint8_t> back;
-    return pipe.Write(MakeMessage(id, 2, text)) && pipe.Read(back, 0x10000) &&
-           back == MakeMessage(id, 2, text);
+    return pipe.Write(MakeMessage(id, kRawBusiness, text)) && pipe.Read(back, 0x10000) &&
+           back == MakeMessage(id, kRawBusiness, text);
   }
 };
 
@@ -290,13 +291,13 @@ struct RawServer {
   // Reads one whole message. Small messages want a small max: the read
   // buffer is zero-filled on each call.
   bool ReadMessage(uint32_t& kind, std::vector<uint8_t>& payload, uint32_t timeoutMs = 5000,
-                   uint32_t max = 0x500000) {
+                   uint32_t max = kRawMaxRead) {
     std::vector<uint8_t> m;
-    if (!pipe.Read(m, max, timeoutMs) || m.size() < 32) return false;
+    if (!pipe.Read(m, max, timeoutMs) || m.size() < kRawHeader) return false;
     uint32_t length;
     std::memcpy(&kind, &m[8], 4);
     std::memcpy(&length, &m[12], 4);
-    payload.assign(m.begin() + 32, m.end());
+    payload.assign(m.begin() + kRawHeader, m.end());
     return length == payload.size();
   }
   bool Send(uint32_t kind, const std::vector<uint8_t>& payload, uint32_t id = 7) {
@@ -317,6 +318,13 @@ inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   return bytes;
 }
 inline std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
+using Bytes = std::vector<uint8_t>;
+// The byte strings one after another.
+template <typename... More>
+Bytes Cat(Bytes first, const More&... more) {
+  (first.insert(first.end(), more.begin(), more.end()), ...);
+  return first;
+}
 
 // A thread joined however the test leaves its scope: a failed ASSERT must not
 // leave a joinable thread behind.
