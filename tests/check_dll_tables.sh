@@ -1,34 +1,16 @@
 #!/bin/sh
-# Fails unless the DLL exports exactly the fourteen PEL_ functions and
-# imports from Windows system DLLs only.
-dll=$1
-objdump=${2:-x86_64-w64-mingw32-objdump}
+# Fails unless the DLL exports exactly the fourteen functions the public header declares, imports
+# from Windows system DLLs only, and it and the tool carry their names and the project's version.
+#   check_dll_tables.sh DLL OBJDUMP HEADER VERSION TOOL
+dll=$1 objdump=$2 header=$3 version=$4 tool=$5
 dump=$("$objdump" -p "$dll") || { echo "cannot read $dll"; exit 1; }
+fail=0
 
 exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-  sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort)
-expected=$(sort <<'LIST'
-PEL_AsyncConnectIpcClient
-PEL_CloseIpcServer
-PEL_ConnectIpcClient
-PEL_CreateIpcClient
-PEL_CreateIpcServer
-PEL_DestroyIpcClient
-PEL_DestroyIpcServer
-PEL_DisconnectIpcClient
-PEL_IpcClientSendData
-PEL_IpcClientSyncCall
-PEL_IpcServerCloseConnection
-PEL_IpcServerSendData
-PEL_IsIpcClientConnected
-PEL_StartIpcServer
-LIST
-)
-fail=0
-if [ "$exports" != "$expected" ]; then
-  echo "export table differs from the fourteen PEL_ functions:"
-  printf '%s\n' "$exports" | diff - "$(printf '%s\n' "$expected" > /tmp/pel_expected.$$; echo /tmp/pel_expected.$$)"
-  rm -f /tmp/pel_expected.$$
+  sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort | tr '\n' ' ')
+declared=$(sed -n 's/^PEL_IPC_API .*[ *]\(PEL_[A-Za-z]*\)(.*/\1/p' "$header" | sort | tr '\n' ' ')
+if [ "$exports" != "$declared" ] || [ "$(echo $exports | wc -w)" != 14 ]; then
+  printf 'exports:  %s\ndeclared: %s\n' "$exports" "$declared"
   fail=1
 fi
 
@@ -42,7 +24,13 @@ for lib in $imports; do
   esac
 done
 
-if [ $fail = 0 ]; then
-  echo "exports: $(printf '%s\n' "$exports" | wc -l) PEL_ functions; imports: $(echo $imports)"
-fi
+# The version resource's strings, each key followed by its value.
+for pair in "$dll:FileVersion:$version" "$dll:OriginalFilename:pel_ipc.dll" \
+  "$tool:ProductVersion:$version" "$tool:OriginalFilename:pelipc.exe"; do
+  file=${pair%%:*} rest=${pair#*:}
+  value=$(strings -el "$file" | grep -A1 -x "${rest%%:*}" | sed -n 2p)
+  [ "$value" = "${rest#*:}" ] || { echo "$file: ${rest%%:*} is '$value'"; fail=1; }
+done
+
+[ $fail = 0 ] && echo "exports: $exports; imports: $(echo $imports); versions $version"
 exit $fail
