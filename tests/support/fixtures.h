@@ -29,18 +29,9 @@
 
 namespace pel::test {
 
-using pel::tools::ExeDir;
-using pel::tools::ExePath;
-using pel::tools::kRawBusiness;
-using pel::tools::kRawHeader;
-using pel::tools::kRawMagic;
-using pel::tools::kRawMaxRead;
-using pel::tools::kRawNoId;
-using pel::tools::MakeMessage;
-using pel::tools::RawPipeClient;
-using pel::tools::RunProcess;
-// A manual-reset event with a bounded wait; tests never sleep to synchronise.
-using Signal = pel::tools::Event;
+// Processes, events, unique names and raw pipe peers are the tools' own.
+using namespace pel::tools;
+using Signal = Event;
 
 // A test program started with "--helper NAME args..." runs the helper registered under NAME instead
 // of its tests, so one binary can play server in one process and client in another.
