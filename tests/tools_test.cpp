@@ -1,54 +1,41 @@
-// The pelipc tool and the plain-C examples, run as the separate programs a
-// developer starts: their exit codes and what they print.
+// pelipc and the plain-C examples run as the programs a developer starts: exit codes and output.
 #include <fstream>
+#include <sstream>
 
 #include "support/fixtures.h"
 
-namespace pel::test {
-namespace {
-
+using namespace pel::test;
 using Parts = std::vector<std::string>;
-const std::string kPelipc = ExeDir() + "pelipc.exe";
+static const std::string kPelipc = ExeDir() + "pelipc.exe";
 
-void ExpectParts(const std::string& text, const Parts& parts) {
+static void ExpectParts(const std::string& text, const Parts& parts) {
   for (const auto& part : parts)
     EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
 }
 
-std::string Exec(const std::vector<std::string>& args, int exitCode, const Parts& parts,
-                 const std::string& exe = kPelipc, uint32_t timeoutMs = 20000) {
+static std::string Exec(const std::vector<std::string>& args, int exitCode, const Parts& parts,
+                        const std::string& exe = kPelipc, uint32_t timeoutMs = 20000) {
   std::string out;
   EXPECT_EQ(RunProcess(exe, args, timeoutMs, &out), exitCode) << out;
   ExpectParts(out, parts);
   return out;
 }
 
-void ExpectEnded(RedirectedProcess& server, const Parts& parts) {
-  EXPECT_EQ(server.Wait(20000), 0) << server.Output();
-  server.WaitForEnd(5000);
-  ExpectParts(server.Output(), parts);
-}
-
-TEST(Examples, ClientGetsEveryAnswerFromTheEchoServer) {
-  const std::string pipe = UniquePipeName("example"), client = ExeDir() + "echo_client.exe";
-  RedirectedProcess server(ExeDir() + "echo_server.exe", {pipe});
-  ASSERT_TRUE(server.WaitForOutput("listening on " + pipe, 10000)) << server.Output();
-  Exec({pipe, "hello", "second call"}, 0,
+// The examples, then pelipc's serve, send and call: the echo comes back as a business message, the
+// unasked-for answer is dropped by a client that never called. Failures name the result code.
+TEST(Tools, ExamplesAndServeSendCallTalkToEachOtherAndFailuresExitNonZero) {
+  TempDir dir("serve");
+  const std::string pipe = UniquePipeName("serve"), echo = pipe + "echo", none = pipe + "none",
+                    path = dir / "big.bin", client = ExeDir() + "echo_client.exe";
+  RedirectedProcess server(ExeDir() + "echo_server.exe", {echo});
+  ASSERT_TRUE(server.WaitForOutput("listening on " + echo, 10000)) << server.Output();
+  Exec({echo, "hello", "second call"}, 0,
        {"answer: hello\n", "answer: second call\n", "connection 0 closed (code 0)"}, client);
-  // A second client gets the next id; the server sees both go.
-  Exec({pipe}, 0, {}, client);
-  ASSERT_TRUE(server.WaitForOutput("connection 1 closed (code 18)", 10000)) << server.Output();
+  ASSERT_TRUE(server.WaitForOutput("connection 0 closed (code 18)", 10000)) << server.Output();
   server.CloseInput();
-  ExpectEnded(server, {"connection 0 open", "connection 0: 11 bytes",
-                       "connection 0 closed (code 18)", "stopped"});
-  Exec({UniquePipeName("nobody")}, 2, {"failed: error 12"}, client);
-}
-
-// The echo comes back as a business message; the unasked-for answer is
-// dropped by a client that never called. Failures name the result code.
-TEST(Pelipc, ServeSendAndCallTalkToEachOtherAndFailuresExitNonZero) {
-  // Files go to the current folder, which the programs started here share.
-  const std::string pipe = UniquePipeName("serve"), path = pipe + ".bin", none = pipe + "none";
+  EXPECT_TRUE(server.Wait(20000) == 0 && server.WaitForEnd(5000)) << server.Output();
+  ExpectParts(server.Output(), {"connection 0 open", "connection 0: 11 bytes", "stopped"});
+  Exec({none}, 2, {"failed: error 12"}, client);
   WriteFileBytes(path, std::string(1000000, 'z'));
   RedirectedProcess serve(kPelipc, {"serve", pipe, "--connections", "4"});
   ASSERT_TRUE(serve.WaitForOutput("listening on", 10000)) << serve.Output();
@@ -63,15 +50,15 @@ TEST(Pelipc, ServeSendAndCallTalkToEachOtherAndFailuresExitNonZero) {
         "error 12 (pipe could not be created, connected or opened)"});
   Exec({"send", none, ""}, 1, {"nothing to send"});
   Exec({"frobnicate"}, 1, {"unknown command"});
-  DeleteFileA(path.c_str());
-  ExpectEnded(serve, {"#0 received 12 bytes: \"make me loud\"", "#1 received 4 bytes: \"ping\"",
-                      "#2 closed (code 18)", "#3 received 716,800 bytes",
-                      "#3 received 283,200 bytes", "stopped"});
+  EXPECT_TRUE(serve.Wait(20000) == 0 && serve.WaitForEnd(5000)) << serve.Output();
+  ExpectParts(
+      serve.Output(),
+      {"#0 received 12 bytes: \"make me loud\"", "#1 received 4 bytes: \"ping\"",
+       "#2 closed (code 18)", "#3 received 716,800 bytes", "#3 received 283,200 bytes", "stopped"});
 }
 
-// --follow goes on into the next day's file and back to the old one for a
-// record stamped before midnight; then the listing of two families and what
-// each filter passes of a day (each record has its marker).
+// --follow goes on into the next day's file and back to the old one for a record stamped before
+// midnight; then the listing of two families and what each filter passes of a day.
 TEST(Pelipc, LogFollowsListsAndFilters) {
   TempDir dir("log");
   const std::string day = dir / "pel_ipc-srv-2026030100.log",
@@ -102,23 +89,17 @@ TEST(Pelipc, LogFollowsListsAndFilters) {
         " " + std::to_string(ReadFileBytes(day).size()) + "\n",
         "\n  2026-03-02  pel_ipc-srv-2026030201.log", "\npel_ipc_morrow\n  2026-03-01  " + morrow,
         "3 files"});
-  const std::pair<std::vector<std::string>, std::string> filters[] = {
-      {{}, "ABCDEH"},
-      {{"--prefix", "pel_ipc-"}, "ABCDH"},
-      {{morrow}, "E"},
-      {{next}, "FG"},
-      {{"--since", "10:15"}, "CDEH"},
-      {{"--level", "error"}, "BDH"},
-      {{"--level", "warn"}, "BCDH"},
-      {{"--function", "SyncCall"}, "BE"},
-      {{"--function", "Client::SyncCall"}, "BE"},
-      {{"--conn", "3"}, "ADE"},
-      {{"--conn", "31", "--level", "warn"}, "C"}};
-  for (const auto& [filter, markers] : filters) {
+  // Each row: the markers (one on each record) a filter passes, then the filter.
+  for (const std::string& row :
+       Parts{"ABCDEH", "ABCDH --prefix pel_ipc-", "E " + morrow, "FG " + next, "CDEH --since 10:15",
+             "BDH --level error", "BCDH --level warn", "BE --function SyncCall",
+             "BE --function Client::SyncCall", "ADE --conn 3", "C --conn 31 --level warn"}) {
     std::vector<std::string> args = {"log", "--dir", dir.path(), "--day", "20260301"};
-    args.insert(args.end(), filter.begin(), filter.end());
+    std::istringstream words(row);
+    std::string markers, shown;
+    words >> markers;
+    args.insert(args.end(), std::istream_iterator<std::string>(words), {});
     const std::string out = Exec(args, 0, {});
-    std::string shown;
     for (const char marker : std::string("ABCDEFGH"))
       if (out.find(std::string("#") + marker) != std::string::npos) shown += marker;
     EXPECT_EQ(shown, markers) << out;
@@ -128,20 +109,17 @@ TEST(Pelipc, LogFollowsListsAndFilters) {
 }
 
 TEST(Pelipc, TinyBenchWritesEveryRowForBothSides) {
-  const std::string json = UniquePipeName("bench") + ".json";
+  TempDir dir("bench");
   // --seconds is a bound, not a pace: the rows end at their counts.
+  const std::string json = dir / "b.json";
   Exec({"bench",     "--quick", "--calls",      "200", "--upload", "4",  "--download",        "2",
         "--small",   "200",     "--setups",     "5",   "--fanin",  "5",  "--fanin-processes", "5",
         "--records", "200",     "--records-16", "20",  "--json",   json, "--seconds",         "10"},
        0, {"16 clients, 64 B sync calls (call/s)", "records x"}, kPelipc, 120000);
   const std::string text = ReadFileBytes(json);
-  DeleteFileA(json.c_str());
   ExpectParts(text, {"sync_call_rtt_p50", "sync_call_rtt_p99", "throughput_client_to_server",
                      "throughput_server_to_client", "small_message_rate", "connection_setup_rate",
                      "aggregate_16_clients", "aggregate_16_processes", "log_record_rate_1_thread",
                      "log_record_rate_16_threads", "\"repetitions\": 3", "\"baseline_min\""});
   for (auto bad : {"null", "_count\": 0"}) EXPECT_EQ(text.find(bad), std::string::npos) << text;
 }
-
-}  // namespace
-}  // namespace pel::test
