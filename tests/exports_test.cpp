@@ -3,15 +3,14 @@
 
 #include "support/fixtures.h"
 
-namespace pel::test {
-namespace {
+using namespace pel::test;
 
 // A call's outcome as one number; a creation is refused or not.
-int32_t Code(int32_t result) { return result; }
-int32_t Code(const void* made) { return made == nullptr ? PEL_ERR_INVALID_ARG : PEL_OK; }
+static int32_t Code(int32_t result) { return result; }
+static int32_t Code(const void* made) { return made == nullptr ? PEL_ERR_INVALID_ARG : PEL_OK; }
 
 // One row: the result, the call, then the records it must write.
-#define ROW(code, call, ...) Check(#call, code, {__VA_ARGS__}, [&] { return Code(call); })
+#define ROW(code, c, ...) Check(#c, {std::to_string(code), __VA_ARGS__}, [&] { return Code(c); })
 
 TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
   CallbackRecorder rec;
@@ -19,35 +18,31 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
   PelIpcClientHandle client = PEL_CreateIpcClient(&table);  // sets up the log
   LogCapture* log = FreshLog();
   PelIpcServerHandle server = PEL_CreateIpcServer(&table);
-  ASSERT_TRUE(server != nullptr && client != nullptr);
-  EXPECT_TRUE(log->Contains("InitLog", ">>>>>>>>Already initialized plog!\n") &&
+  ASSERT_TRUE(server != nullptr && client != nullptr &&
+              log->Contains("InitLog", ">>>>>>>>Already initialized plog!\n") &&
               log->Contains("PelNamedPipeServer::Init",
                             "worker thread count:" + std::to_string(ServerWorkerCount())));
   const Live before = Live::Now();
-  const uint8_t b = 1;
-  const std::vector<uint8_t> big(PEL_IPC_MAX_SERVER_PAYLOAD + 1);
-  uint8_t answer[8];
+  uint8_t b = 1, answer[8];
   uint32_t size = sizeof answer;
   const std::string in = "Enter!", out = "Leave!", srvNull = ">>>>server is NULL!<<<<",
                     cliNull = ">>>>client is NULL!<<<<", noName = ">>>>socket name is NULL!<<<<",
                     noData = ">>>>data is NULL!<<<<", noSize = ">>>>data_size less than 1!<<<<";
   const int32_t bad = PEL_ERR_INVALID_ARG;
-  auto Check = [&](const std::string& call, int32_t code, const std::vector<std::string>& records,
-                   const std::function<int32_t()>& run) {
+  auto Check = [&](std::string call, std::vector<std::string> expected, auto run) {
     const size_t at = call.find("PEL_");
     const std::string exported = call.substr(at, call.find('(', at) - at);
     log->Clear();
-    EXPECT_EQ(run(), code) << call;
-    // This thread's records in order; the message alone when the export wrote
-    // it, marked when its severity is not the trace's or a refusal's.
-    std::vector<std::string> seen;
+    // The result, then this thread's records in order: the message alone when the export wrote it,
+    // marked when its severity is not the trace's or a refusal's.
+    std::vector<std::string> seen = {std::to_string(run())};
     for (const auto& r : log->Records()) {
       const auto severity = r.message == in || r.message == out ? pel::log::info : pel::log::error;
       if (r.threadId == GetCurrentThreadId())
         seen.push_back(r.function != exported ? r.function + "|" + r.message
                                               : (r.severity == severity ? "" : "!") + r.message);
     }
-    EXPECT_EQ(seen, records) << call;
+    EXPECT_EQ(seen, expected) << call;
   };
   ROW(bad, PEL_CreateIpcServer(nullptr), ">>>>callback is NULL!<<<<");
   ROW(PEL_OK, (PEL_DestroyIpcServer(nullptr), PEL_OK), srvNull);
@@ -62,7 +57,7 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
   ROW(bad, PEL_IpcServerSendData(server, 0, false, nullptr, 1), noData);
   ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, 0), noSize);
   ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, -5), noSize);
-  ROW(bad, PEL_IpcServerSendData(server, 0, false, big.data(), int32_t(big.size())),
+  ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, PEL_IPC_MAX_SERVER_PAYLOAD + 1),
       "PelNamedPipeServer::SendData|>>>>Data size[5242881] is larger than IPC buffer "
       "size[5242880]!<<<<\n");
   ROW(PEL_ERR_WRITE, PEL_IpcServerSendData(server, 3, true, &b, 1),
@@ -111,6 +106,3 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
   EXPECT_TRUE(log->Contains("PelNamedPipeServer::Uninit", "Leave!"));
   PEL_DestroyIpcClient(client);
 }
-
-}  // namespace
-}  // namespace pel::test
