@@ -9,21 +9,19 @@ using Parts = std::vector<std::string>;
 static const std::string kPelipc = ExeDir() + "pelipc.exe";
 
 static void ExpectParts(const std::string& text, const Parts& parts) {
-  for (const auto& part : parts)
-    EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+  for (const auto& p : parts) EXPECT_NE(text.find(p), std::string::npos) << p << "\n" << text;
 }
 
-static std::string Exec(const std::vector<std::string>& args, int exitCode, const Parts& parts,
-                        const std::string& exe = kPelipc, uint32_t timeoutMs = 20000) {
-  std::string out;
-  EXPECT_EQ(RunProcess(exe, args, timeoutMs, &out), exitCode) << out;
-  ExpectParts(out, parts);
+static std::string Exec(const Parts& args, int code, const Parts& want, std::string exe = kPelipc) {
+  std::string out;  // the bound is the bench's
+  EXPECT_EQ(RunProcess(exe, args, 120000, &out), code) << out;
+  ExpectParts(out, want);
   return out;
 }
 
-// The examples, then pelipc's serve, send and call: the echo comes back as a business message, the
-// unasked-for answer is dropped by a client that never called. Failures name the result code.
-TEST(Tools, ExamplesAndServeSendCallTalkToEachOtherAndFailuresExitNonZero) {
+// The examples; pelipc serve, send and call (an echo comes back as business, an unasked answer is
+// dropped by a client that never called, failures name their code); a tiny bench's every row.
+TEST(Tools, ExamplesServeSendCallAndATinyBench) {
   TempDir dir("serve");
   const std::string pipe = UniquePipeName("serve"), echo = pipe + "echo", none = pipe + "none",
                     path = dir / "big.bin", client = ExeDir() + "echo_client.exe";
@@ -55,6 +53,18 @@ TEST(Tools, ExamplesAndServeSendCallTalkToEachOtherAndFailuresExitNonZero) {
       serve.Output(),
       {"#0 received 12 bytes: \"make me loud\"", "#1 received 4 bytes: \"ping\"",
        "#2 closed (code 18)", "#3 received 716,800 bytes", "#3 received 283,200 bytes", "stopped"});
+  // --seconds is a bound, not a pace: the rows end at their counts.
+  const std::string json = dir / "bench.json";
+  Exec({"bench",     "--quick", "--calls",      "200", "--upload", "4",  "--download",        "2",
+        "--small",   "200",     "--setups",     "5",   "--fanin",  "5",  "--fanin-processes", "5",
+        "--records", "200",     "--records-16", "20",  "--json",   json, "--seconds",         "10"},
+       0, {"16 clients, 64 B sync calls (call/s)", "records x"});
+  const std::string text = ReadFileBytes(json);
+  ExpectParts(text, {"sync_call_rtt_p50", "sync_call_rtt_p99", "throughput_client_to_server",
+                     "throughput_server_to_client", "small_message_rate", "connection_setup_rate",
+                     "aggregate_16_clients", "aggregate_16_processes", "log_record_rate_1_thread",
+                     "log_record_rate_16_threads", "\"repetitions\": 3", "\"baseline_min\""});
+  for (auto bad : {"null", "_count\": 0"}) EXPECT_EQ(text.find(bad), std::string::npos) << text;
 }
 
 // --follow goes on into the next day's file and back to the old one for a record stamped before
@@ -89,37 +99,19 @@ TEST(Pelipc, LogFollowsListsAndFilters) {
         " " + std::to_string(ReadFileBytes(day).size()) + "\n",
         "\n  2026-03-02  pel_ipc-srv-2026030201.log", "\npel_ipc_morrow\n  2026-03-01  " + morrow,
         "3 files"});
-  // Each row: the markers (one on each record) a filter passes, then the filter.
+  // Each row: the markers (one on each record) a filter shows, file by file, then the filter.
   for (const std::string& row :
-       Parts{"ABCDEH", "ABCDH --prefix pel_ipc-", "E " + morrow, "FG " + next, "CDEH --since 10:15",
+       Parts{"ABCDHE", "ABCDH --prefix pel_ipc-", "E " + morrow, "FG " + next, "CDHE --since 10:15",
              "BDH --level error", "BCDH --level warn", "BE --function SyncCall",
              "BE --function Client::SyncCall", "ADE --conn 3", "C --conn 31 --level warn"}) {
-    std::vector<std::string> args = {"log", "--dir", dir.path(), "--day", "20260301"};
-    std::istringstream words(row);
-    std::string markers, shown;
-    words >> markers;
+    const std::string markers = row.substr(0, row.find(' '));
+    std::istringstream words(row.substr(markers.size()));
+    Parts args = {"log", "--dir", dir.path(), "--day", "20260301"};
     args.insert(args.end(), std::istream_iterator<std::string>(words), {});
-    const std::string out = Exec(args, 0, {});
-    for (const char marker : std::string("ABCDEFGH"))
-      if (out.find(std::string("#") + marker) != std::string::npos) shown += marker;
+    std::string shown, out = Exec(args, 0, {});
+    for (size_t at = 0; (at = out.find('#', at) + 1) != 0;) shown += out[at];
     EXPECT_EQ(shown, markers) << out;
   }
   Exec({"log", "--dir", dir / "none"}, 5, {"mkdir \"" + dir / "none" + "\""});
   Exec({"log", "--dir", dir.path(), "--day", "20260303"}, 5, {"no log file"});
-}
-
-TEST(Pelipc, TinyBenchWritesEveryRowForBothSides) {
-  TempDir dir("bench");
-  // --seconds is a bound, not a pace: the rows end at their counts.
-  const std::string json = dir / "b.json";
-  Exec({"bench",     "--quick", "--calls",      "200", "--upload", "4",  "--download",        "2",
-        "--small",   "200",     "--setups",     "5",   "--fanin",  "5",  "--fanin-processes", "5",
-        "--records", "200",     "--records-16", "20",  "--json",   json, "--seconds",         "10"},
-       0, {"16 clients, 64 B sync calls (call/s)", "records x"}, kPelipc, 120000);
-  const std::string text = ReadFileBytes(json);
-  ExpectParts(text, {"sync_call_rtt_p50", "sync_call_rtt_p99", "throughput_client_to_server",
-                     "throughput_server_to_client", "small_message_rate", "connection_setup_rate",
-                     "aggregate_16_clients", "aggregate_16_processes", "log_record_rate_1_thread",
-                     "log_record_rate_16_threads", "\"repetitions\": 3", "\"baseline_min\""});
-  for (auto bad : {"null", "_count\": 0"}) EXPECT_EQ(text.find(bad), std::string::npos) << text;
 }
