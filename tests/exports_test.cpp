@@ -5,11 +5,9 @@
 
 using namespace pel::test;
 
-// A call's outcome as one number; a creation is refused or not.
+// One row: the result (a creation's is whether it was refused), the call, the records it writes.
 static int32_t Code(int32_t result) { return result; }
 static int32_t Code(const void* made) { return made == nullptr ? PEL_ERR_INVALID_ARG : PEL_OK; }
-
-// One row: the result, the call, then the records it must write.
 #define ROW(code, c, ...) Check(#c, {std::to_string(code), __VA_ARGS__}, [&] { return Code(c); })
 
 TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
@@ -29,12 +27,10 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
                     cliNull = ">>>>client is NULL!<<<<", noName = ">>>>socket name is NULL!<<<<",
                     noData = ">>>>data is NULL!<<<<", noSize = ">>>>data_size less than 1!<<<<";
   const int32_t bad = PEL_ERR_INVALID_ARG;
-  auto Check = [&](std::string call, std::vector<std::string> expected, auto run) {
-    const size_t at = call.find("PEL_");
-    const std::string exported = call.substr(at, call.find('(', at) - at);
+  auto Check = [&](std::string c, std::vector<std::string> expected, auto run) {
+    const std::string exported = c.substr(c.find("PEL_"), c.find('(', 1) - c.find("PEL_"));
     log->Clear();
-    // The result, then this thread's records in order: the message alone when the export wrote it,
-    // marked when its severity is not the trace's or a refusal's.
+    // The result, then this thread's records: the export's own by message, '!' on wrong severity.
     std::vector<std::string> seen = {std::to_string(run())};
     for (const auto& r : log->Records()) {
       const auto severity = r.message == in || r.message == out ? pel::log::info : pel::log::error;
@@ -42,7 +38,7 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
         seen.push_back(r.function != exported ? r.function + "|" + r.message
                                               : (r.severity == severity ? "" : "!") + r.message);
     }
-    EXPECT_EQ(seen, expected) << call;
+    EXPECT_EQ(seen, expected) << c;
   };
   ROW(bad, PEL_CreateIpcServer(nullptr), ">>>>callback is NULL!<<<<");
   ROW(PEL_OK, (PEL_DestroyIpcServer(nullptr), PEL_OK), srvNull);
