@@ -30,13 +30,13 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
   auto Check = [&](std::string c, std::vector<std::string> expected, auto run) {
     const std::string exported = c.substr(c.find("PEL_"), c.find('(', 1) - c.find("PEL_"));
     log->Clear();
-    // The result, then this thread's records: the export's own by message, '!' on wrong severity.
+    // The result and this thread's records, '!' on one not at error (Enter!/Leave!: at info).
     std::vector<std::string> seen = {std::to_string(run())};
     for (const auto& r : log->Records()) {
       const auto severity = r.message == in || r.message == out ? pel::log::info : pel::log::error;
       if (r.threadId == GetCurrentThreadId())
-        seen.push_back(r.function != exported ? r.function + "|" + r.message
-                                              : (r.severity == severity ? "" : "!") + r.message);
+        seen.push_back((r.severity == severity ? "" : "!") +
+                       (r.function != exported ? r.function + "|" : "") + r.message);
     }
     EXPECT_EQ(seen, expected) << c;
   };
@@ -84,7 +84,7 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
   ROW(bad, PEL_IpcClientSyncCall(client, &b, 1, answer, nullptr), "Receive buffer size is NULL!");
   ROW(bad, PEL_IpcClientSyncCall(client, &b, 1, nullptr, &size), "Receive buffer is NULL!");
   ROW(PEL_ERR_WRITE, PEL_IpcClientSyncCall(client, &b, 1, answer, &size),
-      "PelNamedPipeClient::SyncCall|Try to send sync message...",
+      "!PelNamedPipeClient::SyncCall|Try to send sync message...",
       "PelNamedPipeClient::SendData|Not connected!\n",
       "PelNamedPipeClient::SyncCall|Send sync call message to server failed! err:3");
   // A table with any one callback missing is refused by both ends.
