@@ -150,6 +150,7 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
   for (const auto& [id, kinds] : ends) EXPECT_TRUE(kinds == "cx" || kinds == "x") << id << kinds;
   for (const auto& [id, c] : counted)
     received.insert("soak:conn:" + c.first + ":" + std::to_string(c.second));
+  EXPECT_FALSE(counted.empty()) << "no client ever connected";
   EXPECT_EQ(received, claimed);
   // However much the clients came and went, the server still takes a new one.
   EXPECT_TRUE(RawPeer().Connect(server.name));
