@@ -78,8 +78,7 @@ TEST(HostileClient, EveryBrokenRuleOrUnreadFloodEndsOnlyItsOwnConnection) {
                               : peer.Write(Message(id, kind, size, cut, magic), 20000));
     peer.Write(Message(id, 2, 5), 500);
     expectEnded(id, hello == 2, closes);
-    Bytes rest;
-    for (int i = 0; kind != kGone && i < 8 && peer.Read(rest); ++i) continue;
+    for (Bytes rest; kind != kGone && peer.Read(rest);) continue;
     EXPECT_TRUE(kind == kGone || peer.lastError() == ERROR_BROKEN_PIPE ||
                 peer.lastError() == ERROR_PIPE_NOT_CONNECTED || peer.lastError() == ERROR_NO_DATA);
     EXPECT_TRUE(server.events.Payloads(id) ==
