@@ -140,9 +140,8 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
   EXPECT_TRUE(requests == 44 && overlapped == 0 && client.events.Count(Cb::Recv) == 0);
 }
 
-// A HELLO around the end of the 2,000 ms wait (the first round's surely late):
-// either Connect gives 0 and no OnConnect, or 17 and then OnConnect; never a
-// live pipe in DISCONNECT. The rounds run side by side.
+// Side by side, HELLOs around the end of the 2,000 ms wait (round 0's surely late): Connect gives
+// 0 and no OnConnect, or 17 and then OnConnect; never a live pipe in DISCONNECT.
 TEST(ClientConnect, AHelloAroundTheEndOfTheConnectWaitLeavesTheClientConnected) {
   const ULONGLONG began = GetTickCount64();
   std::vector<std::unique_ptr<EdgeRound>> rounds;

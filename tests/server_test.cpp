@@ -150,9 +150,8 @@ TEST_F(Server, HelloWholeMessagesBothWaysAndEveryEndWithOneOnCloseLast) {
 }
 
 TEST(ServerLife, DestroyInEveryState) {
-  // 0: created; 1: closed twice, never started; 2: started from a thread that has ended, through a
-  // callback table the host has wiped since, with a client handshaken, one with 12 MiB of writes
-  // stuck in its full pipe and one not yet answered; 3: the same, closed twice first.
+  // 0 made; 1 closed twice, never started; 2 started from an ended thread, its table wiped since,
+  // with a client, one whose 12 MiB of writes are stuck and one unanswered; 3 as 2, closed twice.
   for (int state = 0; state < 4; ++state) {
     SCOPED_TRACE(state);
     const Live before = Live::Now();
