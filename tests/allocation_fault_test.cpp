@@ -1,6 +1,5 @@
-// Every allocation of a whole exchange of a server and a client of ours fails in turn: it shows as
-// the result code and record of its place, both go on or end cleanly, and once both are destroyed
-// nothing is left.
+// Every allocation of an exchange between our server and client fails in turn: its place's result
+// code and record show, both go on or end cleanly, and once both are destroyed nothing is left.
 
 #include "platform/fault_injection.h"
 #include "support/fixtures.h"
@@ -17,10 +16,9 @@ int Call(PelIpcClientHandle client, uint8_t tag, std::string* answer) {
   return result;
 }
 
-// One run of an exchange: create, start, connect, send, a reply that grows the receive buffer, a
-// call, disconnect, destroy; failAt > 0 fails that allocation (of failSize bytes, 0: any). What it
-// did: -1 for a step not reached. The records come from the second run on: the first sets up the
-// log the capture attaches to.
+// One run: create, start, connect, send, a reply that grows the receive buffer, a call, disconnect,
+// destroy; failAt > 0 fails that allocation (of failSize bytes, 0: any); -1 for a step not reached.
+// Records come from the second run on: the first sets up the log the capture attaches to.
 struct Exchange {
   bool fired = false, serverCreated = false, clientCreated = false, pingArrived = false,
        replyArrived = false;
@@ -84,11 +82,11 @@ struct Exchange {
     if (LogCapture* capture = LogCapture::Attach()) log = capture->Records();
   }
 
-  // A record of function ("": any) with text, on thread (0: any).
-  bool Logged(const std::string& function, const std::string& text, unsigned thread = 0) const {
-    return std::any_of(log.begin(), log.end(), [&](auto& r) {
-      return r.Is(function, text) && (thread == 0 || r.threadId == thread);
-    });
+  // The thread of the first record of function ("": any) with text on thread (0: any); 0: none.
+  unsigned Logged(const std::string& function, const std::string& text, unsigned thread = 0) const {
+    for (const auto& r : log)
+      if (r.Is(function, text) && (thread == 0 || r.threadId == thread)) return r.threadId;
+    return 0;
   }
   bool Answered() const { return answer == "answer to x"; }
   bool Complete() const {
@@ -116,18 +114,16 @@ const struct Site {
     // Reported by the start, or the accepted connection goes on.
     {"listening instance", "PelNamedPipeServer::PostIocpConnect", ">>>>Alloc memory for ",
      [](auto& r) {
-       return r.start == PEL_ERR_NO_MEMORY
-                  ? r.Logged("PelNamedPipeServer::Start", "PostIocpConnect failed! err:10")
-                  : r.Complete() && r.Logged("PelNamedPipeServer::HandleIocpConnect",
-                                             "] PostIocpConnect failed! err:10!\n");
+       return (r.start == PEL_ERR_NO_MEMORY &&
+               r.Logged("PelNamedPipeServer::Start", "PostIocpConnect failed! err:10")) ||
+              (r.Complete() && r.Logged("PelNamedPipeServer::HandleIocpConnect",
+                                        "] PostIocpConnect failed! err:10!\n"));
      }},
     // That connection ends (OnClose 18); the worker that failed serves on to the end.
     {"read context", "PelNamedPipeServer::PostIocpRead", ">>>>Alloc iocp_key failed! Error:",
      [](auto& r) {
-       const auto failed = std::find_if(r.log.begin(), r.log.end(), [](auto& l) {
-         return l.Is("PelNamedPipeServer::PostIocpRead", ">>>>Alloc");
-       });
-       return r.Logged("", "Receive  exit request!", failed->threadId) &&
+       const unsigned worker = r.Logged("PelNamedPipeServer::PostIocpRead", ">>>>Alloc");
+       return r.Logged("", "Receive  exit request!", worker) &&
               std::any_of(r.serverEvents.begin(), r.serverEvents.end(),
                           [](auto& e) { return e.kind == Cb::Close && e.code == 18; });
      }},
