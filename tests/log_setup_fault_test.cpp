@@ -25,7 +25,7 @@ const std::regex kLayout(
     R"(\[\d+\] \[[A-Za-z_:]+@\d+\] (.*))");
 // Thread lines may come between attach and detach, from the runtime's threads.
 const std::regex kDllLines(
-    "pel_ipc DLL_PROCESS_ATTACH!\n(pel_ipc DLL_THREAD_[A-Z]+!\n)*"
+    "pel_ipc DLL_PROCESS_ATTACH!\n(pel_ipc DLL_THREAD_(ATTACH|DETACH)!\n)*"
     "pel_ipc DLL_PROCESS_DETACH!\n");
 
 // A helper mode of exe: its exit code, trace and DLL debug strings (one a line), LF-ended stdout.
