@@ -20,9 +20,9 @@ static std::string Exec(const Parts& args, int code, const Parts& want, std::str
 }
 
 // The examples; pelipc serve, send and call (an echo comes back as business, an unasked answer is
-// dropped by a client that never called, failures name their code); a tiny bench's every row.
-TEST(Tools, ExamplesServeSendCallAndATinyBench) {
-  TempDir dir("serve");
+// dropped by a client that never called, failures name their code); a tiny bench; pelipc log.
+TEST(Tools, ExamplesServeSendCallATinyBenchAndTheLogReader) {
+  TempDir dir("tools");
   const std::string pipe = UniquePipeName("serve"), echo = pipe + "echo", none = pipe + "none",
                     path = dir / "big.bin", client = ExeDir() + "echo_client.exe";
   RedirectedProcess server(ExeDir() + "echo_server.exe", {echo});
@@ -65,12 +65,9 @@ TEST(Tools, ExamplesServeSendCallAndATinyBench) {
                      "aggregate_16_clients", "aggregate_16_processes", "log_record_rate_1_thread",
                      "log_record_rate_16_threads", "\"repetitions\": 3", "\"baseline_min\""});
   for (auto bad : {"null", "_count\": 0"}) EXPECT_EQ(text.find(bad), std::string::npos) << text;
-}
 
-// --follow goes on into the next day's file and back to the old one for a record stamped before
-// midnight; then the listing of two families and what each filter passes of a day.
-TEST(Pelipc, LogFollowsListsAndFilters) {
-  TempDir dir("log");
+  // --follow goes on into the next day's file and back to the old one for a record stamped before
+  // midnight; then the listing of two families and what each filter passes of a day.
   const std::string day = dir / "pel_ipc-srv-2026030100.log",
                     next = dir / "pel_ipc-srv-2026030201.log",
                     morrow = "pel_ipc_morrow-0-2026030100.log";
