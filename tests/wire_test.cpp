@@ -13,7 +13,7 @@ using namespace pel::test;
 namespace {
 
 // A message of body bytes whose length field, when given, claims otherwise.
-Bytes Msg(uint32_t kind, const std::string& body, uint32_t magic = pel::kMagic, int64_t len = -1) {
+Bytes Msg(uint32_t kind, const std::string& body, int64_t len = -1, uint32_t magic = pel::kMagic) {
   Bytes m = MakeMessage(0, kind, Text(body), magic);
   if (len >= 0) std::memcpy(&m[12], &len, 4);
   return m;
@@ -45,7 +45,6 @@ struct Sink : pel::MessageSink {
 // events show "|<bytes held>", plus "c<capacity>" when the buffer grew.
 TEST(Wire, StreamCutterRows) {
   const Bytes largest = MakeMessage(3, 2, Pattern(pel::kMaxServerPayload, 9));
-  const uint32_t m = pel::kMagic;
   for (const auto& [stream, splits, expected] :
        std::vector<std::tuple<Bytes, std::vector<size_t>, std::string>>{
            // Two messages and ten bytes of a third in one read, then all but one of its header.
@@ -53,16 +52,16 @@ TEST(Wire, StreamCutterRows) {
             {35 + 36 + 10, 35 + 36 + 31},
             "biz:one biz:two! |10 |31 biz:third-message |0"},
            // A wrong magic (whatever length it claims) clears all; later messages flow.
-           {Cat(Msg(2, "good"), Msg(2, "bad", 0xDEADBEEF, 4000), Msg(2, "lost"), Msg(2, "later")),
+           {Cat(Msg(2, "good"), Msg(2, "bad", 4000, 0xDEADBEEF), Msg(2, "lost"), Msg(2, "later")),
             {36 + 35 + 36},
             "biz:good magic discard |0 biz:later |0"},
            // Sync messages skip the magic test; other kinds are skipped.
-           {Cat(Msg(1, "answer", 0), Msg(0, ""), Msg(7, "xyz"), Msg(2, "after"), Msg(1, "s")),
+           {Cat(Msg(1, "answer", -1, 0), Msg(0, ""), Msg(7, "xyz"), Msg(2, "after"), Msg(1, "s")),
             {},
             "sync:answer other:0 other:7 biz:after sync:s |0"},
            // An oversize length is an error, not a wait; the largest legal one waits.
-           {Cat(Msg(2, "first"), Msg(2, "", m, pel::kMaxDeclaredPayload + 1), Msg(2, "behind"),
-                Msg(1, "", m, pel::kMaxDeclaredPayload)),
+           {Cat(Msg(2, "first"), Msg(2, "", pel::kMaxDeclaredPayload + 1), Msg(2, "behind"),
+                Msg(1, "", pel::kMaxDeclaredPayload)),
             {37 + 32 + 38},
             "biz:first oversize:5242881 discard |0 |32"},
            {Cat(Msg(1, "fail"), Msg(2, "behind")), {}, "sync:fail discard |0"},
@@ -70,17 +69,14 @@ TEST(Wire, StreamCutterRows) {
            {largest,
             {pel::kReadSize},
             "|5242880c10493952 biz:" + Show(largest.data(), pel::kMaxServerPayload) + " |0"},
-           {Msg(2, std::string(1400000 - 32, '\0'), m, 5000000),
-            {700000},
-            "|700000 |1400000c2097152"},
+           {Msg(2, std::string(1400000 - 32, '\0'), 5000000), {700000}, "|700000 |1400000c2097152"},
        }) {
     pel::StreamCutter c;
     Sink s;
     uint32_t capacity = c.capacity();
-    std::vector<size_t> ends = splits;
-    ends.push_back(stream.size());
-    for (size_t i = 0, from = 0; i < ends.size(); from = ends[i++]) {
-      ASSERT_TRUE(c.Append(&stream[from], static_cast<uint32_t>(ends[i] - from))) << expected;
+    for (size_t i = 0, from = 0, to = 0; i <= splits.size(); from = to, ++i) {
+      to = i < splits.size() ? splits[i] : stream.size();
+      ASSERT_TRUE(c.Append(&stream[from], static_cast<uint32_t>(to - from))) << expected;
       c.Cut(s);
       s.Add("|" + std::to_string(c.used()));
       if (c.capacity() != capacity) s.events += "c" + std::to_string(capacity = c.capacity());
