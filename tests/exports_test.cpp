@@ -51,8 +51,7 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
       "PelNamedPipeServer::CloseSingleConnection|connection NOT found!", out);
   ROW(bad, PEL_IpcServerSendData(nullptr, 0, false, &b, 1), srvNull);
   ROW(bad, PEL_IpcServerSendData(server, 0, false, nullptr, 1), noData);
-  ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, 0), noSize);
-  ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, -5), noSize);
+  for (int32_t n : {0, -5}) ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, n), noSize);
   ROW(bad, PEL_IpcServerSendData(server, 0, false, &b, PEL_IPC_MAX_SERVER_PAYLOAD + 1),
       "PelNamedPipeServer::SendData|>>>>Data size[5242881] is larger than IPC buffer "
       "size[5242880]!<<<<\n");
@@ -73,8 +72,7 @@ TEST(Exports, EveryRefusedCallReturnsItsCodeAndWritesItsRecords) {
   ROW(false, PEL_IsIpcClientConnected(client));
   ROW(bad, PEL_IpcClientSendData(nullptr, &b, 1), cliNull);
   ROW(bad, PEL_IpcClientSendData(client, nullptr, 1), noData);
-  ROW(bad, PEL_IpcClientSendData(client, &b, 0), noSize);
-  ROW(bad, PEL_IpcClientSendData(client, &b, -5), noSize);
+  for (int32_t n : {0, -5}) ROW(bad, PEL_IpcClientSendData(client, &b, n), noSize);
   ROW(PEL_ERR_STATE, PEL_IpcClientSendData(client, &b, 1),
       "PelNamedPipeClient::SendData|Not connected!\n",
       ">>>>Send data to server failed! err:3!<<<<");
