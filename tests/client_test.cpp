@@ -72,7 +72,7 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
               log->Awaits("Receive uncompleted message!!! header size:32 recv:10!!!\n"));
   // The server's HELLO carries the id; the client's answer repeats it.
   const uint32_t id = 0x01020304;
-  Bytes bytes, hello = Cat(Bytes{0x43, 0x50, 0x49, 0x50, 4, 3, 2, 1}, Bytes(24));
+  Bytes bytes, answer, hello = Cat(Bytes{0x43, 0x50, 0x49, 0x50, 4, 3, 2, 1}, Bytes(24));
   ASSERT_TRUE(server.pipe.Write(MakeMessage(id, 0, "")) && server.pipe.Read(bytes));
   ASSERT_TRUE(bytes == hello && client.events.WaitFor(Cb::Connect, 1));
   const CallbackEvent connect = EventsOf(client.events, Cb::Connect)[0];
@@ -96,7 +96,6 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
 
   // Synchronous calls on the same connection. No answer: 2,000 ms, then 17; nothing of the
   // refused request went out.
-  Bytes answer;
   EXPECT_EQ(Call(client, Bytes(716801, 1), answer), PEL_ERR_WRITE);
   EXPECT_TRUE(log->Contains("", "Send sync call message to server failed! err:7"));
   const ULONGLONG start = GetTickCount64();
@@ -198,10 +197,10 @@ TEST(ClientEnd, EveryStateEndedEveryWay) {
     // The work thread's OnClose waits for the host's to return: the host's waits to let a wrong
     // order show, and notes how many had come when it returned.
     const DWORD caller = GetCurrentThreadId();
-    size_t closesAtHostReturn = 0;
-    client.events.onClose = [&](uint32_t, int32_t) {
+    size_t closesAtHostReturn = 0, onCaller = 0;
+    client.events.onClose = [&](uint32_t, int32_t code) {
       if (GetCurrentThreadId() == caller)
-        client.events.WaitFor(Cb::Close, row.closes, 300),
+        client.events.WaitFor(Cb::Close, row.closes, 300), onCaller += code == PEL_OK,
             closesAtHostReturn = client.events.Count(Cb::Close);
       return 42;
     };
@@ -233,8 +232,6 @@ TEST(ClientEnd, EveryStateEndedEveryWay) {
     client.Destroy();
     // All for the id; the caller's OnClose gives Disconnect its result, the work thread's is last.
     const auto closes = EventsOf(client.events, Cb::Close);
-    size_t onCaller = 0;
-    for (const auto& c : closes) onCaller += c.threadId == caller && c.code == PEL_OK;
     EXPECT_TRUE(closes.size() == row.closes && onCaller == row.onCaller &&
                 closesAtHostReturn == row.onCaller &&
                 CountFor(closes, Cb::Close, row.start >= kConnected ? 7 : kRawNoId) == row.closes);

@@ -24,13 +24,14 @@ TEST(EndToEnd, ManySendersKeepTheirOrderAndAStalledHostBoundsTheQueue) {
   Client client;
   ASSERT_EQ(PEL_ConnectIpcClient(client.handle, server.name.c_str()), PEL_OK);
   std::vector<std::vector<uint32_t>> accepted(kThreads);
+  std::atomic<size_t> pieces{0};  // what the accepted sends arrive as
   // Sender t's messages from seq on, until the bound refused `enough`.
   auto sends = [&](int t, uint32_t seq, int enough) {
     const size_t size = t % 2 == 0 ? kSmall : kSplit;
     int refusals = 0, result = PEL_OK;
     for (const uint64_t end = seq + 4 * kBound / size; refusals < enough && seq < end; ++seq) {
       result = client.Send(Tagged(t, seq, size));
-      if (result == PEL_OK) accepted[t].push_back(seq);
+      if (result == PEL_OK) accepted[t].push_back(seq), pieces += t % 2 + 1;
       refusals += result == PEL_ERR_TOO_MANY_PENDING;
       EXPECT_TRUE(result == PEL_OK || result == PEL_ERR_TOO_MANY_PENDING) << result;
       EXPECT_LE(client.impl()->UnwrittenBytes(), kBound);
@@ -47,8 +48,6 @@ TEST(EndToEnd, ManySendersKeepTheirOrderAndAStalledHostBoundsTheQueue) {
       log->Contains("PelNamedPipeClient::PostIocpWrite", "Too many pending writes! queued bytes:"));
 
   goOn.Set();
-  size_t pieces = 0;
-  for (int t = 0; t < kThreads; ++t) pieces += accepted[t].size() * (t % 2 + 1);
   ASSERT_TRUE(server.events.WaitFor(Cb::Recv, pieces, 30000)) << server.events.Count(Cb::Recv);
   const auto got = server.events.Payloads(0);  // more than pieces: the loop finds a sender's extra
   std::vector<size_t> next(kThreads, 0);
