@@ -4,7 +4,6 @@
 
 using namespace pel::test;
 
-// A send's payload: its sender and number up front, a pattern behind.
 static Bytes Tagged(int sender, uint32_t seq, size_t size) {
   Bytes m = Pattern(size, static_cast<uint8_t>(seq * 31 + sender));
   m[0] = static_cast<uint8_t>(sender);
@@ -15,13 +14,17 @@ static Bytes Tagged(int sender, uint32_t seq, size_t size) {
 // The host stalls in its first OnRecv while threads send small messages and data that leaves in two
 // pieces: the client refuses before it holds over 32 MiB. Once the host goes on, each accepted send
 // arrives once and whole, each sender's in order, the two pieces of a send side by side.
-TEST(EndToEnd, ManySendersKeepTheirOrderAndAStalledHostBoundsTheQueue) {
+TEST(EndToEnd,
+     ManySendersKeepTheirOrderAStalledHostBoundsTheQueueAThousandConnectionsLeaveNothing) {
   constexpr size_t kBound = 32u << 20, kSmall = 4096, kSplit = 1000000;  // 716,800 + 283,200
   constexpr int kThreads = 4;  // even: small sends, odd: split sends
+  constexpr uint32_t kCycles = 1000;
+  const auto start = Live::Now();
   EchoServer server("flood");
-  Signal goOn;
+  Signal goOn;  // the host echoes nothing
   server.events.onRecv = [&](uint32_t, const uint8_t*, uint32_t) { return goOn.Wait(60000), 0; };
   Client client;
+  const auto idle = Live::Now();  // between connections the server holds only its listeners
   ASSERT_EQ(PEL_ConnectIpcClient(client.handle, server.name.c_str()), PEL_OK);
   std::vector<std::vector<uint32_t>> accepted(kThreads);
   std::atomic<size_t> pieces{0};  // what the accepted sends arrive as
@@ -43,8 +46,8 @@ TEST(EndToEnd, ManySendersKeepTheirOrderAndAStalledHostBoundsTheQueue) {
   for (auto& s : senders) s.join();
   auto* log = FreshLog();
   // Writes in flight may drain after the senders gave up: fill the queue again.
-  EXPECT_EQ(sends(0, 4 * kBound / kSmall, 1), PEL_ERR_TOO_MANY_PENDING);
   EXPECT_TRUE(
+      sends(0, 4 * kBound / kSmall, 1) == PEL_ERR_TOO_MANY_PENDING &&
       log->Contains("PelNamedPipeClient::PostIocpWrite", "Too many pending writes! queued bytes:"));
 
   goOn.Set();
@@ -59,18 +62,11 @@ TEST(EndToEnd, ManySendersKeepTheirOrderAndAStalledHostBoundsTheQueue) {
     if (m.size() == 716800 && ++i < got.size()) m.insert(m.end(), got[i].begin(), got[i].end());
     ASSERT_EQ(m, Tagged(m[0], seq, t % 2 == 1 ? kSplit : kSmall)) << t << " " << seq;
   }
-}
 
-// A thousand connections of one client, each sending and leaving at once (one in a hundred from a
-// thread that ends right away): every send arrives, every connection ends once, nothing is left.
-TEST(EndToEnd, AThousandConnectionsLeaveNothingBehind) {
-  constexpr uint32_t kCycles = 1000;
-  const auto start = Live::Now();
-  EchoServer server("cycles");
-  server.echo = false;
-  Client client;
+  // Then a thousand connections, each sending and leaving at once (one in a hundred from a thread
+  // that ends right away): every send arrives, every connection ends once, nothing is left.
+  PEL_DisconnectIpcClient(client.handle);
   const char* name = server.name.c_str();
-  const auto idle = Live::Now();  // between connections the server holds only its listeners
   int result = PEL_OK;
   auto cycle = [&] {  // the connect is tried again while every listening instance is taken
     WaitUntil([&] { return (result = PEL_ConnectIpcClient(client.handle, name)) != PEL_ERR_PIPE; },
@@ -81,15 +77,14 @@ TEST(EndToEnd, AThousandConnectionsLeaveNothingBehind) {
   };
   for (uint32_t i = 0; i < kCycles && result == PEL_OK; ++i)
     i % 100 == 99 ? std::thread(cycle).join() : cycle();
-  ASSERT_TRUE(result == PEL_OK && server.events.WaitFor(Cb::Close, kCycles, 30000)) << result;
-  EXPECT_TRUE(server.events.Count(Cb::Connect) == kCycles &&
-              server.events.Count(Cb::Recv) == 3 * kCycles);
+  ASSERT_TRUE(result == PEL_OK && server.events.WaitFor(Cb::Close, 1 + kCycles, 30000)) << result;
+  EXPECT_TRUE(server.events.Count(Cb::Connect) == 1 + kCycles &&
+              server.events.Count(Cb::Recv) == pieces + 3 * kCycles);
   std::set<uint32_t> ids;
   for (const auto& e : EventsOf(server.events, Cb::Close))
     EXPECT_TRUE(e.code == PEL_CLOSE_SERVER && ids.insert(e.id).second) << e.id;
-  EXPECT_TRUE(client.events.WaitFor(Cb::Send, 4 * kCycles));
+  EXPECT_TRUE(client.events.WaitFor(Cb::Send, 1 + pieces + 4 * kCycles));
   EXPECT_TRUE(BackTo(idle));
-  client.Destroy();
-  server.Destroy();
+  client.Destroy(), server.Destroy();
   EXPECT_TRUE(BackTo(start));
 }
