@@ -18,10 +18,7 @@ bool SeesEnd(RawPipeClient& client) {
 
 class Server : public ::testing::Test {
  protected:
-  void TearDown() override {
-    srv.Destroy();
-    EXPECT_TRUE(BackTo(before));
-  }
+  void TearDown() override { EXPECT_TRUE((srv.Destroy(), BackTo(before))); }
   int32_t Send(uint32_t id, bool sync, const Bytes& data) {
     return PEL_IpcServerSendData(srv.handle, id, sync, data.data(), int32_t(data.size()));
   }
@@ -122,12 +119,11 @@ TEST_F(Server, HelloWholeMessagesBothWaysAndEveryEndWithOneOnCloseLast) {
     log->Clear();
     ASSERT_TRUE(peer.Write(MakeMessage(id, 2, end == kHostFromOnRecv ? "close me" : "last")) &&
                 rec.WaitFor(Cb::Recv, 1, 5000, id));
-    if (end == kClient) peer.Close();
     // The host's close takes the id out at once, its release otherwise.
     EXPECT_TRUE(end != kHost ||
                 (PEL_IpcServerCloseConnection(srv.handle, id) == PEL_OK &&
                  PEL_IpcServerCloseConnection(srv.handle, id) == PEL_ERR_NO_CONNECTION));
-    EXPECT_TRUE(end == kClient || SeesEnd(peer));
+    EXPECT_TRUE(end == kClient ? (peer.Close(), true) : SeesEnd(peer));
     ASSERT_TRUE(rec.WaitFor(Cb::Close, 1, 5000, id));
     EXPECT_EQ(PEL_IpcServerCloseConnection(srv.handle, id), PEL_ERR_NO_CONNECTION);
     EXPECT_EQ(Send(id, false, Text("late")), PEL_ERR_WRITE);
