@@ -7,7 +7,6 @@ using namespace pel::test;
 
 namespace {
 
-// The payload of the raw server's next message; a marker when none comes.
 Bytes Next(RawServer& server) {
   uint32_t kind = 0;
   Bytes payload;
@@ -24,11 +23,10 @@ struct EdgeRound {
   RawServer server;
   Signal release;
   std::atomic<int> result{-1};
-  ScopedThread peer{[this] {
-    if (!server.pipe.Accept()) return;
-    // The delay places the HELLO; nothing waits on it.
-    id == 0 ? (void)release.Wait(10000) : Sleep(1988 + 2 * id);
-    helloAnswered = server.pipe.Handshake(id);
+  ScopedThread peer{[this] {  // the delay places the HELLO; nothing waits on it
+    helloAnswered = server.pipe.Accept() &&
+                    (id == 0 ? release.Wait(10000) : (Sleep(1988 + 2 * id), true)) &&
+                    server.pipe.Handshake(id);
   }};
   ScopedThread connecting{
       [this] { result = PEL_ConnectIpcClient(client.handle, server.name.c_str()); }};

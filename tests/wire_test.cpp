@@ -12,7 +12,6 @@ using namespace pel::test;
 
 namespace {
 
-// A message of body bytes whose length field, when given, claims otherwise.
 Bytes Msg(uint32_t kind, const std::string& body, int64_t len = -1, uint32_t magic = pel::kMagic) {
   Bytes m = MakeMessage(0, kind, Text(body), magic);
   if (len >= 0) std::memcpy(&m[12], &len, 4);
@@ -77,8 +76,7 @@ TEST(Wire, StreamCutterRows) {
     for (size_t i = 0, from = 0, to = 0; i <= splits.size(); from = to, ++i) {
       to = i < splits.size() ? splits[i] : stream.size();
       ASSERT_TRUE(c.Append(&stream[from], static_cast<uint32_t>(to - from))) << expected;
-      c.Cut(s);
-      s.Add("|" + std::to_string(c.used()));
+      c.Cut(s), s.Add("|" + std::to_string(c.used()));
       if (c.capacity() != capacity) s.events += "c" + std::to_string(capacity = c.capacity());
     }
     EXPECT_EQ(s.events, expected);
