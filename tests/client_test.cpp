@@ -84,9 +84,8 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
   // Larger data leaves as messages of at most 716,800 bytes, in order.
   for (size_t size : {716800u, 716801u, 1000000u}) {
     const Bytes data = Pattern(size, uint8_t(size));
-    const Bytes first = client.Send(data) == PEL_OK ? Next(server) : Bytes();
-    EXPECT_TRUE(first.size() == 716800 &&
-                (size > 716800 ? Cat(first, Next(server)) : first) == data)
+    const Bytes one = client.Send(data) == PEL_OK ? Next(server) : Bytes();
+    EXPECT_TRUE(one.size() == 716800 && (size > 716800 ? Cat(one, Next(server)) : one) == data)
         << size;
   }
   // One OnSend per write, all for the id: the HELLO answer, two sends, five pieces.
