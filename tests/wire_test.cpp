@@ -44,6 +44,7 @@ struct Sink : pel::MessageSink {
 // events show "|<bytes held>", plus "c<capacity>" when the buffer grew.
 TEST(Wire, StreamCutterRows) {
   const Bytes largest = MakeMessage(3, 2, Pattern(pel::kMaxServerPayload, 9));
+  const std::string shown = Show(largest.data(), pel::kMaxServerPayload);
   for (const auto& [stream, splits, expected] :
        std::vector<std::tuple<Bytes, std::vector<size_t>, std::string>>{
            // Two messages and ten bytes of a third in one read, then all but one of its header.
@@ -65,9 +66,7 @@ TEST(Wire, StreamCutterRows) {
             "biz:first oversize:5242881 discard |0 |32"},
            {Cat(Msg(1, "fail"), Msg(2, "behind")), {}, "sync:fail discard |0"},
            // Growth from 1 MiB: by a 5 MiB read to twice that in 8 KiB units, else to twice.
-           {largest,
-            {pel::kReadSize},
-            "|5242880c10493952 biz:" + Show(largest.data(), pel::kMaxServerPayload) + " |0"},
+           {largest, {pel::kReadSize}, "|5242880c10493952 biz:" + shown + " |0"},
            {Msg(2, std::string(1400000 - 32, '\0'), 5000000), {700000}, "|700000 |1400000c2097152"},
        }) {
     pel::StreamCutter c;
