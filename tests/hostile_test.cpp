@@ -37,8 +37,7 @@ TEST(HostileClient, EveryBrokenRuleOrUnreadFloodEndsOnlyItsOwnConnection) {
                 (p.Write(Message(id, 0, 0)) && server.events.WaitFor(Cb::Connect, 1, 5000, id)));
     return id;
   };
-  // Connections end one at a time: the next OnClose is id's (any one's when unknown), and the only
-  // one. Announced if it said HELLO.
+  // Ends come one by one: the next OnClose is id's (any when unknown); announced if it said HELLO.
   auto expectEnded = [&, ended = size_t{0}](uint32_t id, bool announced) mutable {
     ASSERT_TRUE(server.events.WaitFor(Cb::Close, ++ended));
     const CallbackEvent e = EventsOf(server.events, Cb::Close).back();
@@ -155,11 +154,10 @@ TEST(HostileServer, BadBytesCostTheirMessageOrTheirConnectionAndTheClientGoesOn)
   Client victim;
   const Live idle = Live::Now();
   LogCapture* log = FreshLog();
-  auto endedByPeer = [&](RawServer& raw, size_t closesBefore) {
+  auto endedByPeer = [&, ends = size_t{2}](RawServer& raw) mutable {  // early's two OnCloses
     raw.pipe.Disconnect(), raw.pipe.Close();
-    ASSERT_TRUE(victim.events.WaitFor(Cb::Close, closesBefore + 1) && BackTo(idle));
-    EXPECT_TRUE(victim.events.Count(Cb::Close) == closesBefore + 1 &&
-                !PEL_IsIpcClientConnected(victim.handle));
+    ASSERT_TRUE(victim.events.WaitFor(Cb::Close, ++ends) && BackTo(idle));
+    EXPECT_TRUE(victim.events.Count(Cb::Close) == ends && !PEL_IsIpcClientConnected(victim.handle));
   };
   // An answer instead of a HELLO: OnClose from the end and the release.
   RawServer early, raw;
@@ -171,7 +169,7 @@ TEST(HostileServer, BadBytesCostTheirMessageOrTheirConnectionAndTheClientGoesOn)
   for (size_t cut : {10u, 32u, 81u}) {
     RawServer partial;
     ASSERT_TRUE(ConnectRaw(victim, partial) && partial.pipe.Write(Message(7, 2, 100, cut)));
-    endedByPeer(partial, victim.events.Count(Cb::Close));
+    endedByPeer(partial);
   }
   // Two HELLOs in one write, the second not looked at; then each bad message costs only itself.
   Bytes answer;
@@ -206,7 +204,7 @@ TEST(HostileServer, BadBytesCostTheirMessageOrTheirConnectionAndTheClientGoesOn)
   EXPECT_EQ(PEL_IpcClientSyncCall(victim.handle, buffer, 1, buffer, &size), PEL_OK);
   server.join();
   EXPECT_EQ(Bytes(buffer, buffer + size), Text("real answer"));
-  endedByPeer(raw, 5);
+  endedByPeer(raw);
   victim.Destroy();
   EXPECT_TRUE(BackTo(start));
 }
