@@ -33,13 +33,12 @@ std::tuple<int, std::string, std::string, std::string> RunUnderDebugger(
     const std::string& exe, const std::vector<std::string>& args) {
   int exitCode = -1;
   std::string trace, dll;
-  const std::string outPath = pel::tools::UniqueName("pel_stdout") + ".txt";
+  const std::string outPath = UniqueName("pel_stdout") + ".txt";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE process = pel::tools::Spawn(
-      pel::tools::CommandLine(exe, HelperArgs("set_up", args)), GetStdHandle(STD_INPUT_HANDLE), out,
-      GetStdHandle(STD_ERROR_HANDLE), DEBUG_ONLY_THIS_PROCESS, nullptr);
+  HANDLE process = Spawn(CommandLine(exe, HelperArgs("set_up", args)), nullptr, out,
+                         GetStdHandle(STD_ERROR_HANDLE), DEBUG_ONLY_THIS_PROCESS, nullptr);
   CloseHandle(out);
   if (process == nullptr) return {exitCode, trace, dll, ""};
   for (const ULONGLONG end = GetTickCount64() + 60000; exitCode < 0 && GetTickCount64() < end;) {
@@ -85,8 +84,7 @@ PEL_TEST_HELPER(set_up) {
     CallbackRecorder rec;
     const PelIpcCallback callback = rec.Table(args[0]);
     PelIpcServerHandle server = create(&callback);
-    if (server != nullptr) destroy(server);
-    return server == nullptr ? 92 : FreeLibrary(dll) ? 0 : 93;
+    return server == nullptr ? 92 : (destroy(server), FreeLibrary(dll)) ? 0 : 93;
   }
   PEL_LOGI << args[2] << " before set-up";
   Signal go;
@@ -103,9 +101,8 @@ PEL_TEST_HELPER(set_up) {
   return 0;
 }
 
-// A refused profile folder leaves the host alive and the log at the drive's
-// root. Racing first calls set up once and lose no record. The DLL's unload
-// tears the logger down before the appender without a fault.
+// A refused profile folder leaves the host alive, its log at the drive's root; racing first calls
+// set up once and lose no record; the DLL's unload ends the logger before its appender, cleanly.
 TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
   TempDir dir("prefix");
   const std::string race = "race" + std::to_string(GetCurrentProcessId());
