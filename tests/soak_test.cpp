@@ -124,8 +124,7 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
     const auto args = {server.name, "c" + i, std::to_string(seconds), std::to_string(seed) + i};
     ASSERT_TRUE(clients.emplace_back(ExePath(), HelperArgs("soak_client", args)).started());
   }
-  // What the clients say they sent, and what failed in them.
-  std::multiset<std::string> claimed, received;
+  std::multiset<std::string> claimed, received;  // sent and failed, by the clients' word
   for (auto& c : clients) {
     EXPECT_TRUE(c.Wait(seconds * 1000 + 60000) == 0 && c.WaitForEnd(5000));
     std::istringstream out(c.Output());
@@ -133,12 +132,10 @@ TEST(Soak, ManyClientProcessesDoingRandomThings) {
       if (word.rfind("soak:", 0) == 0) claimed.insert(word);
   }
   // Every connection ended; the server hears of the last ones a little later.
-  auto& events = server.events;
-  EXPECT_TRUE(
-      WaitUntil([&] { return events.Count(Cb::Close) >= events.Count(Cb::Connect); }, 10000));
+  EXPECT_TRUE(server.events.WaitFor(Cb::Close, server.events.Count(Cb::Connect), 10000));
   std::map<uint32_t, std::pair<std::string, uint32_t>> counted;  // id: tag, messages in order
   std::map<uint32_t, std::string> ends;  // id: "c" for OnConnect, "x" for OnClose, in order
-  for (const auto& e : events.Events()) {
+  for (const auto& e : server.events.Events()) {
     if (e.kind == Cb::Connect || e.kind == Cb::Close) ends[e.id] += "cx"[e.kind == Cb::Close];
     const std::string text(e.payload.begin(), e.payload.end());
     if (text.rfind("W|", 0) != 0) continue;
