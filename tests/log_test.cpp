@@ -51,8 +51,7 @@ struct LastRecord : IAppender {
 // Writer w's record n (thread id w), read back through another handle as soon as it is written.
 constexpr int kSharedRecords = 150;
 Record Shared(int writer, int n) {
-  return R((L"record " + std::to_wstring(n)).c_str(), n, info, "PelNamedPipeClient::SyncCall", 7,
-           writer);
+  return R((L"record " + std::to_wstring(n)).c_str(), n, info, "PelIpcClient::Send", 7, writer);
 }
 int WriteShared(const std::string& folder, int writer) {
   WeekRollingFileAppender appender(folder.c_str(), "pel_ipc-shared-");
@@ -68,7 +67,9 @@ PEL_TEST_HELPER(writer) { return WriteShared(args.at(0), std::stoi(args.at(1)));
 
 }  // namespace
 
-TEST(Log, LinesAndQualifiedNamesByteForByte) {
+// Lines and qualified names byte for byte. A statement builds nothing without a logger or above the
+// maximum severity, writes any value, and out of memory loses text, never the record, nor throws.
+TEST(Log, LinesNamesAndStatements) {
   const char severities[] = "NONE FATALERRORWARN INFO DEBUGVERB NONE ";
   for (int s = 0; s < 8; ++s)
     EXPECT_EQ(Line(R(L"Enter!", 42, Severity(s), "A::B", 57, 1234)),
@@ -98,11 +99,7 @@ TEST(Log, LinesAndQualifiedNamesByteForByte) {
       {"InitLog", "InitLog"},
   };
   for (const auto& r : names) EXPECT_EQ(QualifiedFunctionName(r[0]), r[1]);
-}
 
-// A statement builds nothing without a logger or above the maximum severity, writes any kind of
-// value, and out of memory loses text but never the record, nor throws into the logging thread.
-TEST(Log, StatementGateAndLowMemory) {
   int built = 0;
   auto touch = [&built] { return ++built; };
   PEL_LOGF << touch();
@@ -117,7 +114,7 @@ TEST(Log, StatementGateAndLowMemory) {
     PEL_LOGI << "n=" << touch();
     const Record& r = appender.last;
     EXPECT_EQ(Line(r),
-              Line(R(L"n=1", r.milliseconds(), info, "Log_StatementGateAndLowMemory_Test::TestBody",
+              Line(R(L"n=1", r.milliseconds(), info, "Log_LinesNamesAndStatements_Test::TestBody",
                      line, GetCurrentThreadId(), r.seconds())));
     EXPECT_TRUE(r.seconds() >= before && r.seconds() <= std::time(nullptr));
     logger.setMaxSeverity(error);
