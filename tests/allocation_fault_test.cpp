@@ -18,7 +18,6 @@ int Call(PelIpcClientHandle client, uint8_t tag, std::string* answer) {
 
 // One run: create, start, connect, send, a reply that grows the receive buffer, a call, disconnect,
 // destroy; failAt > 0 fails that allocation (of failSize bytes, 0: any); -1 for a step not reached.
-// Records come from the second run on: the first sets up the log the capture attaches to.
 struct Exchange {
   bool fired = false, serverCreated = false, clientCreated = false, pingArrived = false,
        replyArrived = false;
@@ -73,11 +72,9 @@ struct Exchange {
       serverRec.WaitFor(Cb::Close, serverRec.Count(Cb::Connect), 2000);
     }
     if (server != nullptr) PEL_DestroyIpcServer(server);
-    fired = pel::fault::Fired();
-    sizes = pel::fault::AllocationSizes();
+    fired = pel::fault::Fired(), sizes = pel::fault::AllocationSizes();
     pel::fault::FailAllocation(0);
-    serverEvents = serverRec.Events();
-    clientCloses = clientRec.Count(Cb::Close);
+    serverEvents = serverRec.Events(), clientCloses = clientRec.Count(Cb::Close);
     if (LogCapture* capture = LogCapture::Attach()) log = capture->Records();
   }
 
@@ -177,7 +174,7 @@ const struct Site {
 
 TEST(AllocationFaults, EveryAllocationOfAWholeExchangeMayFail) {
   const Live start = Live::Now();
-  Exchange{0};
+  Exchange{0};  // sets up the log the capture attaches to: records come from the next run on
   const Exchange clean{0};
   EXPECT_TRUE(clean.Complete()) << clean;
   ASSERT_TRUE(BackTo(start));
