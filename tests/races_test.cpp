@@ -26,11 +26,15 @@ struct QuickRaces {
   std::timed_mutex hostLock;
   std::atomic<DWORD> holder{0}, inHostCall{0};
   std::mt19937 random{1};
-  EchoServer server{"race"};
+  EchoServer server{"race"}, sync{"racesync"};  // the latter for the calls cut off
   Client client, senders[kSenders];
   uint32_t turns = 0;
 
   QuickRaces() {
+    // Requests starting with 'a' are answered at once, the others never.
+    sync.events.onRecv = [this](uint32_t id, const uint8_t* data, uint32_t size) -> int32_t {
+      return data[0] == 'a' ? PEL_IpcServerSendData(sync.handle, id, true, data, int32_t(size)) : 0;
+    };
     server.events.onClose = [this](uint32_t, int32_t) -> int32_t {
       if (GetCurrentThreadId() != holder && hostLock.try_lock_for(std::chrono::seconds(5)))
         return hostLock.unlock(), 0;
@@ -144,12 +148,7 @@ TEST(Races, EveryCloseRaceRoundAfterRound) {
   const uint32_t rounds = EnvNumber("PEL_RACE_ROUNDS", 15);
   {
     QuickRaces quick;
-    EchoServer sync("racesync");
-    ASSERT_TRUE(quick.server.started && sync.started);
-    // Requests starting with 'a' are answered at once, the others never.
-    sync.events.onRecv = [&sync](uint32_t id, const uint8_t* data, uint32_t size) -> int32_t {
-      return data[0] == 'a' ? PEL_IpcServerSendData(sync.handle, id, true, data, int32_t(size)) : 0;
-    };
+    ASSERT_TRUE(quick.server.started && quick.sync.started);
     for (uint32_t round = 0; round < rounds && !HasFatalFailure(); ++round) {
       SCOPED_TRACE("round " + std::to_string(round));
       std::atomic<int> left{kCalls};
@@ -157,7 +156,7 @@ TEST(Races, EveryCloseRaceRoundAfterRound) {
       std::list<ScopedThread> calls;
       for (int i = 0; i < kCalls; ++i) {
         Client& c = clients.emplace_back();
-        ASSERT_EQ(PEL_ConnectIpcClient(c.handle, sync.name.c_str()), PEL_OK);
+        ASSERT_EQ(PEL_ConnectIpcClient(c.handle, quick.sync.name.c_str()), PEL_OK);
         calls.emplace_back(
             [&, i, skew = quick.random() % 3000] { CutOffCall(c, i % 2, skew), --left; });
       }
@@ -165,8 +164,8 @@ TEST(Races, EveryCloseRaceRoundAfterRound) {
       while (left > 0 && !HasFatalFailure());
     }
     quick.Finish();
-    ASSERT_TRUE(sync.events.WaitFor(Cb::Close, rounds * kCalls));
-    EXPECT_EQ(sync.events.Count(Cb::Close), rounds * kCalls);
+    ASSERT_TRUE(quick.sync.events.WaitFor(Cb::Close, rounds * kCalls));
+    EXPECT_EQ(quick.sync.events.Count(Cb::Close), rounds * kCalls);
   }
   EXPECT_TRUE(BackTo(start));
 }
