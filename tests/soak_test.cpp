@@ -66,8 +66,7 @@ struct ClientRun {
   }
   // Disconnect, or Destroy which disconnects first: two OnClose either way.
   void End(bool destroy) {
-    if (destroy) PEL_DestroyIpcClient(handle);
-    Expect(destroy ? (handle = PEL_CreateIpcClient(&table)) != nullptr
+    Expect(destroy ? (PEL_DestroyIpcClient(handle), handle = PEL_CreateIpcClient(&table)) != nullptr
                    : PEL_DisconnectIpcClient(handle) == PEL_OK,
            "create-or-disconnect");
     if (!connected) return;
