@@ -189,7 +189,7 @@ TEST(AllocationFaults, EveryAllocationOfAWholeExchangeMayFail) {
     if (!run.fired) return;
     const Site* site = kSites;
     while (site != std::end(kSites) && !run.Logged(site->function, site->record)) ++site;
-    ASSERT_NE(site, std::end(kSites)) << "an allocation failed without the record of its place";
+    ASSERT_TRUE(site != std::end(kSites)) << "an allocation failed without the record of its place";
     failed.insert(site);
     EXPECT_TRUE(site->holds(run)) << site->name << ": " << run;
     for (const auto& e : run.serverEvents) {  // a connection reported closes once, none twice
