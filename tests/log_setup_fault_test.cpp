@@ -129,8 +129,8 @@ TEST(LogSetUp, PrefixTraceFolderRacingFirstCallsAndTheDll) {
     const auto [exitCode, trace, dll, out] =
         RunUnderDebugger(exe < 0 ? ExePath() : dir / copies[exe].first, args);
     ASSERT_EQ(exitCode, 0);
-    // The trace as stdout has it, then the notices of the threads that found the log set up.
     EXPECT_TRUE(exe != -2 || std::regex_match(dll, kDllLines)) << dll;
+    // The trace as stdout has it, then the notices of the threads that found the log set up.
     std::string notices;
     for (int i = 1; i < threads; ++i) notices += kNotice + "\n\n";
     EXPECT_EQ(trace, out + notices);

@@ -48,22 +48,26 @@ struct LastRecord : IAppender {
   Record last{none, "", 0, 0, 0, 0};
 };
 
-// Writer w's record n (thread id w), read back through another handle as soon as it is written.
+// Writer w's records (thread id w); a process reads each back through another handle as soon as
+// it is written. The threads share one appender, as a process's threads do, so their records
+// queue while one of them writes and leave as one batch.
 constexpr int kSharedRecords = 150;
 Record Shared(int writer, int n) {
   return R((L"record " + std::to_wstring(n)).c_str(), n, info, "PelIpcClient::Send", 7, writer);
 }
-int WriteShared(const std::string& folder, int writer) {
-  WeekRollingFileAppender appender(folder.c_str(), "pel_ipc-shared-");
-  const std::string path = folder + "\\pel_ipc-shared-2024010801.log";
+int WriteShared(WeekRollingFileAppender& appender, int writer, const std::string& readBack = "") {
   int lost = 0;
   for (int n = 0; n < kSharedRecords; ++n) {
     appender.write(Shared(writer, n));
-    lost += ReadFileBytes(path).find(Line(Shared(writer, n))) == std::string::npos;
+    const std::string line = Line(Shared(writer, n));
+    lost += !readBack.empty() && ReadFileBytes(readBack).find(line) == std::string::npos;
   }
   return lost;
 }
-PEL_TEST_HELPER(writer) { return WriteShared(args.at(0), std::stoi(args.at(1))); }
+PEL_TEST_HELPER(writer) {
+  WeekRollingFileAppender appender(args.at(0).c_str(), "pel_ipc-shared-");
+  return WriteShared(appender, std::stoi(args.at(1)), args[0] + "\\pel_ipc-shared-2024010801.log");
+}
 
 }  // namespace
 
@@ -96,6 +100,7 @@ TEST(Log, LinesNamesAndStatements) {
       {"void pel::{anonymous}::X::M()", "pel::X::M"},
       {"int __cdecl PelNamedPipeServer::Init(void)", "PelNamedPipeServer::Init"},
       {"void __cdecl `anonymous namespace'::Anon(int)", "Anon"},
+      {"const char *PelTools::Name(void)", "PelTools::Name"},
       {"InitLog", "InitLog"},
   };
   for (const auto& r : names) EXPECT_EQ(QualifiedFunctionName(r[0]), r[1]);
@@ -208,7 +213,8 @@ TEST(Log, DayFilesWeekRollingRestartAndSharing) {
   auto process = [&](const char* w) { return HelperProcess("writer", {dir.path(), w}); };
   HelperProcess processes[] = {process("4"), process("5"), process("6"), process("7")};
   std::array<int, kWriters> lost{};
-  auto thread = [&](int t) { lost[t] = WriteShared(dir.path(), t); };
+  WeekRollingFileAppender shared(dir.path().c_str(), "pel_ipc-shared-");
+  auto thread = [&](int t) { lost[t] = WriteShared(shared, t); };
   { ScopedThread a(thread, 0), b(thread, 1), c(thread, 2), d(thread, 3); }
   for (int p = 0; p < 4; ++p) lost[4 + p] = processes[p].Wait(60000);
   EXPECT_EQ(lost, (std::array<int, kWriters>{}));
