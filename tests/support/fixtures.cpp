@@ -83,13 +83,6 @@ PelIpcCallback CallbackRecorder::Table(const std::string& logName) {
   return table;
 }
 
-size_t CallbackRecorder::Count(Cb kind, uint32_t id) {
-  std::lock_guard<std::mutex> guard(m_lock);
-  size_t n = 0;
-  for (const auto& e : m_events) n += e.kind == kind && (id == kAnyId || e.id == id);
-  return n;
-}
-
 std::vector<std::vector<uint8_t>> CallbackRecorder::Payloads(uint32_t id) {
   std::lock_guard<std::mutex> guard(m_lock);
   std::vector<std::vector<uint8_t>> out;
@@ -120,13 +113,6 @@ void LogCapture::write(const pel::log::Record& record) {
                    pel::log::UTF8Converter::convert(record.message()), record.threadId()};
   std::lock_guard<std::mutex> guard(m_lock);
   m_records.push_back(std::move(r));
-}
-
-size_t LogCapture::Count(const std::string& function, const std::string& text) {
-  std::lock_guard<std::mutex> guard(m_lock);
-  size_t n = 0;
-  for (const auto& r : m_records) n += r.Is(function, text);
-  return n;
 }
 
 }  // namespace pel::test

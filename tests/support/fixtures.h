@@ -111,7 +111,11 @@ class CallbackRecorder {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_events;
   }
-  size_t Count(Cb kind, uint32_t id = kAnyId);
+  size_t Count(Cb kind, uint32_t id = kAnyId) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return std::count_if(m_events.begin(), m_events.end(),
+                         [&](auto& e) { return e.kind == kind && (id == kAnyId || e.id == id); });
+  }
   bool WaitFor(Cb kind, size_t n, uint32_t timeoutMs = 5000, uint32_t id = kAnyId) {
     return WaitUntil([&] { return Count(kind, id) >= n; }, timeoutMs);
   }
@@ -160,7 +164,11 @@ class LogCapture : public pel::log::IAppender {
     std::lock_guard<std::mutex> guard(m_lock);
     m_records.clear();
   }
-  size_t Count(const std::string& function, const std::string& text);
+  size_t Count(const std::string& function, const std::string& text) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return std::count_if(m_records.begin(), m_records.end(),
+                         [&](auto& r) { return r.Is(function, text); });
+  }
   bool Contains(const std::string& function, const std::string& text) {
     return Count(function, text) > 0;
   }
