@@ -227,7 +227,6 @@ void PelNamedPipeClient::OnOtherKind(uint32_t) {
 
 void PelNamedPipeClient::OnWrongMagic(uint32_t) {
   PEL_LOG_AS(pel::log::error, "PelNamedPipeClient::HandleIpcMsg") << ">>>>MAGIC is Wrong!<<<<\n";
-  m_recv.Clear();
 }
 
 void PelNamedPipeClient::OnOversizeLength(uint32_t length) {

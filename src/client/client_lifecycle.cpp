@@ -9,7 +9,7 @@
 #include "platform/diag.h"
 
 PelNamedPipeClient::PelNamedPipeClient(const PelIpcCallback& callbacks) noexcept
-    : m_callbacks(callbacks), m_recv(&m_recvLock) {
+    : m_callbacks(callbacks) {
   pel::diag::Live().clients.fetch_add(1);
 }
 

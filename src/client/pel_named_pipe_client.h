@@ -112,11 +112,11 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
 
   PelIpcCallback m_callbacks;
   // Outermost first: a synchronous call holds m_syncLock while it sends, which takes
-  // m_lock; Init and Uninit clear the receive buffer under m_lock. m_replyLock is alone.
+  // m_lock; Init and Uninit clear the receive buffer (its lock innermost) under m_lock.
+  // m_replyLock is alone.
   pel::Mutex m_syncLock ACQUIRED_BEFORE(m_lock, m_replyLock);
-  pel::Mutex m_lock ACQUIRED_BEFORE(m_recvLock);
+  pel::Mutex m_lock;
   pel::Mutex m_replyLock;
-  pel::Mutex m_recvLock;
 
   HANDLE m_sync_read_event GUARDED_BY(m_replyLock) = nullptr;
   uint8_t* m_syncReply GUARDED_BY(m_replyLock) = nullptr;
@@ -132,7 +132,7 @@ class PelNamedPipeClient : public PelIpcClient, private pel::MessageSink {
   uint32_t m_connId GUARDED_BY(m_lock) = pel::kNoConnId;
   std::thread m_workThread;
   bool m_initialized GUARDED_BY(m_lock) = false;
-  pel::StreamCutter m_recv;  // the receive buffer, guarded by m_recvLock
+  pel::StreamCutter m_recv;  // the receive buffer, guarded by its own lock
   ClientConnection* m_key GUARDED_BY(m_lock) = nullptr;
 
   // Records not yet freed: m_key and any earlier one whose last completion is still due.

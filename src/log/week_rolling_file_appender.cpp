@@ -100,18 +100,15 @@ void WeekRollingFileAppender::writeFile(const std::string& path, const std::stri
 }
 
 void WeekRollingFileAppender::writeBatch(Pending* first) {
-  // Placement follows each record's own stamp: a batch that spans midnight
-  // writes two files. A lone record is written from its own bytes.
-  std::string joined;
+  // Placement follows each record's own stamp: a batch that spans midnight writes two files. A
+  // day's records join onto its first one's bytes, whose owner waits until the batch is done.
   while (first != nullptr) {
     Pending* end = first->next;
     const std::tm& day = first->day;
-    while (end != nullptr && end->day.tm_yday == day.tm_yday && end->day.tm_year == day.tm_year)
-      end = end->next;
-    const bool lone = first->next == end;
-    joined.clear();
-    for (const Pending* p = first; !lone && p != end; p = p->next) joined += p->bytes;
-    writeFile(m_logDir + "\\" + DayFileName(m_filePrefix, day), lone ? first->bytes : joined, day);
+    for (; end != nullptr && end->day.tm_yday == day.tm_yday && end->day.tm_year == day.tm_year;
+         end = end->next)
+      first->bytes += end->bytes;
+    writeFile(m_logDir + "\\" + DayFileName(m_filePrefix, day), first->bytes, day);
     first = end;
   }
 }

@@ -24,7 +24,6 @@
 #define ACQUIRE(...) PEL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) PEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) PEL_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
-#define NO_THREAD_SAFETY_ANALYSIS PEL_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace pel {
 

@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/fault_injection.h"
 

@@ -41,8 +41,7 @@ int PelNamedPipeServer::Init() {
   if (m_workers == nullptr) {
     PEL_LOGE << "[" << pel::CurrentThreadId() << "] alloc memory for workers failed!\n";
     // Without workers nothing completes: fail, so the export destroys the object; drop the port.
-    CloseHandle(m_iocp);
-    m_iocp = nullptr;
+    FreeWorkersAndPortLocked();
     return PEL_ERR_NO_MEMORY;
   }
   for (int32_t i = 0; i < m_workerCount; ++i) m_workers[i] = std::thread(&WorkThread, this);
