@@ -24,11 +24,11 @@ for lib in $imports; do
   esac
 done
 
-# The version resource's strings, each key followed by its value.
+# The version resource's strings, each key followed by its value (the cross binutils' strings).
 for pair in "$dll:FileVersion:$version" "$dll:OriginalFilename:pel_ipc.dll" \
   "$tool:ProductVersion:$version" "$tool:OriginalFilename:pelipc.exe"; do
   file=${pair%%:*} rest=${pair#*:}
-  value=$(strings -el "$file" | grep -A1 -x "${rest%%:*}" | sed -n 2p)
+  value=$("${objdump%objdump}strings" -el "$file" | grep -A1 -x "${rest%%:*}" | sed -n 2p)
   [ "$value" = "${rest#*:}" ] || { echo "$file: ${rest%%:*} is '$value'"; fail=1; }
 done
 

@@ -6,7 +6,6 @@ set -e
 need=""
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64-posix"
 command -v x86_64-w64-mingw32-objdump >/dev/null 2>&1 || need="$need binutils-mingw-w64-x86-64"
-command -v strings >/dev/null 2>&1 || need="$need binutils"
 [ -x /usr/lib/wine/wine64 ] || need="$need wine64"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 command -v cmake >/dev/null 2>&1 || need="$need cmake"

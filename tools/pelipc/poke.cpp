@@ -35,7 +35,9 @@ struct Serve : TransportEvents {
 
   void OnRecv(uint32_t id, const uint8_t* data, uint32_t size) override {
     Out("#%u received %s bytes: %s\n", id, Grouped(size).c_str(), Preview(data, size, 200).c_str());
-    std::string upper(reinterpret_cast<const char*>(data), size);
+    // The answer is the message in upper case, made only when answers are on.
+    std::string upper;
+    if ((mode & kReplyAnswer) != 0) upper.assign(reinterpret_cast<const char*>(data), size);
     for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     for (const bool answer : {false, true}) {
       if (size == 0 || (mode & (answer ? kReplyAnswer : kReplyEcho)) == 0) continue;
