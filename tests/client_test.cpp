@@ -59,7 +59,8 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
     return fromOnSend == -1 ? (fromOnSend = client.Send(Text("from OnSend")), 0) : 0;
   };
   // The pipe root is looked for case-sensitively: this path gets a prefix.
-  const std::string path = FullPipePath(server.name), upper = "\\\\.\\PIPE\\" + server.name;
+  const std::string path = pel::FullPipeName(server.name.c_str()),
+                    upper = "\\\\.\\PIPE\\" + server.name;
   EXPECT_EQ(PEL_AsyncConnectIpcClient(client.handle, upper.c_str()), PEL_ERR_PIPE);
   // From host threads that end at once (here and the send): their overlapped I/O outlives them.
   std::thread([&] { result = PEL_AsyncConnectIpcClient(client.handle, path.c_str()); }).join();
@@ -105,7 +106,7 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
   DWORD requests = 0, waiting = 0, overlapped = 0;  // read once the responder is done
   ScopedThread responder([&] {
     uint32_t kind = 0;
-    for (Bytes r; server.ReadMessage(kind, r, 3000, 0x100000) && kind == 1; ++requests) {
+    for (Bytes r; server.ReadMessage(kind, r, 3000) && kind == 1; ++requests) {
       PeekNamedPipe(server.pipe.handle(), nullptr, 0, nullptr, &waiting, nullptr);
       overlapped += waiting != 0;
       // "#n" asks for n pattern bytes; anything else is answered in words.

@@ -155,7 +155,7 @@ TEST(ServerLife, DestroyInEveryState) {
     PelIpcServerHandle server = nullptr;
     std::thread([&] {
       server = PEL_CreateIpcServer(&table);
-      if (state >= 2) PEL_StartIpcServer(server, FullPipePath(name).c_str());
+      if (state >= 2) PEL_StartIpcServer(server, FullPipeName(name.c_str()).c_str());
     }).join();
     ASSERT_NE(server, nullptr);
     std::memset(&table, 0, sizeof table);

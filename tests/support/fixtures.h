@@ -26,6 +26,7 @@
 #include "log/log.h"
 #include "pel_ipc.h"
 #include "platform/diag.h"
+#include "platform/pipe_name.h"
 
 namespace pel::test {
 
@@ -59,11 +60,10 @@ struct RedirectedProcess : pel::tools::Process {
       : Process(exe, args, pel::tools::Stdio::kCapture) {}
 };
 
-// A pipe name no other test process uses, and its full path.
+// A pipe name no other test process uses (the library's FullPipeName makes it a path).
 inline std::string UniquePipeName(const std::string& tag) {
   return pel::tools::UniqueName("pel_test_" + tag);
 }
-inline std::string FullPipePath(const std::string& name) { return "\\\\.\\pipe\\" + name; }
 
 // Polls pred every millisecond or so until it holds or timeoutMs pass.
 bool WaitUntil(const std::function<bool()>& pred, uint32_t timeoutMs);
@@ -222,7 +222,7 @@ inline ::testing::AssertionResult BackTo(const Live& start, uint32_t timeoutMs =
 // A started server of ours whose host sends every received payload back.
 struct EchoServer {
   explicit EchoServer(const std::string& tag) : name(UniquePipeName(tag)) {
-    table = events.Table();
+    const PelIpcCallback table = events.Table();  // the server keeps its own copy
     events.onRecv = [this](uint32_t id, const uint8_t* data, uint32_t size) -> int32_t {
       if (size == 0 || !echo) return 0;
       return PEL_IpcServerSendData(handle, id, false, data, static_cast<int32_t>(size));
@@ -238,7 +238,6 @@ struct EchoServer {
 
   std::string name;
   CallbackRecorder events;
-  PelIpcCallback table{};
   PelIpcServerHandle handle = nullptr;
   bool started = false, echo = true;
 };
@@ -283,16 +282,14 @@ struct Client {
 struct RawServer {
   std::string name = UniquePipeName("client");
   pel::tools::RawPipeServer pipe;
-  bool ok = pipe.Create(FullPipePath(name));
+  bool ok = pipe.Create(name);
 
   // Takes the client, sends HELLO with id and reads the client's answer.
   bool Accept(uint32_t id) { return pipe.Accept() && pipe.Handshake(id); }
-  // Reads one whole message. Small messages want a small max: the read
-  // buffer is zero-filled on each call.
-  bool ReadMessage(uint32_t& kind, std::vector<uint8_t>& payload, uint32_t timeoutMs = 5000,
-                   uint32_t max = kRawMaxRead) {
+  // Reads one whole message.
+  bool ReadMessage(uint32_t& kind, std::vector<uint8_t>& payload, uint32_t timeoutMs = 5000) {
     std::vector<uint8_t> m;
-    if (!pipe.Read(m, max, timeoutMs) || m.size() < kRawHeader) return false;
+    if (!pipe.Read(m, kRawMaxRead, timeoutMs) || m.size() < kRawHeader) return false;
     uint32_t length;
     std::memcpy(&kind, &m[8], 4);
     std::memcpy(&length, &m[12], 4);

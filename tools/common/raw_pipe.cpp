@@ -78,9 +78,11 @@ bool RawPipe::ReadInto(uint8_t* buffer, uint32_t* size, uint32_t timeoutMs) {
 }
 
 bool RawPipe::Read(std::vector<uint8_t>& out, uint32_t max, uint32_t timeoutMs) {
-  out.resize(max);
-  const bool done = ReadInto(out.data(), &max, timeoutMs);
-  out.resize(max);
+  // One buffer per thread, grown once: a read of up to 5 MiB must not zero-fill 5 MiB each time.
+  thread_local std::vector<uint8_t> scratch;
+  if (scratch.size() < max) scratch.resize(max);
+  const bool done = ReadInto(scratch.data(), &max, timeoutMs);
+  out.assign(scratch.begin(), scratch.begin() + max);
   return done;
 }
 
@@ -144,8 +146,9 @@ uint32_t RawPipeClient::Connect(const std::string& name, uint32_t openTimeoutMs)
   return Handshake();
 }
 
-bool RawPipeServer::Create(const std::string& fullPath, DWORD instances) {
-  m_pipe = CreateNamedPipeA(fullPath.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+bool RawPipeServer::Create(const std::string& name, DWORD instances) {
+  m_pipe = CreateNamedPipeA(pel::FullPipeName(name.c_str()).c_str(),
+                            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, instances,
                             kRawMaxRead, kRawMaxRead, 0, nullptr);
   if (m_pipe == INVALID_HANDLE_VALUE) m_lastError = GetLastError();

@@ -77,8 +77,8 @@ class RawPipeClient : public RawPipe {
 // Server end: one instance of a message-type pipe, read as whole messages.
 class RawPipeServer : public RawPipe {
  public:
-  // instances: how many the name may have at once.
-  bool Create(const std::string& fullPath, DWORD instances = 1);
+  // name: bare or a full path, as the library takes it; instances: how many it may have at once.
+  bool Create(const std::string& name, DWORD instances = 1);
   bool Accept(uint32_t timeoutMs = 5000);
   // Sends HELLO with id, waits for the client's HELLO answer.
   bool Handshake(uint32_t id, uint32_t timeoutMs = 5000);
