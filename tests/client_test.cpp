@@ -106,7 +106,7 @@ TEST(ClientWire, TheHelloAnswerFramingSplittingAndSynchronousCalls) {
   DWORD requests = 0, waiting = 0, overlapped = 0;  // read once the responder is done
   ScopedThread responder([&] {
     uint32_t kind = 0;
-    for (Bytes r; server.ReadMessage(kind, r, 3000) && kind == 1; ++requests) {
+    for (Bytes r; server.ReadMessage(kind, r, 3000, 0x100000) && kind == 1; ++requests) {
       PeekNamedPipe(server.pipe.handle(), nullptr, 0, nullptr, &waiting, nullptr);
       overlapped += waiting != 0;
       // "#n" asks for n pattern bytes; anything else is answered in words.

@@ -286,10 +286,12 @@ struct RawServer {
 
   // Takes the client, sends HELLO with id and reads the client's answer.
   bool Accept(uint32_t id) { return pipe.Accept() && pipe.Handshake(id); }
-  // Reads one whole message.
-  bool ReadMessage(uint32_t& kind, std::vector<uint8_t>& payload, uint32_t timeoutMs = 5000) {
+  // Reads one whole message. Small messages want a small max: the read
+  // buffer is zero-filled on each call.
+  bool ReadMessage(uint32_t& kind, std::vector<uint8_t>& payload, uint32_t timeoutMs = 5000,
+                   uint32_t max = kRawMaxRead) {
     std::vector<uint8_t> m;
-    if (!pipe.Read(m, kRawMaxRead, timeoutMs) || m.size() < kRawHeader) return false;
+    if (!pipe.Read(m, max, timeoutMs) || m.size() < kRawHeader) return false;
     uint32_t length;
     std::memcpy(&kind, &m[8], 4);
     std::memcpy(&length, &m[12], 4);

@@ -78,11 +78,9 @@ bool RawPipe::ReadInto(uint8_t* buffer, uint32_t* size, uint32_t timeoutMs) {
 }
 
 bool RawPipe::Read(std::vector<uint8_t>& out, uint32_t max, uint32_t timeoutMs) {
-  // One buffer per thread, grown once: a read of up to 5 MiB must not zero-fill 5 MiB each time.
-  thread_local std::vector<uint8_t> scratch;
-  if (scratch.size() < max) scratch.resize(max);
-  const bool done = ReadInto(scratch.data(), &max, timeoutMs);
-  out.assign(scratch.begin(), scratch.begin() + max);
+  out.resize(max);
+  const bool done = ReadInto(out.data(), &max, timeoutMs);
+  out.resize(max);
   return done;
 }
 
