@@ -1,6 +1,7 @@
 // The benchmark's peer process: the other end of one row, over the library
 // or over the raw-pipe baseline, as its command line says.
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "bench.h"
@@ -30,14 +31,21 @@ struct Peer : TransportEvents {
   void OnRecv(uint32_t conn, const uint8_t* data, uint32_t size) override {
     if (m_plan.scenario == Scenario::kRoundTrip || m_plan.scenario == Scenario::kFanIn) {
       server->Send(conn, true, data, size);
-    } else if (size == sizeof kGo - 1 && std::memcmp(data, kGo, size) == 0 &&
-               !m_streamer.joinable()) {
-      m_streamer = std::thread([this, conn] { streamFailed = !Stream(conn); });
+    } else if (size == sizeof kGo - 1 && std::memcmp(data, kGo, size) == 0) {
+      // The stream may be done and the peer ending before the thread object is stored: Join
+      // waits for the store under the same lock, and no stream starts once it has joined.
+      std::lock_guard<std::mutex> hold(m_streamerLock);
+      if (!m_joined && !m_streamer.joinable())
+        m_streamer = std::thread([this, conn] { streamFailed = !Stream(conn); });
     }
   }
 
   void Join() {
-    if (m_streamer.joinable()) m_streamer.join();
+    std::unique_lock<std::mutex> hold(m_streamerLock);
+    m_joined = true;
+    std::thread streamer = std::move(m_streamer);
+    hold.unlock();
+    if (streamer.joinable()) streamer.join();
   }
 
   // At most kStreamWindow writes in flight, counted by the end's OnSend.
@@ -70,6 +78,8 @@ struct Peer : TransportEvents {
   PeerPlan m_plan;
   Event& m_stop;
   Counter m_sends;
+  std::mutex m_streamerLock;
+  bool m_joined = false;  // guarded by m_streamerLock, as is m_streamer
   std::thread m_streamer;
   // Last, so that they go first: their callbacks use this object.
   std::unique_ptr<ServerEnd> server;
