@@ -57,8 +57,10 @@ bool RawPipe::Finish(OVERLAPPED& ov, BOOL issued, DWORD* bytes, uint32_t timeout
     m_lastError = WAIT_TIMEOUT;
     return false;
   }
-  m_lastError = GetOverlappedResult(m_pipe, &ov, bytes, FALSE) ? 0 : GetLastError();
-  return m_lastError == 0 || m_lastError == ERROR_MORE_DATA;
+  // Decided on a local: a reader and a writer of one pipe on two threads both set m_lastError.
+  const DWORD error = GetOverlappedResult(m_pipe, &ov, bytes, FALSE) ? 0 : GetLastError();
+  m_lastError = error;
+  return error == 0 || error == ERROR_MORE_DATA;
 }
 
 bool RawPipe::Write(const std::vector<uint8_t>& bytes, uint32_t timeoutMs) {
